@@ -2,4 +2,5 @@
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/version.h.in ${PROJECT_BINARY_DIR}/generated/engine/core/version.h @ONLY)
 zl_library(zl_core_base SOURCES
   clock.cpp
-  fake_clock.cpp)
+  fake_clock.cpp
+  qmutex.cpp)

@@ -1,0 +1,33 @@
+// The engine log: one process-wide CZephyrloaderLogApi, eleven files chosen by
+// category, a level that decides whether a line also goes to the developer's
+// sink (standard error when the debug switch is set). Text is always data,
+// never a format string.
+#pragma once
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace zl {
+
+class CZephyrloaderLog {
+public:
+    virtual ~CZephyrloaderLog() = default;
+    virtual void SetLevels(int file_threshold, int debug_threshold) = 0;
+    virtual void SetBaseName(std::string_view path_stem) = 0;
+    virtual void Write(std::string_view text, int category, int level) = 0;
+    virtual void Printf(const char* format, ...) __attribute__((format(printf, 2, 3))) = 0;
+};
+
+// Creates the singleton (EngineLogOpen); a second call keeps the existing one.
+void EngineLogOpen();
+// Destroys it (EngineLogClose); writes during or after the close do nothing.
+void EngineLogClose();
+// Writes one line through the singleton if it exists.
+void LogWrite(std::string_view text, int category, int level);
+// Runs `fn(log)` under the singleton guard when it exists (SetLevels, SetBaseName).
+template <class Fn>
+void WithLog(Fn&& fn);
+
+}  // namespace zl
