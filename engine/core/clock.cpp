@@ -1,6 +1,9 @@
 #include "engine/core/clock.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
 
 namespace zl {
 namespace {
@@ -22,6 +25,20 @@ public:
         while (nanosleep(&req, &req) != 0) {
         }
     }
+    bool SleepMsUnless(uint32_t ms, const std::function<bool()>& wake) override {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::unique_lock lock(mutex_);
+        return !woken_.wait_until(lock, deadline, wake);
+    }
+    void WakeSleepers() override {
+        // Taking the mutex orders the caller's change before any sleeper's next check.
+        { std::lock_guard lock(mutex_); }
+        woken_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
 };
 
 }  // namespace

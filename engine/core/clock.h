@@ -2,6 +2,7 @@
 // application goes through a Clock, so tests can move time without sleeping.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 namespace zl {
 
@@ -14,6 +15,18 @@ public:
     virtual uint64_t SystemSeconds() = 0;
     // Sleeps for `ms` milliseconds of this clock's time.
     virtual void SleepMs(uint32_t ms) = 0;
+    // Sleeps like SleepMs but returns false early once `wake()` holds. `wake` is
+    // checked before sleeping and again whenever WakeSleepers() is called, so a
+    // thread asked to stop need not wait out (or, on a test clock, be advanced
+    // through) its sleep. True when the whole time was slept.
+    virtual bool SleepMsUnless(uint32_t ms, const std::function<bool()>& wake) {
+        if (wake()) return false;
+        SleepMs(ms);
+        return true;
+    }
+    // Makes every SleepMsUnless sleeper re-check its condition; call it after
+    // changing what a condition reads.
+    virtual void WakeSleepers() {}
 };
 
 // The real clock (CLOCK_MONOTONIC, CLOCK_REALTIME, nanosleep).

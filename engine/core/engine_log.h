@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -22,12 +23,26 @@ public:
 
 // Creates the singleton (EngineLogOpen); a second call keeps the existing one.
 void EngineLogOpen();
-// Destroys it (EngineLogClose); writes during or after the close do nothing.
+// Destroys it (EngineLogClose). A write racing with the close either finishes
+// before the log goes or does nothing; writes after the close do nothing.
 void EngineLogClose();
 // Writes one line through the singleton if it exists.
 void LogWrite(std::string_view text, int category, int level);
-// Runs `fn(log)` under the singleton guard when it exists (SetLevels, SetBaseName).
+// Runs `fn(log)` under the singleton guard when it exists (SetLevels,
+// SetBaseName, Printf). `fn` must not call EngineLogOpen/EngineLogClose.
 template <class Fn>
 void WithLog(Fn&& fn);
+
+namespace detail {
+std::shared_mutex& EngineLogGuard();
+// The singleton or null; only while holding EngineLogGuard().
+CZephyrloaderLog* EngineLogInstance();
+}  // namespace detail
+
+template <class Fn>
+void WithLog(Fn&& fn) {
+    std::shared_lock lock(detail::EngineLogGuard());
+    if (CZephyrloaderLog* log = detail::EngineLogInstance()) fn(*log);
+}
 
 }  // namespace zl

@@ -30,6 +30,32 @@ void FakeClock::SleepMs(uint32_t ms) {
     --sleepers_;
 }
 
+bool FakeClock::SleepMsUnless(uint32_t ms, const std::function<bool()>& wake) {
+    std::unique_lock lock(mutex_);
+    if (wake()) return false;
+    if (mode_ == Mode::AutoAdvance) {
+        tick_ms_ += ms;
+        system_ms_ += ms;
+        lock.unlock();
+        moved_.notify_all();
+        return true;
+    }
+    const uint64_t wake_tick = tick_ms_ + ms;
+    ++sleepers_;
+    bool woken = false;
+    moved_.wait(lock, [&] {
+        woken = wake();
+        return woken || tick_ms_ >= wake_tick || mode_ == Mode::AutoAdvance;
+    });
+    --sleepers_;
+    return !woken;
+}
+
+void FakeClock::WakeSleepers() {
+    { std::lock_guard lock(mutex_); }
+    moved_.notify_all();
+}
+
 void FakeClock::Advance(uint64_t ms) {
     {
         std::lock_guard lock(mutex_);

@@ -25,6 +25,10 @@ public:
     uint64_t TickMs() override;
     uint64_t SystemSeconds() override;
     void SleepMs(uint32_t ms) override;
+    // Manual: blocks until time reaches the wake-up point or `wake()` holds.
+    // AutoAdvance: returns false at once when `wake()` holds, else moves time.
+    bool SleepMsUnless(uint32_t ms, const std::function<bool()>& wake) override;
+    void WakeSleepers() override;
 
     // Moves monotonic and wall time forward together and wakes sleepers.
     void Advance(uint64_t ms);

@@ -1,6 +1,9 @@
-// Engine mutexes. QTMutex is recursive and tracks its owner: an Unlock by a
-// thread that does not own it fails. QSMutex is a plain (re-entrant) mutex.
-// ScopedLock releases on every exit path, and only what it actually took.
+// Engine mutexes. Both kinds behave like the operating-system mutex object they
+// stand for: recursive for the owning thread, an Unlock by a thread that does
+// not own them fails, and a mutex whose owner thread ends while holding it is
+// "abandoned": the next waiter acquires it. QTMutex also exposes its owner and
+// recursion count. ScopedLock releases on every exit path, and only what it
+// actually took.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -11,6 +14,42 @@ namespace zl {
 
 // A small, stable, non-zero id of the calling thread (never reused in a process).
 uint32_t CurrentThreadId();
+
+namespace detail {
+// A fresh id for a thread that is about to be created, so its creator can
+// record it before the thread runs.
+uint32_t ReserveThreadId();
+// First call on a new thread: take the id its creator reserved.
+void AdoptThreadId(uint32_t id);
+
+// The owner-tracking recursive mutex both engine mutex kinds are built on.
+class OwnedMutex {
+public:
+    OwnedMutex() = default;
+    OwnedMutex(const OwnedMutex&) = delete;
+    OwnedMutex& operator=(const OwnedMutex&) = delete;
+    // Waits until the caller owns it (as closing the system object does), so a
+    // holder on another thread never unlocks freed memory.
+    ~OwnedMutex();
+
+    bool Lock();
+    bool TryLock();
+    bool Unlock();
+    // Called when the owning thread ends: frees the mutex for the next waiter.
+    void Abandon();
+
+    uint32_t Owner() const { return owner_.load(std::memory_order_acquire); }
+    int32_t Count() const { return count_.load(std::memory_order_acquire); }
+
+private:
+    void TakeLocked(uint32_t me);
+
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::atomic<uint32_t> owner_{0};
+    std::atomic<int32_t> count_{0};
+};
+}  // namespace detail
 
 class QBaseMutex {
 public:
@@ -26,34 +65,31 @@ public:
 
 class QTMutex : public QBaseMutex {
 public:
-    bool Lock() override;
-    bool TryLock() override;
-    bool Unlock() override;
+    bool Lock() override { return core_.Lock(); }
+    bool TryLock() override { return core_.TryLock(); }
+    bool Unlock() override { return core_.Unlock(); }
 
     // Releases every level the calling thread still holds (the release-until-fail
     // loop used after a crashed run); returns how many levels were released.
     int ReleaseAllHeldByCaller();
 
-    uint32_t Owner() const { return owner_.load(std::memory_order_acquire); }
-    int32_t Count() const { return count_.load(std::memory_order_acquire); }
+    uint32_t Owner() const { return core_.Owner(); }
+    int32_t Count() const { return core_.Count(); }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    std::atomic<uint32_t> owner_{0};
-    std::atomic<int32_t> count_{0};
+    detail::OwnedMutex core_;
 };
 
-// Re-entrant for its owning thread like the operating-system object it stands
-// for; no owner check on Unlock beyond what the standard mutex requires.
+// The plain engine mutex: the operating-system object's own semantics, with no
+// bookkeeping exposed (an Unlock by a non-owner fails instead of being undefined).
 class QSMutex : public QBaseMutex {
 public:
-    bool Lock() override;
-    bool TryLock() override;
-    bool Unlock() override;
+    bool Lock() override { return core_.Lock(); }
+    bool TryLock() override { return core_.TryLock(); }
+    bool Unlock() override { return core_.Unlock(); }
 
 private:
-    std::recursive_mutex mutex_;
+    detail::OwnedMutex core_;
 };
 
 class ScopedLock {
@@ -67,7 +103,7 @@ public:
     ~ScopedLock() { Release(); }
 
     bool Held() const { return held_; }
-    // Takes the lock again after a Release (no-op when already held).
+    // Takes the lock (again) when not held.
     bool Acquire() {
         if (mutex_ && !held_) held_ = mutex_->Lock();
         return held_;
