@@ -1,0 +1,114 @@
+// The identity of one source: a BitTorrent node, an HTTP or FTP server, or a
+// tracker. Shared by reference count between the task's candidate list and the
+// peers connected to it.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/core/ref_object.h"
+#include "engine/net/address.h"
+
+namespace zl {
+
+enum PeerKind : int32_t {
+    kKindNode = 1,     // BitTorrent node
+    kKindHttp = 2,
+    kKindFtp = 4,
+    kKindTracker = 8,
+    kKindServers = kKindHttp | kKindFtp,
+};
+
+// Position keys in a task's candidate list (higher first).
+inline constexpr int32_t kOrderKeyNodeMin = 19;   // every BitTorrent node is at least here
+inline constexpr int32_t kOrderKeyRedirect = 28;  // a source created by an HTTP redirect
+inline constexpr int32_t kOrderKeyServer = 29;    // a configured server
+inline constexpr int32_t kOrderKeyLan = 35;       // a node found on the local network
+
+using PeerIdBytes = std::array<uint8_t, 20>;
+
+// A parsed source text, owned by its identity.
+struct TSourceAddress {
+    std::string host;
+    std::string user;
+    std::string password;
+    std::string path;       // FTP and tracker request path, starts with "/"
+    std::string http_path;  // HTTP request path, starts with "/"
+    std::string query;      // tracker query after "?"
+    std::string scheme;     // tracker scheme before "://"
+    std::string file_name;  // last path component of an HTTP or FTP URL
+    std::vector<uint32_t> addresses;  // resolved, network order
+
+    // Used by the server peers.
+    bool whole_content = false;  // the body stays in memory instead of becoming pieces
+    bool redirected = false;
+    bool content_complete = false;
+    int32_t redirect_count = 0;
+    int64_t content_length = -1;
+    std::string referer;
+    std::string content;
+    std::string last_location;
+};
+
+class TPeerId : public TRefObject {
+public:
+    TPeerId() = default;
+    explicit TPeerId(std::string source_text, bool owns_source_address = true)
+        : text(std::move(source_text)), owns_source_address_(owns_source_address) {}
+
+    // The parsed record, created on first use.
+    TSourceAddress& Source();
+    const TSourceAddress* SourceIfAny() const { return source_.get(); }
+    bool OwnsSourceAddress() const { return owns_source_address_; }
+
+    // A copy for a new candidate: text, kind, address, port, peer id, flags and
+    // the parsed record; counters start afresh.
+    static TPeerId* CopyOf(const TPeerId& other);
+
+    // Port in 1..65535 and a valid address.
+    bool IsUsable() const { return IsValidPort(port) && IsValidAddress(address); }
+    bool IsServer() const { return (kind & kKindServers) != 0; }
+    bool IsNode() const { return kind == kKindNode; }
+
+    // 14 zero bytes, the address bytes, the port bytes (network order).
+    static PeerIdBytes NodePeerId(uint32_t address, uint16_t port);
+    // Bytes 16..18 are "UDP": another client of this program.
+    static bool IsOwnClientPeerId(const PeerIdBytes& id);
+    // When such an identity enters the candidate list its first bytes become
+    // 0x00 0x01 'Z' 'l' (the program's client prefix).
+    static void SetOwnClientPrefix(PeerIdBytes* id);
+
+    bool parsed = false;
+    bool resolve_failed = false;
+    int32_t port = 0;
+    int32_t retry_delay = 0;
+    int32_t order_key = 0;
+    int32_t attempts = 0;
+    int32_t open_connections = 0;
+    int32_t reconnects = 0;
+    PeerIdBytes peer_id{};
+    std::string text;
+    uint32_t address = kNoAddress;
+    int32_t kind = 0;
+    bool tracker_over_tcp = false;
+
+    // Candidate bookkeeping of the task.
+    int32_t connection_count = 0;
+    int32_t finished_pieces = 0;
+    int32_t max_connections = 1;
+    uint64_t last_connect_time = 0;
+    int32_t failed_pieces = 0;
+    bool metainfo_source = false;
+    bool exhausted = false;
+
+protected:
+    ~TPeerId() override = default;
+
+private:
+    bool owns_source_address_ = true;
+    std::unique_ptr<TSourceAddress> source_;
+};
+
+}  // namespace zl

@@ -1,0 +1,146 @@
+// The socket object every connection of the engine goes through: a
+// non-blocking IPv4 TCP socket, or a connection of the engine's UDP stream,
+// behind the same calls, with a send queue, a bounded receive buffer, byte
+// counters and average rates. Used by one thread at a time.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/net/socket_buffer.h"
+#include "engine/net/stream_transport.h"
+
+namespace zl {
+
+class BufferPool;
+class Clock;
+class TResolver;
+
+// What a socket needs from its engine context.
+struct SocketEnv {
+    Clock* clock = nullptr;               // required: connect times and rates
+    BufferPool* pool = nullptr;           // null: the shared socket-buffer pool
+    IStreamTransport* udp = nullptr;      // the UDP stream, when the engine runs one
+    TResolver* resolver = nullptr;        // ConnectHost and the default listen address
+};
+
+class TSocket {
+public:
+    static constexpr int64_t kDefaultReceiveSize = 43008;
+    static constexpr int64_t kReceiveGrowth = 2048;
+    static constexpr int64_t kSendGrowth = 1024;
+    static constexpr int64_t kDefaultSendQueueLimit = 64ll << 20;
+    static constexpr int kTcpBacklog = 32;
+    static constexpr int kUdpBacklog = 1024;
+    using Identity = std::array<uint8_t, 8>;
+
+    explicit TSocket(const SocketEnv& env);
+    ~TSocket();
+    TSocket(const TSocket&) = delete;
+    TSocket& operator=(const TSocket&) = delete;
+
+    // True when connected or the connection is in progress. An identity selects the UDP stream.
+    bool Connect(uint32_t address, int32_t port, bool blocking, uint32_t local_address = 0,
+                 const Identity* udp_identity = nullptr);
+    bool ConnectHost(const std::string& host, int32_t port, bool blocking, uint32_t local_address = 0,
+                     const Identity* udp_identity = nullptr);
+    bool Listen(int32_t port, uint32_t local_address = 0, const Identity* udp_identity = nullptr);
+    std::unique_ptr<TSocket> Accept();
+
+    // Completes a pending connect once the transport reports it writable and
+    // without a pending error; a failed connect Drops the socket.
+    bool IsConnected();
+
+    // Accepts all bytes; writes at most `length` now, queued bytes first.
+    // Returns the bytes written now, or -1 after an error (the socket is dropped,
+    // or the queue would pass its limit).
+    int64_t Send(const void* bytes, int64_t length);
+    int64_t Flush();
+
+    // Reads at most `maximum` bytes (<= 0: 43008) without letting the buffer
+    // hold more than `limit` bytes. Returns the bytes now buffered, 0 when
+    // nothing could be read, -1 after an error (peer closed, failure, or a full
+    // buffer: the caller's protocol cannot make progress, last error err::kNoBuffers).
+    int64_t Receive(int64_t maximum, int64_t limit);
+    void Consume(int64_t count, bool keep = false);
+
+    // Seconds; -1 unlimited; -2 unlimited when blocking, else 0.
+    bool WaitReadable(int32_t seconds);
+    bool WaitWritable(int32_t seconds);
+    void SetReadableLatch() { readable_latch_ = true; }
+    void SetWritableLatch() { writable_latch_ = true; }
+
+    bool SetReceiveBufferSize(int32_t bytes);
+
+    // Bytes per second since the connection was made (now in engine seconds; 0: the clock's).
+    uint64_t SendRate(uint64_t now = 0) const;
+    uint64_t ReceiveRate(uint64_t now = 0) const;
+
+    void Close();
+    void Drop();
+
+    // The send queue's limit (bytes); Send fails rather than queue beyond it.
+    void SetSendQueueLimit(int64_t bytes) { send_queue_limit_ = bytes; }
+
+    int handle() const { return handle_; }
+    bool IsOpen() const { return handle_ >= 0; }
+    bool connected() const { return connected_; }
+    bool listening() const { return listening_; }
+    bool blocking() const { return blocking_; }
+    bool udp_mode() const { return udp_mode_; }
+    uint32_t remote_address() const { return remote_address_; }
+    uint32_t local_address() const { return local_address_; }
+    uint16_t remote_port() const { return remote_port_; }
+    uint16_t local_port() const { return local_port_; }
+    uint64_t bytes_sent() const { return bytes_sent_; }
+    uint64_t bytes_received() const { return bytes_received_; }
+    int32_t last_error() const { return last_error_; }
+    uint64_t connect_time() const { return connect_time_; }
+    uint64_t last_activity() const { return last_activity_; }
+    const std::string& host_text() const { return host_text_; }
+    const std::array<uint8_t, 11>& connection_tag() const { return tag_; }
+
+    const uint8_t* received() const { return receive_.data(); }
+    int64_t received_length() const { return receive_.length(); }
+    int64_t receive_capacity() const { return receive_.capacity(); }
+    int64_t queued_length() const { return send_queue_.length(); }
+    int64_t send_queue_capacity() const { return send_queue_.capacity(); }
+
+private:
+    IStreamTransport* Transport() const;
+    uint64_t NowSeconds() const;
+    bool Create(bool udp, int32_t* error);
+    void Complete();
+    void SetTag(const Identity& identity);
+    int64_t WriteQueued(int64_t budget, bool* failed);
+    int64_t WriteQueueFully();
+    bool Wait(bool writable, int32_t seconds);
+    void ResetFields();
+
+    SocketEnv env_;
+    uint32_t remote_address_ = 0;
+    uint32_t local_address_ = 0;
+    int handle_ = -1;
+    SocketBuffer send_queue_;
+    SocketBuffer receive_;
+    uint16_t remote_port_ = 0;
+    uint16_t local_port_ = 0;
+    bool readable_latch_ = false;
+    bool writable_latch_ = false;
+    bool connected_ = false;
+    bool listening_ = false;
+    bool blocking_ = false;
+    uint64_t bytes_sent_ = 0;
+    uint64_t bytes_received_ = 0;
+    int32_t last_error_ = 0;
+    uint64_t connect_time_ = 0;
+    uint64_t last_activity_ = 0;
+    bool udp_mode_ = false;
+    Identity identity_{};
+    std::array<uint8_t, 11> tag_{};
+    std::string host_text_;
+    int64_t send_queue_limit_ = kDefaultSendQueueLimit;
+};
+
+}  // namespace zl

@@ -1,0 +1,2 @@
+zl_test(net_source_url_test SOURCES source_url_test.cpp LIBS zl_net_socket)
+zl_test(net_resolver_test SOURCES resolver_test.cpp LIBS zl_net_socket THREADED)
