@@ -18,7 +18,10 @@ TSocket::TSocket(const SocketEnv& env) : env_(env), send_queue_(PoolOf(env)), re
 
 TSocket::~TSocket() { Close(); }
 
-IStreamTransport* TSocket::Transport() const { return udp_mode_ ? env_.udp : &TcpTransport(); }
+IStreamTransport* TSocket::Transport() const {
+    if (udp_mode_) return env_.udp;
+    return env_.tcp ? env_.tcp : &TcpTransport();
+}
 
 uint64_t TSocket::NowSeconds() const { return env_.clock ? env_.clock->TickMs() / 1000 : 0; }
 
@@ -308,7 +311,9 @@ int64_t TSocket::Send(const void* bytes, int64_t length) {
     }
     send_queue_.Consume(0, false);
     if (!blocking_) return written;
-    return WriteQueueFully();
+    // A blocking send reports everything it wrote, not only the queue's share.
+    const int64_t rest = WriteQueueFully();
+    return rest < 0 ? -1 : written + rest;
 }
 
 int64_t TSocket::Flush() {

@@ -22,6 +22,7 @@ struct SocketEnv {
     Clock* clock = nullptr;               // required: connect times and rates
     BufferPool* pool = nullptr;           // null: the shared socket-buffer pool
     IStreamTransport* udp = nullptr;      // the UDP stream, when the engine runs one
+    IStreamTransport* tcp = nullptr;      // null: the operating system's TCP
     TResolver* resolver = nullptr;        // ConnectHost and the default listen address
 };
 
