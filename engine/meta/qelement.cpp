@@ -213,7 +213,8 @@ int64_t QMultiElement::ParseImpl(const uint8_t* p, int64_t n, Budget& budget) {
         child->type_ = kElementNone;
         const int64_t r = child->ParseImpl(p + pos, limit - pos, budget);
         if (nested) ++budget.depth_left;
-        if (r < 1) return r == kParseTooDeep ? kParseTooDeep : kParseSyntax;
+        // Limits and impossible lengths keep their own result; anything else is a syntax error.
+        if (r < 1) return r == kParseTooDeep || r == kParseTooLong ? r : int64_t(kParseSyntax);
         child->source_ = p + pos;
         child->encoded_length_ = r;
         child->parent_ = this;

@@ -27,5 +27,6 @@ struct Command {
 const std::vector<Command>& Commands();
 
 int RunVersion(const ParsedArgs& args);
+int RunInfo(const ParsedArgs& args);
 
 }  // namespace zlfetch

@@ -1,0 +1,3 @@
+zl_test(meta_torrent_test SOURCES torrent_test.cpp LIBS zl_meta_torrent)
+zl_test(meta_zlfetch_info_test SOURCES zlfetch_info_test.cpp LIBS zl_meta_torrent)
+add_dependencies(meta_zlfetch_info_test zlfetch)

@@ -1,0 +1,76 @@
+// The "zlfetch info" command on real files: output, and one line on stderr
+// with status 2 for anything that is not a usable torrent.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "engine/meta/torrent.h"
+#include "tests/engine/meta/torrent_test_util.h"
+
+namespace zl {
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+Result RunInfo(const std::string& args, const std::string& dir) {
+    const std::string err_path = dir + "/stderr.txt";
+    const std::string cmd = std::string(ZL_BINARY_DIR) + "/tools/zlfetch info " + args + " 2>" + err_path;
+    Result r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream e(err_path);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    return r;
+}
+
+TEST(ZlfetchInfo, PrintsTheTorrentAndRefusesBadFiles) {
+    char tmpl[] = "/tmp/zl_meta_info_XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string bytes = testing::BuildTorrent();
+    std::ofstream(dir + "/good.torrent", std::ios::binary) << bytes;
+    auto t = RefPtr<TTorrent>::Adopt(new TTorrent());
+    ASSERT_TRUE(t->LoadFromData(bytes.data(), int64_t(bytes.size())));
+
+    Result ok = RunInfo(dir + "/good.torrent", dir);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("info hash: " + t->HexInfoHash()), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("  10000 sub/b.bin"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("piece length: 16384"), std::string::npos);
+    EXPECT_NE(ok.out.find("http://127.0.0.2:6969/announce"), std::string::npos);
+
+    Result json = RunInfo(dir + "/good.torrent --json", dir);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(json.out.find("\"info_hash\" : \"" + t->HexInfoHash() + "\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"total_size\" : 50000"), std::string::npos);
+
+    std::ofstream(dir + "/cut.torrent", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    std::ofstream(dir + "/text.torrent", std::ios::binary) << "not a torrent";
+    for (const std::string& bad : {dir + "/cut.torrent", dir + "/text.torrent", dir + "/missing", dir}) {
+        SCOPED_TRACE(bad);
+        Result r = RunInfo(bad, dir);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("zlfetch info: ", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(RunInfo("", dir).status, 2);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace zl
