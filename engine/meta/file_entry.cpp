@@ -1,0 +1,42 @@
+#include "engine/meta/file_entry.h"
+
+#include <sys/stat.h>
+
+namespace zl {
+
+std::string SanitizeStoredPath(std::string path) {
+    for (char& c : path)
+        if (c == '?' || c == '\r' || c == '\n') c = '_';
+    return path;
+}
+
+bool IsSafePathComponent(const std::string& component) {
+    if (component.empty() || component == "." || component == "..") return false;
+    for (char c : component)
+        if (c == '/' || c == '\\' || c == '\0') return false;
+    return true;
+}
+
+int32_t PiecesOverlapped(int64_t offset, int64_t size, int64_t piece_length) {
+    if (size <= 0 || piece_length <= 0 || offset < 0) return 0;
+    const int64_t d = offset % piece_length;
+    const int64_t e = d == 0 ? 0 : piece_length - d;
+    if (size <= e) return 1;
+    return int32_t((size - e + piece_length - 1) / piece_length + (d != 0 ? 1 : 0));
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void ApplyTemporaryName(FileEntry& entry, const std::string& suffix, bool always) {
+    if (suffix.empty() || entry.temp_name || entry.path.empty() || PathExists(entry.path)) return;
+    const std::string temp = entry.path + suffix;
+    if (!always && !PathExists(temp)) return;
+    entry.final_path = entry.path;
+    entry.path = temp;
+    entry.temp_name = true;
+}
+
+}  // namespace zl

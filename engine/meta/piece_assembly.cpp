@@ -1,0 +1,285 @@
+// Pieces in progress: receiving blocks, verifying in memory, writing out,
+// reading for uploads and keeping the memory cache within its size.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/meta/pieces.h"
+
+namespace zl {
+namespace {
+
+constexpr int64_t kIdleFlushSeconds = 600;       // max(3600 / 6, 15)
+constexpr int32_t kPartialFlushMinimum = 128 * 1024;
+constexpr int64_t kCompleteAgeBonus = 1805;      // written out among the first
+constexpr int64_t kTrimPeriodSeconds = 21600;
+constexpr int64_t kTrimIdleSeconds = 3600;
+constexpr int64_t kTrimFloor = 256 * 1024;
+
+}  // namespace
+
+void TPieces::DropMemory(PieceInProgress& p) {
+    if (p.held_complete) complete_in_memory_ = std::max<int64_t>(0, complete_in_memory_ - p.InMemory());
+    p.held_complete = false;
+    memory_cache_bytes_ = std::max<int64_t>(0, memory_cache_bytes_ - p.blocks.Clear());
+}
+
+void TPieces::ResetPiece(PieceInProgress& p) {
+    DropMemory(p);
+    p.complete = false;
+    p.last_activity = 0;
+    p.source = RefPtr<PieceSource>();
+    p.source_bytes = 0;
+}
+
+void TPieces::ReleasePiece(PieceInProgress& p) {
+    UnmarkPartial(p.index);
+    p.hash.reset();
+    p.written = 0;
+    DropMemory(p);
+    p.source = RefPtr<PieceSource>();
+    p.source_bytes = 0;
+}
+
+bool TPieces::HashMatches(PieceInProgress& p, bool /*from_memory_tail*/) {
+    if (!info_loaded_) return true;
+    if (!p.expected) return false;
+    SHA1Context ctx;
+    if (p.Hash()) {
+        ctx = *p.Hash();
+    } else {
+        if (p.written > 0) return false;  // bytes on disk that no state covers
+        SHA1Reset(&ctx);
+    }
+    const int32_t tail = p.size - p.written;
+    if (p.blocks.ContiguousFrom(p.written) < tail) return false;
+    p.blocks.ForEachSpan(p.written, tail, [&](const uint8_t* d, int32_t n) { SHA1Input(&ctx, d, size_t(n)); });
+    uint8_t digest[kSha1DigestSize];
+    if (SHA1Result(&ctx, digest) != kShaSuccess) return false;
+    return std::memcmp(digest, p.expected, kSha1DigestSize) == 0;
+}
+
+int32_t TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int32_t offset,
+                              PieceSource* source, bool* complete) {
+    bool done = false;
+    if (complete) *complete = false;
+    if (!PieceValid(index) || !bytes || length <= 0) return -1;
+    PieceInProgress& p = *pieces_[size_t(index)];
+    // Offsets come from the network: whole blocks inside the piece only.
+    if (offset < 0 || offset % kBlockSize != 0 || offset >= p.size) return -1;
+    if (!Wanted(index) || p.complete) return 0;
+    length = std::min(length, p.size - offset);
+    if (source != p.source.get()) {
+        p.source = RefPtr<PieceSource>::Share(source);
+        p.source_bytes = 0;
+    }
+    p.source_bytes += length;
+    // Bytes already on disk (and covered by the hash state) are not taken again.
+    if (offset < p.written) return length;
+    if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
+    p.last_activity = Now();
+    memory_cache_bytes_ += p.blocks.Put(bytes, length, offset);
+    done = p.blocks.BytesPresent() + p.written >= p.size;
+    if (!done) return length;
+    if (!HashMatches(p, true)) {
+        RefPtr<PieceSource> charged = p.source;
+        if (host_) host_->OnPieceHashFailed(index, charged.get());
+        if (charged) charged->OnBadPiece();
+        ResetPiece(p);
+        ReleasePiece(p);
+        return kPieceHashFailed;
+    }
+    if (p.source) p.source->ClearBadPieces();
+    p.held_complete = true;
+    p.complete = true;
+    complete_in_memory_ += p.InMemory();
+    p.last_activity = Now() - kCompleteAgeBonus;
+    if (complete) *complete = true;
+    return length;
+}
+
+int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
+    if (p.complete || p.InMemory() == 0) return 0;
+    int32_t n = p.blocks.ContiguousFrom(p.written);
+    if (p.written + n < p.size) n -= n % p.blocks.ChunkSize();
+    if (n <= 0 || n < minimum) return 0;
+    if (p.written + n >= p.size) {
+        if (!HashMatches(p, true)) {
+            ResetPiece(p);
+            return kPieceHashFailed;
+        }
+        p.held_complete = true;
+        p.complete = true;
+        complete_in_memory_ += p.InMemory();
+        return n;
+    }
+    uint8_t* scratch = Scratch();
+    p.blocks.CopyOut(scratch, p.written, n);
+    if (WritePieceBytes(p.index, scratch, n, p.written, false) != n) {
+        ResetPiece(p);
+        return -1;
+    }
+    if (info_loaded_) {
+        if (!p.hash) {
+            p.hash = PooledBuffer(pools_.hash_state, 108);
+            if (!p.hash) {
+                ResetPiece(p);
+                return -1;
+            }
+            SHA1Reset(p.Hash());
+        }
+        SHA1Input(p.Hash(), scratch, size_t(n));
+    }
+    const int32_t before = p.InMemory();
+    p.written += n;
+    p.blocks.DropBelow(p.written);
+    memory_cache_bytes_ = std::max<int64_t>(0, memory_cache_bytes_ - (before - p.InMemory()));
+    MarkPartial(p.index);
+    return n;
+}
+
+int32_t TPieces::FlushComplete(PieceInProgress& p) {
+    if (!p.held_complete || p.InMemory() + p.written < p.size) return 0;
+    const int32_t n = p.size - p.written;
+    uint8_t* scratch = Scratch();
+    p.blocks.CopyOut(scratch, p.written, n);
+    const int64_t done = WritePieceBytes(p.index, scratch, n, p.written, true);
+    if (done != n) {
+        ResetPiece(p);
+        return int32_t(std::max<int64_t>(done, 0));
+    }
+    if (p.source && p.source_bytes >= p.size) p.source->OnGoodPiece();
+    ReleasePiece(p);
+    return n;
+}
+
+int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int32_t offset, int32_t readahead_hint,
+                               bool regardless) {
+    if (!PieceValid(index) || !out || length <= 0 || offset < 0) return -1;
+    PieceInProgress& p = *pieces_[size_t(index)];
+    if (int64_t(offset) + length > p.size) return -1;
+    if (!Have(index) && !regardless && !p.held_complete) return -1;
+    const int32_t first_block = offset - offset % kBlockSize;
+    auto all_present = [&](int32_t from, int32_t to) {
+        for (int32_t b = from - from % kBlockSize; b < to; b += kBlockSize)
+            if (!p.blocks.HasBlock(b)) return false;
+        return true;
+    };
+    if (p.blocks.Initialised() && all_present(offset, offset + length)) {
+        ++block_cache_hits_;
+        p.blocks.CopyOut(out, offset, length);
+        return length;
+    }
+    ++block_reads_;
+    const int64_t ahead = readahead_hint > 0 ? int64_t(readahead_hint) * 98304 : 65536;
+    // Read whole blocks, never past the piece's end.
+    int64_t end = int64_t(offset) + length + ahead;
+    end -= end % kBlockSize;
+    end = std::max<int64_t>(end, int64_t(offset) + length);
+    end = std::min<int64_t>(end, p.size);
+    if (p.blocks.Initialised() && end > first_block + 65536 && all_present(first_block + 65536, int32_t(end)))
+        end = std::max<int64_t>(first_block + 65536, int64_t(offset) + length);
+    if (p.held_complete) end = std::min<int64_t>(std::max<int64_t>(p.written, int64_t(offset) + length), end);
+    uint8_t* scratch = Scratch();
+    const int64_t want = end - first_block;
+    const int64_t got = ReadPieceBytes(index, scratch, want, first_block);
+    if (got < int64_t(offset) + length - first_block) {
+        // The bytes of a held-complete piece beyond its written count are in memory.
+        if (!(p.held_complete && all_present(std::max(offset, p.written), offset + length) && got >= p.written - first_block))
+            return -1;
+    }
+    if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
+    // Data read back for a had piece is trusted; it joins the memory cache.
+    if (!p.held_complete && Have(index)) {
+        for (int64_t b = first_block; b < first_block + got; b += kBlockSize) {
+            const int32_t blen = int32_t(std::min<int64_t>(kBlockSize, p.size - b));
+            if (b + blen > first_block + got) break;
+            memory_cache_bytes_ += p.blocks.Put(scratch + (b - first_block), blen, int32_t(b));
+        }
+        p.last_activity = Now();
+    }
+    for (int32_t pos = offset; pos < offset + length;) {
+        const int32_t block = pos - pos % kBlockSize;
+        const int32_t n = std::min(offset + length, block + kBlockSize) - pos;
+        if (p.blocks.HasBlock(block))
+            p.blocks.CopyOut(out + (pos - offset), pos, n);
+        else
+            std::memcpy(out + (pos - offset), scratch + (pos - first_block), size_t(n));
+        pos += n;
+    }
+    return length;
+}
+
+void TPieces::PeriodicFlush() {
+    const int64_t now = Now();
+    const int64_t cache_size = MemoryCacheSize();
+    in_progress_written_ = in_progress_present_ = 0;
+    for (auto& holder : pieces_) {
+        PieceInProgress& p = *holder;
+        if (p.InMemory() == 0) {
+            in_progress_written_ += p.written;
+            if (!p.held_complete) continue;
+        }
+        if (!p.held_complete) {
+            if (p.complete || p.unwanted || Have(p.index)) {
+                if (p.unwanted && !Have(p.index)) {
+                    p.complete = false;
+                    DropMemory(p);
+                }
+                continue;
+            }
+            if (p.InMemory() >= kPartialFlushMinimum && now - p.last_activity > kIdleFlushSeconds)
+                FlushPartial(p, kPartialFlushMinimum);
+            in_progress_written_ += p.written;
+            in_progress_present_ += p.InMemory();
+            continue;
+        }
+        const int64_t divisor = memory_cache_bytes_ < cache_size / 2 ? 2 : 5;
+        if (complete_in_memory_ < cache_size / divisor) continue;
+        FlushComplete(p);
+    }
+    if (memory_cache_bytes_ >= cache_size || now - last_trim_ > kTrimPeriodSeconds) TrimCache();
+}
+
+void TPieces::TrimCache(bool force) {
+    const int64_t now = Now();
+    const int64_t cache_size = MemoryCacheSize();
+    if (!force && memory_cache_bytes_ < cache_size && now - last_trim_ <= kTrimPeriodSeconds) return;
+    last_trim_ = now;
+    if (memory_cache_bytes_ <= kTrimFloor) return;
+    std::vector<PieceInProgress*> kept;
+    int64_t collected = 0;
+    for (auto& holder : pieces_) {
+        PieceInProgress& p = *holder;
+        if (p.InMemory() == 0 || p.held_complete) continue;
+        if (p.unwanted && !Have(p.index)) {
+            DropMemory(p);
+            continue;
+        }
+        if (!Have(p.index)) continue;
+        if (now - p.last_activity > kTrimIdleSeconds) {
+            DropMemory(p);
+            continue;
+        }
+        kept.push_back(&p);
+        collected += p.InMemory();
+    }
+    if (collected + complete_in_memory_ < cache_size) return;
+    std::sort(kept.begin(), kept.end(),
+              [](const PieceInProgress* a, const PieceInProgress* b) { return a->last_activity < b->last_activity; });
+    const int64_t room = std::max<int64_t>(cache_size / 10, kTrimFloor);
+    for (PieceInProgress* p : kept) {
+        if (cache_size - memory_cache_bytes_ >= room) break;
+        DropMemory(*p);
+    }
+}
+
+void TPieces::FlushCompletePieces(bool no_wait) {
+    const bool saved = stop_wait_;
+    stop_wait_ = no_wait;
+    // A write that falls short clears the have-bit (WritePieceBytes) and empties the piece.
+    for (auto& holder : pieces_)
+        if (holder->held_complete) FlushComplete(*holder);
+    stop_wait_ = saved;
+}
+
+}  // namespace zl

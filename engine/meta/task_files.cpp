@@ -1,0 +1,322 @@
+// The task's target files: opening and sizing (with the wait for disk space),
+// mapping a piece onto the files it spans, reads and writes under the
+// engine-wide disk lock, and the rename from the temporary name at completion.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/meta/atomic_file.h"
+#include "engine/meta/pieces.h"
+
+namespace zl {
+namespace {
+
+constexpr int64_t kExtendSlack = 1 << 20;  // sized ahead of the write position without pre-allocation
+constexpr uint32_t kSpacePollMs = 2000;
+
+void ClearReadOnly(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
+        ::chmod(path.c_str(), st.st_mode | S_IWUSR);
+}
+
+// Renames without replacing an existing file.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // File systems without RENAME_NOREPLACE: link() refuses an existing target too.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+}  // namespace
+
+void TPieces::CloseFiles() {
+    for (auto& f : files_) f->file.Close();
+}
+
+int32_t TPieces::CountOpenFiles() const {
+    int32_t n = 0;
+    for (const auto& f : files_)
+        if (f->file.IsOpen()) ++n;
+    return n;
+}
+
+void TPieces::EnforceOpenFileLimit() {
+    if (piece_length_ <= 0) return;
+    const int64_t units = (piece_length_ + 256 * 1024 - 1) / (256 * 1024);
+    if (CountOpenFiles() >= 128 / units + 1) CloseFiles();
+}
+
+bool TPieces::WaitForSpace(const FileEntry& entry, int64_t missing, ScopedLock* lock) {
+    const std::string dir = ParentDirectory(entry.path);
+    std::optional<uint64_t> free = probe_.FreeBytes(dir);
+    // A failed query counts as enough: the write itself reports a real failure.
+    if (!free || int64_t(std::min<uint64_t>(*free, uint64_t(INT64_MAX))) >= missing) return true;
+    if (stop_wait_) return false;
+    const bool relock = lock && lock->Held();
+    if (relock) lock->Release();  // other tasks keep using the disk meanwhile
+    waiting_for_space_ = true;
+    Notice(kNoticeDiskFull, 1);
+    bool stopped = false;
+    for (;;) {
+        clock_.SleepMs(kSpacePollMs);
+        if (Stop()) {
+            stopped = true;
+            break;
+        }
+        free = probe_.FreeBytes(dir);
+        if (!free || int64_t(std::min<uint64_t>(*free, uint64_t(INT64_MAX))) >= missing) break;
+    }
+    waiting_for_space_ = false;
+    if (stopped) return false;
+    Notice(kNoticeDiskSpaceBack, 1);
+    if (relock) lock->Acquire();
+    return true;
+}
+
+bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, ScopedLock* lock, bool no_extend) {
+    if (entry.size < 0 || required < 0 || required > entry.size) return false;
+    TargetFile& file = entry.file;
+    if (for_writing && file.IsOpen() && file.ReadOnly()) file.Close();
+    if (for_writing && !file.IsOpen()) ClearReadOnly(entry.path);
+    if (!file.IsOpen()) {
+        const bool rw = for_writing || (CheckFinished() && !AllFinished() && !FileComplete(entry.index));
+        bool opened = file.Open(entry.path, rw ? TargetFile::Mode::ReadWrite : TargetFile::Mode::ReadOnly);
+        if (!opened && rw && !for_writing) opened = file.Open(entry.path, TargetFile::Mode::ReadOnly);
+        if (!opened && for_writing) {
+            CreateDirectories(ParentDirectory(entry.path));
+            opened = file.Open(entry.path, TargetFile::Mode::ReadWrite);
+        }
+    }
+    int64_t current = file.Size();
+    if (current < 0) {
+        file.Close();
+        if (for_writing) Notice(kNoticeFileOpenFailed, 1);
+        return false;
+    }
+    if (current > entry.size) {
+        // Longer than the torrent says: cut to the entry's size.
+        const bool was_read_only = file.ReadOnly();
+        if (was_read_only && !file.Open(entry.path, TargetFile::Mode::ReadWrite)) return false;
+        const bool cut = file.Resize(entry.size, false);
+        if (was_read_only) file.Open(entry.path, TargetFile::Mode::ReadOnly);
+        return cut && file.Size() == entry.size;
+    }
+    if (!for_writing) return current >= required && piece_count_ > 0;
+
+    int64_t target = options_.preallocate ? entry.size : std::min(entry.size, required + kExtendSlack + piece_length_);
+    if (entry.Unwanted() || stop_wait_) target = required;
+    if (target > current && !WaitForSpace(entry, target - current, lock)) return false;
+    if (no_extend) return piece_count_ > 0;
+    if (target > current) {
+        ScopedLock local(lock ? nullptr : &disk_lock_);
+        if (file.Resize(target, options_.preallocate && !entry.Unwanted())) {
+            current = target;
+        } else if (file.Size() < target) {
+            current = file.Size();
+        }
+    }
+    return current >= required && piece_count_ > 0 && file.Size() >= required;
+}
+
+int64_t TPieces::UnwantedPosition(int64_t start, int64_t portion_end, int64_t p) const {
+    // Only the first piece length of an unwanted file is kept in place; the bytes of
+    // a piece that runs past it are stored right after it, at a place fixed by
+    // their offset within the piece (so write order does not matter).
+    // A piece starting inside the first piece length stays in place (the file is
+    // then shorter than two piece lengths, so this stays within its size).
+    (void)portion_end;
+    if (start < piece_length_) return p;
+    return piece_length_ + (p - start);
+}
+
+std::vector<FileEntry*> TPieces::LocatePiece(int32_t index) {
+    std::vector<FileEntry*> list;
+    if (!PieceValid(index)) return list;
+    PieceInProgress& piece = *pieces_[size_t(index)];
+    const int64_t start = int64_t(index) * piece_length_;
+    if (piece.file_index < 0 || piece.file_index >= FileCount() || piece.file_offset < 0) {
+        int32_t found = -1;
+        for (size_t i = 0; i < files_.size(); ++i) {
+            const FileEntry& f = *files_[i];
+            if (f.size < 0) return list;
+            if (f.size > 0 && start >= f.offset && start < f.End()) {
+                found = int32_t(i);
+                break;
+            }
+        }
+        if (found < 0) return list;
+        piece.file_index = found;
+        piece.file_offset = start - files_[size_t(found)]->offset;
+    }
+    int64_t collected = 0;
+    for (size_t i = size_t(piece.file_index); i < files_.size() && collected < piece.size; ++i) {
+        FileEntry& f = *files_[i];
+        if (f.size == 0) {
+            f.file.Close();
+            continue;
+        }
+        collected += i == size_t(piece.file_index) ? f.size - piece.file_offset : f.size;
+        list.push_back(&f);
+    }
+    return list;
+}
+
+int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified) {
+    if (!bytes || n < 1 || offset < 0 || !PieceValid(index)) return -1;
+    PieceInProgress& piece = *pieces_[size_t(index)];
+    const int64_t end = std::min<int64_t>(offset + n, piece.size);
+    if (offset >= end) return -1;
+    const std::vector<FileEntry*> list = LocatePiece(index);
+    if (list.empty()) return -1;
+    int64_t done = 0;
+    int64_t piece_pos = 0;  // piece-relative position where the current file's part starts
+    bool ok = true;
+    for (size_t k = 0; k < list.size() && ok && piece_pos < end; ++k) {
+        FileEntry& f = *list[k];
+        const int64_t start = k == 0 ? piece.file_offset : 0;
+        const int64_t part = std::min<int64_t>(piece.size - piece_pos, f.size - start);
+        const int64_t ws = std::max(offset, piece_pos), we = std::min(end, piece_pos + part);
+        if (ws < we) {
+            int64_t pos = start + (ws - piece_pos);
+            const int64_t len = we - ws;
+            if (f.Unwanted()) pos = UnwantedPosition(start, start + part, pos);
+            ScopedLock lock(disk_lock_);
+            if (!PrepareFile(f, std::min(f.size, pos + len), true, &lock, false)) break;
+            lock.Acquire();
+            const int64_t w = f.file.WriteAt(bytes + (ws - offset), len, pos);
+            if (w > 0) done += w;
+            if (w != len) ok = false;
+        }
+        piece_pos += part;
+    }
+    const bool whole = ok && offset + done >= piece.size && done == end - offset;
+    bool good = whole;
+    if (whole) {
+        if (!verified) {
+            if (offset == 0) {
+                good = VerifyPieceBuffer(index, bytes);
+            } else if (info_loaded_ && piece.Hash() && piece.written == offset) {
+                SHA1Context ctx = *piece.Hash();
+                SHA1Input(&ctx, bytes, size_t(done));
+                uint8_t digest[kSha1DigestSize];
+                good = SHA1Result(&ctx, digest) == kShaSuccess && piece.expected &&
+                       std::memcmp(digest, piece.expected, kSha1DigestSize) == 0;
+                SetPieceHave(index, good);
+            } else {
+                good = !info_loaded_;
+                SetPieceHave(index, good);
+            }
+        } else {
+            SetPieceHave(index, true);
+        }
+    }
+    const bool reached_end = offset + done >= piece.size;
+    piece.complete = whole && good;
+    if (piece.held_complete && !whole) SetPieceHave(index, false);
+    if (piece.held_complete) {
+        complete_in_memory_ = std::max<int64_t>(0, complete_in_memory_ - piece.InMemory());
+        piece.held_complete = false;
+    }
+    if (reached_end && !good) return kPieceWriteVerifyFailed;
+    return done;
+}
+
+int64_t TPieces::ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset) {
+    if (!out || n < 1 || offset < 0 || !PieceValid(index)) return -1;
+    PieceInProgress& piece = *pieces_[size_t(index)];
+    const int64_t end = std::min<int64_t>(offset + n, piece.size);
+    const std::vector<FileEntry*> list = LocatePiece(index);
+    int64_t done = 0, piece_pos = 0;
+    for (size_t k = 0; k < list.size() && piece_pos < end; ++k) {
+        FileEntry& f = *list[k];
+        const int64_t start = k == 0 ? piece.file_offset : 0;
+        const int64_t part = std::min<int64_t>(piece.size - piece_pos, f.size - start);
+        const int64_t rs = std::max(offset, piece_pos), re = std::min(end, piece_pos + part);
+        if (rs < re) {
+            int64_t pos = start + (rs - piece_pos);
+            const int64_t len = re - rs;
+            if (f.Unwanted()) pos = UnwantedPosition(start, start + part, pos);
+            ScopedLock lock(disk_lock_);
+            if (!PrepareFile(f, std::min(f.size, pos + len), false, &lock, false)) break;
+            const int64_t r = f.file.ReadAt(out + (rs - offset), len, pos);
+            if (r > 0) done += r;
+            if (r != len) break;
+        }
+        piece_pos += part;
+    }
+    return done;
+}
+
+bool TPieces::VerifyPieceBuffer(int32_t index, const uint8_t* data) {
+    if (!PieceValid(index)) return false;
+    bool good = true;
+    if (info_loaded_) {
+        const PieceInProgress& p = *pieces_[size_t(index)];
+        const Sha1Digest d = Sha1Of(data, size_t(p.size));
+        good = p.expected && std::memcmp(d.data(), p.expected, kSha1DigestSize) == 0;
+    }
+    SetPieceHave(index, good);
+    return good;
+}
+
+bool TPieces::PrepareAllFiles() {
+    for (auto& holder : files_) {
+        FileEntry& f = *holder;
+        if (Stop()) return false;
+        if (f.size > 0 && f.Unwanted()) continue;
+        if (f.size == 0 && f.Unwanted()) continue;
+        ScopedLock lock(disk_lock_);
+        // Opened or created and checked for space, not yet sized.
+        const bool ok = f.size > 0 ? PrepareFile(f, f.size, true, &lock, true) : PrepareFile(f, 0, true, &lock, false);
+        f.file.Close();
+        if (!ok) return false;
+    }
+    RecountFinished();
+    checked_bytes_ = total_size_;
+    return true;
+}
+
+bool TPieces::RenameCompleteFiles() {
+    bool all = true;
+    for (int32_t i = 0; i < FileCount(); ++i) {
+        FileEntry& f = *files_[size_t(i)];
+        if (!f.temp_name || f.final_path.empty()) continue;
+        if (!(FileComplete(i) || AllFinished()) || f.Unwanted()) continue;
+        if (!PathExists(f.path)) continue;
+        f.file.Close();
+        if (RenameNoReplace(f.path, f.final_path)) {
+            f.temp_name = false;
+            f.path = f.final_path;
+            f.final_path.clear();
+        } else {
+            all = false;  // a later close tries again; an existing final file is never replaced
+        }
+    }
+    return all;
+}
+
+void TPieces::CloseAll(bool write_resume, bool flush) {
+    const bool checked = CheckFinished() && piece_count_ > 0;
+    if (flush && checked) FlushCompletePieces(false);
+    CloseFiles();
+    if (flush && checked) {
+        RenameCompleteFiles();
+        if (AllFinished()) {
+            for (auto& p : pieces_) ReleasePiece(*p);
+            if (!piece_cache_path_.empty()) ::unlink(piece_cache_path_.c_str());
+        } else {
+            SavePieceCache();
+        }
+    }
+    if (checked && (write_resume || flush)) WriteResumeData();
+}
+
+}  // namespace zl
