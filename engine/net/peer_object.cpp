@@ -1,0 +1,295 @@
+#include "engine/net/peer_object.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "engine/core/clock.h"
+
+namespace zl {
+
+TPeerObject::TPeerObject(IPeerTask& task, int32_t kind, const SocketEnv& env)
+    : task_(task), env_(env), kind_(kind) {}
+
+TPeerObject::~TPeerObject() {
+    TPeerObject::Reset();
+    socket_.reset();
+}
+
+uint64_t TPeerObject::Now() const { return task_.clock().TickMs() / 1000; }
+
+void TPeerObject::EnsureSocket() {
+    if (!socket_) {
+        SocketEnv env = env_;
+        if (!env.clock) env.clock = &task_.clock();
+        socket_ = std::make_unique<TSocket>(env);
+    }
+}
+
+bool TPeerObject::AttachIdentity(TPeerId* identity) {
+    if (!identity || identity == identity_ || !identity->IsUsable()) return false;
+    identity->AddRef();
+    if (identity_) identity_->Release();
+    identity_ = identity;
+    TSourceAddress& source = identity->Source();
+    source.content_complete = false;
+    source.content.clear();
+    if (socket_)
+        socket_->Close();
+    else
+        EnsureSocket();
+    stats_.attach_time = Now();
+    return true;
+}
+
+bool TPeerObject::AttachSocket(std::unique_ptr<TSocket> socket) {
+    Reset();
+    socket_ = std::move(socket);
+    stats_.incoming = true;
+    connection_state_ = socket_ ? kConnOpen : kConnNone;
+    stats_.attach_time = Now();
+    return IsConnected();
+}
+
+void TPeerObject::Reset() {
+    if (!outstanding_.empty()) {
+        std::vector<RequestRecord> records = outstanding_.TakeAll();
+        task_.ReturnRequests(records);
+    }
+    incoming_.Clear();
+    if (socket_) socket_->Close();
+    ReleaseRange();
+    connection_state_ = kConnNone;
+    activity_ = kActivityNone;
+    no_data_passes_ = 0;
+    stats_ = PeerStatistics{};
+    transfer_ = PeerTransfer{};
+    if (identity_) {
+        identity_->open_connections = std::max(0, identity_->open_connections - 1);
+        identity_->Release();
+        identity_ = nullptr;
+    }
+}
+
+bool TPeerObject::ShouldDisconnect(bool keep_stalled) {
+    return !IsConnected() || IsUseless() || (!keep_stalled && IsStalled()) || (task_.IsComplete() && IsSeed());
+}
+
+bool TPeerObject::DownloadPass() {
+    if (!IsConnected()) return false;
+    if (kind_ == kKindNode && !task_.P2PEnabled()) return false;
+    const uint64_t sent_before = PassBytesSent();
+    const uint64_t received_before = PassBytesReceived();
+    const bool ok = ReceiveStep() && IsConnected() && RequestStep() && IsConnected() && SendRequests() &&
+                    IsConnected() && SendStep() && IsConnected();
+    const uint64_t sent_after = PassBytesSent();
+    const uint64_t received_after = PassBytesReceived();
+    transfer_.pass_received = received_after > received_before ? static_cast<int64_t>(received_after - received_before) : 0;
+    transfer_.pass_sent = sent_after > sent_before ? static_cast<int64_t>(sent_after - sent_before) : 0;
+    transfer_.total_sent += transfer_.pass_sent;
+    if (transfer_.pass_received > 0 || transfer_.pass_sent > 0) stats_.idle_passes = 0;
+    if (!ok) return false;
+    if (HandshakeDone() && socket_->queued_length() > 0) {
+        stats_.send_pending = true;
+        task_.NoteSendPending(*this);
+    }
+    return true;
+}
+
+bool TPeerObject::UploadPass() {
+    if (kind_ != kKindNode) return true;
+    if (!IsConnected() || !task_.P2PEnabled()) return false;
+    const uint64_t sent_before = PassBytesSent();
+    const uint64_t received_before = PassBytesReceived();
+    const bool ok = UploadStep() && IsConnected();
+    const uint64_t sent_after = PassBytesSent();
+    const uint64_t received_after = PassBytesReceived();
+    transfer_.pass_received = received_after > received_before ? static_cast<int64_t>(received_after - received_before) : 0;
+    transfer_.pass_sent = sent_after > sent_before ? static_cast<int64_t>(sent_after - sent_before) : 0;
+    transfer_.total_sent += transfer_.pass_sent;
+    if (transfer_.pass_received > 0 || transfer_.pass_sent > 0) stats_.idle_passes = 0;
+    if (!ok) return false;
+    if (HandshakeDone() && socket_->queued_length() > 0) {
+        stats_.send_pending = true;
+        task_.NoteSendPending(*this);
+    }
+    return true;
+}
+
+int64_t TPeerObject::QueueDepthTarget() const {
+    const int64_t rate = std::max<int64_t>(transfer_.download_rate, 0);
+    return std::min<int64_t>(2 + 2 * (rate / kBlockSize), kMaxQueueDepth);
+}
+
+bool TPeerObject::RequestStep() {
+    const int64_t depth = QueueDepthTarget();
+    if (static_cast<int64_t>(outstanding_.size()) > depth) return true;
+
+    int32_t piece = -1;
+    int64_t first_missing = 0;
+    int64_t piece_size = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        piece = NextPiece();
+        if (piece < 0) break;
+        if (task_.MissingSpan(piece, &first_missing, &piece_size)) break;
+        piece = -1;
+    }
+
+    const int32_t position = task_.SchedulingPosition();
+    if (IsServer() && piece > 0 && position > 0 &&
+        std::abs(static_cast<int64_t>(position) - position_snapshot_) > kPositionJump) {
+        // The task's reader moved away: follow it with a new range from its position.
+        ReleaseRange();
+        range_ = task_.SplitRangeAt(position, *this);
+        if (range_) {
+            range_->owner = this;
+            range_->current = position;
+            stats_.current_piece = position;
+            piece = position;
+            if (!task_.MissingSpan(piece, &first_missing, &piece_size)) piece = -1;
+        } else {
+            piece = -1;
+        }
+    }
+    position_snapshot_ = position;
+    if (piece < 0) return true;
+
+    const int64_t piece_length = task_.PieceLength();
+    if (piece_length <= 0 || piece_size <= 0 || piece_size > piece_length) return true;
+    const uint64_t now = Now();
+    const bool endgame = task_.InEndgame();
+    for (int64_t offset = first_missing / kBlockSize * kBlockSize; offset < piece_size; offset += kBlockSize) {
+        const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, piece_size - offset));
+        const int64_t block = (static_cast<int64_t>(piece) * piece_length + offset) / kBlockSize;
+        if (outstanding_.Contains(block) || task_.BlockPresent(piece, offset, length)) continue;
+        RequestRecord record;
+        record.block = block;
+        record.length = length;
+        record.time = now;
+        record.piece = piece;
+        if (IsServer() || static_cast<int64_t>(outstanding_.size()) < depth) {
+            outstanding_.Add(record);
+        } else if (kind_ == kKindNode) {
+            if (!(endgame && task_.SharedRequestListed(block))) task_.AddSharedRequest(record);
+        }
+    }
+    return true;
+}
+
+int32_t TPeerObject::FirstOpenPiece(const TPieceRange& range, int32_t from) {
+    for (int32_t p = std::max(from, range.first); p <= range.last; ++p)
+        if (task_.PieceWanted(p) && !outstanding_.HasPiece(p)) return p;
+    return -1;
+}
+
+int32_t TPeerObject::NextPiece() {
+    if (!task_.HasMetadata()) return -1;
+    if (!task_.HasRanges()) task_.BuildRanges();
+    if (range_) {
+        const int32_t next = FirstOpenPiece(*range_, stats_.current_piece + 1);
+        if (next >= 0) {
+            range_->current = next;
+            stats_.current_piece = next;
+            return next;
+        }
+        // End of the range: it is finished, and incomplete while a piece in it
+        // is still wanted and not requested here; such a range is left for others.
+        range_->finished = true;
+        range_->incomplete = FirstOpenPiece(*range_, range_->first) >= 0;
+        if (range_->incomplete)
+            range_->owner = nullptr;
+        else
+            task_.RemoveRange(range_);
+        range_ = nullptr;
+    }
+    return ClaimRange(3);
+}
+
+int32_t TPeerObject::ClaimRange(int32_t attempts) {
+    for (int32_t attempt = 0; attempt < attempts; ++attempt) {
+        TPieceRange* range = task_.AssignRange(*this);
+        if (!range && !task_.IsComplete()) range = ClaimFirstRange();
+        if (!range) return -1;
+        range->owner = this;
+        range_ = range;
+        const int32_t piece = FirstOpenPiece(*range, range->current);
+        if (piece >= 0) {
+            range->current = piece;
+            stats_.current_piece = piece;
+            return piece;
+        }
+        // Nothing left to fetch in it: drop it and try again.
+        range->finished = true;
+        task_.RemoveRange(range);
+        range_ = nullptr;
+    }
+    return -1;
+}
+
+TPieceRange* TPeerObject::ClaimFirstRange() {
+    const int32_t count = task_.PieceCount();
+    int32_t first = -1;
+    for (int32_t p = 0; p < count; ++p) {
+        if (task_.PieceWanted(p) && !task_.PieceInAnyRange(p)) {
+            first = p;
+            break;
+        }
+    }
+    if (first < 0) return nullptr;
+    int32_t last = first;
+    while (last + 1 < count && task_.PieceWanted(last + 1) && !task_.PieceInAnyRange(last + 1)) ++last;
+    TPieceRange* range = task_.AddRange(first, last, *this);
+    if (range) ++stats_.ranges_claimed;
+    return range;
+}
+
+void TPeerObject::ReleaseRange() {
+    if (!range_) return;
+    TPieceRange* range = range_;
+    range_ = nullptr;
+    outstanding_.Clear();
+    if (range->discard) {
+        if (!range->finished)
+            for (int32_t p = range->first; p < range->current; ++p) task_.MarkNotRequested(p);
+        task_.RemoveRange(range);
+    } else {
+        range->owner = nullptr;
+    }
+}
+
+bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin) {
+    if (block < 0 || length < 0 || !data) return false;
+    if (!IsConnected()) return false;
+    if (!task_.HasMetadata()) return true;
+    task_.AddReceived(length);
+    last_data_time_ = Now();
+    if (range_) ++range_->blocks_received;
+
+    const bool found = outstanding_.Take(block, length, kind_ == kKindNode) || task_.TakeSharedRequest(block, length);
+    if (!found) return false;
+    no_data_passes_ = -2;
+    if (activity_ == kActivityIdle) activity_ = kActivityTransferring;
+
+    const int64_t piece_length = task_.PieceLength();
+    if (piece_length <= 0) return false;
+    const int64_t start = block * kBlockSize;
+    const int64_t piece64 = start / piece_length;
+    if (piece64 >= task_.PieceCount()) return false;
+    const int32_t piece = static_cast<int32_t>(piece64);
+    const int64_t offset = start - piece64 * piece_length;
+    if (length == 0 || offset + length > task_.PieceSize(piece)) return false;
+
+    const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
+    if (!result.taken) return false;
+    if (result.hash_failed) {
+        task_.OnPieceHashFailed(piece);
+        ++errors_;
+        return false;
+    }
+    task_.AddKindBytes(kind_, length);
+    bytes_total_ += length;
+    kib_total_ = bytes_total_ / 1024;
+    if (result.piece_complete && task_.InEndgame()) outstanding_.DropUnsent(piece);
+    return true;
+}
+
+}  // namespace zl
