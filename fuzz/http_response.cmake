@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_http_response SOURCES http_response_fuzz.cpp LIBS zl_net_http_codec)
