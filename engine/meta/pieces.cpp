@@ -196,6 +196,11 @@ bool TPieces::BuildPieces() {
     ImportSelection();
     if (!EstablishState()) return false;
     if (Stop()) return false;
+    if (options_.read_only) {
+        RecountFinished();
+        checked_bytes_ = total_size_;
+        return true;
+    }
     return PrepareAllFiles();
 }
 

@@ -60,6 +60,8 @@ struct StorageOptions {
     bool force_full_check = false;
     std::string temp_suffix = ".zltmp";
     bool always_temp_name = true;
+    // Only look: no file is created, sized or renamed (a check from the command line).
+    bool read_only = false;
 };
 
 // Results of ReceiveBlock beyond the accepted length.
