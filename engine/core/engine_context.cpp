@@ -1,0 +1,147 @@
+#include "engine/core/engine_context.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+
+#include "engine/core/engine_clock.h"
+#include "engine/core/half_open_limit.h"
+#include "engine/core/task_base_work.h"
+
+namespace zl {
+
+EngineContext::EngineContext(Clock& clock)
+    : clock_(&clock), engine_clock_(std::make_unique<EngineClockService>(clock)),
+      message_sink_(std::make_shared<ConsoleMessageSink>()) {}
+
+EngineContext::~EngineContext() {
+    ScopedLock api(api_lock_);
+    DestroyAllTasksAndServices();
+    initialised_ = false;
+    api.Release();
+    message_boxes_.JoinAll();
+}
+
+EngineContext& EngineContext::Default() {
+    // Destroyed at process exit, which tears the engine down even when the
+    // application never called EngineCleanup.
+    static EngineContext context;
+    return context;
+}
+
+bool EngineContext::SetClock(Clock& clock) {
+    ScopedLock api(api_lock_);
+    ScopedLock data(data_lock_);
+    if (registry_.Size() != 0 || engine_clock_->Running()) return false;
+    clock_ = &clock;
+    engine_clock_ = std::make_unique<EngineClockService>(clock);
+    return true;
+}
+
+uint64_t EngineContext::ClockSeconds() { return engine_clock_->Clock(); }
+uint32_t EngineContext::UptimeSeconds() { return engine_clock_->Uptime(); }
+
+void EngineContext::StartClockThread() { engine_clock_->Start(); }
+void EngineContext::StopClockThread() { engine_clock_->Stop(); }
+
+std::array<uint8_t, 16> EngineContext::NodeIdentity() {
+    ScopedLock data(data_lock_);
+    return node_identity_;
+}
+
+void EngineContext::RegisterTask(TBaseWork* task) {
+    if (registry_.Add(task)) GlobalSetUp();
+}
+
+void EngineContext::UnregisterTask(TBaseWork* task) {
+    if (registry_.Remove(task)) GlobalTeardown();
+}
+
+void EngineContext::GlobalSetUp() {
+    StartClockThread();
+    {
+        ScopedLock data(data_lock_);
+        if (node_identity_[0] == 0) {
+            size_t filled = 0;
+            while (filled < node_identity_.size()) {
+                const ssize_t n = ::getrandom(node_identity_.data() + filled, node_identity_.size() - filled, 0);
+                if (n <= 0) break;
+                filled += static_cast<size_t>(n);
+            }
+            if (node_identity_[0] == 0) node_identity_[0] = 1;
+        }
+    }
+    // The UDP server (configured with the node identity) and the other
+    // services start here.
+    for (GlobalService* service : Services()) service->OnFirstTask(*this);
+    switches_.udp_stream_off = false;
+    switches_.dht = false;  // the DHT stays off: no thread, no router sources
+    switches_.directly_reachable = false;
+    switches_.half_open_limit = HalfOpenLimitFromProbe(ProbeHalfOpenLimit());
+}
+
+void EngineContext::GlobalTeardown() {
+    // Listeners, LAN discovery, the rendezvous activity and the DHT stop here.
+    for (GlobalService* service : Services()) service->OnLastTaskGone(*this);
+    switches_.udp_stream_off = true;
+    switches_.dht = false;
+    switches_.directly_reachable = false;
+}
+
+void EngineContext::DestroyAllTasksAndServices() {
+    // A task's destruction stops its thread and unregisters it; the data lock
+    // is never held while a thread is waited for.
+    while (TBaseWork* task = registry_.First()) {
+        delete task;
+    }
+    registry_.Clear();
+    for (GlobalService* service : Services()) service->OnCleanup(*this);
+    StopClockThread();
+}
+
+std::vector<GlobalService*> EngineContext::Services() {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    return services_;
+}
+
+void EngineContext::AddService(GlobalService* service) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    if (std::find(services_.begin(), services_.end(), service) == services_.end()) services_.push_back(service);
+}
+
+void EngineContext::RemoveService(GlobalService* service) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    services_.erase(std::remove(services_.begin(), services_.end(), service), services_.end());
+}
+
+void EngineContext::SetResumeCodec(std::shared_ptr<ResumeInfoCodec> codec) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    resume_codec_ = std::move(codec);
+}
+
+std::shared_ptr<ResumeInfoCodec> EngineContext::ResumeCodec() {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    return resume_codec_;
+}
+
+void EngineContext::SetMetainfoParser(std::shared_ptr<MetainfoParser> parser) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    metainfo_parser_ = std::move(parser);
+}
+
+std::shared_ptr<MetainfoParser> EngineContext::Parser() {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    return metainfo_parser_;
+}
+
+void EngineContext::SetMessageSink(std::shared_ptr<MessageSink> sink) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    message_sink_ = std::move(sink);
+}
+
+std::shared_ptr<MessageSink> EngineContext::Sink() {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    return message_sink_;
+}
+
+}  // namespace zl

@@ -1,0 +1,120 @@
+// Everything process-wide that the engine needs: the clock in use and the
+// engine clock built on it, the global locks, the task registry, the engine
+// switches and the services that live while tasks exist. The flat interface
+// works on one default context; tests make their own, e.g. on a FakeClock.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/core/clock.h"
+#include "engine/core/engine_switches.h"
+#include "engine/core/global_service.h"
+#include "engine/core/message_box.h"
+#include "engine/core/message_sink.h"
+#include "engine/core/metainfo_source.h"
+#include "engine/core/qmutex.h"
+#include "engine/core/resume_info.h"
+#include "engine/core/task_registry.h"
+
+namespace zl {
+
+class EngineClockService;
+
+class EngineContext {
+public:
+    explicit EngineContext(Clock& clock = SystemClock());
+    EngineContext(const EngineContext&) = delete;
+    EngineContext& operator=(const EngineContext&) = delete;
+    // Runs the engine clean-up, so an engine is torn down even when the
+    // application never called it.
+    ~EngineContext();
+
+    // The context behind the flat Engine*/Task* functions.
+    static EngineContext& Default();
+
+    Clock& GetClock() { return *clock_; }
+    // Switches to another clock; refused (false) while tasks or the clock thread exist.
+    bool SetClock(Clock& clock);
+
+    // Engine clock seconds and uptime seconds (the clock thread starts on first use).
+    uint64_t ClockSeconds();
+    uint32_t UptimeSeconds();
+
+    // The global locks, in their order: api -> (task lock) -> data -> bandwidth.
+    QTMutex& ApiLock() { return api_lock_; }
+    QTMutex& DataLock() { return data_lock_; }
+    QTMutex& BandwidthLock() { return bandwidth_lock_; }
+    QTMutex& SocketLock() { return socket_lock_; }
+    QTMutex& PieceLock() { return piece_lock_; }
+    QTMutex& DiskLock() { return disk_lock_; }
+    // Taken by nothing in normal work; released with the others after a crashed worker run.
+    QTMutex& RecoveryLock() { return recovery_lock_; }
+
+    TaskRegistry& Registry() { return registry_; }
+    EngineSwitches& Switches() { return switches_; }
+
+    // Initialised between EngineStartup and EngineCleanup (guarded by the api lock).
+    bool Initialised() const { return initialised_; }
+    void SetInitialised(bool on) { initialised_ = on; }
+    const std::string& DataDirectory() const { return data_directory_; }
+    void SetDataDirectory(std::string dir) { data_directory_ = std::move(dir); }
+
+    // 16 bytes, created by the first task's set-up; the first byte is never 0 then.
+    std::array<uint8_t, 16> NodeIdentity();
+
+    // Called from a task's construction and destruction.
+    void RegisterTask(TBaseWork* task);
+    void UnregisterTask(TBaseWork* task);
+
+    // Destroys every task, stops the services and the clock thread.
+    void DestroyAllTasksAndServices();
+
+    // Services of later layers join here; the context does not own them.
+    void AddService(GlobalService* service);
+    void RemoveService(GlobalService* service);
+
+    // Hooks supplied by other libraries (null: the feature is not available yet).
+    void SetResumeCodec(std::shared_ptr<ResumeInfoCodec> codec);
+    std::shared_ptr<ResumeInfoCodec> ResumeCodec();
+    void SetMetainfoParser(std::shared_ptr<MetainfoParser> parser);
+    std::shared_ptr<MetainfoParser> Parser();
+
+    void SetMessageSink(std::shared_ptr<MessageSink> sink);
+    std::shared_ptr<MessageSink> Sink();
+    AsyncMessageBoxes& MessageBoxes() { return message_boxes_; }
+
+private:
+    void GlobalSetUp();
+    void GlobalTeardown();
+    std::vector<GlobalService*> Services();
+    void StartClockThread();
+    void StopClockThread();
+
+    Clock* clock_;
+    QTMutex api_lock_;
+    QTMutex data_lock_;
+    QTMutex bandwidth_lock_;
+    QTMutex socket_lock_;
+    QTMutex piece_lock_;
+    QTMutex disk_lock_;
+    QTMutex recovery_lock_;
+    TaskRegistry registry_{data_lock_};
+    EngineSwitches switches_;
+    bool initialised_ = false;
+    std::string data_directory_;
+    std::array<uint8_t, 16> node_identity_{};
+    std::unique_ptr<EngineClockService> engine_clock_;  // replaced only while no task exists
+
+    std::mutex hooks_mutex_;
+    std::vector<GlobalService*> services_;
+    std::shared_ptr<ResumeInfoCodec> resume_codec_;
+    std::shared_ptr<MetainfoParser> metainfo_parser_;
+    std::shared_ptr<MessageSink> message_sink_;
+    AsyncMessageBoxes message_boxes_;
+};
+
+}  // namespace zl

@@ -1,0 +1,24 @@
+// Engine-wide settings, set through the interface (some without the API lock)
+// and read by the task threads, hence atomic.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+namespace zl {
+
+struct EngineSwitches {
+    std::atomic<int32_t> listen_port{0};  // 0 means 8080
+    std::atomic<bool> p2p{false};
+    std::atomic<bool> http_wrap{false};
+    std::atomic<bool> dht{true};  // cleared by the first task's set-up before anything tests it
+    std::atomic<bool> udp_stream_off{true};
+    std::atomic<bool> directly_reachable{false};
+    std::atomic<int32_t> half_open_limit{32};
+
+    int32_t EffectiveListenPort() const {
+        const int32_t port = listen_port.load();
+        return port == 0 ? 8080 : port;
+    }
+};
+
+}  // namespace zl

@@ -1,0 +1,26 @@
+# Tasks (settings, status, the layered task object and its worker loop), the
+# engine context and the flat engine interface.
+zl_library(zl_core_task SOURCES
+  task_settings.cpp
+  source_lines.cpp
+  duplicate_rule.cpp
+  half_open_limit.cpp
+  pool_trim.cpp
+  resume_info.cpp
+  metainfo_source.cpp
+  message_sink.cpp
+  message_box.cpp
+  task_registry.cpp
+  engine_context.cpp
+  task_base_work.cpp
+  task_work_with_peers.cpp
+  task_work_with_pieces.cpp
+  task_work_with_trans_statis.cpp
+  task_work_thread.cpp
+  task_work_loop.cpp
+  engine_api_engine.cpp
+  engine_api_create.cpp
+  engine_api_task.cpp
+  engine_api_disk.cpp
+  engine_api_default.cpp
+  LIBS zl_core_runtime)

@@ -1,0 +1,79 @@
+// The first layer of a task: its identity and configuration, its settings,
+// its live and published status, its resume blobs, and its registration with
+// the engine (the first task sets up the engine's services, the last one tears
+// them down).
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/core/duplicate_rule.h"
+#include "engine/core/qthread.h"
+#include "engine/core/resume_info.h"
+#include "engine/core/task_settings.h"
+#include "engine/core/task_status.h"
+
+namespace zl {
+
+class EngineContext;
+
+struct SourceEntry {
+    std::string text;
+    int32_t state = 0;  // connection state of the source, kept by the peer layer
+};
+
+struct TaskIdentity {
+    bool p2sp = false;
+    bool bt = false;
+    bool full_path = false;
+    std::string kind_name = "HTTP Task";
+    std::string metainfo_location;
+    std::string directory;    // save directory, with a trailing "/"
+    std::string target_file;  // explicit, or derived once the files are known
+    std::string resume_path;
+    std::string piece_cache_path;
+};
+
+class TBaseWork : public QThread {
+public:
+    explicit TBaseWork(EngineContext& context);
+    ~TBaseWork() override;
+
+    EngineContext& Context() { return context_; }
+
+    // Identity and sources are set by the creator before the task starts and
+    // read under the task lock afterwards.
+    TaskIdentity& Identity() { return identity_; }
+    std::vector<SourceEntry>& Sources() { return sources_; }
+    std::vector<std::string> SourceTexts() const;
+    TaskSettings& Settings() { return settings_; }
+    ResumeBlobs& Blobs() { return blobs_; }
+
+    // Judged under `registered`'s task lock.
+    bool Duplicates(TBaseWork& registered);
+
+    // Copy of the published status, taken under the task lock.
+    TaskStatus PublishedStatus();
+
+    virtual void Publish(bool full, bool force) = 0;
+    // Clears run-time state layer by layer; `full` also drops what survives a
+    // normal end of the loop (file snapshot, status of a restart).
+    virtual void Reset(bool full, bool b);
+
+protected:
+    uint32_t CurrentUptime() override;
+
+    TaskStatus live_;
+    TaskStatus published_;  // written only by Publish, under the task lock
+    std::atomic<int64_t> disk_size_{0};  // refreshed by the worker, read by queries
+
+private:
+    EngineContext& context_;
+    TaskIdentity identity_;
+    std::vector<SourceEntry> sources_;
+    TaskSettings settings_;
+    ResumeBlobs blobs_;
+};
+
+}  // namespace zl

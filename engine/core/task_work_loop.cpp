@@ -1,0 +1,262 @@
+// The worker thread of a task: preparation, the loop with its periods and end
+// conditions, and what happens after it.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "engine/core/engine_codes.h"
+#include "engine/core/engine_context.h"
+#include "engine/core/engine_log.h"
+#include "engine/core/task_work_thread.h"
+
+namespace zl {
+namespace {
+
+constexpr uint32_t kStarvedAfterSeconds = 15;
+constexpr uint32_t kNoDataLimitSeconds = 900;
+constexpr uint32_t kResumeSaveSeconds = 20;
+constexpr uint64_t kPieceMapCheckSeconds = 5;
+constexpr uint64_t kIdleActiveListMs = 60'000;
+constexpr uint32_t kDefaultLoopSleepMs = 6;
+
+}  // namespace
+
+void TWorkThread::Run() {
+    try {
+        WorkerBody();
+    } catch (...) {
+        ReleaseLocksAfterCrash();
+        // The run is over: show it, so the task does not look busy forever.
+        live_.state = kTaskStateIdle;
+        Publish(true, true);
+    }
+}
+
+void TWorkThread::ReleaseLocksAfterCrash() {
+    EngineContext& c = Context();
+    for (QTMutex* lock : {&Lock(), &c.RecoveryLock(), &c.DataLock(), &c.SocketLock(), &c.PieceLock()})
+        lock->ReleaseAllHeldByCaller();
+}
+
+void TWorkThread::WorkerBody() {
+    marked_starved_ = false;
+    marked_timed_out_ = false;
+    // A new run starts clean: an end status of the previous run no longer holds.
+    live_.status = STATUS_DOWNLOADING;
+    LoadResumeInfo();
+    if (!Prepare()) {
+        // Nothing to work with; make the reason (e.g. an unreadable metainfo
+        // location) visible instead of leaving the status of before.
+        live_.state = kTaskStateIdle;
+        Publish(true, true);
+        return;
+    }
+    live_.state = kTaskStateRunning;
+    Publish(false, true);
+    Loop();
+    AfterLoop();
+}
+
+bool TWorkThread::Prepare() {
+    const int64_t disk = ReadTargetDiskSize();
+    if (disk >= 0) disk_size_ = disk;
+    const TaskIdentity& id = Identity();
+    const bool torrent_task = id.p2sp || id.bt;
+    if (torrent_task && !id.metainfo_location.empty()) {
+        live_.state = kTaskStateIdle;
+        if (IsFileLocation(id.metainfo_location)) {
+            LoadMetainfoFromFile();
+        } else {
+            FetchRemoteMetainfo();
+        }
+        live_.state = kTaskStateParsingMeta;
+        BuildMetainfo();
+        live_.state = kTaskStateRunning;
+    }
+    return !torrent_task || IsMetainfoReady() || !Sources().empty();
+}
+
+void TWorkThread::LoadMetainfoFromFile() {
+    std::optional<std::string> bytes = ReadMetainfoFile(Identity().metainfo_location);
+    if (bytes) {
+        ScopedLock guard(Lock());
+        Blobs().Set(ResumeBlobs::kTorrent, std::move(*bytes));
+        return;
+    }
+    live_.status = STATUS_METAINFO_FAILED;
+    RequestStop();
+}
+
+void TWorkThread::Loop() {
+    uint64_t last15 = 0, last8 = 0, last10 = 0;
+    uint32_t housekeeping_passes = 0;
+    const TaskIdentity& id = Identity();
+    while (!CheckStop()) {
+        if (IsFinished(Now())) {
+            char line[4096 + 64];
+            std::snprintf(line, sizeof line, "TID : %5lu] [%s is Download Complete",
+                          static_cast<unsigned long>(GetThreadId()), id.target_file.c_str());
+            LogWrite(line, kLogTaskLifecycle, kLogTaskLifecycle);
+            break;
+        }
+        const int64_t disk = ReadTargetDiskSize();
+        if (disk > 0) disk_size_ = disk;
+        if (CheckStop()) break;
+
+        const uint64_t now = Step();
+        if (now - last15 >= 15) {
+            RefreshSources();
+            last15 = now;
+        }
+        if (CheckStop()) break;
+
+        const uint32_t run_seconds = Context().UptimeSeconds() - StartUptime();
+        if (!IsMetainfoReady() && static_cast<int64_t>(run_seconds) > Settings().metainfo_time_limit_s) {
+            marked_timed_out_ = true;
+            break;
+        }
+        if (!CheckStop() && !IsFinished(now) && IsStarved()) {
+            marked_starved_ = true;
+            NormaliseSourceStates();
+            break;
+        }
+
+        if (now - last8 >= 8) {
+            last8 = now;
+            DhtSearch();
+            const bool deep = housekeeping_passes % 4 == 0;
+            TrimBufferPools(false, deep);
+            if (deep) TrimCandidates();
+            ++housekeeping_passes;
+        }
+        if (CheckStop()) break;
+        if (HasNewTorrentFromPeer()) BuildMetainfo();
+        if (CheckStop()) break;
+        if (now - last10 >= 10) {
+            LanExchange();
+            last10 = now;
+        }
+    }
+}
+
+void TWorkThread::AfterLoop() {
+    if (!verified_complete_) IsFinished(0);
+    NormaliseSourceStates();
+    // Reset clears the flag, so the value of this moment decides both the file
+    // and the end status.
+    const bool verified = verified_complete_;
+    Reset(false, false);
+    if (verified) {
+        DeleteResumeFile();
+    } else {
+        SaveResumeInfo();
+    }
+    {
+        ScopedLock guard(Lock());
+        live_.state = kTaskStateIdle;
+        if (!verified) {
+            if (marked_starved_) {
+                live_.status = STATUS_DOWNLOAD_ERROR;
+            } else if (marked_timed_out_) {
+                live_.status = STATUS_TIMED_OUT;
+            }
+        }
+        Publish(true, false);
+    }
+    Reset(false, false);
+    TrimBufferPools(true, true);
+}
+
+bool TWorkThread::IsDataComplete() const {
+    return figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count;
+}
+
+bool TWorkThread::IsStarved() {
+    const TaskIdentity& id = Identity();
+    if (current_speed_ != 0) return false;
+    if (Context().UptimeSeconds() - StartUptime() <= kStarvedAfterSeconds) return false;
+    if ((id.p2sp || id.bt) && IsMetainfoReady()) return false;
+    return CandidateCount() == 0;
+}
+
+bool TWorkThread::IsFinished(uint64_t now) {
+    const bool complete = IsDataComplete();
+    if (now == 0) now = Now();
+    if (complete && live_.completion_time == 0) {
+        live_.completion_time = now;
+        if (live_.state != kTaskStateParsingMeta && ClosePieceFiles()) verified_complete_ = true;
+    }
+    if (!complete) {
+        live_.completion_time = 0;
+        return false;
+    }
+    const TaskIdentity& id = Identity();
+    if (!id.p2sp && !id.bt) return !live_.seeding_over && live_.downloaded >= live_.wanted_size;
+    const int32_t hours = Settings().seeding_hours;
+    if (hours > 0 && now >= live_.completion_time && (now - live_.completion_time) / 3600 >= static_cast<uint64_t>(hours)) {
+        live_.seeding_over = false;
+        return true;
+    }
+    return false;
+}
+
+uint64_t TWorkThread::Step() {
+    ServeBlockReads();
+    PeerPass();
+    const uint64_t now = Now();
+    if (now != last_statistics_clock_) {
+        last_statistics_clock_ = now;
+        StatisticsPass(now);
+        if (IsMetainfoReady()) PeriodicSaveAndCheck();
+    }
+    if (IsDataComplete() && IdleActiveListMs() > kIdleActiveListMs) GetClock().SleepMs(200);
+    if (per_second_flag_ && Lock().TryLock()) {
+        ApplyPendingChanges();
+        Publish(true, false);
+        Refresh();
+        Lock().Unlock();
+        per_second_flag_ = false;
+    }
+    if (now - last_four_second_clock_ > 3) {
+        last_four_second_clock_ = now;
+        FourSecondPass();
+    }
+    GetClock().SleepMs(loop_sleep_ms_ < 1 ? kDefaultLoopSleepMs : loop_sleep_ms_);
+    return Now();
+}
+
+void TWorkThread::PeriodicSaveAndCheck() {
+    const uint32_t uptime = Context().UptimeSeconds();
+    if (uptime - last_save_uptime_ > kResumeSaveSeconds || save_now_) {
+        save_now_ = false;
+        loop_sleep_ms_ = loop_sleep_ms_ / 2 + 1;
+        if (!verified_complete_) {
+            FlushPieceMap();
+            IsFinished(0);
+        }
+        if (verified_complete_) {
+            ClosePieceFiles();
+            DeleteResumeFile();
+        } else {
+            SaveResumeInfo();
+        }
+        last_save_uptime_ = uptime;
+    }
+    const uint64_t now = Now();
+    if (now - last_check_clock_ > kPieceMapCheckSeconds) {
+        {
+            ScopedLock guard(Lock());
+            Publish(true, false);
+            if (!IsDataComplete() && SecondsWithoutData() >= kNoDataLimitSeconds) {
+                // Giving up must be visible to the application, not a silent stop.
+                live_.status = STATUS_NETWORK_ERROR;
+                RequestStop();
+            }
+        }
+        FlushPieceCaches();
+        last_check_clock_ = now;
+        loop_sleep_ms_ = loop_sleep_ms_ / 2 + 1;
+    }
+}
+
+}  // namespace zl

@@ -1,0 +1,120 @@
+// The complete task: its worker loop, start/stop/pause, resume info and the
+// queries the engine interface answers from the published status.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/core/task_records.h"
+#include "engine/core/task_work_with_trans_statis.h"
+
+namespace zl {
+
+struct TaskTorrentInfo {
+    uint64_t total_size = 0;  // 64-bit: a 4 GiB file must not read as 0
+    int32_t piece_length = 0;
+    char info_hash[41] = {};
+    char announce[4099] = {};
+};
+
+struct TaskDetails {
+    char name[kTaskTextSize] = {};
+    int32_t progress = 0;
+    int32_t status = 0;
+    int32_t current_speed = 0;
+    int32_t average_upload_speed = 0;
+    int32_t peer_counter_1 = 0;
+    int32_t seconds_running = 0;
+    int32_t peer_counter_2 = 0;
+    int32_t piece_count = 0;
+    int32_t memory_cache_bytes = 0;
+    int32_t time_remaining = 0;
+    int32_t total_kib = 0;
+    uint64_t disk_size = 0;
+};
+
+class TWorkThread : public TWorkWithTransStatis {
+public:
+    explicit TWorkThread(EngineContext& context);
+    // Stops the worker (waiting), resets, and unregisters.
+    ~TWorkThread() override;
+
+    // Lifecycle: 0 or ENGINE_E_EXCEPTION.
+    int32_t StartDownload();
+    int32_t ContinueDownload();  // loads the resume info first
+    int32_t StartTask() { return StartDownload(); }
+    int32_t StopTask();
+    int32_t PauseTask(bool on);
+    // Stops, deletes the target and resume files, clears the status and starts again.
+    int32_t Restart();
+
+    // Queries answered from the published status, under the task lock.
+    void GetProgress(TaskProgressInfo& info);
+    bool IsComplete();
+    int32_t SetSpeedLimit(int32_t direction, int32_t kib_per_second);
+    int32_t GetTimeRemaining(int32_t* out);
+    int32_t GetAverageSpeed(int32_t* out);
+    int32_t GetCurrentSpeed(int32_t* out);
+    int32_t GetTorrentInfo(TaskTorrentInfo& info);
+    int32_t GetDetails(TaskDetails& details);
+
+    // Resume info through the engine's codec; saving writes only dirty blobs.
+    void LoadResumeInfo();
+    bool SaveResumeInfo(const std::string& path);
+    bool SaveResumeInfo() { return SaveResumeInfo(Identity().resume_path); }
+
+    void Publish(bool full, bool force) override;
+    void Reset(bool full, bool b) override;
+    void Run() override;
+
+    // Engine clock seconds as the task sees them.
+    uint64_t Now();
+    // Makes the task read `seconds` as its clock (0: the engine clock again).
+    void SetClockOverride(uint64_t seconds) { clock_override_ = seconds; }
+
+protected:
+    // One iteration of the loop's work; returns the clock.
+    virtual uint64_t Step();
+    // Completion and seeding end; may close the files and set verified-complete.
+    bool IsFinished(uint64_t now);
+
+    // --- hooks of later layers ------------------------------------------
+    // Bytes the target file occupies on disk, or -1 when unknown (file storage).
+    virtual int64_t ReadTargetDiskSize() { return -1; }
+    // Fetches a metainfo location that is not a "file://" URL (HTTP source).
+    virtual void FetchRemoteMetainfo() {}
+    // Rebuilds the published peer, file, connection, source, candidate and bitfield snapshots.
+    virtual void PublishSnapshots(bool /*force*/) {}
+    // Final path of the first file of the file snapshot, "" before the files are known.
+    virtual std::string FirstFinalPath() { return {}; }
+    // Trims the engine's buffer pools: every 8 s in the loop (`deep` every fourth
+    // time) and once after it (`end_of_run`), by the rule of TrimByUsageLimit.
+    virtual void TrimBufferPools(bool /*end_of_run*/, bool /*deep*/) {}
+    // Exchange with LAN-discovered peers (shared listener), every 10 s.
+    virtual void LanExchange() {}
+
+private:
+    void WorkerBody();
+    bool Prepare();
+    void LoadMetainfoFromFile();
+    void Loop();
+    void AfterLoop();
+    bool IsStarved();
+    bool IsDataComplete() const;
+    void PeriodicSaveAndCheck();
+    void DeleteResumeFile();
+    void ReleaseLocksAfterCrash();
+    void FillProgress(TaskProgressInfo& info);
+
+    // Run-time state of the worker (cleared by Reset).
+    bool verified_complete_ = false;
+    bool marked_starved_ = false;
+    bool marked_timed_out_ = false;
+    bool save_now_ = false;
+    uint32_t last_save_uptime_ = 0;
+    uint64_t last_check_clock_ = 0;
+    uint64_t last_statistics_clock_ = 0;
+    uint64_t last_four_second_clock_ = 0;
+    std::atomic<uint64_t> clock_override_{0};
+};
+
+}  // namespace zl
