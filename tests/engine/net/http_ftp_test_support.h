@@ -1,0 +1,182 @@
+// Test support for the HTTP and FTP codec tests against real servers (nginx,
+// vsftpd) on loopback: a temporary folder, a server process that is always
+// stopped, free ports and a small blocking TCP client with timeouts.
+#pragma once
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace zl::test {
+
+// A folder under /tmp, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() {
+        std::string pattern = "/tmp/zl-net-codec.XXXXXX";
+        path_ = mkdtemp(pattern.data());
+        chmod(path_.c_str(), 0755);  // servers read it as another user
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+    chmod(path.c_str(), 0644);
+}
+
+// Deterministic, non-repeating test content.
+inline std::string TestContent(size_t size) {
+    std::string data(size, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return data;
+}
+
+inline bool HaveProgram(const char* path) { return access(path, X_OK) == 0; }
+
+// A loopback address of its own for this test process (127.0.0.2 and up).
+inline std::string TestAddress() {
+    return "127.0.0." + std::to_string(2 + getpid() % 200);
+}
+
+// A port that was free on `address` a moment ago.
+inline uint16_t FreePort(const std::string& address) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+// A blocking TCP connection with 5 s send and receive timeouts.
+class TestConnection {
+public:
+    static std::optional<TestConnection> Open(const std::string& address, uint16_t port) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            return std::nullopt;
+        }
+        return TestConnection(fd);
+    }
+    TestConnection(TestConnection&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    TestConnection& operator=(TestConnection&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~TestConnection() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    bool Send(const std::string& data) {
+        size_t sent = 0;
+        while (sent < data.size()) {
+            ssize_t n = send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // Up to `max` bytes; empty at end of stream, on error or timeout.
+    std::string Receive(size_t max = 1500) {
+        std::string data(max, '\0');
+        ssize_t n = recv(fd_, data.data(), max, 0);
+        data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return data;
+    }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    explicit TestConnection(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+// A server process started in the foreground and stopped (SIGTERM, then
+// SIGKILL) when the object goes.
+class TestServer {
+public:
+    TestServer(std::vector<std::string> argv, const std::string& log_path) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            std::vector<char*> args;
+            for (std::string& a : argv) args.push_back(a.data());
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~TestServer() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    // Waits until the server accepts connections (up to 5 s).
+    bool WaitListening(const std::string& address, uint16_t port) {
+        for (int i = 0; i < 250 && pid_ > 0; ++i) {
+            if (TestConnection::Open(address, port)) return true;
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;  // it exited: see its log
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+}  // namespace zl::test
