@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/net/http_chunked.h"
+#include "engine/net/http_response_plan.h"
 
 namespace zl {
 
@@ -16,7 +17,11 @@ public:
     enum class Status { kNeedMore, kComplete, kError };
 
     // `content_length`: bytes to collect, -1 when unknown (then at most `max_bytes`).
-    HttpWholeBody(int64_t content_length, bool chunked, int64_t max_bytes = 2147483647);
+    HttpWholeBody(int64_t content_length, bool chunked, int64_t max_bytes = kHttpUnknownWholeLength);
+    // The body of a planned 2xx response: its own length (not the resource's,
+    // which stands at the cap when unknown), or chunks, or up to the close.
+    explicit HttpWholeBody(const HttpResponsePlan& plan, int64_t max_bytes = kHttpUnknownWholeLength)
+        : HttpWholeBody(plan.chunked ? -1 : plan.body_length, plan.chunked, max_bytes) {}
 
     // Takes body bytes; `consumed` tells how many (bytes beyond the end of the body are left).
     Status Feed(std::string_view data, size_t& consumed);

@@ -108,6 +108,15 @@ TEST(HttpWholeBody, LengthChunkedAndUntilClose) {
     EXPECT_EQ(chunked_done.Feed("3\r\nabc\r\n0\r\n\r\n", consumed), HttpWholeBody::Status::kComplete);
     EXPECT_EQ(chunked_done.body(), "abc");
 
+    // Whole-content mode without a length: the resource length stands at the
+    // cap, but the body still ends with the connection.
+    HttpResponsePlan no_length;
+    no_length.content_length = kHttpUnknownWholeLength;
+    HttpWholeBody from_plan(no_length);
+    from_plan.Feed("tiny", consumed);
+    EXPECT_EQ(from_plan.OnConnectionClosed(), HttpWholeBody::Status::kComplete);
+    EXPECT_EQ(from_plan.body(), "tiny");
+
     EXPECT_EQ(HttpWholeBody(0, false).status(), HttpWholeBody::Status::kComplete);
     EXPECT_EQ(HttpWholeBody(10, false, 5).status(), HttpWholeBody::Status::kError);
 }

@@ -83,8 +83,7 @@ protected:
         response.header = reader.header();
         response.plan = PlanHttpResponse(response.header, {start, whole_content});
         if (response.plan.action != HttpAction::kData) return response;
-        int64_t length = response.plan.body_length;
-        HttpWholeBody body(response.plan.chunked ? -1 : length, response.plan.chunked);
+        HttpWholeBody body(response.plan);
         std::string_view pending = rest;
         while (body.status() == HttpWholeBody::Status::kNeedMore) {
             if (pending.empty()) {
