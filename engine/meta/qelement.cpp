@@ -409,6 +409,15 @@ QListElement* QDictionaryElement::AddList(std::string_view key) {
     return static_cast<QListElement*>(Append(std::make_unique<QListElement>()));
 }
 
+bool QDictionaryElement::RemoveKey(std::string_view key) {
+    QElement* found = FindValue(key);
+    if (!found) return false;
+    if (found->IsString() && found->GetBytes() == key && found->HasInteger()) return Remove(found);
+    QElement* k = PrevSibling(found);
+    Remove(found);
+    return Remove(k);
+}
+
 std::optional<int64_t> QDictionaryElement::IntegerOf(std::string_view key) const {
     const QElement* e = FindValue(key);
     // The key carries its integer; "i0e" keeps the flag so a stored 0 is found.

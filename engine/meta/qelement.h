@@ -34,7 +34,7 @@ enum ParseResult : int {
 // Bounds for untrusted input.
 struct ParseLimits {
     int max_depth = 64;
-    int64_t max_elements = int64_t(1) << 22;
+    int64_t max_elements = int64_t(1) << 20;  // about 150,000 files in a torrent
 };
 
 class QMultiElement;
@@ -188,9 +188,12 @@ public:
     QElement* AddString(std::string_view key, std::string_view value);
     QDictionaryElement* AddDictionary(std::string_view key);
     QListElement* AddList(std::string_view key);
+    // Removes a key and its value (or a key carrying its integer); false when absent.
+    bool RemoveKey(std::string_view key);
 
     // Reading. Absent keys and values of the wrong kind give nullopt / null.
     std::optional<int64_t> IntegerOf(std::string_view key) const;
+    int64_t IntegerOr(std::string_view key, int64_t fallback) const { return IntegerOf(key).value_or(fallback); }
     std::optional<std::string_view> BytesOf(std::string_view key) const;
     QDictionaryElement* DictionaryOf(std::string_view key) const;
     QListElement* ListOf(std::string_view key) const;

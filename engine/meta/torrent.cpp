@@ -23,7 +23,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 // Reads a whole regular file of at most `limit` bytes.
 bool ReadWholeFile(const std::string& path, int64_t limit, std::string* out, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO named instead of a file cannot hang the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;

@@ -46,7 +46,6 @@ void PrintJson(const zl::TTorrent& t) {
     root["trackers"] = trackers;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
     std::printf("%s\n", Json::writeString(builder, root).c_str());
 }
 

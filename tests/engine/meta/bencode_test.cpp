@@ -178,12 +178,25 @@ TEST(Bencode, BuildingKeepsOrderAndIntegerFlags) {
     EXPECT_EQ(d->BytesOf("zeta"), "last-but-first");
     EXPECT_EQ(d->ListOf("files")->ChildCount(), 2);
     EXPECT_EQ(d->AppendString("", 1, false), nullptr);
+    EXPECT_EQ(d->IntegerOr("missing", -5), -5);
     // Round trip through the parser.
     const std::string bytes = Encode(*d);
     auto back = ParseElement(bytes);
     ASSERT_TRUE(back);
     EXPECT_EQ(Encode(*back), bytes);
     EXPECT_EQ(back->AsDictionary()->IntegerOf("alpha"), 0);
+}
+
+TEST(Bencode, RemoveKeyTakesTheValueWithIt) {
+    auto d = ParseElement(std::string_view("d1:ai1e1:b1:x1:cl0:ee"));
+    auto* dict = d->AsDictionary();
+    EXPECT_TRUE(dict->RemoveKey("b"));
+    EXPECT_EQ(Encode(*d), "d1:ai1e1:cl0:ee");
+    EXPECT_TRUE(dict->RemoveKey("a"));
+    EXPECT_FALSE(dict->RemoveKey("a"));
+    EXPECT_TRUE(dict->RemoveKey("c"));
+    EXPECT_EQ(Encode(*d), "de");
+    EXPECT_EQ(d->GetEncodedLength(), 2);
 }
 
 TEST(Bencode, AppendMovesAnElementBetweenContainers) {

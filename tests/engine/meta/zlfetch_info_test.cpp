@@ -2,6 +2,7 @@
 // with status 2 for anything that is not a usable torrent.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -60,7 +61,8 @@ TEST(ZlfetchInfo, PrintsTheTorrentAndRefusesBadFiles) {
 
     std::ofstream(dir + "/cut.torrent", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
     std::ofstream(dir + "/text.torrent", std::ios::binary) << "not a torrent";
-    for (const std::string& bad : {dir + "/cut.torrent", dir + "/text.torrent", dir + "/missing", dir}) {
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);  // must not hang waiting for a writer
+    for (const std::string& bad : {dir + "/cut.torrent", dir + "/text.torrent", dir + "/missing", dir, dir + "/fifo"}) {
         SCOPED_TRACE(bad);
         Result r = RunInfo(bad, dir);
         EXPECT_EQ(r.status, 2);
