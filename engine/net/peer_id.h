@@ -55,13 +55,12 @@ struct TSourceAddress {
 class TPeerId : public TRefObject {
 public:
     TPeerId() = default;
-    explicit TPeerId(std::string source_text, bool owns_source_address = true)
-        : text(std::move(source_text)), owns_source_address_(owns_source_address) {}
+    explicit TPeerId(std::string source_text) : text(std::move(source_text)) {}
 
-    // The parsed record, created on first use.
+    // The parsed record, created on first use and owned by this identity
+    // (a copy gets its own record).
     TSourceAddress& Source();
     const TSourceAddress* SourceIfAny() const { return source_.get(); }
-    bool OwnsSourceAddress() const { return owns_source_address_; }
 
     // A copy for a new candidate: text, kind, address, port, peer id, flags and
     // the parsed record; counters start afresh.
@@ -107,7 +106,6 @@ protected:
     ~TPeerId() override = default;
 
 private:
-    bool owns_source_address_ = true;
     std::unique_ptr<TSourceAddress> source_;
 };
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "engine/core/errnum.h"
 #include "engine/net/address.h"
 #include "tests/engine/net/fake_resolver.h"
@@ -111,6 +113,21 @@ TEST(Resolver, ResolveHostUsesLiteralsAndTheNegativeCache) {
 TEST(Resolver, SystemBackEndResolvesLocalhost) {
     TResolver resolver;
     EXPECT_EQ(resolver.ResolveHost("localhost"), Ip("127.0.0.1"));
+}
+
+TEST(Resolver, LocalAddressPrefersAPublicAddressOverATrailingPrivateOne) {
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    auto table = std::make_shared<test::TableResolver>();
+    TResolver resolver(table);
+    table->names[host] = {Ip("10.0.0.1"), Ip("203.0.113.5"), Ip("192.168.1.9")};
+    EXPECT_EQ(resolver.LocalAddress(), Ip("203.0.113.5"));
+    table->names[host] = {Ip("203.0.113.5"), Ip("198.51.100.7")};
+    EXPECT_EQ(resolver.LocalAddress(), Ip("198.51.100.7"));
+    table->names[host] = {Ip("10.0.0.1"), Ip("192.168.1.9")};
+    EXPECT_EQ(resolver.LocalAddress(), Ip("192.168.1.9"));
+    table->names.clear();
+    EXPECT_EQ(resolver.LocalAddress(), kNoAddress);
 }
 
 TEST(Addresses, PrivateRangesAndFormatting) {

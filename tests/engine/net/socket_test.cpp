@@ -16,6 +16,8 @@
 #include "engine/core/fake_clock.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/net/address.h"
+#include "engine/net/resolver.h"
+#include "tests/engine/net/fake_resolver.h"
 
 namespace zl {
 namespace {
@@ -41,11 +43,17 @@ class GatedTcp : public IStreamTransport {
 public:
     std::atomic<bool> open{true};
     std::atomic<int32_t> forced_pending_error{0};
+    StreamEndpoint last_connect;
+    int last_backlog = 0;
     IStreamTransport& tcp = TcpTransport();
     int Open(int32_t* e) override { return tcp.Open(e); }
     int Bind(int h, const StreamEndpoint& l, int32_t* e) override { return tcp.Bind(h, l, e); }
-    int Listen(int h, int b, int32_t* e) override { return tcp.Listen(h, b, e); }
+    int Listen(int h, int b, int32_t* e) override {
+        last_backlog = b;
+        return tcp.Listen(h, b, e);
+    }
     int Connect(int h, const StreamEndpoint& r, int32_t* e) override {
+        last_connect = r;
         const int rc = tcp.Connect(h, r, e);
         if (rc == 0 && !open) {
             *e = err::kWouldBlock;
@@ -257,6 +265,48 @@ TEST_F(SocketTest, InvalidTargetsFailWithoutASocket) {
     EXPECT_FALSE(s.Listen(0, Loopback()));
     TSocket::Identity id{};
     EXPECT_FALSE(s.Connect(Loopback(), 80, false, 0, &id));  // no UDP stream in this engine
+}
+
+TEST_F(SocketTest, UdpIdentitySelectsTheStreamTransport) {
+    GatedTcp stream;  // stands in for the UDP stream
+    SocketEnv env = env_;
+    env.udp = &stream;
+    const TSocket::Identity id = {1, 2, 3, 4, 5, 6, 7, 8};
+    TSocket client(env);
+    ASSERT_TRUE(client.Connect(Loopback(), listener_->local_port(), true, 0, &id));
+    EXPECT_TRUE(client.udp_mode());
+    EXPECT_EQ(stream.last_connect.tag, id);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(client.connection_tag().data()), 11),
+              std::string("\x01\x02\x03\x04\x05\x06\x07\x08UDP", 11));
+    EXPECT_FALSE(client.SetReceiveBufferSize(65536));  // TCP only
+    auto server = AcceptOne();
+    ASSERT_TRUE(server);
+    EXPECT_EQ(client.Send("via stream", 10), 10);
+    EXPECT_EQ(ReadExactly(*server, 10), "via stream");
+
+    TSocket listener(env);
+    int32_t port = 0;
+    for (int attempt = 0; attempt < 20 && !listener.listening(); ++attempt)
+        listener.Listen(port = FreePort(), Loopback(), &id);
+    ASSERT_TRUE(listener.listening());
+    EXPECT_TRUE(listener.udp_mode());
+    EXPECT_EQ(stream.last_backlog, TSocket::kUdpBacklog);
+    EXPECT_EQ(listener.local_port(), port);
+}
+
+TEST_F(SocketTest, ConnectHostKeepsTheNameAsHostText) {
+    auto table = std::make_shared<test::TableResolver>();
+    table->names["peer.test"] = {Loopback()};
+    TResolver resolver(table);
+    SocketEnv env = env_;
+    env.resolver = &resolver;
+    TSocket client(env);
+    ASSERT_TRUE(client.ConnectHost("peer.test", listener_->local_port(), true));
+    EXPECT_EQ(client.host_text(), "peer.test");
+    EXPECT_TRUE(client.IsConnected());
+    EXPECT_FALSE(client.ConnectHost("missing.test", listener_->local_port(), true));
+    EXPECT_FALSE(client.IsOpen());
+    EXPECT_EQ(client.host_text(), "");
 }
 
 TEST_F(SocketTest, RatesAverageSinceConnect) {
