@@ -35,12 +35,15 @@ void WithLog(Fn&& fn);
 
 namespace detail {
 std::shared_mutex& EngineLogGuard();
+// Whether an open or close waits for the guard (writers then stay away).
+bool EngineLogClosing();
 // The singleton or null; only while holding EngineLogGuard().
 CZephyrloaderLog* EngineLogInstance();
 }  // namespace detail
 
 template <class Fn>
 void WithLog(Fn&& fn) {
+    if (detail::EngineLogClosing()) return;
     std::shared_lock lock(detail::EngineLogGuard());
     if (CZephyrloaderLog* log = detail::EngineLogInstance()) fn(*log);
 }
