@@ -10,7 +10,7 @@ std::string SanitizeStoredPath(std::string path) {
     return path;
 }
 
-bool IsSafePathComponent(const std::string& component) {
+bool IsSafeStorageComponent(const std::string& component) {
     if (component.empty() || component == "." || component == "..") return false;
     for (char c : component)
         if (c == '/' || c == '\\' || c == '\0') return false;

@@ -33,7 +33,7 @@ std::string SanitizeStoredPath(std::string path);
 
 // True for a component that may be joined under the save folder: not empty,
 // not "." or "..", no "/" or "\\" and no NUL inside.
-bool IsSafePathComponent(const std::string& component);
+bool IsSafeStorageComponent(const std::string& component);
 
 // Number of pieces a file of `size` bytes at `offset` overlaps (0 for an empty file).
 int32_t PiecesOverlapped(int64_t offset, int64_t size, int64_t piece_length);

@@ -104,7 +104,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         name_ = layout.name;
         if (layout.single_file) {
             if (name_.empty()) name_ = "strRecommend";
-            if (!IsSafePathComponent(name_) || layout.files.size() != 1 || layout.files[0].size <= 0) return false;
+            if (!IsSafeStorageComponent(name_) || layout.files.size() != 1 || layout.files[0].size <= 0) return false;
             auto entry = std::make_unique<FileEntry>();
             const std::string target = host_ ? host_->ExplicitTargetPath() : std::string();
             entry->path = SanitizeStoredPath(target.empty() ? save_dir_ + name_ : target);
@@ -113,7 +113,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
             files_.push_back(std::move(entry));
             total_size_ = layout.files[0].size;
         } else {
-            if (!IsSafePathComponent(name_) || layout.files.empty()) return false;
+            if (!IsSafeStorageComponent(name_) || layout.files.empty()) return false;
             // Files land in one folder named after the torrent, not in two.
             // (The folder keeps the spelling it has on disk.)
             std::string folder = name_;
@@ -129,7 +129,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
                     const std::string& part = spec.components[c];
                     const bool last = c + 1 == spec.components.size();
                     if (last && part.empty()) break;  // names a directory
-                    if (!IsSafePathComponent(part)) return false;  // never a path outside the save folder
+                    if (!IsSafeStorageComponent(part)) return false;  // never a path outside the save folder
                     relative += "/" + part;
                     on_disk += "/" + part;
                 }

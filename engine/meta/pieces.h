@@ -118,7 +118,11 @@ public:
     void TrimCache(bool force = false);
     // Writes complete pieces held in memory; `no_wait`: give up rather than wait for space.
     void FlushCompletePieces(bool no_wait);
-    void CloseAll(bool write_resume, bool flush);
+    // Closes every file; with `flush`, complete pieces held in memory are written
+    // first (`no_wait`: without waiting for disk space, as when the task stops
+    // because the disk is full), complete files are renamed and the piece-cache
+    // file saved.
+    void CloseAll(bool write_resume, bool flush, bool no_wait = false);
     // Closes every handle when too many are open.
     void EnforceOpenFileLimit();
 

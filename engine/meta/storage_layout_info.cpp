@@ -49,6 +49,17 @@ std::optional<StorageLayout> LayoutFromInfo(const QElement& info, std::string* e
     return layout;
 }
 
+StorageLayout LayoutFromTorrentInfo(const TorrentInfo& info) {
+    StorageLayout layout;
+    layout.name = info.name;
+    layout.single_file = info.single_file;
+    layout.piece_length = info.piece_length;
+    layout.piece_hashes = info.piece_hashes;
+    layout.info_hash = info.info_hash;
+    for (const TorrentFile& f : info.files) layout.files.push_back({f.components, f.size});
+    return layout;
+}
+
 std::optional<StorageLayout> LayoutFromTorrent(std::string_view torrent, std::string* error) {
     std::unique_ptr<QElement> root = ParseElement(torrent);
     if (!root || !root->IsDictionary()) return Fail(error, "not a bencoded dictionary");

@@ -303,9 +303,9 @@ bool TPieces::RenameCompleteFiles() {
     return all;
 }
 
-void TPieces::CloseAll(bool write_resume, bool flush) {
+void TPieces::CloseAll(bool write_resume, bool flush, bool no_wait) {
     const bool checked = CheckFinished() && piece_count_ > 0;
-    if (flush && checked) FlushCompletePieces(false);
+    if (flush && checked) FlushCompletePieces(no_wait);
     CloseFiles();
     if (flush && checked) {
         RenameCompleteFiles();

@@ -1,3 +1,4 @@
 zl_test(storage_files_test SOURCES storage_files_test.cpp LIBS zl_meta_storage)
 zl_test(storage_check_test SOURCES storage_check_test.cpp LIBS zl_meta_storage)
 zl_test(storage_resume_test SOURCES storage_resume_test.cpp LIBS zl_meta_storage)
+zl_test(storage_tmpfs_test SOURCES storage_tmpfs_test.cpp LIBS zl_meta_storage)
