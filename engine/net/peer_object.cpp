@@ -15,12 +15,13 @@ TPeerObject::~TPeerObject() {
     socket_.reset();
 }
 
-uint64_t TPeerObject::Now() const { return task_.clock().TickMs() / 1000; }
+uint64_t TPeerObject::Now() const { return task_.EngineSeconds(); }
 
 void TPeerObject::EnsureSocket() {
     if (!socket_) {
         SocketEnv env = env_;
         if (!env.clock) env.clock = &task_.clock();
+        if (!env.seconds) env.seconds = [task = &task_] { return task->EngineSeconds(); };
         socket_ = std::make_unique<TSocket>(env);
     }
 }

@@ -39,6 +39,8 @@ public:
     virtual ~IPeerTask() = default;
 
     virtual Clock& clock() = 0;
+    // The engine clock in seconds: request times, attach and last-data times.
+    virtual uint64_t EngineSeconds() = 0;
 
     // Piece map facts.
     virtual bool HasMetadata() = 0;

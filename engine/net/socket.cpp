@@ -23,7 +23,10 @@ IStreamTransport* TSocket::Transport() const {
     return env_.tcp ? env_.tcp : &TcpTransport();
 }
 
-uint64_t TSocket::NowSeconds() const { return env_.clock ? env_.clock->TickMs() / 1000 : 0; }
+uint64_t TSocket::NowSeconds() const {
+    if (env_.seconds) return env_.seconds();
+    return env_.clock ? env_.clock->TickMs() / 1000 : 0;
+}
 
 void TSocket::ResetFields() {
     remote_address_ = 0;

@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,8 @@ class TResolver;
 
 // What a socket needs from its engine context.
 struct SocketEnv {
-    Clock* clock = nullptr;               // required: connect times and rates
+    Clock* clock = nullptr;               // connect times and rates when `seconds` is empty
+    std::function<uint64_t()> seconds;    // the engine clock in seconds (preferred)
     BufferPool* pool = nullptr;           // null: the shared socket-buffer pool
     IStreamTransport* udp = nullptr;      // the UDP stream, when the engine runs one
     IStreamTransport* tcp = nullptr;      // null: the operating system's TCP

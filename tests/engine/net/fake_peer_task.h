@@ -23,6 +23,7 @@ public:
     }
 
     Clock& clock() override { return fake_clock; }
+    uint64_t EngineSeconds() override { return 1'790'000'000 + fake_clock.TickMs() / 1000; }
     bool HasMetadata() override { return has_metadata; }
     int32_t PieceCount() override { return piece_count; }
     int64_t PieceLength() override { return piece_length; }

@@ -201,6 +201,8 @@ TEST(PeerObject, ResetHandsBackAndDetaches) {
     ASSERT_TRUE(peer->AttachIdentity(identity.get()));
     EXPECT_FALSE(peer->AttachIdentity(identity.get()));  // unchanged
     EXPECT_EQ(identity->RefCount(), 2);
+    EXPECT_EQ(peer->Info(0)->attach_time, task.EngineSeconds());
+    EXPECT_EQ(peer->Info(1), nullptr);
     ASSERT_NE(peer->socket(), nullptr);
     peer->SetConnected();
     ASSERT_TRUE(peer->RequestStep());

@@ -300,9 +300,11 @@ TEST_F(SocketTest, ConnectHostKeepsTheNameAsHostText) {
     TResolver resolver(table);
     SocketEnv env = env_;
     env.resolver = &resolver;
+    env.seconds = [] { return uint64_t{1'790'000'123}; };  // the engine clock
     TSocket client(env);
     ASSERT_TRUE(client.ConnectHost("peer.test", listener_->local_port(), true));
     EXPECT_EQ(client.host_text(), "peer.test");
+    EXPECT_EQ(client.connect_time(), 1'790'000'123u);
     EXPECT_TRUE(client.IsConnected());
     EXPECT_FALSE(client.ConnectHost("missing.test", listener_->local_port(), true));
     EXPECT_FALSE(client.IsOpen());
