@@ -64,3 +64,13 @@ void LogWrite(std::string_view text, int category, int level) {
 }
 
 }  // namespace zl
+
+namespace zl {
+
+void EngineLogSetDebugOutput(bool on) {
+    if (detail::EngineLogClosing()) return;
+    std::shared_lock lock(detail::EngineLogGuard());
+    if (g_log) g_log->SetDebugOutput(on);
+}
+
+}  // namespace zl

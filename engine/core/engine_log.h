@@ -28,6 +28,8 @@ void EngineLogOpen();
 void EngineLogClose();
 // Writes one line through the singleton if it exists.
 void LogWrite(std::string_view text, int category, int level);
+// Switches the singleton's debugger output (standard error) on or off.
+void EngineLogSetDebugOutput(bool on);
 // Runs `fn(log)` under the singleton guard when it exists (SetLevels,
 // SetBaseName, Printf). `fn` must not call EngineLogOpen/EngineLogClose.
 template <class Fn>

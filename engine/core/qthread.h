@@ -6,7 +6,8 @@
 // The operating-system thread is always joined: once Stop() or the destructor
 // has returned, the old thread no longer touches the object. A derived class
 // whose Run uses its own members calls Stop() in its own destructor, before
-// those members go.
+// those members go. Start and Stop are called without holding the object's
+// lock: the thread takes it when it begins and when it ends.
 //
 // Pauses, SleepSeconds and SleepMsOrStop sleep through the object's Clock and
 // are woken at once by a stop request (and a pause by its clearing), so Stop()

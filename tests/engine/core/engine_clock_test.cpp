@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,30 @@ TEST(EngineClock, ClockThreadKeepsTheValuesWhileTimeRuns) {
     const uint32_t after = service.Uptime();
     EXPECT_LE(before, now - base);
     EXPECT_LE(now - base, after);
+    service.Stop();
+}
+
+// A tick source that a test can turn back, as a wrapping 32-bit tick counter would.
+class WrappingTick final : public zl::Clock {
+public:
+    uint64_t TickMs() override { return tick_.load(); }
+    uint64_t SystemSeconds() override { return 1'790'000'000; }
+    void SleepMs(uint32_t) override { std::this_thread::yield(); }
+    std::atomic<uint64_t> tick_{4'294'960'000};
+};
+
+TEST(EngineClock, ATickBelowTheBaseCountsOneSecond) {
+    WrappingTick clock;
+    EngineClockService service(clock);
+    service.Start();
+    clock.tick_ = 4'294'967'000;  // 7 s later
+    EXPECT_EQ(service.Uptime(), 7u);
+    clock.tick_ = 200;  // wrapped
+    EXPECT_EQ(service.Uptime(), 8u);
+    EXPECT_EQ(service.Clock(), 1'790'000'008u);
+    clock.tick_ = 2200;  // counted from the new base
+    EXPECT_EQ(service.Uptime(), 10u);
+    EXPECT_EQ(service.Clock(), 1'790'000'010u);
     service.Stop();
 }
 
