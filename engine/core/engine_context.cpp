@@ -7,11 +7,13 @@
 #include "engine/core/engine_clock.h"
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
+#include "engine/core/task_meta_hooks.h"
 
 namespace zl {
 
 EngineContext::EngineContext(Clock& clock)
     : clock_(&clock), engine_clock_(std::make_unique<EngineClockService>(clock)),
+      resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()) {}
 
 EngineContext::~EngineContext() {

@@ -77,7 +77,8 @@ public:
     void AddService(GlobalService* service);
     void RemoveService(GlobalService* service);
 
-    // Hooks supplied by other libraries (null: the feature is not available yet).
+    // The resume-info codec and the metainfo parser (by default those of the
+    // bencode, torrent and storage libraries; null switches the feature off).
     void SetResumeCodec(std::shared_ptr<ResumeInfoCodec> codec);
     std::shared_ptr<ResumeInfoCodec> ResumeCodec();
     void SetMetainfoParser(std::shared_ptr<MetainfoParser> parser);

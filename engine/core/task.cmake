@@ -23,4 +23,5 @@ zl_library(zl_core_task SOURCES
   engine_api_task.cpp
   engine_api_disk.cpp
   engine_api_default.cpp
-  LIBS zl_core_runtime)
+  task_meta_hooks.cpp
+  LIBS zl_core_runtime zl_meta_torrent zl_meta_storage)

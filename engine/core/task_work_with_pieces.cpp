@@ -21,7 +21,7 @@ int32_t TWorkWithPieces::GetBitfield(uint8_t* buffer, int32_t size) {
     const size_t bytes = bitfield_.size();
     std::memcpy(buffer, bitfield_.data(), std::min(bytes, static_cast<size_t>(size)));
     const int64_t bits = static_cast<int64_t>(bytes) * 8;
-    return static_cast<int32_t>(std::min<int64_t>(bits, published_.piece_count));
+    return static_cast<int32_t>(std::min<int64_t>(bits, bitfield_pieces_));
 }
 
 void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t, int64_t, int64_t) {
@@ -63,6 +63,7 @@ bool TWorkWithPieces::BuildMetainfo() {
     {
         ScopedLock guard(Lock());
         bitfield_.assign((static_cast<size_t>(parsed.piece_count) + 7) / 8, 0);
+        bitfield_pieces_ = parsed.piece_count;
     }
     metainfo_ready_ = true;
     return true;
@@ -87,6 +88,7 @@ void TWorkWithPieces::Reset(bool full, bool b) {
     {
         ScopedLock guard(Lock());
         bitfield_.clear();
+        bitfield_pieces_ = 0;
     }
     metainfo_ = ParsedMetainfo{};
     figures_ = PieceFigures{};

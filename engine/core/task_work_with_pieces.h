@@ -71,6 +71,7 @@ protected:
     PieceFigures figures_;
     ParsedMetainfo metainfo_;
     std::vector<uint8_t> bitfield_;  // published copy, under the task lock
+    int32_t bitfield_pieces_ = 0;    // pieces the bitfield describes, under the task lock
     std::atomic<bool> metainfo_ready_{false};
     std::atomic<bool> disk_trouble_{false};
 };

@@ -218,6 +218,29 @@ TEST_F(TaskApi, LifecycleCreateStartPauseStopAndCleanup) {
     EXPECT_EQ(EngineCleanup(engine), ENGINE_OK);  // not initialised any more
 }
 
+TEST_F(TaskApi, RealTorrentIsLoadedFromItsFileLocation) {
+    const std::string torrent = "d8:announce22:http://127.0.0.2:1/ann4:infod6:lengthi40000e4:name7:pkg.bin"
+                                "12:piece lengthi16384e6:pieces60:" + std::string(60, 'h') + "ee";
+    auto d = Descriptor(kTaskFlagP2sp, "file://" + dir.File("pkg.torrent", torrent), "", dir.path());
+    ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
+    while (Status(d->handle) != STATUS_DOWNLOADING || TaskGetBitfieldSize(engine, d->handle) != 1) {
+        ASSERT_NE(TaskOf(d->handle)->GetThreadId(), 0u) << "the worker ended: " << Status(d->handle);
+        std::this_thread::yield();
+    }
+    TaskProgressInfo info;
+    ASSERT_EQ(TaskGetProgress(engine, d->handle, &info), ENGINE_OK);
+    EXPECT_STREQ(info.name, "pkg.bin");
+    EXPECT_EQ(info.total_kib, 39u);
+    EXPECT_EQ(info.status, STATUS_DOWNLOADING);
+    TaskTorrentInfo about;
+    EXPECT_EQ(TaskOf(d->handle)->GetTorrentInfo(about), ENGINE_OK);
+    EXPECT_EQ(about.total_size, 40000u);
+    EXPECT_EQ(about.piece_length, 16384);
+    EXPECT_STREQ(about.announce, "http://127.0.0.2:1/ann");
+    EXPECT_EQ(std::strlen(about.info_hash), 40u);
+    EXPECT_EQ(TaskStop(engine, d->handle, 1), ENGINE_OK);
+}
+
 TEST_F(TaskApi, WorkerEndConditions) {
     const std::string not_a_dictionary = "file://" + dir.File("list.torrent", "l4:spame");
     const std::string missing = "file://" + dir.path() + "/missing.torrent";
@@ -245,6 +268,28 @@ TEST_F(TaskApi, WorkerEndConditions) {
         EXPECT_GE(clock.TickMs() - started, row.min_run_ms) << row.what;
         EXPECT_EQ(Status(d->handle), row.status) << row.what;
     }
+}
+
+// A run that ends without completing keeps what it learnt in the resume-info
+// file, and a recovered task picks it up again.
+TEST_F(TaskApi, UnfinishedRunLeavesResumeInfo) {
+    const std::string torrent = "d4:infod4:name1:xee";
+    const std::string resume = dir.path() + "/a.zlinfo";
+    auto d = Descriptor(kTaskFlagP2sp, "file://" + dir.File("a.torrent", torrent), "http://127.0.0.1:1/a", dir.path(), resume);
+    ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
+    ASSERT_TRUE(WaitForWorkerEnd(d->handle));
+    EXPECT_EQ(Status(d->handle), STATUS_TIMED_OUT);
+    std::array<std::string, ResumeBlobs::kCount> saved;
+    std::string bytes;
+    ASSERT_TRUE(ReadFileBytes(resume, bytes));
+    ASSERT_TRUE(engine.ResumeCodec()->Decode(bytes, saved));
+    EXPECT_EQ(saved[ResumeBlobs::kTorrent], torrent);
+
+    TWorkThread& task = *TaskOf(d->handle);
+    task.Blobs() = ResumeBlobs{};
+    task.LoadResumeInfo();
+    EXPECT_EQ(task.Blobs().value[ResumeBlobs::kTorrent], torrent);
+    EXPECT_FALSE(task.Blobs().AnyDirty());
 }
 
 // The metainfo limit is measured in run time: 40 s is not enough to give up,
