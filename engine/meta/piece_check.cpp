@@ -20,78 +20,73 @@ bool TPieces::FullCheck() {
     for (auto& p : pieces_) ReleasePiece(*p);
     CloseFiles();
 
-    const int64_t chunk = 8 * piece_length_ <= kCheckBufferLimit ? 8 * piece_length_ : piece_length_;
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(chunk + piece_length_)]);
-    int64_t next = 0;   // stream offset of the next piece to decide
-    int64_t fill = 0;   // bytes of the stream from `next` held in the buffer
+    // Pieces are hashed as the bytes stream past, so memory stays at one read
+    // buffer whatever the piece length, and within the memory cache.
+    const int64_t chunk = std::clamp<int64_t>(MemoryCacheSize() / 2, 256 * 1024, kCheckBufferLimit);
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(chunk)]);
+    SHA1Context ctx;
+    SHA1Reset(&ctx);
+    int64_t next = 0;      // stream offset of the piece being hashed
+    int64_t in_piece = 0;  // its bytes hashed so far
     int64_t decided = 0;
     bool stopped = false;
 
-    // Pieces before `to` that could not be read are clear.
+    auto decide = [&](bool have) {
+        const int32_t index = int32_t(next / piece_length_);
+        SetPieceHave(index, have);
+        next += PieceSize(index);
+        checked_bytes_ = check_progress_ = next;
+        in_piece = 0;
+        SHA1Reset(&ctx);
+        if (++decided % 10 == 0 && Stop()) stopped = true;
+    };
+    // Pieces that start before `to` and could not be read whole stay clear.
     auto skip_to = [&](int64_t to) {
         to = std::min(to, total_size_);
-        while (next < to) {
-            const int32_t index = int32_t(next / piece_length_);
-            SetPieceHave(index, false);
-            next += PieceSize(index);
-            checked_bytes_ = next;
-            ++decided;
-        }
-        fill = 0;
+        while (next < to && !stopped) decide(false);
     };
-    auto decide_full_pieces = [&]() {
-        int64_t used = 0;
-        while (next < total_size_) {
-            const int32_t index = int32_t(next / piece_length_);
-            const int32_t size = PieceSize(index);
-            if (fill - used < size) break;
-            VerifyPieceBuffer(index, buffer.get() + used);
-            used += size;
-            next += size;
-            checked_bytes_ = next;
-            check_progress_ = next;
-            if (++decided % 10 == 0 && Stop()) {
-                stopped = true;
-                break;
-            }
-        }
-        if (used > 0) {
-            std::memmove(buffer.get(), buffer.get() + used, size_t(fill - used));
-            fill -= used;
-        }
-    };
+    auto round_up = [&](int64_t pos) { return (pos + piece_length_ - 1) / piece_length_ * piece_length_; };
 
     for (auto& holder : files_) {
         if (stopped) break;
         FileEntry& f = *holder;
         if (f.size == 0 || f.End() <= next) continue;
-        if (next + fill < f.offset) skip_to(f.offset);  // a gap before this file
+        if (next + in_piece < f.offset) skip_to(f.offset);  // a gap before this file
         TargetFile file;
         if (!file.Open(f.path, TargetFile::Mode::ReadOnly, true)) {
-            // A missing file: every piece it touches stays clear.
-            skip_to(f.End() + (f.End() % piece_length_ ? piece_length_ - f.End() % piece_length_ : 0));
+            skip_to(round_up(f.End()));  // a missing file: every piece it touches stays clear
             continue;
         }
-        int64_t pos = next + fill - f.offset;  // next unread byte of this file
+        int64_t pos = next + in_piece - f.offset;  // next unread byte of this file
         while (pos < f.size && !stopped) {
             const int64_t want = std::min(chunk, f.size - pos);
             int64_t got;
             {
                 ScopedLock lock(disk_lock_);
-                got = file.ReadAt(buffer.get() + fill, want, pos);
+                got = file.ReadAt(buffer.get(), want, pos);
             }
-            if (got > 0) {
-                fill += got;
-                pos += got;
-                decide_full_pieces();
+            for (int64_t used = 0; used < got && !stopped;) {
+                const int32_t size = PieceSize(int32_t(next / piece_length_));
+                const int64_t take = std::min(got - used, size - in_piece);
+                SHA1Input(&ctx, buffer.get() + used, size_t(take));
+                in_piece += take;
+                used += take;
+                if (in_piece == size) {
+                    bool good = true;
+                    if (info_loaded_) {
+                        uint8_t digest[kSha1DigestSize];
+                        const uint8_t* expected = pieces_[size_t(next / piece_length_)]->expected;
+                        good = SHA1Result(&ctx, digest) == kShaSuccess && expected &&
+                               std::memcmp(digest, expected, kSha1DigestSize) == 0;
+                    }
+                    decide(good);
+                }
             }
+            if (got > 0) pos += got;
             if (got != want) break;  // shorter than expected: the rest of it is missing
         }
         file.Close();
-        if (!stopped && pos < f.size) {
-            const int64_t lost_end = f.End() + (f.End() % piece_length_ ? piece_length_ - f.End() % piece_length_ : 0);
-            skip_to(lost_end);
-        }
+        if (!stopped && pos < f.size) skip_to(round_up(f.End()));
     }
     if (!stopped) skip_to(total_size_);
     check_progress_ = checked_bytes_;

@@ -163,12 +163,14 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         return BuildPieces();
     }();
     if (!ok) {
-        const bool stopped = Stop();
+        // A refused or interrupted load leaves the map empty.
+        CloseFiles();
         files_.clear();
         pieces_.clear();
+        partial_.clear();
+        bitfield_.clear();
         total_size_ = piece_count_ = 0;
         info_loaded_ = false;
-        (void)stopped;
     }
     return ok;
 }

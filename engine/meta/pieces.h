@@ -75,6 +75,9 @@ public:
     TPieces(PiecesHost* host, QTMutex& disk_lock, Clock& clock, DiskSpaceProbe* probe = nullptr,
             BufferPools* pools = nullptr);
 
+    // The task lets go of the map: no notice reaches it afterwards.
+    void DetachHost() { host_ = nullptr; }
+
     // --- configuration (before loading) ---
     void SetSaveDirectory(const std::string& dir);  // stored with a trailing "/"
     void SetOptions(const StorageOptions& options);

@@ -51,6 +51,19 @@ TEST(StorageCheck, FullCheckFindsExactlyTheCorruptedPiece) {
     }
 }
 
+TEST(StorageCheck, PiecesLargerThanTheReadBufferAreHashedAsTheyStream) {
+    TempDir dir;
+    const int64_t big = 1 << 20;  // the read buffer is half the 1 MiB cache
+    MadeTorrent t = MakeTorrent({big + 300 * 1024, big + 200 * 1024}, big);
+    WriteStream(dir.path(), t);
+    Corrupt(dir / "pack/f1", 10);  // piece 1
+    StorageOptions small_cache;
+    small_cache.cache_units = 4;
+    MapRig rig(dir.path(), small_cache);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    EXPECT_EQ(Missing(*rig.map), std::vector<int32_t>{1});
+}
+
 TEST(StorageCheck, MissingOrShortFilesLoseOnlyTheirPieces) {
     TempDir dir;
     MadeTorrent t = MakeTorrent({2 * P + 10, 2 * P, 3 * P - 10}, P);
