@@ -45,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NullHost host;
     zl::QTMutex lock;
     auto* map = new zl::TPieces(&host, lock, zl::SystemClock());
+    zl::StorageOptions options;
+    options.cache_units = 1;  // the smallest read buffer: many inputs per second
+    map->SetOptions(options);
     map->SetSaveDirectory(dir);
     map->SetResumeData(bytes);
     map->SetSelection(bytes);
