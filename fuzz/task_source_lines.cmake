@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_task_source_lines SOURCES task_source_lines_fuzz.cpp LIBS zl_core_task)
