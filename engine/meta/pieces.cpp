@@ -339,7 +339,7 @@ void TPieces::UnmarkPartial(int32_t index) {
 }
 
 bool TPieces::SplitBlock(int64_t block_index, int32_t* piece, int32_t* offset) const {
-    if (block_index < 0 || piece_length_ <= 0) return false;
+    if (block_index < 0 || piece_length_ <= 0 || block_index > total_size_ / kBlockSize) return false;
     const int64_t pos = block_index * kBlockSize;
     if (pos >= total_size_) return false;
     *piece = int32_t(pos / piece_length_);

@@ -2,7 +2,10 @@
 // in progress, keeps the have-bitfield and the progress counters, checks what
 // is already on disk at start, and produces the resume data and the file
 // selection list that let a later run continue without reading the data again.
-// It talks to its task only through PiecesHost.
+// It talks to its task only through PiecesHost; a task that goes away before
+// its last reference calls DetachHost (clearing the map produces the selection
+// list as a notice). Used from the task's worker thread; target-file transfers
+// of all tasks are serialised by the engine-wide disk lock given here.
 #pragma once
 #include <cstdint>
 #include <memory>

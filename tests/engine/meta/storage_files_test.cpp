@@ -60,6 +60,26 @@ TEST(StorageFiles, PieceAcrossThreeFilesAndEmptyOnesWrittenInReverse) {
     EXPECT_EQ(rig->MemoryCacheBytes(), 0);
 }
 
+TEST(StorageFiles, StreamBlocksBeyondFourGiBSplitInSixtyFourBits) {
+    TempDir dir;
+    StorageLayout layout;
+    layout.name = "v";
+    layout.piece_length = 4 << 20;
+    const int64_t size = int64_t(4) << 30;  // a volume of exactly 4 GiB
+    layout.files.push_back({{"v"}, size});
+    layout.piece_hashes.assign(size_t(size / layout.piece_length) * 20, 'h');
+    StorageOptions options;
+    options.read_only = true;
+    MapRig rig(dir.path(), options);
+    ASSERT_TRUE(rig->LoadLayout(layout));
+    int32_t piece = 0, offset = 0;
+    ASSERT_TRUE(rig->SplitBlock(size / 16384 - 1, &piece, &offset));
+    EXPECT_EQ(piece, 1023);
+    EXPECT_EQ(offset, (4 << 20) - 16384);
+    EXPECT_FALSE(rig->SplitBlock(size / 16384, &piece, &offset));
+    EXPECT_FALSE(rig->SplitBlock(INT64_MAX, &piece, &offset));
+}
+
 TEST(StorageFiles, PieceEndingAtBoundaryDoesNotListFollowingEmptyFile) {
     TempDir dir;
     MadeTorrent t = MakeTorrent({P, 0, P}, P);
