@@ -25,11 +25,6 @@ uint32_t QThread::CurrentUptime() {
     return static_cast<uint32_t>(clock_.TickMs() / 1000);
 }
 
-void QThread::NotifyState() {
-    { std::lock_guard lock(state_mutex_); }
-    state_changed_.notify_all();
-}
-
 bool QThread::Start(const std::string& /*label*/, std::unique_ptr<StartupObject> startup) {
     lock_.Lock();
     // A thread that exists, starting or running, keeps the object.

@@ -86,9 +86,8 @@ protected:
 
 private:
     void Entry(int32_t generation, uint32_t id);
-    // Joins an operating-system thread that has finished its run (never a live one).
+    // Joins the operating-system thread; only once its run has passed its end.
     void JoinEnded();
-    void NotifyState();
 
     Clock& clock_;
     EngineClockService* engine_clock_ = nullptr;
