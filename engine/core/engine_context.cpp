@@ -11,8 +11,9 @@
 
 namespace zl {
 
-EngineContext::EngineContext(Clock& clock)
-    : clock_(&clock), engine_clock_(std::make_unique<EngineClockService>(clock)),
+EngineContext::EngineContext(Clock& clock, BufferPools* pools)
+    : clock_(&clock), own_pools_(pools ? nullptr : std::make_unique<BufferPools>()),
+      pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()) {}
 
@@ -27,7 +28,7 @@ EngineContext::~EngineContext() {
 EngineContext& EngineContext::Default() {
     // Destroyed at process exit, which tears the engine down even when the
     // application never called EngineCleanup.
-    static EngineContext context;
+    static EngineContext context(SystemClock(), &SharedBufferPools());
     return context;
 }
 

@@ -19,6 +19,7 @@
 #include "engine/core/qmutex.h"
 #include "engine/core/resume_info.h"
 #include "engine/core/task_registry.h"
+#include "engine/meta/buffer_pool.h"
 
 namespace zl {
 
@@ -26,7 +27,8 @@ class EngineClockService;
 
 class EngineContext {
 public:
-    explicit EngineContext(Clock& clock = SystemClock());
+    // `pools`: the buffer pools to use (null: the context keeps its own set).
+    explicit EngineContext(Clock& clock = SystemClock(), BufferPools* pools = nullptr);
     EngineContext(const EngineContext&) = delete;
     EngineContext& operator=(const EngineContext&) = delete;
     // Runs the engine clean-up, so an engine is torn down even when the
@@ -55,6 +57,8 @@ public:
     QTMutex& RecoveryLock() { return recovery_lock_; }
 
     TaskRegistry& Registry() { return registry_; }
+    // The piece-data, hash-state, socket-buffer and request-record pools.
+    BufferPools& Pools() { return *pools_; }
     EngineSwitches& Switches() { return switches_; }
 
     // Initialised between EngineStartup and EngineCleanup (guarded by the api lock).
@@ -108,6 +112,8 @@ private:
     bool initialised_ = false;
     std::string data_directory_;
     std::array<uint8_t, 16> node_identity_{};
+    std::unique_ptr<BufferPools> own_pools_;
+    BufferPools* pools_;
     std::unique_ptr<EngineClockService> engine_clock_;  // replaced only while no task exists
 
     std::mutex hooks_mutex_;

@@ -7,6 +7,7 @@
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
 #include "engine/core/engine_log.h"
+#include "engine/core/pool_trim.h"
 #include "engine/core/task_work_thread.h"
 
 namespace zl {
@@ -165,6 +166,23 @@ void TWorkThread::AfterLoop() {
     }
     Reset(false, false);
     TrimBufferPools(true, true);
+    ClearNameCache();
+}
+
+void TWorkThread::TrimBufferPools(bool end_of_run, bool deep) {
+    BufferPools& pools = Context().Pools();
+    const auto trim_by_usage = [](BufferPool& pool, TrimPoolKind kind, int percent) {
+        const BufferPool::Sizes sizes = pool.GetSizes();
+        if (const std::optional<int64_t> limit = TrimByUsageLimit(kind, sizes.in_use, sizes.free, percent)) pool.Trim(*limit);
+    };
+    trim_by_usage(pools.request_record, TrimPoolKind::kRequestRecords, 15);
+    trim_by_usage(pools.socket_buffer, TrimPoolKind::kSocketBuffers, 35);
+    if (end_of_run) {
+        pools.hash_state.Trim(10240);
+        pools.piece_data.Trim(2 * 1024 * 1024);
+    } else if (deep) {
+        pools.hash_state.Trim(256 * 1024);
+    }
 }
 
 bool TWorkThread::IsDataComplete() const {

@@ -86,9 +86,8 @@ protected:
     virtual void PublishSnapshots(bool /*force*/) {}
     // Final path of the first file of the file snapshot, "" before the files are known.
     virtual std::string FirstFinalPath() { return {}; }
-    // Trims the engine's buffer pools: every 8 s in the loop (`deep` every fourth
-    // time) and once after it (`end_of_run`), by the rule of TrimByUsageLimit.
-    virtual void TrimBufferPools(bool /*end_of_run*/, bool /*deep*/) {}
+    // Empties the socket layer's name cache (after a run).
+    virtual void ClearNameCache() {}
     // Exchange with LAN-discovered peers (shared listener), every 10 s.
     virtual void LanExchange() {}
 
@@ -103,6 +102,9 @@ private:
     void PeriodicSaveAndCheck();
     void DeleteResumeFile();
     void ReleaseLocksAfterCrash();
+    // Gives memory back when the pools' use has fallen: every 8 s in the loop
+    // (`deep` every fourth time) and once after it (`end_of_run`).
+    void TrimBufferPools(bool end_of_run, bool deep);
     void FillProgress(TaskProgressInfo& info);
 
     // Run-time state of the worker (cleared by Reset).

@@ -73,6 +73,25 @@ TEST_F(TaskWorker, HttpTaskLeavesTheLoopWhenVerifiedAndDropsItsResumeInfo) {
     EXPECT_GE(task.closes.load(), 1);
 }
 
+TEST_F(TaskWorker, EndOfRunGivesUnusedPoolMemoryBack) {
+    BufferPools& pools = engine.Pools();
+    for (BufferPool* pool : {&pools.socket_buffer, &pools.piece_data, &pools.hash_state}) {
+        uint8_t* held[3];
+        for (uint8_t*& b : held) b = pool->Get(1 << 20);
+        for (uint8_t* b : held) pool->Release(b);
+    }
+    uint8_t* in_use = pools.request_record.Get(4096);
+    ScriptedTask& task = NewTask(false, "");
+    task.complete_now = true;
+    ASSERT_EQ(task.StartDownload(), ENGINE_OK);
+    ASSERT_TRUE(test::WaitForWorkerEnd(static_cast<TBaseWork*>(&task)));
+    EXPECT_EQ(pools.socket_buffer.GetSizes().free, 0);  // nothing in use: all of it goes
+    EXPECT_LE(pools.piece_data.GetSizes().free, 2 << 20);
+    EXPECT_LE(pools.hash_state.GetSizes().free, 10240);
+    EXPECT_GE(pools.request_record.GetSizes().in_use, 4096);  // buffers in use are never touched
+    pools.request_record.Release(in_use);
+}
+
 TEST_F(TaskWorker, NoDataFor900SecondsEndsWithANetworkError) {
     engine.SetMetainfoParser(std::make_shared<test::AnyTorrentParser>(8));
     ScriptedTask& task = NewTask(true, "");
