@@ -1,0 +1,291 @@
+// The HTTP source peer driven pass by pass against a real nginx on loopback
+// (a good mirror, one that ignores Range, error statuses and redirects) and
+// a scripted server that dies in the middle of a body.
+#include <gtest/gtest.h>
+
+#include "engine/net/http_peer.h"
+#include "tests/engine/net/server_peer_test_support.h"
+
+namespace zl {
+namespace {
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+constexpr int64_t kPiece = 32768;
+constexpr int64_t kSize = 300000;  // ten pieces, the last one short
+
+class HttpPeerNginx : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::HaveProgram(kNginx)) GTEST_SKIP() << "nginx is not installed";
+        content_ = test::TestContent(kSize);
+        test::WriteFile(folder_ / "www/files/a.bin", content_);
+        test::WriteFile(folder_ / "www/files/small.txt", "small resource\n");
+        address_ = test::TestAddress();
+        port_ = test::FreePort(address_);
+        const std::string conf =
+            "daemon off;\nmaster_process off;\nuser root;\n"
+            "pid " + folder_ / "nginx.pid" + ";\n"
+            "error_log " + folder_ / "error.log" + " info;\n"
+            "events { worker_connections 32; }\n"
+            "http {\n"
+            "  access_log off;\n"
+            "  client_body_temp_path " + folder_ / "tmp" + ";\n"
+            "  proxy_temp_path " + folder_ / "tmp" + ";\n"
+            "  fastcgi_temp_path " + folder_ / "tmp" + ";\n"
+            "  uwsgi_temp_path " + folder_ / "tmp" + ";\n"
+            "  scgi_temp_path " + folder_ / "tmp" + ";\n"
+            "  server {\n"
+            "    listen " + address_ + ":" + std::to_string(port_) + ";\n"
+            "    root " + folder_ / "www" + ";\n"
+            "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
+            "    location = /moved { return 302 /files/a.bin; }\n"
+            "    location = /secure { return 302 https://secure.test/a.bin; }\n"
+            "    location = /busy { return 503; }\n"
+            "  }\n"
+            "}\n";
+        test::WriteFile(folder_ / "nginx.conf", conf);
+        std::filesystem::create_directories(folder_ / "tmp");
+        server_.emplace(std::vector<std::string>{kNginx, "-p", folder_.path(), "-c", folder_ / "nginx.conf", "-e",
+                                                 folder_ / "error.log"},
+                        folder_ / "stdout.log");
+        ASSERT_TRUE(server_->WaitListening(address_, port_)) << "nginx did not start; see " << folder_ / "error.log";
+    }
+
+    std::string Url(const std::string& path) const {
+        return "http://" + address_ + ":" + std::to_string(port_) + path;
+    }
+
+    test::TempFolder folder_;
+    std::string address_;
+    uint16_t port_ = 0;
+    std::string content_;
+    std::optional<test::TestServer> server_;
+};
+
+RefPtr<THttpPeer> MakePeer(test::RecordingTask& task) {
+    return RefPtr<THttpPeer>::Adopt(new THttpPeer(task, test::PeerEnv()));
+}
+
+TEST_F(HttpPeerNginx, GoodMirrorDeliversEveryBlockOnce) {
+    struct Case {
+        const char* path;
+        int32_t pieces_held;   // pieces the task already has
+        bool length_known;     // the source's length is known before the first request
+        int expected_status;
+    };
+    const Case cases[] = {
+        {"/files/a.bin", 0, false, 200},   // from byte 0: no Range, the answer tells the length
+        {"/files/a.bin", 4, true, 206},    // from piece 4: "Range: bytes=131072-"
+        {"/norange/a.bin", 0, false, 200}, // Range ignored, but none is needed from byte 0
+        {"/norange/a.bin", 2, true, 200},  // ignored Range: 64 KiB are skipped, never delivered
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " from piece " + std::to_string(c.pieces_held));
+        test::RecordingTask task(kSize, kPiece);
+        if (c.pieces_held > 0) task.HavePieces(0, c.pieces_held - 1);
+        auto identity = test::ParsedIdentity(Url(c.path));
+        if (c.length_known) identity->Source().content_length = kSize;
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        EXPECT_EQ(peer->request_start(), c.pieces_held * kPiece);
+
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        EXPECT_TRUE(failed) << "a server peer ends when nothing is left";
+        EXPECT_EQ(peer->activity(), kActivityFinished);
+        EXPECT_TRUE(task.IsComplete());
+        const int64_t from = c.pieces_held * kPiece;
+        EXPECT_TRUE(task.EveryBlockOnce(from));
+        EXPECT_TRUE(task.image.substr(from) == content_.substr(from));
+        EXPECT_EQ(peer->response_header().status, c.expected_status);
+        EXPECT_EQ(identity->Source().content_length, kSize);
+        EXPECT_EQ(identity->Source().file_name, "a.bin");
+        EXPECT_EQ(identity->order_key, kOrderKeyRedirect);  // a 2xx answer moves 29 to 28
+        EXPECT_TRUE(task.penalties.empty());
+        EXPECT_EQ(identity->reconnects, 0);
+        peer->Reset();
+    }
+}
+
+TEST_F(HttpPeerNginx, ServerIgnoringRangeFarAheadIsRestedNotAskedForever) {
+    test::RecordingTask task(kSize, kPiece);
+    task.HavePieces(0, 4);  // the wanted block is 160 KiB in: too far to skip
+    auto identity = test::ParsedIdentity(Url("/norange/a.bin"));
+    identity->Source().content_length = kSize;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(task.deliveries.empty()) << "bytes from offset 0 must never be taken for the wanted block";
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_TRUE(task.penalties[0].keep);
+    EXPECT_EQ(task.penalties[0].passes, THttpPeer::kServerPenalty);
+    EXPECT_EQ(identity->reconnects, THttpPeer::kMaxIgnoredRanges - 1);
+}
+
+TEST_F(HttpPeerNginx, StatusesRedirectsAndErrors) {
+    struct Case {
+        const char* path;
+        int penalties;
+        bool keep;
+        int32_t passes;
+        const char* candidate;  // the new source a redirect hands to the task, "" none
+    };
+    const std::string moved_to = Url("/files/a.bin");
+    const Case cases[] = {
+        {"/files/missing.bin", 1, false, 0, ""},            // 4xx: the source is removed
+        {"/busy", 1, true, THttpPeer::kServerPenalty, ""},  // 5xx: rested 60 passes
+        {"/moved", 0, false, 0, moved_to.c_str()},          // a new identity, not followed here
+        {"/secure", 0, false, 0, ""},                       // https: no source is made
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        test::RecordingTask task(kSize, kPiece);
+        auto identity = test::ParsedIdentity(Url(c.path));
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        EXPECT_TRUE(failed);
+        EXPECT_TRUE(task.deliveries.empty());
+        ASSERT_EQ(static_cast<int>(task.penalties.size()), c.penalties);
+        if (c.penalties) {
+            EXPECT_EQ(task.penalties[0].keep, c.keep);
+            EXPECT_EQ(task.penalties[0].passes, c.passes);
+        }
+        if (*c.candidate) {
+            ASSERT_EQ(task.candidates.size(), 1u);
+            TPeerId& next = *task.candidates[0];
+            EXPECT_EQ(next.text, c.candidate);
+            EXPECT_TRUE(next.parsed);
+            EXPECT_EQ(next.kind, kKindHttp);
+            EXPECT_EQ(next.order_key, kOrderKeyRedirect);
+            EXPECT_EQ(next.port, port_);
+            EXPECT_EQ(next.Source().referer, c.candidate);
+            EXPECT_TRUE(identity->Source().redirected);
+            EXPECT_EQ(peer->activity(), kActivityFinished);
+        } else {
+            EXPECT_TRUE(task.candidates.empty());
+        }
+    }
+}
+
+TEST_F(HttpPeerNginx, SameRedirectOverAndOverRemovesTheSource) {
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/moved"));
+    for (int round = 0; round < 3; ++round) {
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        peer->Reset();
+    }
+    EXPECT_EQ(identity->Source().redirect_count, 3);
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_FALSE(task.penalties[0].keep);
+    EXPECT_EQ(task.candidates.size(), 2u);
+}
+
+TEST_F(HttpPeerNginx, WholeContentCollectsTheBody) {
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/files/small.txt"));
+    identity->Source().whole_content = true;
+    identity->metainfo_source = true;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    EXPECT_EQ(task.metainfo_fetches, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!identity->Source().content_complete && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(peer->DownloadPass());
+    EXPECT_TRUE(identity->Source().content_complete);
+    EXPECT_EQ(identity->Source().content, "small resource\n");
+    EXPECT_TRUE(task.deliveries.empty());
+}
+
+// Sends a 200 header for the whole file and the first 100000 bytes, then dies.
+constexpr const char* kDyingMirror = R"PY(
+import os, socket, sys, threading
+here = os.path.dirname(os.path.abspath(__file__))
+data = open(os.path.join(here, 'a.bin'), 'rb').read()
+def serve(c):
+    request = b''
+    while b'\r\n\r\n' not in request:
+        part = c.recv(4096)
+        if not part:
+            c.close()
+            return
+        request += part
+    c.sendall(b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % len(data) + data[:100000])
+    c.close()
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)PY";
+
+TEST(HttpPeer, MirrorDyingMidTransferFailsCleanlyAndReleasesTheRange) {
+    test::TempFolder folder;
+    const std::string content = test::TestContent(kSize);
+    test::WriteFile(folder / "a.bin", content);
+    test::ScriptedServer server(folder, "dying", kDyingMirror);
+    ASSERT_TRUE(server.listening);
+
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    ASSERT_TRUE(failed);
+    // Six whole blocks arrived before the end; the partial seventh is not delivered.
+    EXPECT_EQ(task.deliveries.size(), 6u);
+    for (auto& [offset, count] : task.deliveries) EXPECT_EQ(count, 1);
+    EXPECT_TRUE(task.image.substr(0, 6 * kBlockSize) == content.substr(0, 6 * kBlockSize));
+    EXPECT_TRUE(task.penalties.empty()) << "the task decides what a failed pass costs";
+
+    TPieceRange* range = peer->range();
+    ASSERT_NE(range, nullptr);
+    peer->Reset();  // what the task does with a failed peer
+    EXPECT_EQ(range->owner, nullptr);
+    EXPECT_EQ(peer->range(), nullptr);
+    EXPECT_GT(task.returned, 0u);
+    EXPECT_EQ(identity->open_connections, 0);
+    EXPECT_FALSE(peer->IsConnected());
+}
+
+// A timeout is measured on the task's clock, not the wall clock.
+TEST(HttpPeer, SilentServerTimesOutOnTheTaskClock) {
+    test::TempFolder folder;
+    test::ScriptedServer server(folder, "silent", R"PY(
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+held = []
+while True:
+    c, _ = s.accept()
+    held.append(c)
+)PY");
+    ASSERT_TRUE(server.listening);
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(peer->DownloadPass());
+    task.fake_clock.Advance(15000);
+    EXPECT_TRUE(peer->DownloadPass()) << "15 s is the limit, not yet past it";
+    task.fake_clock.Advance(1000);
+    EXPECT_FALSE(peer->DownloadPass());
+    EXPECT_EQ(peer->activity(), kActivityTimedOut);
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_TRUE(task.penalties[0].keep);
+    EXPECT_EQ(task.penalties[0].passes, THttpPeer::kTimeoutPenalty);
+}
+
+}  // namespace
+}  // namespace zl

@@ -1,0 +1,130 @@
+// Support for driving the server peers (HTTP, FTP) against real servers on
+// loopback: a task that keeps an image of the delivered file and records
+// what the peer told it, identities parsed from URLs, a pass loop with a
+// real-time safety limit, and a small scripted python3 server.
+#pragma once
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/core/ref_object.h"
+#include "engine/net/peer_object.h"
+#include "engine/net/resolver.h"
+#include "engine/net/source_url.h"
+#include "tests/engine/net/fake_peer_task.h"
+#include "tests/engine/net/fake_resolver.h"
+#include "tests/engine/net/http_ftp_test_support.h"
+
+namespace zl::test {
+
+// A task over a file of `size` bytes that checks nothing but records everything.
+class RecordingTask : public FakePeerTask {
+public:
+    RecordingTask(int64_t size, int64_t piece_length)
+        : FakePeerTask(static_cast<int32_t>((size + piece_length - 1) / piece_length), piece_length, size),
+          image(static_cast<size_t>(size), '\0') {}
+
+    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
+                                int32_t origin) override {
+        const int64_t at = static_cast<int64_t>(p) * piece_length + offset;
+        ++deliveries[at];
+        if (at >= 0 && at + length <= static_cast<int64_t>(image.size()))
+            image.replace(static_cast<size_t>(at), static_cast<size_t>(length), reinterpret_cast<const char*>(data),
+                          static_cast<size_t>(length));
+        return FakePeerTask::WriteBlock(p, offset, length, data, origin);
+    }
+    // Marks whole pieces as already held, so that the peer starts after them.
+    void HavePieces(int32_t first, int32_t last) {
+        for (int32_t p = first; p <= last; ++p) std::fill(present[p].begin(), present[p].end(), true);
+    }
+    // Every block from `from` (a block boundary) to the end arrived exactly once, and no other.
+    bool EveryBlockOnce(int64_t from = 0) const {
+        const int64_t blocks = (total_size - from + kBlockSize - 1) / kBlockSize;
+        if (static_cast<int64_t>(deliveries.size()) != blocks) return false;
+        for (auto& [offset, count] : deliveries)
+            if (count != 1 || offset < from || offset % kBlockSize != 0) return false;
+        return true;
+    }
+
+    struct Penalty {
+        bool keep;
+        int32_t passes;
+    };
+    void PenaliseSource(TPeerId*, bool keep, int32_t passes) override { penalties.push_back({keep, passes}); }
+    void AddCandidate(TPeerId* identity) override { candidates.push_back(RefPtr<TPeerId>::Share(identity)); }
+    void NoteHostUnresolved() override { ++unresolved; }
+    void NoteMetainfoFetchStarted() override { ++metainfo_fetches; }
+
+    std::string image;
+    std::map<int64_t, int> deliveries;  // file offset -> times delivered
+    std::vector<Penalty> penalties;
+    std::vector<RefPtr<TPeerId>> candidates;
+    int unresolved = 0;
+    int metainfo_fetches = 0;
+};
+
+// A resolver that knows no names: only dotted addresses parse.
+inline TResolver& LiteralResolver() {
+    static TResolver resolver(std::make_shared<TableResolver>());
+    return resolver;
+}
+
+inline RefPtr<TPeerId> ParsedIdentity(const std::string& url) {
+    auto identity = RefPtr<TPeerId>::Adopt(new TPeerId(url));
+    ParseSourceUrl(*identity, LiteralResolver());
+    identity->open_connections = 1;
+    identity->order_key = kOrderKeyServer;
+    return identity;
+}
+
+inline SocketEnv PeerEnv() {
+    SocketEnv env;
+    env.resolver = &LiteralResolver();
+    return env;
+}
+
+// Runs download passes until one fails (a server peer ends when its work is
+// done) or `limit` of real time passes. Returns the number of passes run;
+// `failed` tells whether the last pass failed.
+inline int RunPasses(TPeerObject& peer, bool* failed, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int passes = 0;
+    *failed = false;
+    while (std::chrono::steady_clock::now() < deadline) {
+        ++passes;
+        if (!peer.DownloadPass()) {
+            *failed = true;
+            break;
+        }
+        if (peer.transfer().pass_received == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return passes;
+}
+
+// A python3 server running `script` with the listening address and port as
+// its arguments (it must print nothing and serve until killed).
+class ScriptedServer {
+public:
+    ScriptedServer(const TempFolder& folder, const std::string& name, const std::string& script) {
+        address = TestAddress();
+        port = FreePort(address);
+        const std::string path = folder / (name + ".py");
+        WriteFile(path, script);
+        server_ = std::make_unique<TestServer>(
+            std::vector<std::string>{"/usr/bin/python3", path, address, std::to_string(port)},
+            folder / (name + ".log"));
+        listening = server_->WaitListening(address, port);
+    }
+
+    std::string address;
+    uint16_t port = 0;
+    bool listening = false;
+
+private:
+    std::unique_ptr<TestServer> server_;
+};
+
+}  // namespace zl::test
