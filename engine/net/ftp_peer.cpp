@@ -77,6 +77,10 @@ bool TFtpPeer::SendStep() {
 bool TFtpPeer::RequestStep() {
     if (!IsConnected() || broken_ || !session_) return false;
     const TSourceAddress& source = identity_->Source();
+    if (source.whole_content && source.content_complete) {
+        activity_ = kActivityFinished;  // the body is the task's now; this connection is done
+        return false;
+    }
     if (!source.whole_content) {
         if (source.content_length > 0) {
             const int64_t total = TaskTotalSize(task_);

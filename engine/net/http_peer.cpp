@@ -199,6 +199,10 @@ bool THttpPeer::FollowRedirect(const HttpResponsePlan& plan) {
 
 bool THttpPeer::ReadWholeContent(bool read) {
     TSourceAddress& source = identity_->Source();
+    if (source.content_complete) {
+        activity_ = kActivityFinished;  // the body is the task's now; this connection is done
+        return false;
+    }
     if (read && socket_->Receive(PassReceiveSize(task_), kReceiveLimit) < 0) {
         if (body_->OnConnectionClosed() != HttpWholeBody::Status::kComplete) return false;
         source.content = body_->TakeBody();

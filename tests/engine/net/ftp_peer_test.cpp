@@ -135,6 +135,22 @@ TEST_F(FtpPeerVsftpd, MissingFileIsAServerErrorThatRestsTheSource) {
     EXPECT_EQ(d.task.penalties[0].passes, TFtpPeer::kServerPenalty);
 }
 
+TEST_F(FtpPeerVsftpd, WholeContentCollectsTheFile) {
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/b.bin"));
+    identity->Source().whole_content = true;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(peer->activity(), kActivityFinished);
+    EXPECT_TRUE(identity->Source().content_complete);
+    EXPECT_TRUE(identity->Source().content == content_.substr(0, 40000));
+    EXPECT_TRUE(task.deliveries.empty());
+    EXPECT_TRUE(task.penalties.empty());
+}
+
 // A scripted FTP server; its behaviour is set by the constants replaced at the top.
 constexpr const char* kScriptedFtp = R"PY(
 import os, socket, sys, threading
@@ -287,6 +303,35 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
     const std::vector<std::string> commands = Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "rest 49152"), commands.end());
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "pasv"), 2);
+}
+
+// Command steps allow 30 s of silence on the task's clock.
+TEST(FtpPeer, SilentServerTimesOutOnTheTaskClock) {
+    test::TempFolder folder;
+    test::ScriptedServer server(folder, "silent", R"PY(
+import socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+held = []
+while True:
+    c, _ = s.accept()
+    held.append(c)
+)PY");
+    ASSERT_TRUE(server.listening);
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity("ftp://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(peer->DownloadPass());
+    task.fake_clock.Advance(30000);
+    EXPECT_TRUE(peer->DownloadPass());
+    task.fake_clock.Advance(1000);
+    EXPECT_FALSE(peer->DownloadPass());
+    EXPECT_EQ(peer->activity(), kActivityTimedOut);
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_EQ(task.penalties[0].passes, TFtpPeer::kTimeoutPenalty);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 // a scripted server that dies in the middle of a body.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "engine/net/http_peer.h"
 #include "tests/engine/net/server_peer_test_support.h"
 
@@ -255,6 +258,107 @@ TEST(HttpPeer, MirrorDyingMidTransferFailsCleanlyAndReleasesTheRange) {
     EXPECT_GT(task.returned, 0u);
     EXPECT_EQ(identity->open_connections, 0);
     EXPECT_FALSE(peer->IsConnected());
+}
+
+// Answers every request with the bytes of response.bin and closes; the
+// requests are appended to requests.log.
+constexpr const char* kCannedServer = R"PY(
+import os, socket, sys, threading
+here = os.path.dirname(os.path.abspath(__file__))
+def serve(c):
+    request = b''
+    while b'\r\n\r\n' not in request:
+        part = c.recv(4096)
+        if not part:
+            c.close()
+            return
+        request += part
+    with open(os.path.join(here, 'requests.log'), 'ab') as log:
+        log.write(request)
+    c.sendall(open(os.path.join(here, 'response.bin'), 'rb').read())
+    c.close()
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)PY";
+
+TEST(HttpPeer, OddAnswersFromAScriptedServer) {
+    const std::string content = test::TestContent(kSize);
+    const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string response;
+        bool whole_content;
+        int32_t pieces_held;
+        int penalty;          // passes of the one penalty expected, -1 none
+        const char* body;     // whole-content result, "" none
+        bool blocks;          // the file arrives from the first wanted block on
+        int unresolved;
+    };
+    const Case cases[] = {
+        {"chunked blocks", "HTTP/1.1 200 OK\r\n" + chunked, false, 0, THttpPeer::kServerPenalty, "", false, 0},
+        {"chunked whole", "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"pkg.bin\"; size=11\r\n" + chunked,
+         true, 0, -1, "hello world", false, 0},
+        {"header too large", "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n", false, 0, -1, "",
+         false, 0},
+        {"redirect to an unknown host", "HTTP/1.1 302 Found\r\nLocation: http://no.such.host/a.bin\r\n\r\n", false, 0,
+         -1, "", false, 1},
+        // Asked from 128 KiB, answered from byte 0 with a 206: the start comes from Content-Range.
+        {"206 from an earlier start",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-299999/300000\r\nContent-Length: 300000\r\n\r\n" +
+             content,
+         false, 4, -1, "", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempFolder folder;
+        test::WriteFile(folder / "response.bin", c.response);
+        test::ScriptedServer server(folder, "canned", kCannedServer);
+        ASSERT_TRUE(server.listening);
+        const std::string base = "http://" + server.address + ":" + std::to_string(server.port);
+        test::RecordingTask task(kSize, kPiece);
+        if (c.pieces_held > 0) task.HavePieces(0, c.pieces_held - 1);
+        auto identity = test::ParsedIdentity(base + "/a.bin");
+        identity->Source().whole_content = c.whole_content;
+        if (c.pieces_held > 0) identity->Source().content_length = kSize;
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        EXPECT_TRUE(failed);
+        if (c.penalty < 0) {
+            EXPECT_TRUE(task.penalties.empty());
+        } else {
+            ASSERT_EQ(task.penalties.size(), 1u);
+            EXPECT_EQ(task.penalties[0].passes, c.penalty);
+        }
+        if (*c.body) {
+            EXPECT_TRUE(identity->Source().content_complete);
+            EXPECT_EQ(identity->Source().content, c.body);
+            EXPECT_EQ(identity->Source().file_name, "pkg.bin");
+        }
+        if (c.blocks) {
+            const int64_t from = c.pieces_held * kPiece;
+            EXPECT_TRUE(task.EveryBlockOnce(from));
+            EXPECT_TRUE(task.image.substr(from) == content.substr(from));
+            std::ifstream log(folder / "requests.log", std::ios::binary);
+            std::stringstream request;
+            request << log.rdbuf();
+            EXPECT_EQ(request.str(), "GET /a.bin HTTP/1.1\r\nHost:" + server.address +
+                                         "\r\nAccept:*/*\r\nReferer: " + base +
+                                         "\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) "
+                                         "Zephyrloader/1.0.0\r\nConnection:Keep-Alive\r\nRange: bytes=131072-\r\n"
+                                         "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n");
+        } else {
+            EXPECT_TRUE(task.deliveries.empty());
+        }
+        EXPECT_EQ(task.unresolved, c.unresolved);
+        EXPECT_TRUE(task.candidates.empty());
+    }
 }
 
 // A timeout is measured on the task's clock, not the wall clock.
