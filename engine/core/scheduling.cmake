@@ -9,6 +9,7 @@ zl_library(zl_core_sched SOURCES
   requested_pieces.cpp
   random_start.cpp
   have_announcer.cpp
+  have_bitfield.cpp
   block_read.cpp
   shared_requests.cpp
   server_ranges.cpp

@@ -232,13 +232,12 @@ TPieceRange* ServerRanges::SplitAt(int32_t position, TPeerObject& peer, uint64_t
             r.last = position - 1;
             return InsertAfter(r, position, last, peer, now);
         }
-        if (r.owner == &peer) return nullptr;
-        // The owner keeps the piece it is working on.
-        const int32_t first = std::max(position, r.current + 1);
-        if (first > r.last) return nullptr;
+        // The owner keeps the piece it is working on; the peer starts exactly
+        // at the position (it sets its current piece there).
+        if (r.owner == &peer || position == r.current) return nullptr;
         const int32_t last = r.last;
-        r.last = first - 1;
-        return InsertAfter(r, first, last, peer, now);
+        r.last = position - 1;
+        return InsertAfter(r, position, last, peer, now);
     }
     return nullptr;
 }

@@ -105,7 +105,8 @@ public:
     // The running range best split for `peer`, or null.
     TPieceRange* PickToSplit(TPeerObject& peer, uint64_t now);
     // Splits the open range holding `position` so that `peer` owns the part
-    // from the position to its end; null when no open range holds it.
+    // from the position to its end; null when no open range holds it or its
+    // owner is working on that very piece.
     TPieceRange* SplitAt(int32_t position, TPeerObject& peer, uint64_t now);
 
 private:

@@ -6,6 +6,7 @@
 
 #include "engine/core/block_read.h"
 #include "engine/core/have_announcer.h"
+#include "engine/core/have_bitfield.h"
 #include "engine/core/random_start.h"
 #include "engine/core/requested_pieces.h"
 #include "engine/core/shared_requests.h"
@@ -149,6 +150,26 @@ TEST(HaveAnnouncer, BatchesEverySevenSecondsEachPieceOnce) {
     EXPECT_EQ(batch[0].size(), size_t(4097) * 9);
     EXPECT_EQ(batch[1].size(), size_t(4500 - 4097) * 9);
     EXPECT_EQ(batch[1][5 + 3], uint8_t(4097 & 0xFF));
+}
+
+TEST(HaveBitfield, IndexesBeyondThePiecesAreIgnored) {
+    EXPECT_EQ(HaveBitfieldBytes(0), 0);
+    EXPECT_EQ(HaveBitfieldBytes(9), 2);
+    std::vector<uint8_t> bits(size_t(HaveBitfieldBytes(9)), 0);
+    EXPECT_TRUE(SetHaveBit(bits, 9, 0, true));
+    EXPECT_TRUE(SetHaveBit(bits, 9, 8, true));  // the last piece
+    EXPECT_EQ(bits, (std::vector<uint8_t>{0x80, 0x80}));
+    // 9..15 lie inside the last byte but are no pieces; 16 and up lie outside it.
+    for (int64_t index : {int64_t(9), int64_t(15), int64_t(16), int64_t(1) << 40, int64_t(-1)}) {
+        EXPECT_FALSE(SetHaveBit(bits, 9, index, true)) << index;
+        EXPECT_FALSE(HasHaveBit(bits, 9, index)) << index;
+    }
+    EXPECT_EQ(bits, (std::vector<uint8_t>{0x80, 0x80}));
+    EXPECT_TRUE(SetHaveBit(bits, 9, 0, false));
+    EXPECT_FALSE(HasHaveBit(bits, 9, 0));
+    EXPECT_TRUE(HasHaveBit(bits, 9, 8));
+    std::vector<uint8_t> short_bits(1, 0);  // fewer bytes than the count claims
+    EXPECT_FALSE(SetHaveBit(short_bits, 9, 8, true));
 }
 
 TEST(MapFileRead, MapsThroughTheFilesPlaceInTheTorrent) {

@@ -268,11 +268,14 @@ TEST_F(ServerRangesTest, SplitAtTheReadersPosition) {
     // An owned range: its owner keeps the piece it works on.
     TPieceRange* owned = ranges.Add(100, 199, nullptr, &AsPeer(b), 0);
     owned->current = 150;
-    got = ranges.SplitAt(150, AsPeer(c), 10);
+    EXPECT_EQ(ranges.SplitAt(150, AsPeer(c), 10), nullptr);  // the owner works on that piece
+    got = ranges.SplitAt(170, AsPeer(c), 10);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->first, 151);
-    EXPECT_EQ(owned->last, 150);
-    EXPECT_EQ(ranges.SplitAt(150, AsPeer(c), 10), nullptr);  // nothing left to split there
+    EXPECT_EQ(got->first, 170);
+    EXPECT_EQ(got->current, 170);
+    EXPECT_EQ(got->last, 199);
+    EXPECT_EQ(owned->last, 169);
+    EXPECT_EQ(c.claimed, 1);
     EXPECT_EQ(ranges.SplitAt(500, AsPeer(c), 10), nullptr);  // beyond every range
     EXPECT_TRUE(ranges.PieceInAnyRange(199));
     EXPECT_FALSE(ranges.PieceInAnyRange(200));
