@@ -1,6 +1,7 @@
 #include "engine/net/http_peer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -142,7 +143,9 @@ bool THttpPeer::TakeData(const HttpResponsePlan& plan) {
     // The body starts where the server says, not where we asked: a 200 to a
     // ranged request carries the resource from byte 0.
     stream_offset_ = plan.stream_offset;
-    body_end_ = plan.body_length >= 0 ? plan.stream_offset + plan.body_length : -1;
+    body_end_ = plan.body_length >= 0 && plan.body_length <= INT64_MAX - plan.stream_offset
+                    ? plan.stream_offset + plan.body_length
+                    : -1;
     range_ignored_ = plan.range_ignored;
     if (!range_ignored_ && request_start_ > 0) ignored_ranges_ = 0;
     if (source.whole_content) body_.emplace(plan);

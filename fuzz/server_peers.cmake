@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_server_peers SOURCES server_peers_fuzz.cpp LIBS zl_net_http_peer zl_net_ftp_peer)
