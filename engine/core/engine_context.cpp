@@ -147,4 +147,30 @@ std::shared_ptr<MessageSink> EngineContext::Sink() {
     return message_sink_;
 }
 
+void EngineContext::SetDiskSpaceProbe(DiskSpaceProbe* probe) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    disk_probe_ = probe;
+}
+
+DiskSpaceProbe* EngineContext::DiskProbe() {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    return disk_probe_;
+}
+
+void EngineContext::SetIpFilterPath(std::string path) {
+    ScopedLock data(data_lock_);
+    ip_filter_path_ = std::move(path);
+    // The next task that builds its piece map loads the new file.
+    ip_filter_.ResetIpFilter();
+}
+
+CIPFilter EngineContext::TaskIpFilter() {
+    ScopedLock data(data_lock_);
+    if (ip_filter_.RangeCount() == 0) {
+        ip_filter_.ResetIpFilter();
+        if (!ip_filter_path_.empty()) ip_filter_.LoadIpFilter(ip_filter_path_);
+    }
+    return ip_filter_;
+}
+
 }  // namespace zl

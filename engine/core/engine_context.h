@@ -13,6 +13,7 @@
 #include "engine/core/clock.h"
 #include "engine/core/engine_switches.h"
 #include "engine/core/global_service.h"
+#include "engine/core/ip_filter.h"
 #include "engine/core/message_box.h"
 #include "engine/core/message_sink.h"
 #include "engine/core/metainfo_source.h"
@@ -20,6 +21,7 @@
 #include "engine/core/resume_info.h"
 #include "engine/core/task_registry.h"
 #include "engine/meta/buffer_pool.h"
+#include "engine/meta/disk_space.h"
 
 namespace zl {
 
@@ -88,6 +90,17 @@ public:
     void SetMetainfoParser(std::shared_ptr<MetainfoParser> parser);
     std::shared_ptr<MetainfoParser> Parser();
 
+    // The free-space probe the tasks' piece maps ask before sizing files (null:
+    // the real volume query). The probe must outlive the tasks that use it.
+    void SetDiskSpaceProbe(DiskSpaceProbe* probe);
+    DiskSpaceProbe* DiskProbe();
+
+    // The engine's IP filter and the file it is loaded from ("" loads nothing).
+    void SetIpFilterPath(std::string path);
+    // Under the data lock: reloads the engine's filter when it holds no range,
+    // then returns a copy for a task that is building its piece map.
+    CIPFilter TaskIpFilter();
+
     void SetMessageSink(std::shared_ptr<MessageSink> sink);
     std::shared_ptr<MessageSink> Sink();
     AsyncMessageBoxes& MessageBoxes() { return message_boxes_; }
@@ -121,6 +134,9 @@ private:
     std::shared_ptr<ResumeInfoCodec> resume_codec_;
     std::shared_ptr<MetainfoParser> metainfo_parser_;
     std::shared_ptr<MessageSink> message_sink_;
+    DiskSpaceProbe* disk_probe_ = nullptr;
+    CIPFilter ip_filter_;        // under the data lock
+    std::string ip_filter_path_; // under the data lock
     AsyncMessageBoxes message_boxes_;
 };
 

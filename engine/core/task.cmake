@@ -24,4 +24,4 @@ zl_library(zl_core_task SOURCES
   engine_api_disk.cpp
   engine_api_default.cpp
   task_meta_hooks.cpp
-  LIBS zl_core_runtime zl_meta_buffer_pool zl_meta_torrent zl_meta_storage)
+  LIBS zl_core_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage)

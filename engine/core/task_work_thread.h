@@ -85,7 +85,7 @@ protected:
     // Rebuilds the published peer, file, connection, source, candidate and bitfield snapshots.
     virtual void PublishSnapshots(bool /*force*/) {}
     // Final path of the first file of the file snapshot, "" before the files are known.
-    virtual std::string FirstFinalPath() { return {}; }
+    virtual std::string FirstFinalPath() { return FirstTargetPath(); }
     // Empties the socket layer's name cache (after a run).
     virtual void ClearNameCache() {}
     // Exchange with LAN-discovered peers (shared listener), every 10 s.

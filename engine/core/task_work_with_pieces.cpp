@@ -1,14 +1,23 @@
 #include "engine/core/task_work_with_pieces.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
+#include "engine/core/task_status.h"
+#include "engine/meta/storage_layout_info.h"
 
 namespace zl {
 
 TWorkWithPieces::TWorkWithPieces(EngineContext& context) : TWorkWithPeers(context) {}
+
+TWorkWithPieces::~TWorkWithPieces() {
+    // The most derived layer has stopped the worker already; no notice may
+    // reach a half-destroyed task.
+    if (pieces_) pieces_->DetachHost();
+}
 
 int32_t TWorkWithPieces::GetBitfieldSize() {
     ScopedLock guard(Lock());
@@ -24,13 +33,126 @@ int32_t TWorkWithPieces::GetBitfield(uint8_t* buffer, int32_t size) {
     return static_cast<int32_t>(std::min<int64_t>(bits, bitfield_pieces_));
 }
 
-void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t, int64_t, int64_t) {
-    if (kind == kPieceEventDiskFull || kind == kPieceEventWriteFailed) {
-        live_.status = kind == kPieceEventDiskFull ? STATUS_DISK_FULL : STATUS_WRITE_FAILED;
-        disk_trouble_ = true;
-        RequestStop();
-    } else if (kind == kPieceEventDiskRecovered) {
-        disk_trouble_ = false;
+std::string TWorkWithPieces::ExplicitTargetPath() {
+    ScopedLock guard(Lock());
+    return Identity().full_path ? Identity().target_file : std::string();
+}
+
+std::string TWorkWithPieces::FirstTargetPath() {
+    ScopedLock guard(Lock());
+    return first_target_path_;
+}
+
+void TWorkWithPieces::OnPieceNotice(const PieceNotice& notice) {
+    switch (notice.kind) {
+        case kNoticeSelection:
+            StoreSelection(notice);
+            return;
+        case kNoticeResumeData:
+            StoreResumeData(notice);
+            return;
+        default:
+            OnPieceEvent(notice.kind, notice.flag, notice.size, notice.value);
+    }
+}
+
+void TWorkWithPieces::StoreSelection(const PieceNotice& notice) {
+    if (notice.size < 0 || (notice.size > 0 && !notice.data)) return;
+    std::string bytes(reinterpret_cast<const char*>(notice.data), static_cast<size_t>(notice.size));
+    ScopedLock guard(Lock());
+    if (Blobs().value[ResumeBlobs::kPart] != bytes) Blobs().Set(ResumeBlobs::kPart, std::move(bytes));
+}
+
+void TWorkWithPieces::StoreResumeData(const PieceNotice& notice) {
+    ScopedLock guard(Lock());
+    ResumeBlobs& blobs = Blobs();
+    if (notice.size <= 0 || !notice.data) {
+        if (!bits_clear_pending_) {
+            bits_clear_pending_ = true;
+            bits_before_clear_ = blobs.value[ResumeBlobs::kBits];
+            bits_dirty_before_clear_ = blobs.dirty[ResumeBlobs::kBits];
+        }
+        if (!blobs.value[ResumeBlobs::kBits].empty()) blobs.Set(ResumeBlobs::kBits, std::string());
+        return;
+    }
+    std::string bytes(reinterpret_cast<const char*>(notice.data), static_cast<size_t>(notice.size));
+    if (bits_clear_pending_ && bytes == bits_before_clear_) {
+        blobs.value[ResumeBlobs::kBits] = std::move(bytes);
+        blobs.dirty[ResumeBlobs::kBits] = bits_dirty_before_clear_;
+    } else if (blobs.value[ResumeBlobs::kBits] != bytes) {
+        blobs.Set(ResumeBlobs::kBits, std::move(bytes));
+    }
+    bits_clear_pending_ = false;
+    bits_before_clear_.clear();
+}
+
+void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t value) {
+    switch (kind) {
+        case kNoticeHave: {
+            if (!pieces_) return;
+            {
+                ScopedLock guard(Lock());
+                // A have index beyond the piece count is ignored: it would write
+                // outside the bitfield copy.
+                if (value < 0 || value >= bitfield_pieces_ || static_cast<size_t>(value / 8) >= bitfield_.size())
+                    return;
+                const uint8_t bit = static_cast<uint8_t>(0x80u >> (value % 8));
+                uint8_t& byte = bitfield_[static_cast<size_t>(value / 8)];
+                byte = flag ? static_cast<uint8_t>(byte | bit) : static_cast<uint8_t>(byte & ~bit);
+            }
+            SyncFigures();
+            live_.finished_pieces = figures_.finished_pieces;
+            live_.memory_cache_bytes = figures_.memory_cache_bytes;
+            live_.downloaded = figures_.downloaded;
+            return;
+        }
+        case kNoticeHaveAll: {
+            if (!pieces_) return;
+            {
+                ScopedLock guard(Lock());
+                std::fill(bitfield_.begin(), bitfield_.end(), flag ? 0xFF : 0x00);
+                // Bits past the last piece stay clear, as peers expect.
+                const int32_t spare = static_cast<int32_t>(bitfield_.size()) * 8 - bitfield_pieces_;
+                if (flag && !bitfield_.empty() && spare > 0 && spare < 8)
+                    bitfield_.back() = static_cast<uint8_t>(0xFFu << spare);
+            }
+            SyncFigures();
+            live_.finished_pieces = figures_.finished_pieces;
+            live_.downloaded = figures_.downloaded;
+            live_.checked = figures_.checked;
+            return;
+        }
+        case kNoticeStateEstablished:
+            if (!pieces_) return;
+            SyncFigures();
+            CopyFiguresToLive();
+            Publish(flag != 0, true);
+            return;
+        case kNoticePiecesBuilt: {
+            if (!pieces_) return;
+            if (value <= 0 || value > INT32_MAX) {
+                RequestStop();
+                return;
+            }
+            ScopedLock guard(Lock());
+            bitfield_.assign(static_cast<size_t>((value + 7) / 8), 0);
+            bitfield_pieces_ = static_cast<int32_t>(value);
+            live_.name = pieces_->Name();
+            return;
+        }
+        case kPieceEventDiskFull:
+        case kPieceEventWriteFailed:
+            live_.status = kind == kPieceEventDiskFull ? STATUS_DISK_FULL : STATUS_WRITE_FAILED;
+            disk_trouble_ = true;
+            RequestStop();
+            return;
+        case kPieceEventDiskRecovered:
+            disk_trouble_ = false;
+            // Space came back before the stop took effect: the task is downloading again.
+            if (live_.status == STATUS_DISK_FULL) live_.status = STATUS_DOWNLOADING;
+            return;
+        default:
+            return;
     }
 }
 
@@ -48,6 +170,9 @@ bool TWorkWithPieces::BuildMetainfo() {
         ScopedLock guard(Lock());
         NormaliseTaskSettings(Settings());
     }
+    // A rebuild starts from a fresh map; the old one hands over its selection list first.
+    DropPieceMap();
+    metainfo_ready_ = false;
     metainfo_ = parsed;
     live_.name = parsed.name;
     live_.comment = parsed.comment;
@@ -65,11 +190,130 @@ bool TWorkWithPieces::BuildMetainfo() {
         bitfield_.assign((static_cast<size_t>(parsed.piece_count) + 7) / 8, 0);
         bitfield_pieces_ = parsed.piece_count;
     }
+    // Bytes the engine's parser accepted but that do not load as a torrent
+    // (a stand-in parser) keep the parser's figures without a piece map.
+    RefPtr<TTorrent> loaded = RefPtr<TTorrent>::Adopt(new TTorrent());
+    if (loaded->LoadFromData(torrent.data(), static_cast<int64_t>(torrent.size()))) {
+        if (!BuildPieceMap(*loaded)) return false;
+        torrent_ = loaded;
+    }
     metainfo_ready_ = true;
     return true;
 }
 
-void TWorkWithPieces::Refresh() {
+bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
+    EngineContext& context = Context();
+    ip_filter_ = context.TaskIpFilter();
+    // A new map starts without the disk trouble of an earlier run.
+    disk_trouble_ = false;
+    StorageOptions options;
+    std::string directory, piece_cache_path, selection, resume_data;
+    int32_t cache_units = 0;
+    {
+        ScopedLock guard(Lock());
+        const TaskIdentity& id = Identity();
+        directory = id.directory;
+        options.quick_check = Settings().quick_check;
+        // Without a resume file nothing is kept between runs.
+        options.resume_enabled = !id.resume_path.empty();
+        if (options.resume_enabled) piece_cache_path = id.piece_cache_path;
+        cache_units = Settings().memory_cache_units;
+        selection = Blobs().value[ResumeBlobs::kPart];
+        resume_data = Blobs().value[ResumeBlobs::kBits];
+    }
+    RefPtr<TPieces> map = RefPtr<TPieces>::Adopt(
+        new TPieces(this, context.DiskLock(), context.GetClock(), context.DiskProbe(), &context.Pools()));
+    map->SetSaveDirectory(directory);
+    map->SetOptions(options);
+    map->SetCacheUnits(cache_units);
+    map->SetPieceCachePath(piece_cache_path);
+    map->SetSelection(std::move(selection));
+    map->SetResumeData(std::move(resume_data));
+    StorageLayout layout = LayoutFromTorrentInfo(torrent.Info());
+    layout.info_hash = torrent.InfoHash();
+    // Notices of the load (pieces built, have bits, resume data) look at the map.
+    pieces_ = map;
+    if (!map->LoadLayout(layout)) {
+        map->DetachHost();
+        pieces_ = RefPtr<TPieces>();
+        figures_ = PieceFigures{};
+        {
+            ScopedLock guard(Lock());
+            bitfield_.clear();
+            bitfield_pieces_ = 0;
+        }
+        // Disk trouble and stop requests have their own status; anything else
+        // is a torrent whose files cannot be stored (an unsafe name, a bad layout).
+        if (!disk_trouble_ && !CheckStop()) {
+            live_.status = STATUS_METAINFO_FAILED;
+            RequestStop();
+        }
+        return false;
+    }
+    SyncFigures();
+    CopyFiguresToLive();
+    live_.total_size = static_cast<uint64_t>(map->TotalSize());
+    live_.piece_length = static_cast<int32_t>(map->PieceLength());
+    live_.name = map->Name();
+    {
+        ScopedLock guard(Lock());
+        bitfield_ = map->Bitfield();
+        bitfield_pieces_ = static_cast<int32_t>(map->PieceCount());
+        if (map->FileCount() > 0) {
+            const FileEntry& first = map->File(0);
+            first_target_path_ = first.final_path.empty() ? first.path : first.final_path;
+            if (Identity().target_file.empty()) Identity().target_file = first_target_path_;
+        }
+    }
+    return true;
+}
+
+void TWorkWithPieces::DropPieceMap() {
+    if (pieces_) {
+        pieces_->Clear();
+        pieces_->DetachHost();
+        pieces_ = RefPtr<TPieces>();
+    }
+    torrent_ = RefPtr<TTorrent>();
+}
+
+bool TWorkWithPieces::ClosePieceFiles() {
+    if (!pieces_) return figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count;
+    // A task stopped for want of space does not wait for it while closing.
+    pieces_->CloseAll(true, true, disk_trouble_.load());
+    SyncFigures();
+    CopyFiguresToLive();
+    return pieces_->AllFinished();
+}
+
+void TWorkWithPieces::FlushPieceMap() {
+    if (!pieces_) return;
+    pieces_->FlushCompletePieces(disk_trouble_.load());
+    pieces_->WriteResumeData();
+    SyncFigures();
+}
+
+void TWorkWithPieces::FlushPieceCaches() {
+    if (!pieces_) return;
+    pieces_->PeriodicFlush();
+    pieces_->EnforceOpenFileLimit();
+    SyncFigures();
+}
+
+void TWorkWithPieces::SyncFigures() {
+    if (!pieces_) return;
+    const TPieces& map = *pieces_;
+    figures_.piece_count = static_cast<int32_t>(map.PieceCount());
+    figures_.finished_pieces = map.FinishedPieces();
+    figures_.wanted_pieces = static_cast<int32_t>(std::clamp<int64_t>(map.WantedPieces(), 0, INT32_MAX));
+    figures_.downloaded = static_cast<uint64_t>(std::max<int64_t>(map.VerifiedBytes(), 0));
+    figures_.wanted_size = static_cast<uint64_t>(std::max<int64_t>(map.WantedBytes(), 0));
+    const int64_t checked = map.CheckProgress() != 0 ? map.CheckProgress() : map.CheckedBytes();
+    figures_.checked = static_cast<uint64_t>(std::max<int64_t>(checked, 0));
+    figures_.memory_cache_bytes = static_cast<int32_t>(std::clamp<int64_t>(map.MemoryCacheBytes(), 0, INT32_MAX));
+}
+
+void TWorkWithPieces::CopyFiguresToLive() {
     live_.piece_count = figures_.piece_count;
     live_.finished_pieces = figures_.finished_pieces;
     live_.wanted_pieces = figures_.wanted_pieces;
@@ -77,6 +321,11 @@ void TWorkWithPieces::Refresh() {
     live_.wanted_size = figures_.wanted_size;
     live_.checked = figures_.checked;
     live_.memory_cache_bytes = figures_.memory_cache_bytes;
+}
+
+void TWorkWithPieces::Refresh() {
+    SyncFigures();
+    CopyFiguresToLive();
     if (live_.checked != live_.total_size) Publish(false, false);
 }
 
@@ -85,10 +334,14 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         ClosePieceFiles();
         FlushPieceMap();
     }
+    DropPieceMap();
+    // Disk trouble belongs to the run that met it (the files are closed now).
+    disk_trouble_ = false;
     {
         ScopedLock guard(Lock());
         bitfield_.clear();
         bitfield_pieces_ = 0;
+        if (full) first_target_path_.clear();
     }
     metainfo_ = ParsedMetainfo{};
     figures_ = PieceFigures{};

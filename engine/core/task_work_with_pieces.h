@@ -1,14 +1,17 @@
-// The piece layer of a task: its metainfo, the figures of its piece map and
-// its bitfield. Building the piece map, block scheduling and piece events'
-// sources are added by the scheduling layer; the hooks below keep their
-// places in the loop.
+// The piece layer of a task: its metainfo, its piece map (the target files,
+// the check of what is on disk, the resume data), the figures of the map and
+// the published bitfield. Block scheduling is added by the scheduling layer;
+// its hooks below keep their places in the loop.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
+#include "engine/core/ip_filter.h"
 #include "engine/core/metainfo_source.h"
 #include "engine/core/task_work_with_peers.h"
+#include "engine/meta/pieces.h"
+#include "engine/meta/torrent.h"
 
 namespace zl {
 
@@ -28,9 +31,10 @@ struct PieceFigures {
     int32_t memory_cache_bytes = 0;
 };
 
-class TWorkWithPieces : public TWorkWithPeers {
+class TWorkWithPieces : public TWorkWithPeers, public PiecesHost {
 public:
     explicit TWorkWithPieces(EngineContext& context);
+    ~TWorkWithPieces() override;
 
     bool IsMetainfoReady() const { return metainfo_ready_.load(std::memory_order_acquire); }
 
@@ -38,9 +42,22 @@ public:
     int32_t GetBitfieldSize();
     int32_t GetBitfield(uint8_t* buffer, int32_t size);
 
-    // Reacts to a piece-map event: disk full / write failure stop the thread.
+    // Reacts to a piece-map event (the PieceNotice kinds without bytes): have
+    // bits keep the bitfield copy in step, disk full / write failure stop the
+    // thread, disk space coming back clears the trouble.
     virtual void OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value);
     bool DiskTrouble() const { return disk_trouble_.load(); }
+
+    // --- PiecesHost: the piece map's side of the task (worker thread) ---
+    void OnPieceNotice(const PieceNotice& notice) override;
+    bool StopRequested() override { return CheckStop(); }
+    std::string ExplicitTargetPath() override;
+
+    // The task's copy of the engine's IP filter, taken when the piece map is built.
+    const CIPFilter& TaskIpFilter() const { return ip_filter_; }
+    // The piece map and its torrent; null before the map is built (worker thread).
+    TPieces* PieceMap() { return pieces_.get(); }
+    TTorrent* Torrent() { return torrent_.get(); }
 
     // Copies the piece map's figures into the live status; publishes while the
     // start-up check is still running.
@@ -49,17 +66,21 @@ public:
     void Reset(bool full, bool b) override;
 
     // --- hooks of the scheduling layer ----------------------------------
-    // Builds the metainfo (and piece map) from the "torrent" blob. The thin
-    // form asks the engine's metainfo parser; false when none is available or
-    // the bytes are no torrent.
+    // Builds the metainfo and the piece map from the "torrent" blob: the
+    // engine's metainfo parser gives the figures; bytes that load as a torrent
+    // also get a piece map over the target files, which checks what is on disk
+    // (or trusts matching resume data). False when no parser is available, the
+    // bytes are no torrent, or the piece map cannot be loaded.
     virtual bool BuildMetainfo();
     // Serves the queued block reads of the piece layer.
     virtual void ServeBlockReads() {}
-    // Closes the target files (renaming finished ones); true when the piece
-    // map still reports completion afterwards.
-    virtual bool ClosePieceFiles() { return figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count; }
-    virtual void FlushPieceMap() {}
-    virtual void FlushPieceCaches() {}
+    // Closes the target files (renaming finished ones, writing the resume
+    // data); true when the piece map still reports completion afterwards.
+    virtual bool ClosePieceFiles();
+    // Writes complete pieces held in memory and refreshes the resume data.
+    virtual void FlushPieceMap();
+    // Lets the piece map flush idle partial pieces and trim its cache.
+    virtual void FlushPieceCaches();
     // Uptime seconds since the piece map last received data (0 = unknown).
     virtual uint32_t SecondsWithoutData() { return 0; }
     // Peer search in the DHT (inactive while the engine's DHT switch is off).
@@ -68,12 +89,36 @@ public:
     virtual bool HasNewTorrentFromPeer() { return false; }
 
 protected:
+    // Copies the piece map's counters into the figures, and the figures into
+    // the live status (worker thread).
+    void SyncFigures();
+    void CopyFiguresToLive();
+    // Final path of the first target file, "" before the files are known (under the task lock).
+    std::string FirstTargetPath();
+
     PieceFigures figures_;
     ParsedMetainfo metainfo_;
     std::vector<uint8_t> bitfield_;  // published copy, under the task lock
     int32_t bitfield_pieces_ = 0;    // pieces the bitfield describes, under the task lock
     std::atomic<bool> metainfo_ready_{false};
     std::atomic<bool> disk_trouble_{false};
+
+private:
+    bool BuildPieceMap(const TTorrent& torrent);
+    // Clears the map (its selection list still reaches the blobs) and lets it go.
+    void DropPieceMap();
+    void StoreSelection(const PieceNotice& notice);
+    void StoreResumeData(const PieceNotice& notice);
+
+    RefPtr<TTorrent> torrent_;
+    RefPtr<TPieces> pieces_;
+    CIPFilter ip_filter_;
+    std::string first_target_path_;  // under the task lock
+    // A clear of the resume data followed by the same bytes is no change, so
+    // an idle task does not rewrite its resume file (under the task lock).
+    bool bits_clear_pending_ = false;
+    bool bits_dirty_before_clear_ = false;
+    std::string bits_before_clear_;
 };
 
 }  // namespace zl
