@@ -214,7 +214,7 @@ bool THttpPeer::ReadWholeContent(bool read) {
     }
     const std::string_view buffered(reinterpret_cast<const char*>(socket_->received()),
                                     static_cast<size_t>(socket_->received_length()));
-    if (buffered.empty()) return true;
+    if (buffered.empty() && body_->status() == HttpWholeBody::Status::kNeedMore) return true;
     size_t consumed = 0;
     const HttpWholeBody::Status status = body_->Feed(buffered, consumed);
     // Bytes past the end of the body are not ours to keep.
