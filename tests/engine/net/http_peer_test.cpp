@@ -110,6 +110,39 @@ TEST_F(HttpPeerNginx, GoodMirrorDeliversEveryBlockOnce) {
     }
 }
 
+TEST_F(HttpPeerNginx, JumpOfTheTasksReaderRestartsWithANewRange) {
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/files/a.bin"));
+    identity->Source().content_length = kSize;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (task.deliveries.empty() && std::chrono::steady_clock::now() < deadline) ASSERT_TRUE(peer->DownloadPass());
+    ASSERT_LE(task.deliveries.size(), 6u);
+    task.position = 8;  // the reader now wants piece 8 onwards, far ahead of the stream
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(task.IsComplete());
+    EXPECT_TRUE(task.EveryBlockOnce());
+    EXPECT_TRUE(task.image == content_);
+    EXPECT_GE(identity->reconnects, 1) << "a new request at the reader's position, not 200 KiB of skipping";
+    EXPECT_TRUE(task.penalties.empty());
+}
+
+TEST_F(HttpPeerNginx, SecondConnectionDoesNotRereadTheLength) {
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/files/a.bin"));
+    identity->open_connections = 2;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!peer->header_received() && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(peer->DownloadPass());
+    ASSERT_TRUE(peer->header_received());
+    EXPECT_EQ(identity->Source().content_length, -1);
+    EXPECT_EQ(identity->Source().file_name, "a.bin");  // from the URL, not replaced
+}
+
 TEST_F(HttpPeerNginx, ServerIgnoringRangeFarAheadIsRestedNotAskedForever) {
     test::RecordingTask task(kSize, kPiece);
     task.HavePieces(0, 4);  // the wanted block is 160 KiB in: too far to skip
