@@ -291,6 +291,25 @@ TEST_F(FtpPeerScripted, PasvWithFiveNumbersEndsThePeer) {
     EXPECT_EQ(Commands().back(), "pasv");
 }
 
+TEST_F(FtpPeerScripted, JumpOfTheTasksReaderStartsANewTransferThere) {
+    Start({});
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/file.bin"));
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (task.deliveries.empty() && std::chrono::steady_clock::now() < deadline) ASSERT_TRUE(peer->DownloadPass());
+    ASSERT_LE(task.deliveries.size(), 6u);
+    task.position = 8;  // the reader now wants piece 8 onwards, far ahead of the data stream
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(task.IsComplete());
+    EXPECT_TRUE(task.EveryBlockOnce());
+    EXPECT_TRUE(task.image == content_);
+    const std::vector<std::string> commands = Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "rest 262144"), commands.end());
+}
+
 TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
     ScriptOptions options;
     options.drop_after = 50000;  // three whole blocks and a part of the fourth
