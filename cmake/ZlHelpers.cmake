@@ -23,19 +23,22 @@ endfunction()
 # A GoogleTest executable registered with ctest. THREADED tests also run in the
 # TSan build (label "threaded").
 function(zl_test name)
-  cmake_parse_arguments(ARG "THREADED" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE ZL_SOURCE_DIR="${PROJECT_SOURCE_DIR}" ZL_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  set(labels unit ${ARG_LABELS})
+  # One label per test: gtest_discover_tests takes PROPERTIES as a flat
+  # key/value list, so a list-valued LABELS would be split apart. "-L unit"
+  # selects every test and "-L threaded" the threaded ones (labels are regexes).
+  set(labels unit)
   if(ARG_THREADED)
-    list(APPEND labels threaded)
+    set(labels unit_threaded)
     add_dependencies(zl_threaded_tests ${name})
   endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS ${labels} TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
 # zl_fuzzer(NAME SOURCES ... LIBS ...): a libFuzzer target, run for
