@@ -12,7 +12,7 @@
 namespace zl {
 namespace {
 
-constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+using test::kVsftpd;
 
 // Drives an FtpSession over a real control connection.
 class FtpDriver {
@@ -109,26 +109,13 @@ protected:
         test::WriteFile(folder_ / "ftp/b.bin", content_.substr(0, 1000));
         chmod((folder_ / "ftp").c_str(), 0755);
         chmod((folder_ / "ftp/pub").c_str(), 0755);
-        std::filesystem::create_directories(folder_ / "empty");
         test::WriteFile(folder_ / "banner.txt", "Codec test server\nsecond banner line\n");
         address_ = test::TestAddress();
         port_ = test::FreePort(address_);
-        uint16_t pasv = test::FreePort(address_);
-        if (pasv > 65500) pasv = 40000;
-        std::string conf =
-            "listen=YES\nlisten_ipv6=NO\nbackground=NO\n"
-            "listen_address=" + address_ + "\nlisten_port=" + std::to_string(port_) + "\n"
-            "anonymous_enable=YES\nno_anon_password=" + std::string(GetParam() ? "YES" : "NO") + "\n"
-            "anon_root=" + folder_ / "ftp" + "\n"
-            "local_enable=NO\nwrite_enable=NO\n"
-            "pasv_enable=YES\npasv_address=" + address_ + "\n"
-            "pasv_min_port=" + std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv + 30) + "\n"
-            "port_enable=NO\nsecure_chroot_dir=" + folder_ / "empty" + "\nseccomp_sandbox=NO\n"
-            "xferlog_enable=NO\nsyslog_enable=NO\n"
-            "banner_file=" + folder_ / "banner.txt" + "\n";
-        test::WriteFile(folder_ / "vsftpd.conf", conf);
-        server_.emplace(std::vector<std::string>{kVsftpd, folder_ / "vsftpd.conf"}, folder_ / "vsftpd.log");
-        ASSERT_TRUE(server_->WaitListening(address_, port_)) << "vsftpd did not start; see " << folder_ / "vsftpd.log";
+        server_ = test::StartVsftpd(folder_, address_, port_,
+                                    "no_anon_password=" + std::string(GetParam() ? "YES" : "NO") + "\n"
+                                    "banner_file=" + folder_ / "banner.txt" + "\n");
+        ASSERT_TRUE(server_) << "vsftpd did not start; see " << folder_ / "vsftpd.log";
     }
 
     FtpDriver Connect(const std::string& path, const std::string& name) {

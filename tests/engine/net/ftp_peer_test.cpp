@@ -15,7 +15,7 @@
 namespace zl {
 namespace {
 
-constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+using test::kVsftpd;
 constexpr int64_t kPiece = 32768;
 constexpr int64_t kSize = 300000;
 
@@ -46,25 +46,10 @@ protected:
         test::WriteFile(folder_ / "ftp/b.bin", content_.substr(0, 40000));
         chmod((folder_ / "ftp").c_str(), 0755);
         chmod((folder_ / "ftp/pub").c_str(), 0755);
-        std::filesystem::create_directories(folder_ / "empty");
         address_ = test::TestAddress();
         port_ = test::FreePort(address_);
-        uint16_t pasv = test::FreePort(address_);
-        if (pasv > 65500) pasv = 40000;
-        const std::string conf =
-            "listen=YES\nlisten_ipv6=NO\nbackground=NO\n"
-            "listen_address=" + address_ + "\nlisten_port=" + std::to_string(port_) + "\n"
-            "anonymous_enable=YES\nno_anon_password=NO\n"
-            "anon_root=" + folder_ / "ftp" + "\n"
-            "local_enable=NO\nwrite_enable=NO\n"
-            "pasv_enable=YES\npasv_address=" + address_ + "\n"
-            "pasv_min_port=" + std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv + 30) + "\n"
-            "port_enable=NO\nsecure_chroot_dir=" + folder_ / "empty" + "\nseccomp_sandbox=NO\n"
-            "xferlog_enable=NO\nsyslog_enable=NO\n"
-            "ftpd_banner=Peer test server\n";
-        test::WriteFile(folder_ / "vsftpd.conf", conf);
-        server_.emplace(std::vector<std::string>{kVsftpd, folder_ / "vsftpd.conf"}, folder_ / "vsftpd.log");
-        ASSERT_TRUE(server_->WaitListening(address_, port_)) << "vsftpd did not start; see " << folder_ / "vsftpd.log";
+        server_ = test::StartVsftpd(folder_, address_, port_, "no_anon_password=NO\nftpd_banner=Peer test server\n");
+        ASSERT_TRUE(server_) << "vsftpd did not start; see " << folder_ / "vsftpd.log";
     }
 
     std::string Url(const std::string& path) const {

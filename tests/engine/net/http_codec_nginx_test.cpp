@@ -13,7 +13,7 @@
 namespace zl {
 namespace {
 
-constexpr const char* kNginx = "/usr/sbin/nginx";
+using test::kNginx;
 constexpr const char* kEchoModule = "/usr/lib/nginx/modules/ngx_http_echo_module.so";
 
 class HttpCodecNginx : public ::testing::Test {
@@ -28,33 +28,14 @@ protected:
                                ? std::string("load_module ") + kEchoModule + ";\n"
                                : std::string();
         have_echo_ = !echo.empty();
-        std::string conf = echo +
-                           "daemon off;\nmaster_process off;\nuser root;\n"
-                           "pid " + folder_ / "nginx.pid" + ";\n"
-                           "error_log " + folder_ / "error.log" + " info;\n"
-                           "events { worker_connections 32; }\n"
-                           "http {\n"
-                           "  access_log off;\n"
-                           "  client_body_temp_path " + folder_ / "tmp" + ";\n"
-                           "  proxy_temp_path " + folder_ / "tmp" + ";\n"
-                           "  fastcgi_temp_path " + folder_ / "tmp" + ";\n"
-                           "  uwsgi_temp_path " + folder_ / "tmp" + ";\n"
-                           "  scgi_temp_path " + folder_ / "tmp" + ";\n"
-                           "  server {\n"
-                           "    listen " + address_ + ":" + std::to_string(port_) + ";\n"
-                           "    root " + folder_ / "www" + ";\n"
-                           "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
-                           "    location = /moved { return 302 /files/a.bin; }\n"
-                           "    location = /secure { return 302 https://secure.test/a.bin; }\n" +
-                           (have_echo_ ? "    location = /chunked { echo \"first line\"; echo \"second line\"; }\n" : "") +
-                           "  }\n"
-                           "}\n";
-        test::WriteFile(folder_ / "nginx.conf", conf);
-        std::filesystem::create_directories(folder_ / "tmp");
-        server_.emplace(std::vector<std::string>{kNginx, "-p", folder_.path(), "-c", folder_ / "nginx.conf", "-e",
-                                                 folder_ / "error.log"},
-                        folder_ / "stdout.log");
-        ASSERT_TRUE(server_->WaitListening(address_, port_)) << "nginx did not start; see " << folder_ / "error.log";
+        server_ = test::StartNginx(
+            folder_, address_, port_,
+            "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
+            "    location = /moved { return 302 /files/a.bin; }\n"
+            "    location = /secure { return 302 https://secure.test/a.bin; }\n" +
+                (have_echo_ ? "    location = /chunked { echo \"first line\"; echo \"second line\"; }\n" : ""),
+            echo);
+        ASSERT_TRUE(server_) << "nginx did not start; see " << folder_ / "error.log";
     }
 
     struct Response {

@@ -152,6 +152,14 @@ public:
             _exit(127);
         }
     }
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+    // Moving hands over the process; the moved-from object stops nothing.
+    TestServer(TestServer&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+    TestServer& operator=(TestServer&& other) noexcept {
+        std::swap(pid_, other.pid_);
+        return *this;
+    }
     ~TestServer() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
@@ -178,5 +186,65 @@ public:
 private:
     pid_t pid_ = -1;
 };
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+
+// Starts nginx in the foreground serving `folder`/www on address:port, with
+// `server_lines` added to its server block and `main_lines` before everything.
+inline std::optional<TestServer> StartNginx(const TempFolder& folder, const std::string& address, uint16_t port,
+                                            const std::string& server_lines, const std::string& main_lines = "") {
+    const std::string tmp = folder / "tmp";
+    const std::string conf = main_lines +
+        "daemon off;\nmaster_process off;\nuser root;\n"
+        "pid " + folder / "nginx.pid" + ";\n"
+        "error_log " + folder / "error.log" + " info;\n"
+        "events { worker_connections 32; }\n"
+        "http {\n"
+        "  access_log off;\n"
+        "  client_body_temp_path " + tmp + ";\n"
+        "  proxy_temp_path " + tmp + ";\n"
+        "  fastcgi_temp_path " + tmp + ";\n"
+        "  uwsgi_temp_path " + tmp + ";\n"
+        "  scgi_temp_path " + tmp + ";\n"
+        "  server {\n"
+        "    listen " + address + ":" + std::to_string(port) + ";\n"
+        "    root " + folder / "www" + ";\n" +
+        server_lines +
+        "  }\n"
+        "}\n";
+    WriteFile(folder / "nginx.conf", conf);
+    std::filesystem::create_directories(tmp);
+    std::optional<TestServer> server;
+    server.emplace(std::vector<std::string>{kNginx, "-p", folder.path(), "-c", folder / "nginx.conf", "-e",
+                                            folder / "error.log"},
+                   folder / "stdout.log");
+    if (!server->WaitListening(address, port)) server.reset();
+    return server;
+}
+
+// Starts vsftpd in the foreground: anonymous, read-only, passive mode only,
+// serving `folder`/ftp on address:port, with `extra_lines` added to its configuration.
+inline std::optional<TestServer> StartVsftpd(const TempFolder& folder, const std::string& address, uint16_t port,
+                                             const std::string& extra_lines) {
+    uint16_t pasv = FreePort(address);
+    if (pasv > 65500) pasv = 40000;
+    std::filesystem::create_directories(folder / "empty");
+    const std::string conf =
+        "listen=YES\nlisten_ipv6=NO\nbackground=NO\n"
+        "listen_address=" + address + "\nlisten_port=" + std::to_string(port) + "\n"
+        "anonymous_enable=YES\n"
+        "anon_root=" + folder / "ftp" + "\n"
+        "local_enable=NO\nwrite_enable=NO\n"
+        "pasv_enable=YES\npasv_address=" + address + "\n"
+        "pasv_min_port=" + std::to_string(pasv) + "\npasv_max_port=" + std::to_string(pasv + 30) + "\n"
+        "port_enable=NO\nsecure_chroot_dir=" + folder / "empty" + "\nseccomp_sandbox=NO\n"
+        "xferlog_enable=NO\nsyslog_enable=NO\n" + extra_lines;
+    WriteFile(folder / "vsftpd.conf", conf);
+    std::optional<TestServer> server;
+    server.emplace(std::vector<std::string>{kVsftpd, folder / "vsftpd.conf"}, folder / "vsftpd.log");
+    if (!server->WaitListening(address, port)) server.reset();
+    return server;
+}
 
 }  // namespace zl::test

@@ -12,7 +12,7 @@
 namespace zl {
 namespace {
 
-constexpr const char* kNginx = "/usr/sbin/nginx";
+using test::kNginx;
 constexpr int64_t kPiece = 32768;
 constexpr int64_t kSize = 300000;  // ten pieces, the last one short
 
@@ -25,33 +25,13 @@ protected:
         test::WriteFile(folder_ / "www/files/small.txt", "small resource\n");
         address_ = test::TestAddress();
         port_ = test::FreePort(address_);
-        const std::string conf =
-            "daemon off;\nmaster_process off;\nuser root;\n"
-            "pid " + folder_ / "nginx.pid" + ";\n"
-            "error_log " + folder_ / "error.log" + " info;\n"
-            "events { worker_connections 32; }\n"
-            "http {\n"
-            "  access_log off;\n"
-            "  client_body_temp_path " + folder_ / "tmp" + ";\n"
-            "  proxy_temp_path " + folder_ / "tmp" + ";\n"
-            "  fastcgi_temp_path " + folder_ / "tmp" + ";\n"
-            "  uwsgi_temp_path " + folder_ / "tmp" + ";\n"
-            "  scgi_temp_path " + folder_ / "tmp" + ";\n"
-            "  server {\n"
-            "    listen " + address_ + ":" + std::to_string(port_) + ";\n"
-            "    root " + folder_ / "www" + ";\n"
+        server_ = test::StartNginx(
+            folder_, address_, port_,
             "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
             "    location = /moved { return 302 /files/a.bin; }\n"
             "    location = /secure { return 302 https://secure.test/a.bin; }\n"
-            "    location = /busy { return 503; }\n"
-            "  }\n"
-            "}\n";
-        test::WriteFile(folder_ / "nginx.conf", conf);
-        std::filesystem::create_directories(folder_ / "tmp");
-        server_.emplace(std::vector<std::string>{kNginx, "-p", folder_.path(), "-c", folder_ / "nginx.conf", "-e",
-                                                 folder_ / "error.log"},
-                        folder_ / "stdout.log");
-        ASSERT_TRUE(server_->WaitListening(address_, port_)) << "nginx did not start; see " << folder_ / "error.log";
+            "    location = /busy { return 503; }\n");
+        ASSERT_TRUE(server_) << "nginx did not start; see " << folder_ / "error.log";
     }
 
     std::string Url(const std::string& path) const {
