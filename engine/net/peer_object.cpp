@@ -78,30 +78,25 @@ bool TPeerObject::ShouldDisconnect(bool keep_stalled) {
 bool TPeerObject::DownloadPass() {
     if (!IsConnected()) return false;
     if (kind_ == kKindNode && !task_.P2PEnabled()) return false;
-    const uint64_t sent_before = PassBytesSent();
-    const uint64_t received_before = PassBytesReceived();
-    const bool ok = ReceiveStep() && IsConnected() && RequestStep() && IsConnected() && SendRequests() &&
-                    IsConnected() && SendStep() && IsConnected();
-    const uint64_t sent_after = PassBytesSent();
-    const uint64_t received_after = PassBytesReceived();
-    transfer_.pass_received = received_after > received_before ? static_cast<int64_t>(received_after - received_before) : 0;
-    transfer_.pass_sent = sent_after > sent_before ? static_cast<int64_t>(sent_after - sent_before) : 0;
-    transfer_.total_sent += transfer_.pass_sent;
-    if (transfer_.pass_received > 0 || transfer_.pass_sent > 0) stats_.idle_passes = 0;
-    if (!ok) return false;
-    if (HandshakeDone() && socket_->queued_length() > 0) {
-        stats_.send_pending = true;
-        task_.NoteSendPending(*this);
-    }
-    return true;
+    return MeasuredPass([this] {
+        return ReceiveStep() && IsConnected() && RequestStep() && IsConnected() && SendRequests() && IsConnected() &&
+               SendStep() && IsConnected();
+    });
 }
 
 bool TPeerObject::UploadPass() {
     if (kind_ != kKindNode) return true;
     if (!IsConnected() || !task_.P2PEnabled()) return false;
+    return MeasuredPass([this] { return UploadStep() && IsConnected(); });
+}
+
+// Runs one pass's steps and records what moved during it; a peer that still
+// has queued output after its handshake tells the task so.
+template <class Steps>
+bool TPeerObject::MeasuredPass(Steps steps) {
     const uint64_t sent_before = PassBytesSent();
     const uint64_t received_before = PassBytesReceived();
-    const bool ok = UploadStep() && IsConnected();
+    const bool ok = steps();
     const uint64_t sent_after = PassBytesSent();
     const uint64_t received_after = PassBytesReceived();
     transfer_.pass_received = received_after > received_before ? static_cast<int64_t>(received_after - received_before) : 0;

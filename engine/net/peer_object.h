@@ -158,6 +158,10 @@ protected:
     int32_t errors_ = 0;
     int64_t bytes_total_ = 0;
     int64_t kib_total_ = 0;
+
+private:
+    template <class Steps>
+    bool MeasuredPass(Steps steps);
 };
 
 }  // namespace zl

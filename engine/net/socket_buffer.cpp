@@ -59,26 +59,18 @@ void SocketBuffer::Consume(int64_t count, bool keep) {
         return;
     }
     length_ = rest;
+    // A buffer much larger than what it still holds moves the rest into a smaller one.
+    int64_t target = 0;
     if (capacity_ > 4096 && capacity_ / rest >= 6) {
-        uint8_t* old = data_;
-        const int64_t target = std::max<int64_t>(rest + 1024, 1024);
-        uint8_t* fresh = pool_->Get(target);
-        if (fresh) {
-            std::memcpy(fresh, old + count, static_cast<size_t>(rest));
-            fresh[rest] = 0;
-            pool_->Release(old);
-            data_ = fresh;
-            capacity_ = target;
-            return;
-        }
+        target = std::max<int64_t>(rest + 1024, 1024);
     } else if (capacity_ - rest > kShrinkSpareLimit && rest < 10 * kShrinkSpareLimit) {
-        uint8_t* old = data_;
-        const int64_t target = rest + rest / 10;
-        uint8_t* fresh = pool_->Get(target);
-        if (fresh) {
-            std::memcpy(fresh, old + count, static_cast<size_t>(rest));
+        target = rest + rest / 10;
+    }
+    if (target > 0) {
+        if (uint8_t* fresh = pool_->Get(target)) {
+            std::memcpy(fresh, data_ + count, static_cast<size_t>(rest));
             fresh[rest] = 0;
-            pool_->Release(old);
+            pool_->Release(data_);
             data_ = fresh;
             capacity_ = target;
             return;
