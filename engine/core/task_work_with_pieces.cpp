@@ -100,6 +100,9 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
                 uint8_t& byte = bitfield_[static_cast<size_t>(value / 8)];
                 byte = flag ? static_cast<uint8_t>(byte | bit) : static_cast<uint8_t>(byte & ~bit);
             }
+            // A piece completed after the check may have completed its file: the
+            // loop renames such files (never from inside the piece map's own call).
+            if (flag && pieces_->CheckFinished()) files_completed_ = true;
             SyncFigures();
             live_.finished_pieces = figures_.finished_pieces;
             live_.memory_cache_bytes = figures_.memory_cache_bytes;
@@ -295,6 +298,14 @@ void TWorkWithPieces::FlushPieceMap() {
 
 void TWorkWithPieces::FlushPieceCaches() {
     if (!pieces_) return;
+    if (files_completed_) {
+        files_completed_ = false;
+        // Complete files get their final names as soon as their data is on disk;
+        // the resume data then names them so.
+        pieces_->FlushCompletePieces(disk_trouble_.load());
+        pieces_->RenameCompleteFiles();
+        pieces_->WriteResumeData();
+    }
     pieces_->PeriodicFlush();
     pieces_->EnforceOpenFileLimit();
     SyncFigures();
@@ -335,6 +346,7 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         FlushPieceMap();
     }
     DropPieceMap();
+    files_completed_ = false;
     // Disk trouble belongs to the run that met it (the files are closed now).
     disk_trouble_ = false;
     {

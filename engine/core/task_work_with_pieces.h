@@ -113,6 +113,7 @@ private:
     RefPtr<TTorrent> torrent_;
     RefPtr<TPieces> pieces_;
     CIPFilter ip_filter_;
+    bool files_completed_ = false;   // a have bit after the check: rename complete files (worker thread)
     std::string first_target_path_;  // under the task lock
     // A clear of the resume data followed by the same bytes is no change, so
     // an idle task does not rewrite its resume file (under the task lock).
