@@ -222,6 +222,21 @@ size_t CandidateList::ExpandMultiAddress(const AdmissionRules& rules) {
     return added;
 }
 
+size_t CandidateList::ReResolve(const std::function<bool(TPeerId&)>& parse, bool* host_failed) {
+    size_t dropped = 0;
+    for (auto it = items_.begin(); it != items_.end();) {
+        TPeerId* c = it->get();
+        if (!c || c->parsed || parse(*c)) {
+            ++it;
+            continue;
+        }
+        if (host_failed && c->resolve_failed) *host_failed = true;
+        it = items_.erase(it);
+        ++dropped;
+    }
+    return dropped;
+}
+
 void CandidateList::Clear() {
     items_.clear();
     ever_admitted_ = false;

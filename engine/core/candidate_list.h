@@ -9,6 +9,9 @@
 #include <set>
 #include <vector>
 
+#include <functional>
+
+#include "engine/core/ip_filter.h"
 #include "engine/core/ref_object.h"
 #include "engine/net/peer_id.h"
 
@@ -19,6 +22,16 @@ class IAddressFilter {
 public:
     virtual ~IAddressFilter() = default;
     virtual bool IsBlocked(uint32_t address) const = 0;
+};
+
+// The task's copy of the engine's IP filter.
+class IpFilterCheck : public IAddressFilter {
+public:
+    explicit IpFilterCheck(const CIPFilter& filter) : filter_(filter) {}
+    bool IsBlocked(uint32_t address) const override { return filter_.IsBlocked(address); }
+
+private:
+    const CIPFilter& filter_;
 };
 
 // What a new candidate is checked against.
@@ -84,6 +97,10 @@ public:
     // Gives every parsed server that resolved to several addresses one more
     // candidate per further address (order key 29 for HTTP, 28 otherwise).
     size_t ExpandMultiAddress(const AdmissionRules& rules);
+    // Parses every candidate not parsed yet (`parse` is ParseSourceUrl with the
+    // task's resolver) and drops those that fail. Sets *host_failed when a
+    // host name did not resolve (the task then reports 20216 at once).
+    size_t ReResolve(const std::function<bool(TPeerId&)>& parse, bool* host_failed);
     void Clear();
 
     template <class Fn>

@@ -343,3 +343,45 @@ TEST(SourceStates, NormaliseAndRefresh) {
 
 }  // namespace
 }  // namespace zl
+
+namespace zl {
+namespace {
+
+TEST(CandidateList, RealIpFilterAndReResolve) {
+    CIPFilter filter;
+    ASSERT_TRUE(filter.AddRange(0x0A000000u, 0x0A0000FFu));  // 10.0.0.0-10.0.0.255, host order
+    IpFilterCheck check(filter);
+    AdmissionRules rules;
+    rules.filter = &check;
+    CandidateList list;
+    EXPECT_FALSE(list.AddCandidate(*Node("10.0.0.200", 6881), false, false, rules));
+    EXPECT_TRUE(list.AddCandidate(*Node("10.0.1.1", 6881), false, false, rules));
+
+    // Unparsed candidates are parsed again; those that fail leave the list.
+    RefPtr<TPeerId> later = Server("http://later/x", "10.0.9.1", "/x");
+    later->parsed = false;
+    RefPtr<TPeerId> gone = Server("http://gone/x", "10.0.9.2", "/x");
+    gone->parsed = false;
+    list.AddCandidate(*later, false, false, rules);
+    list.AddCandidate(*gone, false, false, rules);
+    ASSERT_EQ(list.size(), 3u);
+    bool host_failed = false;
+    const size_t dropped = list.ReResolve(
+        [](TPeerId& c) {
+            if (c.text == "http://gone/x") {
+                c.resolve_failed = true;
+                return false;
+            }
+            c.parsed = true;
+            return true;
+        },
+        &host_failed);
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_TRUE(host_failed);
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(list.FindMatch(*gone), nullptr);
+    EXPECT_TRUE(list.FindMatch(*later)->parsed);
+}
+
+}  // namespace
+}  // namespace zl

@@ -355,3 +355,9 @@ TEST(ActiveList, DropSetNamesPeersBySerial) {
 
 }  // namespace
 }  // namespace zl
+
+#include "engine/net/peer_object.h"
+
+// The task keeps its real peer objects in these containers.
+template class zl::PeerPool<zl::TPeerObject>;
+template class zl::ActiveList<zl::TPeerObject>;
