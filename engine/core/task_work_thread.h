@@ -79,7 +79,7 @@ protected:
 
     // --- hooks of later layers ------------------------------------------
     // Bytes the target file occupies on disk, or -1 when unknown (file storage).
-    virtual int64_t ReadTargetDiskSize() { return -1; }
+    virtual int64_t ReadTargetDiskSize() { return TargetDiskSize(); }
     // Fetches a metainfo location that is not a "file://" URL (HTTP source).
     virtual void FetchRemoteMetainfo() {}
     // Rebuilds the published peer, file, connection, source, candidate and bitfield snapshots.

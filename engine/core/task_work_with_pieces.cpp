@@ -7,6 +7,7 @@
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
 #include "engine/core/task_status.h"
+#include "engine/meta/disk_space.h"
 #include "engine/meta/storage_layout_info.h"
 
 namespace zl {
@@ -36,6 +37,17 @@ int32_t TWorkWithPieces::GetBitfield(uint8_t* buffer, int32_t size) {
 std::string TWorkWithPieces::ExplicitTargetPath() {
     ScopedLock guard(Lock());
     return Identity().full_path ? Identity().target_file : std::string();
+}
+
+int64_t TWorkWithPieces::TargetDiskSize() {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
+        path = disk_size_path_;
+    }
+    if (path.empty()) return -1;
+    const int64_t size = FileDiskSizeOf(path);
+    return size >= 0 ? size : -1;
 }
 
 std::string TWorkWithPieces::FirstTargetPath() {
@@ -268,6 +280,10 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
             if (Identity().target_file.empty()) Identity().target_file = first_target_path_;
         }
     }
+    {
+        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
+        disk_size_path_ = first_target_path_;
+    }
     return true;
 }
 
@@ -354,6 +370,10 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         bitfield_.clear();
         bitfield_pieces_ = 0;
         if (full) first_target_path_.clear();
+    }
+    if (full) {
+        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
+        disk_size_path_.clear();
     }
     metainfo_ = ParsedMetainfo{};
     figures_ = PieceFigures{};

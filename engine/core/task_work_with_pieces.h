@@ -5,6 +5,8 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "engine/core/ip_filter.h"
@@ -52,6 +54,10 @@ public:
     void OnPieceNotice(const PieceNotice& notice) override;
     bool StopRequested() override { return CheckStop(); }
     std::string ExplicitTargetPath() override;
+
+    // Bytes the first target file (or its temporary companion) occupies on
+    // disk; -1 before the piece map has named the files. Any thread.
+    int64_t TargetDiskSize();
 
     // The task's copy of the engine's IP filter, taken when the piece map is built.
     const CIPFilter& TaskIpFilter() const { return ip_filter_; }
@@ -115,6 +121,10 @@ private:
     CIPFilter ip_filter_;
     bool files_completed_ = false;   // a have bit after the check: rename complete files (worker thread)
     std::string first_target_path_;  // under the task lock
+    // The same path for the disk-size query, which the loop asks on every pass
+    // without waiting for the task lock.
+    std::mutex disk_size_path_mutex_;
+    std::string disk_size_path_;
     // A clear of the resume data followed by the same bytes is no change, so
     // an idle task does not rewrite its resume file (under the task lock).
     bool bits_clear_pending_ = false;
