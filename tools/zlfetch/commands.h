@@ -29,5 +29,6 @@ const std::vector<Command>& Commands();
 int RunVersion(const ParsedArgs& args);
 int RunInfo(const ParsedArgs& args);
 int RunCheck(const ParsedArgs& args);
+int RunGet(const ParsedArgs& args);
 
 }  // namespace zlfetch

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# zlfetch get: complete data exits 0 at once, a bad torrent exits 2 with one
+# line, a stop signal ends a download that cannot progress cleanly with its
+# resume file kept, and the next run recovers the task from it.
+set -u
+zlfetch=$1
+fail() { echo "FAIL: $*"; exit 1; }
+command -v mktorrent >/dev/null || fail "mktorrent is not installed"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+head -c 300000 /dev/urandom > pkg.bin
+mktorrent -l 15 -o pkg.torrent pkg.bin >/dev/null || fail "mktorrent"
+# A loopback port nobody listens on: the task cannot progress.
+dead=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+src="http://127.0.0.1:$dead/pkg.bin"
+
+# 1. The folder already holds the complete file.
+mkdir full && cp pkg.bin full/
+out=$(timeout 20 "$zlfetch" get pkg.torrent --dir full --source "$src" --json) || fail "complete folder exited $?"
+last=$(printf '%s\n' "$out" | tail -n 1)
+[[ $last == *'"status": "complete"'* && $last == *'"final": true'* && $last == *'"bytes_total": 300000'* ]] ||
+    fail "final object: $last"
+cmp -s pkg.bin full/pkg.bin || fail "complete file was changed"
+
+# 2. A torrent that cannot be read: exit 2, one line on stderr.
+echo "not a torrent" > bad.torrent
+timeout 20 "$zlfetch" get bad.torrent --dir bad --source "$src" >out.txt 2>err.txt
+rc=$?
+[ $rc -eq 2 ] || fail "bad torrent exited $rc"
+[ "$(wc -l < err.txt)" -eq 1 ] || fail "bad torrent printed: $(cat err.txt)"
+timeout 20 "$zlfetch" get missing.torrent --dir bad --source "$src" 2>/dev/null; [ $? -eq 2 ] || fail "missing torrent"
+timeout 20 "$zlfetch" get pkg.torrent --dir bad 2>/dev/null; [ $? -eq 2 ] || fail "no source must exit 2"
+timeout 20 "$zlfetch" get pkg.torrent --dir bad --source "$src" --limit x 2>/dev/null; [ $? -eq 2 ] || fail "bad --limit"
+
+# 3. SIGINT during a download that cannot progress: exit 3 "stopped", resume file kept.
+stop_run() {  # $1: folder; prints the JSON lines to $1.json, the exit status to $1.rc
+    "$zlfetch" get pkg.torrent --dir "$1" --source "$src" --limit 500 --json >"$1.json" 2>"$1.err" &
+    local pid=$! started=$SECONDS
+    sleep 1.5
+    kill -INT $pid
+    while kill -0 $pid 2>/dev/null; do
+        [ $((SECONDS - started)) -lt 10 ] || { kill -KILL $pid; fail "no exit within seconds of SIGINT"; }
+        sleep 0.1
+    done
+    wait $pid
+    echo $? > "$1.rc"
+}
+stop_run part
+[ "$(cat part.rc)" -eq 3 ] || fail "stopped run exited $(cat part.rc)"
+grep -q '^zlfetch get: stopped$' part.err || fail "stderr: $(cat part.err)"
+[ -s part/pkg.bin.zlinfo ] || fail "no resume file after the stop"
+grep -q '"resumed": false' part.json || fail "first run claims to resume"
+
+# 4. The same command again recovers the task from its resume file.
+stop_run part
+[ "$(cat part.rc)" -eq 3 ] || fail "second stopped run exited $(cat part.rc)"
+grep -q '"resumed": true' part.json || fail "second run did not recover: $(cat part.json)"
+echo "zlfetch get: ok"

@@ -1,0 +1,266 @@
+// zlfetch get TORRENT --dir DIR --source URL...: downloads one P2SP task
+// through the flat engine interface, the way the application drives it. The
+// task's resume file is DIR/<torrent name>.zlinfo; when it exists the task is
+// recovered and continues where it stopped.
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "engine/core/engine_api.h"
+#include "engine/meta/atomic_file.h"
+#include "engine/meta/file_entry.h"
+#include "engine/meta/storage_layout_info.h"
+#include "tools/zlfetch/commands.h"
+
+namespace zlfetch {
+namespace {
+
+std::atomic<bool> g_stop_requested{false};
+
+void OnStopSignal(int) { g_stop_requested.store(true); }
+
+struct StatusName {
+    int32_t code;
+    const char* name;
+};
+
+constexpr StatusName kStatusNames[] = {
+    {zl::STATUS_PAUSED, "paused"},
+    {zl::STATUS_DOWNLOADING, "downloading"},
+    {zl::STATUS_COMPLETE, "complete"},
+    {zl::STATUS_NETWORK_ERROR, "network error"},
+    {zl::STATUS_TIMED_OUT, "timed out"},
+    {zl::STATUS_DISK_FULL, "disk full"},
+    {zl::STATUS_METAINFO_FAILED, "metainfo failed"},
+    {zl::STATUS_DOWNLOAD_ERROR, "download error"},
+    {zl::STATUS_WRITE_FAILED, "write failed"},
+    {zl::STATUS_HOST_UNRESOLVED, "host unresolved"},
+};
+
+std::string StatusText(int32_t code) {
+    for (const auto& s : kStatusNames)
+        if (s.code == code) return s.name;
+    return "status " + std::to_string(code);
+}
+
+// Statuses after which the task makes no more progress by itself.
+bool IsFailure(int32_t code) {
+    return code == zl::STATUS_NETWORK_ERROR || code == zl::STATUS_TIMED_OUT || code == zl::STATUS_DISK_FULL ||
+           code == zl::STATUS_METAINFO_FAILED || code == zl::STATUS_DOWNLOAD_ERROR ||
+           code == zl::STATUS_WRITE_FAILED || code == zl::STATUS_HOST_UNRESOLVED;
+}
+
+bool CopyField(char (&field)[zl::kTaskTextSize], const std::string& text) {
+    if (text.size() >= sizeof(field)) return false;
+    std::memcpy(field, text.c_str(), text.size() + 1);
+    return true;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer)) return buffer;
+    return path;
+}
+
+// A torrent name becomes one file name: no separators, never "." or "..".
+std::string ResumeFileName(std::string name) {
+    for (char& c : name)
+        if (c == '/' || c == '\0') c = '_';
+    if (name.empty() || name == "." || name == "..") name = "task";
+    return name + ".zlinfo";
+}
+
+std::string HumanBytes(double bytes) {
+    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 4) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+std::string HumanDuration(int64_t seconds) {
+    if (seconds < 0) return "--:--";
+    char text[32];
+    if (seconds >= 3600)
+        std::snprintf(text, sizeof(text), "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    else
+        std::snprintf(text, sizeof(text), "%02lld:%02lld", static_cast<long long>(seconds / 60),
+                      static_cast<long long>(seconds % 60));
+    return text;
+}
+
+struct Snapshot {
+    double percent = 0;
+    int64_t bytes_done = 0;
+    int64_t bytes_total = 0;
+    int64_t speed_bps = 0;
+    int64_t eta_s = -1;
+    int32_t status = 0;
+};
+
+Snapshot Take(zl::TaskHandle task, int64_t bytes_total) {
+    Snapshot s;
+    s.bytes_total = bytes_total;
+    zl::TaskProgressInfo info{};
+    if (zl::TaskGetProgress(task, &info) != zl::ENGINE_OK) return s;
+    s.percent = info.progress / 100.0;
+    s.bytes_done = static_cast<int64_t>(info.downloaded);
+    s.speed_bps = info.speed;
+    s.eta_s = info.speed > 0 ? info.time_remaining : -1;
+    s.status = info.status;
+    return s;
+}
+
+void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line) {
+    std::printf("{\"percent\": %.2f, \"bytes_done\": %lld, \"bytes_total\": %lld, \"speed_bps\": %lld, "
+                "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s}\n",
+                s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
+                static_cast<long long>(s.speed_bps), static_cast<long long>(s.eta_s), sources,
+                StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false");
+    std::fflush(stdout);
+}
+
+void PrintLine(const Snapshot& s, size_t sources) {
+    std::fprintf(stderr, "\r%6.2f%%  %s / %s  %s/s  eta %s  sources %zu  %s\033[K", s.percent,
+                 HumanBytes(double(s.bytes_done)).c_str(), HumanBytes(double(s.bytes_total)).c_str(),
+                 HumanBytes(double(s.speed_bps)).c_str(), HumanDuration(s.eta_s).c_str(), sources,
+                 StatusText(s.status).c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int RunGet(const ParsedArgs& args) {
+    const auto dir = args.Value("dir");
+    const std::vector<std::string> sources = args.Values("source");
+    if (args.positional.size() != 1 || !dir || dir->empty() || sources.empty()) {
+        std::fprintf(stderr, "zlfetch get: expected TORRENT, --dir DIR and at least one --source URL\n");
+        return kExitError;
+    }
+    int32_t limit_kib = 0;
+    if (const auto limit = args.Value("limit")) {
+        char* end = nullptr;
+        const long value = std::strtol(limit->c_str(), &end, 10);
+        if (limit->empty() || *end != '\0' || value < 0 || value > INT32_MAX) {
+            std::fprintf(stderr, "zlfetch get: --limit wants KiB per second (0: none), not '%s'\n", limit->c_str());
+            return kExitError;
+        }
+        limit_kib = static_cast<int32_t>(value);
+    }
+    const std::string& torrent = args.positional[0];
+    const std::optional<std::string> bytes = zl::ReadWholeFile(torrent, int64_t(64) << 20);
+    if (!bytes) {
+        std::fprintf(stderr, "zlfetch get: cannot read %s\n", torrent.c_str());
+        return kExitError;
+    }
+    std::string error;
+    const std::optional<zl::StorageLayout> layout = zl::LayoutFromTorrent(*bytes, &error);
+    if (!layout) {
+        std::fprintf(stderr, "zlfetch get: %s: %s\n", torrent.c_str(), error.c_str());
+        return kExitError;
+    }
+    if (!zl::PathExists(*dir) && ::mkdir(dir->c_str(), 0755) != 0) {
+        std::fprintf(stderr, "zlfetch get: cannot create folder %s: %s\n", dir->c_str(), std::strerror(errno));
+        return kExitError;
+    }
+    int64_t total = 0;
+    for (const auto& file : layout->files) total += file.size;
+
+    const std::string save_dir = AbsolutePath(*dir);
+    const std::string resume = save_dir + "/" + ResumeFileName(layout->name);
+    const bool resumed = zl::PathExists(resume);
+    std::string source_list;
+    for (const auto& url : sources) source_list += url + "\n";
+
+    zl::TaskDescriptor descriptor;
+    descriptor.flags = zl::kTaskFlagP2sp;
+    descriptor.source_list = source_list.c_str();
+    if (!CopyField(descriptor.metainfo_location, "file://" + AbsolutePath(torrent)) ||
+        !CopyField(descriptor.target, save_dir) || !CopyField(descriptor.resume_path, resume)) {
+        std::fprintf(stderr, "zlfetch get: path too long\n");
+        return kExitError;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    if (zl::EngineStartup(save_dir.c_str()) != zl::ENGINE_OK) {
+        std::fprintf(stderr, "zlfetch get: the engine did not start\n");
+        return kExitFailed;
+    }
+    const int32_t created =
+        resumed ? zl::TaskRecoverAndContinue(&descriptor, 0) : zl::TaskCreateAndStart(&descriptor);
+    if (created != zl::ENGINE_OK || !descriptor.handle) {
+        std::fprintf(stderr, "zlfetch get: the task could not be %s (%d)\n", resumed ? "recovered" : "created",
+                     static_cast<int>(created));
+        zl::EngineCleanup();
+        return kExitFailed;
+    }
+    const zl::TaskHandle task = descriptor.handle;
+    if (limit_kib > 0) zl::TaskSetSpeedLimit(task, 1, limit_kib);
+
+    const bool json = args.Has("json");
+    const bool live = !json && ::isatty(STDERR_FILENO);
+    auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::string outcome;
+    Snapshot last;
+    for (;;) {
+        if (g_stop_requested.load()) {
+            outcome = "stopped";
+            break;
+        }
+        int32_t complete = 0;
+        last = Take(task, total);
+        if (zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
+            outcome = "complete";
+            break;
+        }
+        if (IsFailure(last.status)) {
+            outcome = StatusText(last.status);
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_report) {
+            next_report = now + std::chrono::seconds(1);
+            if (json) PrintJson(last, sources.size(), resumed, false);
+            if (live) PrintLine(last, sources.size());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    last = Take(task, total);
+    zl::TaskStop(task, 0);  // saves the resume file
+    zl::EngineCleanup();
+    if (live) std::fprintf(stderr, "\n");
+    const bool ok = outcome == "complete";
+    if (ok) last.percent = 100.0;
+    if (json) {
+        if (ok) last.status = zl::STATUS_COMPLETE;
+        PrintJson(last, sources.size(), resumed, true);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "zlfetch get: %s\n", outcome.c_str());
+        return kExitFailed;
+    }
+    if (!json) std::printf("complete: %s in %s\n", HumanBytes(double(total)).c_str(), save_dir.c_str());
+    return kExitOk;
+}
+
+}  // namespace zlfetch
