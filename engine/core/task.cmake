@@ -24,4 +24,6 @@ zl_library(zl_core_task SOURCES
   engine_api_disk.cpp
   engine_api_default.cpp
   task_meta_hooks.cpp
-  LIBS zl_core_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage)
+  task_peer_driver.cpp
+  LIBS zl_core_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage
+       zl_core_sched zl_net_http_peer zl_net_ftp_peer)

@@ -1,10 +1,67 @@
 #include "engine/core/task_work_with_trans_statis.h"
 
+#include <algorithm>
+
+#include "engine/core/engine_context.h"
+
 namespace zl {
 
-TWorkWithTransStatis::TWorkWithTransStatis(EngineContext& context) : TWorkWithPieces(context) {}
+TWorkWithTransStatis::TWorkWithTransStatis(EngineContext& context)
+    : TWorkWithPieces(context), statistics_(context.GetClock()) {}
+
+TWorkWithTransStatis::~TWorkWithTransStatis() { driver_.reset(); }
+
+TaskPeers& TWorkWithTransStatis::Driver() {
+    if (!driver_) {
+        statistics_.Start(Settings().download_limit_kib, Settings().upload_limit_kib);
+        driver_ = MakeTaskPeers(*this, statistics_);
+        last_snapshot_ms_ = Context().GetClock().TickMs();
+    }
+    return *driver_;
+}
+
+void TWorkWithTransStatis::RefreshSources() {
+    TWorkWithPeers::RefreshSources();
+    Driver().AddSources(candidates_);
+}
+
+void TWorkWithTransStatis::PeerPass() {
+    TaskPeers& driver = Driver();
+    const bool was_complete = driver.IsComplete();
+    if (driver.Pass() > 0 && !was_complete && driver.IsComplete()) {
+        // The last piece is in memory: write it now, so the figures (and the
+        // loop's end condition) see the data complete without waiting for
+        // the periodic flush.
+        FlushPieceMap();
+    }
+    http_bytes_ = driver.HttpBytes() + driver.FtpBytes();
+}
+
+void TWorkWithTransStatis::FourSecondPass() {
+    if (!driver_) return;
+    const uint64_t now_ms = Context().GetClock().TickMs();
+    driver_->RateSnapshot(now_ms - last_snapshot_ms_);
+    last_snapshot_ms_ = now_ms;
+}
+
+void TWorkWithTransStatis::Deactivate() {
+    if (driver_) driver_->CloseAll();
+}
 
 void TWorkWithTransStatis::StatisticsPass(uint64_t) {
+    if (driver_) {
+        StatisticsPassInput input;
+        input.complete = figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count;
+        input.piece_length = figures_.piece_count > 0 && PieceMap() ? PieceMap()->PieceLength() : 0;
+        input.piece_count = figures_.piece_count;
+        input.finished_pieces = figures_.finished_pieces;
+        input.completion_time = live_.completion_time;
+        input.download_limit_kib = Settings().download_limit_kib;
+        input.upload_limit_kib = Settings().upload_limit_kib;
+        statistics_.Pass(input);
+        current_speed_ = statistics_.CurrentDownloadSpeed();
+        time_remaining_ = statistics_.TimeRemaining();
+    }
     live_.http_bytes = http_bytes_;
     live_.peer_bytes = peer_bytes_;
     live_.downloaded_total = http_bytes_ + peer_bytes_;
@@ -15,11 +72,56 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
 }
 
 void TWorkWithTransStatis::Reset(bool full, bool b) {
+    // Peers go before the piece map they write into.
+    driver_.reset();
     http_bytes_ = peer_bytes_ = uploaded_bytes_ = 0;
     current_speed_ = 0;
     time_remaining_ = 0;
     per_second_flag_ = false;
     TWorkWithPieces::Reset(full, b);
+}
+
+// --- the piece map as the peers see it -------------------------------------------
+
+Clock& TWorkWithTransStatis::ViewClock() { return Context().GetClock(); }
+
+uint64_t TWorkWithTransStatis::ViewSeconds() { return Context().ClockSeconds(); }
+
+BufferPool* TWorkWithTransStatis::ViewSocketPool() { return &Context().Pools().socket_buffer; }
+
+bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }
+
+int32_t TWorkWithTransStatis::MapPieceCount() {
+    return static_cast<int32_t>(std::clamp<int64_t>(PieceMap()->PieceCount(), 0, INT32_MAX));
+}
+
+int64_t TWorkWithTransStatis::MapPieceLength() { return PieceMap()->PieceLength(); }
+
+int64_t TWorkWithTransStatis::MapPieceSize(int32_t piece) {
+    TPieces* map = PieceMap();
+    return map->PieceValid(piece) ? map->Piece(piece).size : 0;
+}
+
+bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
+    TPieces* map = PieceMap();
+    return map->Wanted(piece) && !map->Piece(piece).complete;
+}
+
+bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
+    TPieces* map = PieceMap();
+    if (!map->PieceValid(piece)) return false;
+    if (map->Have(piece)) return true;
+    const PieceInProgress& p = map->Piece(piece);
+    if (p.complete || offset < p.written) return true;
+    if (offset < 0 || offset >= p.size) return false;
+    return p.blocks.Initialised() && p.blocks.HasBlock(static_cast<int32_t>(offset));
+}
+
+int32_t TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
+                                                bool* complete) {
+    if (offset < 0 || offset > INT32_MAX) return -1;
+    const int32_t taken = PieceMap()->ReceiveBlock(piece, data, length, static_cast<int32_t>(offset), nullptr, complete);
+    return taken == kPieceHashFailed ? kHashFailed : taken;
 }
 
 }  // namespace zl

@@ -5,16 +5,32 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
+#include "engine/core/task_piece_view.h"
 #include "engine/core/task_work_with_pieces.h"
+#include "engine/core/transfer_statistics.h"
 
 namespace zl {
 
-class TWorkWithTransStatis : public TWorkWithPieces {
+class TWorkWithTransStatis : public TWorkWithPieces, private TaskPieceView {
 public:
     explicit TWorkWithTransStatis(EngineContext& context);
+    ~TWorkWithTransStatis() override;
 
     void Reset(bool full, bool b) override;
+
+    // --- the server peers of the run (worker thread) ----------------------
+    // The configured sources join the peers' candidates.
+    void RefreshSources() override;
+    // Dials candidates and drives the peers' download passes; the piece map
+    // is flushed as soon as the last wanted piece arrived.
+    void PeerPass() override;
+    // The peers' rate snapshot.
+    void FourSecondPass() override;
+    void Deactivate() override;
+    // The run's peers; null before the first peer pass of a run.
+    TaskPeers* Peers() { return driver_.get(); }
 
     // --- hooks of the transfer statistics layer -------------------------
     // Once a second: speeds, estimates, the loop sleep; sets the per-second flag.
@@ -33,6 +49,27 @@ protected:
     int32_t time_remaining_ = 0;
     uint32_t loop_sleep_ms_ = 0;  // set from the download rate; 0 means the default
     std::atomic<bool> per_second_flag_{false};
+
+private:
+    TaskPeers& Driver();
+
+    // --- TaskPieceView: the piece map as the peers see it ---
+    Clock& ViewClock() override;
+    uint64_t ViewSeconds() override;
+    int32_t ViewMaxServerConnections() override { return MaxServerConnections(); }
+    BufferPool* ViewSocketPool() override;
+    bool MapReady() override;
+    int32_t MapPieceCount() override;
+    int64_t MapPieceLength() override;
+    int64_t MapPieceSize(int32_t piece) override;
+    bool MapPieceNeeded(int32_t piece) override;
+    bool MapBlockPresent(int32_t piece, int64_t offset) override;
+    int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
+                              bool* complete) override;
+
+    TransferStatistics statistics_;
+    std::unique_ptr<TaskPeers> driver_;
+    uint64_t last_snapshot_ms_ = 0;
 };
 
 }  // namespace zl

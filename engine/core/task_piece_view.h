@@ -1,0 +1,66 @@
+// What the peer driver of a task needs from the rest of the task: the piece
+// map's facts and block delivery, the clocks, the connection limit and the
+// socket buffers. The task's statistics layer answers it; the two sides stay
+// apart because the piece map and the peer model are built separately.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zl {
+
+class BufferPool;
+class Clock;
+class TransferStatistics;
+
+class TaskPieceView {
+public:
+    // ReceivePieceBlock's answer for a piece that then failed its hash check.
+    static constexpr int32_t kHashFailed = -99;
+
+    virtual ~TaskPieceView() = default;
+
+    virtual Clock& ViewClock() = 0;
+    virtual uint64_t ViewSeconds() = 0;  // the engine clock
+    virtual int32_t ViewMaxServerConnections() = 0;
+    virtual BufferPool* ViewSocketPool() = 0;
+
+    // False before the metainfo and the piece map are built.
+    virtual bool MapReady() = 0;
+    virtual int32_t MapPieceCount() = 0;
+    virtual int64_t MapPieceLength() = 0;
+    virtual int64_t MapPieceSize(int32_t piece) = 0;
+    // Wanted, and neither on disk nor complete in memory.
+    virtual bool MapPieceNeeded(int32_t piece) = 0;
+    virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;
+    // Bytes taken (0: not wanted, -1: bad block, kHashFailed); *complete when
+    // the piece is now complete and verified.
+    virtual int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
+                                      bool* complete) = 0;
+};
+
+// The task's peers as the rest of the task drives them (worker thread).
+class TaskPeers {
+public:
+    virtual ~TaskPeers() = default;
+    // Adds the server sources among `texts` not yet known as candidates.
+    virtual void AddSources(const std::vector<std::string>& texts) = 0;
+    // Dials candidates, drives every active peer's download pass, drops the
+    // peers that ended. Returns the number of blocks the piece map took.
+    virtual int32_t Pass() = 0;
+    // Every 4 seconds: each peer's download rate from the bytes it delivered.
+    virtual void RateSnapshot(uint64_t elapsed_ms) = 0;
+    // Closes every peer and forgets the ranges.
+    virtual void CloseAll() = 0;
+    // No wanted piece is missing (on disk or complete in memory).
+    virtual bool IsComplete() = 0;
+    // Payload bytes delivered by HTTP and by FTP sources.
+    virtual uint64_t HttpBytes() const = 0;
+    virtual uint64_t FtpBytes() const = 0;
+    virtual size_t ActiveCount() const = 0;
+};
+
+std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);
+
+}  // namespace zl

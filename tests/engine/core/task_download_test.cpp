@@ -1,0 +1,119 @@
+// A task created through the flat interface with a torrent file and a list of
+// HTTP sources fetches the data from a real nginx on loopback: the sources
+// share the pieces, every piece is checked against the torrent, the file ends
+// complete with the right bytes, and the progress shows the bytes received.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "engine/core/engine_api.h"
+#include "engine/core/engine_codes.h"
+#include "engine/core/engine_context.h"
+#include "engine/meta/sha1.h"
+#include "task_test_support.h"
+#include "tests/engine/net/http_ftp_test_support.h"
+
+namespace zl {
+namespace {
+
+constexpr int64_t kPiece = 65536;
+constexpr size_t kSize = 4 * 1024 * 1024 + 12345;  // the last piece is short
+
+std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
+
+std::string SingleFileTorrent(const std::string& name, const std::string& data) {
+    std::string hashes;
+    for (size_t at = 0; at < data.size(); at += kPiece) {
+        const Sha1Digest d = Sha1Of(data.data() + at, std::min<size_t>(kPiece, data.size() - at));
+        hashes.append(reinterpret_cast<const char*>(d.data()), d.size());
+    }
+    return "d4:infod6:lengthi" + std::to_string(data.size()) + "e4:name" + Str(name) + "12:piece lengthi" +
+           std::to_string(kPiece) + "e6:pieces" + Str(hashes) + "ee";
+}
+
+class TaskDownload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::HaveProgram(test::kNginx)) GTEST_SKIP() << "nginx is not installed";
+        content_ = test::TestContent(kSize);
+        test::WriteFile(www_ / "www/one/pkg.bin", content_);
+        test::WriteFile(www_ / "www/two/pkg.bin", content_);
+        // The runs below are separate tasks, which may share neither a source
+        // text nor a target: each sees the mirrors under a folder of its own.
+        for (int run = 1; run <= 3; ++run)
+            std::filesystem::create_directory_symlink(www_ / "www", www_ / ("www/r" + std::to_string(run)));
+        address_ = test::TestAddress();
+        port_ = test::FreePort(address_);
+        server_ = test::StartNginx(www_, address_, port_, "    location ~ /busy/ { return 503; }\n");
+        ASSERT_TRUE(server_) << "nginx did not start; see " << www_ / "error.log";
+        ASSERT_EQ(EngineStartup(engine_, dir_.path().c_str()), ENGINE_OK);
+        data_dir_ = dir_.path() + "/data";
+        std::filesystem::create_directories(data_dir_);
+    }
+    void TearDown() override { EngineCleanup(engine_); }
+
+    std::string Url(const std::string& path) const {
+        return "http://" + address_ + ":" + std::to_string(port_) + path;
+    }
+
+    test::TempFolder www_;
+    test::ScratchDir dir_;
+    EngineContext engine_;  // the real clock: the servers answer in real time
+    std::string content_, address_, data_dir_;
+    uint16_t port_ = 0;
+    std::optional<test::TestServer> server_;
+};
+
+TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"two good mirrors", {"/one/pkg.bin", "/two/pkg.bin"}},
+        {"a busy mirror and a good one", {"/busy/pkg.bin", "/two/pkg.bin"}},
+        {"a missing file and a good one", {"/none/pkg.bin", "/one/pkg.bin"}},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A torrent of its own per run (the engine refuses a second task of one torrent).
+        const std::string name = "pkg" + std::to_string(++run) + ".bin";
+        const std::string torrent = dir_.File(name + ".torrent", SingleFileTorrent(name, content_));
+        const std::string target = data_dir_ + "/" + std::to_string(run);
+        std::filesystem::create_directories(target);
+        const std::string prefix = "/r" + std::to_string(run);
+        const std::string sources = Url(prefix + c.paths[0]) + "\r\n" + Url(prefix + c.paths[1]);
+        auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, sources.c_str(), target,
+                                  dir_.path() + "/pkg" + std::to_string(run) + ".zlinfo");
+        ASSERT_EQ(TaskCreateAndStart(engine_, d.get()), ENGINE_OK);
+
+        TaskProgressInfo info{};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
+            if (info.status == STATUS_COMPLETE) break;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "status " << info.status << ", progress "
+                                                                  << info.progress;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        int32_t complete = 0;
+        ASSERT_EQ(TaskIsComplete(engine_, d->handle, &complete), ENGINE_OK);
+        EXPECT_EQ(complete, 1);
+        EXPECT_EQ(info.progress, 10000);
+        EXPECT_EQ(info.downloaded, kSize);
+        ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
+        ASSERT_TRUE(test::WaitForWorkerEnd(d->handle));
+        ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
+        EXPECT_GE(info.http_bytes, kSize) << "every byte came from the HTTP sources";
+        EXPECT_EQ(info.peer_bytes, 0u);
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(target + "/" + name, bytes));
+        EXPECT_TRUE(bytes == content_) << "the file holds the source's bytes";
+    }
+}
+
+}  // namespace
+}  // namespace zl
