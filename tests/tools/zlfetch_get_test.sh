@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zlfetch get: complete data exits 0 at once, a bad torrent exits 2 with one
 # line, a stop signal ends a download that cannot progress cleanly with its
-# resume file kept, and the next run recovers the task from it.
+# resume file kept, the next run recovers the task from it, and a download
+# stopped on a slow mirror finishes from a good one.
 set -u
 zlfetch=$1
 fail() { echo "FAIL: $*"; exit 1; }
@@ -56,4 +57,21 @@ grep -q '"resumed": false' part.json || fail "first run claims to resume"
 stop_run part
 [ "$(cat part.rc)" -eq 3 ] || fail "second stopped run exited $(cat part.rc)"
 grep -q '"resumed": true' part.json || fail "second run did not recover: $(cat part.json)"
+
+# 5. From real mirrors: stopped part-way on a slow mirror, finished from a good one.
+here=$(cd "$(dirname "$0")" && pwd)
+exec 3> >(exec python3 "$here/../harness/mirrors.py" --root "$work" --mirrors good,slow --slow-rate 100k >mirrors.json)
+for _ in $(seq 100); do [ -s mirrors.json ] && break; sleep 0.1; done
+[ -s mirrors.json ] || fail "the mirrors did not start"
+good=$(python3 -c 'import json; print(json.load(open("mirrors.json"))["good"])')
+slow=$(python3 -c 'import json; print(json.load(open("mirrors.json"))["slow"])')
+src=${slow}pkg.bin
+stop_run mirror
+[ "$(cat mirror.rc)" -eq 3 ] || fail "stop on the slow mirror exited $(cat mirror.rc)"
+timeout 30 "$zlfetch" get pkg.torrent --dir mirror --source "${good}pkg.bin" --json >mirror.json 2>mirror.err ||
+    fail "finishing from the good mirror exited $?: $(cat mirror.err)"
+last=$(tail -n 1 mirror.json)
+[[ $last == *'"status": "complete"'* && $last == *'"resumed": true'* ]] || fail "finished run: $last"
+cmp -s pkg.bin mirror/pkg.bin || fail "the downloaded file differs"
+exec 3>&-  # the mirrors stop when their stdin closes
 echo "zlfetch get: ok"
