@@ -60,7 +60,7 @@ grep -q '"resumed": true' part.json || fail "second run did not recover: $(cat p
 
 # 5. From real mirrors: stopped part-way on a slow mirror, finished from a good one.
 here=$(cd "$(dirname "$0")" && pwd)
-exec 3> >(exec python3 "$here/../harness/mirrors.py" --root "$work" --mirrors good,slow --slow-rate 100k >mirrors.json)
+exec 3> >(exec python3 "$here/../harness/mirrors.py" --root "$work" --mirrors good,slow --slow-rate 50k >mirrors.json)
 for _ in $(seq 100); do [ -s mirrors.json ] && break; sleep 0.1; done
 [ -s mirrors.json ] || fail "the mirrors did not start"
 good=$(python3 -c 'import json; print(json.load(open("mirrors.json"))["good"])')
