@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/core/engine_api.h"
 #include "engine/meta/atomic_file.h"
@@ -113,15 +115,35 @@ struct Snapshot {
     int32_t status = 0;
 };
 
-Snapshot Take(zl::TaskHandle task, int64_t bytes_total) {
+// Bytes of the pieces the task's bitfield marks as verified (the last piece may be short).
+int64_t VerifiedBytes(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
+    const int32_t size = zl::TaskGetBitfieldSize(task);
+    if (size <= 0 || piece_length <= 0) return 0;
+    std::vector<uint8_t> bits(static_cast<size_t>(size));
+    if (zl::TaskGetBitfield(task, bits.data(), size) <= 0) return 0;
+    const int64_t pieces = (bytes_total + piece_length - 1) / piece_length;
+    int64_t done = 0;
+    for (int64_t i = 0; i < pieces && i / 8 < size; ++i) {
+        if (!(bits[static_cast<size_t>(i / 8)] & (0x80 >> (i % 8)))) continue;
+        done += std::min(piece_length, bytes_total - i * piece_length);
+    }
+    return done;
+}
+
+// The progress record's byte count and time left can lag behind the pieces
+// already verified; the bitfield is the surer measure, so the larger wins.
+Snapshot Take(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
     Snapshot s;
     s.bytes_total = bytes_total;
     zl::TaskProgressInfo info{};
     if (zl::TaskGetProgress(task, &info) != zl::ENGINE_OK) return s;
-    s.percent = info.progress / 100.0;
-    s.bytes_done = static_cast<int64_t>(info.downloaded);
+    s.bytes_done = std::max(static_cast<int64_t>(info.downloaded), VerifiedBytes(task, bytes_total, piece_length));
+    s.bytes_done = std::min(s.bytes_done, bytes_total);
+    s.percent = bytes_total > 0 ? std::max(info.progress / 100.0, 100.0 * double(s.bytes_done) / double(bytes_total))
+                                : info.progress / 100.0;
     s.speed_bps = info.speed;
-    s.eta_s = info.speed > 0 ? info.time_remaining : -1;
+    if (info.speed > 0)
+        s.eta_s = info.time_remaining > 0 ? info.time_remaining : (bytes_total - s.bytes_done) / info.speed;
     s.status = info.status;
     return s;
 }
@@ -228,7 +250,7 @@ int RunGet(const ParsedArgs& args) {
             break;
         }
         int32_t complete = 0;
-        last = Take(task, total);
+        last = Take(task, total, layout->piece_length);
         if (zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
             outcome = "complete";
             break;
@@ -245,7 +267,7 @@ int RunGet(const ParsedArgs& args) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    last = Take(task, total);
+    last = Take(task, total, layout->piece_length);
     zl::TaskStop(task, 0);  // saves the resume file
     zl::EngineCleanup();
     if (live) std::fprintf(stderr, "\n");
