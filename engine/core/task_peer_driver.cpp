@@ -81,6 +81,9 @@ int32_t TaskPeerDriver::Pass() {
         return 0;
     }
     Dial();
+    // The second's download allowance is spent: the peers read nothing more
+    // until the statistics pass grants the next one.
+    if (statistics_.DownloadAllowance() <= 0) return 0;
     for (size_t i = 0; i < active_.size();) {
         TPeerObject& peer = *active_[i];
         if (!peer.DownloadPass() || peer.IsTimedOut()) {

@@ -13,7 +13,12 @@ TWorkWithTransStatis::~TWorkWithTransStatis() { driver_.reset(); }
 
 TaskPeers& TWorkWithTransStatis::Driver() {
     if (!driver_) {
-        statistics_.Start(Settings().download_limit_kib, Settings().upload_limit_kib);
+        {
+            ScopedLock guard(Lock());
+            download_limit_kib_ = Settings().download_limit_kib;
+            upload_limit_kib_ = Settings().upload_limit_kib;
+        }
+        statistics_.Start(download_limit_kib_, upload_limit_kib_);
         driver_ = MakeTaskPeers(*this, statistics_);
         last_snapshot_ms_ = Context().GetClock().TickMs();
     }
@@ -44,6 +49,11 @@ void TWorkWithTransStatis::FourSecondPass() {
     last_snapshot_ms_ = now_ms;
 }
 
+void TWorkWithTransStatis::ApplyPendingChanges() {
+    download_limit_kib_ = Settings().download_limit_kib;
+    upload_limit_kib_ = Settings().upload_limit_kib;
+}
+
 void TWorkWithTransStatis::Deactivate() {
     if (driver_) driver_->CloseAll();
 }
@@ -56,8 +66,8 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
         input.piece_count = figures_.piece_count;
         input.finished_pieces = figures_.finished_pieces;
         input.completion_time = live_.completion_time;
-        input.download_limit_kib = Settings().download_limit_kib;
-        input.upload_limit_kib = Settings().upload_limit_kib;
+        input.download_limit_kib = download_limit_kib_;
+        input.upload_limit_kib = upload_limit_kib_;
         statistics_.Pass(input);
         current_speed_ = statistics_.CurrentDownloadSpeed();
         time_remaining_ = statistics_.TimeRemaining();

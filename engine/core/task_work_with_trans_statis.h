@@ -29,6 +29,8 @@ public:
     // The peers' rate snapshot.
     void FourSecondPass() override;
     void Deactivate() override;
+    // Takes the speed limits set through the interface (under the task lock).
+    void ApplyPendingChanges() override;
     // The run's peers; null before the first peer pass of a run.
     TaskPeers* Peers() { return driver_.get(); }
 
@@ -70,6 +72,9 @@ private:
     TransferStatistics statistics_;
     std::unique_ptr<TaskPeers> driver_;
     uint64_t last_snapshot_ms_ = 0;
+    // The speed limits as the worker applies them, copied under the task lock.
+    int32_t download_limit_kib_ = 0;
+    int32_t upload_limit_kib_ = 0;
 };
 
 }  // namespace zl
