@@ -115,6 +115,38 @@ TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
     }
 }
 
+// With an FTP mirror beside an HTTP one, and with an FTP mirror alone.
+TEST_F(TaskDownload, FtpSourcesFetchTheFile) {
+    if (!test::HaveProgram(test::kVsftpd)) GTEST_SKIP() << "vsftpd is not installed";
+    test::WriteFile(www_ / "ftp/pub/pkg.bin", content_);
+    const uint16_t ftp_port = test::FreePort(address_);
+    auto ftp = test::StartVsftpd(www_, address_, ftp_port, "no_anon_password=YES\n");
+    ASSERT_TRUE(ftp) << "vsftpd did not start";
+    const std::string ftp_url = "ftp://" + address_ + ":" + std::to_string(ftp_port) + "/pub/";
+    const std::string lists[] = {ftp_url + "pkg.bin\r\n" + Url("/one/pkg.bin"), ftp_url + "./pkg.bin"};
+    int run = 0;
+    for (const std::string& sources : lists) {
+        SCOPED_TRACE(sources);
+        const std::string name = "pkg" + std::to_string(++run) + ".bin";
+        const std::string torrent = dir_.File(name + ".torrent", SingleFileTorrent(name, content_));
+        auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, sources.c_str(), data_dir_,
+                                  dir_.path() + "/" + name + ".zlinfo");
+        ASSERT_EQ(TaskCreateAndStart(engine_, d.get()), ENGINE_OK);
+        TaskProgressInfo info{};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
+            if (info.status == STATUS_COMPLETE) break;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "progress " << info.progress;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(data_dir_ + "/" + name, bytes));
+        EXPECT_TRUE(bytes == content_);
+    }
+}
+
 TEST_F(TaskDownload, DownloadSpeedLimitHoldsTheTaskBack) {
     constexpr int32_t kLimitKib = 2048;
     const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_));
