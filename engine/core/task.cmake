@@ -26,4 +26,4 @@ zl_library(zl_core_task SOURCES
   task_meta_hooks.cpp
   task_peer_driver.cpp
   LIBS zl_core_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage
-       zl_core_sched zl_net_http_peer zl_net_ftp_peer)
+       zl_core_sched zl_core_peers zl_net_http_peer zl_net_ftp_peer)

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "engine/core/retry_backoff.h"
+#include "engine/core/source_penalty.h"
+
 #include "engine/net/ftp_peer.h"
 #include "engine/net/http_peer.h"
 #include "engine/net/source_url.h"
@@ -29,7 +32,7 @@ void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
         // parse (unknown scheme, bad port, unresolved host) is left out.
         if (!ParseSourceUrl(*identity, resolver_) || !identity->IsServer() || !identity->IsUsable()) continue;
         identity->order_key = kOrderKeyServer;
-        candidates_.push_back(Candidate{identity, 0, false});
+        candidates_.push_back(Candidate{identity, false});
     }
 }
 
@@ -45,13 +48,19 @@ TaskPeerDriver::Candidate* TaskPeerDriver::Find(const TPeerId* identity) {
 }
 
 void TaskPeerDriver::Dial() {
-    const int32_t limit = std::max(task_.ViewMaxServerConnections(), 0);
+    // A connector pass runs once a second of the engine clock: the retry
+    // delays count these passes.
     const uint64_t now = EngineSeconds();
+    if (now == last_connector_pass_) return;
+    last_connector_pass_ = now;
+    const int32_t limit = std::max(task_.ViewMaxServerConnections(), 0);
+    const int64_t speed = statistics_.CurrentDownloadSpeed();
     for (Candidate& c : candidates_) {
         if (static_cast<int32_t>(active_.size()) >= limit) return;
         // One connection per source: its share of the ranges is worked
         // through in turn, and a finished source takes over others' ranges.
-        if (c.dropped || c.retry_at > now || c.identity->open_connections > 0) continue;
+        if (c.dropped || c.identity->open_connections > 0) continue;
+        if (!MayTry(*c.identity, speed, now)) continue;
         SocketEnv env;
         env.clock = &clock();
         env.seconds = [this] { return EngineSeconds(); };
@@ -64,9 +73,10 @@ void TaskPeerDriver::Dial() {
             peer = RefPtr<TPeerObject>::Adopt(new THttpPeer(*this, env));
         }
         ++c.identity->open_connections;
+        ++c.identity->attempts;
         if (!peer->AttachIdentity(c.identity.get())) {
             --c.identity->open_connections;
-            c.retry_at = now + kRedialSeconds;
+            c.identity->retry_delay += kPenaltyDropped;
             continue;
         }
         active_.push_back(peer);
@@ -99,9 +109,9 @@ void TaskPeerDriver::Drop(size_t index) {
     RefPtr<TPeerObject> peer = active_[index];
     active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(index));
     if (Candidate* c = Find(peer->identity())) {
-        // A source that ended without a penalty of its own may be dialled
-        // again soon (its range may still hold pieces, or another's may).
-        c->retry_at = std::max(c->retry_at, EngineSeconds() + kRedialSeconds);
+        // A source whose connection ended waits a connector pass at least
+        // (its range may still hold pieces, or another's may).
+        c->identity->retry_delay += kPenaltyFailedPass;
     }
     claimed_.erase(peer.get());
     bytes_at_snapshot_.erase(peer.get());
@@ -290,8 +300,9 @@ void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes
         c->dropped = true;
         return;
     }
-    // A pass of the source rotation is a second of the engine clock here.
-    c->retry_at = std::max(c->retry_at, EngineSeconds() + static_cast<uint64_t>(std::max(passes, 0)));
+    // The delay counts connector passes; the back-off shortens it for a
+    // source that delivered pieces or while nothing arrives.
+    c->identity->retry_delay += std::max(passes, 0);
 }
 
 void TaskPeerDriver::AddCandidate(TPeerId* identity) {
@@ -299,7 +310,7 @@ void TaskPeerDriver::AddCandidate(TPeerId* identity) {
     const bool known = std::any_of(candidates_.begin(), candidates_.end(), [&](const Candidate& c) {
         return c.identity.get() == identity || (c.identity->text == identity->text && !c.dropped);
     });
-    if (!known) candidates_.push_back(Candidate{RefPtr<TPeerId>::Share(identity), 0, false});
+    if (!known) candidates_.push_back(Candidate{RefPtr<TPeerId>::Share(identity), false});
 }
 
 }  // namespace zl

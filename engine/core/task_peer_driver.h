@@ -20,10 +20,6 @@ namespace zl {
 
 class TaskPeerDriver final : public TaskPeers, public IPeerTask, private RangePeerFacts {
 public:
-    // Seconds a source waits before it is dialled again after its connection
-    // ended without a penalty of its own.
-    static constexpr uint64_t kRedialSeconds = 2;
-
     TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics);
     ~TaskPeerDriver() override;
     TaskPeerDriver(const TaskPeerDriver&) = delete;
@@ -79,7 +75,6 @@ public:
 private:
     struct Candidate {
         RefPtr<TPeerId> identity;
-        uint64_t retry_at = 0;  // engine seconds
         bool dropped = false;
     };
 
@@ -108,6 +103,7 @@ private:
     std::unordered_map<const TPeerObject*, int32_t> claimed_;
     std::unordered_map<const TPeerObject*, int64_t> bytes_at_snapshot_;
     int32_t blocks_taken_ = 0;
+    uint64_t last_connector_pass_ = 0;
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
 };
