@@ -27,7 +27,15 @@ TaskPeers& TWorkWithTransStatis::Driver() {
 
 void TWorkWithTransStatis::RefreshSources() {
     TWorkWithPeers::RefreshSources();
-    Driver().AddSources(candidates_);
+    TaskPeers& driver = Driver();
+    driver.AddSources(candidates_);
+    // Servers added through the interface are mirrors of the same file.
+    std::vector<std::string> servers;
+    {
+        ScopedLock guard(Lock());
+        servers = ServerUrls();
+    }
+    driver.AddSources(servers);
 }
 
 void TWorkWithTransStatis::PeerPass() {

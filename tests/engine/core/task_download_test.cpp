@@ -147,6 +147,27 @@ TEST_F(TaskDownload, FtpSourcesFetchTheFile) {
     }
 }
 
+TEST_F(TaskDownload, ServersAddedThroughTheInterfaceAreMirrors) {
+    const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_));
+    auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, "", data_dir_, dir_.path() + "/pkg.zlinfo");
+    ASSERT_EQ(TaskCreate(engine_, d.get()), ENGINE_OK);
+    const std::string urls = Url("/one/pkg.bin") + "\r\n" + Url("/two/pkg.bin");
+    ASSERT_EQ(TaskAddServers(engine_, d->handle, urls.c_str(), ""), ENGINE_OK);
+    ASSERT_EQ(TaskStart(engine_, d->handle), ENGINE_OK);
+    TaskProgressInfo info{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
+        if (info.status == STATUS_COMPLETE) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "progress " << info.progress;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
+    std::string bytes;
+    ASSERT_TRUE(ReadFileBytes(data_dir_ + "/pkg.bin", bytes));
+    EXPECT_TRUE(bytes == content_);
+}
+
 TEST_F(TaskDownload, DownloadSpeedLimitHoldsTheTaskBack) {
     constexpr int32_t kLimitKib = 2048;
     const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_));
