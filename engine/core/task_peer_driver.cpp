@@ -96,7 +96,10 @@ int32_t TaskPeerDriver::Pass() {
     if (statistics_.DownloadAllowance() <= 0) return 0;
     for (size_t i = 0; i < active_.size();) {
         TPeerObject& peer = *active_[i];
-        if (!peer.DownloadPass() || peer.IsTimedOut()) {
+        passing_ = &peer;
+        const bool ok = peer.DownloadPass() && !peer.IsTimedOut();
+        passing_ = nullptr;
+        if (!ok) {
             Drop(i);
             continue;
         }
@@ -273,6 +276,8 @@ BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32
     if (taken <= 0) return result;
     result.taken = true;
     result.piece_complete = complete;
+    // A source that completes pieces is dialled again sooner after a failure.
+    if (complete && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
     statistics_.AddPayload(taken);
     ++blocks_taken_;
     return result;

@@ -104,6 +104,7 @@ private:
     std::unordered_map<const TPeerObject*, int64_t> bytes_at_snapshot_;
     int32_t blocks_taken_ = 0;
     uint64_t last_connector_pass_ = 0;
+    TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
 };
