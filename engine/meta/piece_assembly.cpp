@@ -94,7 +94,16 @@ int32_t TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t lengt
     complete_in_memory_ += p.InMemory();
     p.last_activity = Now() - kCompleteAgeBonus;
     if (complete) *complete = true;
+    // Memory stays bounded by the cache, and progress shows as pieces arrive:
+    // a verified piece beyond the held-complete share is written at once
+    // instead of waiting for the next periodic flush.
+    if (complete_in_memory_ >= HeldCompleteLimit()) FlushComplete(p);
     return length;
+}
+
+int64_t TPieces::HeldCompleteLimit() const {
+    const int64_t cache_size = MemoryCacheSize();
+    return cache_size / (memory_cache_bytes_ < cache_size / 2 ? 2 : 5);
 }
 
 int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
@@ -233,8 +242,7 @@ void TPieces::PeriodicFlush() {
             in_progress_present_ += p.InMemory();
             continue;
         }
-        const int64_t divisor = memory_cache_bytes_ < cache_size / 2 ? 2 : 5;
-        if (complete_in_memory_ < cache_size / divisor) continue;
+        if (complete_in_memory_ < HeldCompleteLimit()) continue;
         FlushComplete(p);
     }
     if (memory_cache_bytes_ >= cache_size || now - last_trim_ > kTrimPeriodSeconds) TrimCache();

@@ -211,6 +211,8 @@ private:
     void DropMemory(PieceInProgress& piece);
     int32_t FlushPartial(PieceInProgress& piece, int32_t minimum);
     int32_t FlushComplete(PieceInProgress& piece);
+    // Bytes of verified pieces that may wait in memory for the periodic flush.
+    int64_t HeldCompleteLimit() const;
     void MarkPartial(int32_t index);
     void UnmarkPartial(int32_t index);
     void RecountFinished();

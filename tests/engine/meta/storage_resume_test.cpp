@@ -266,6 +266,25 @@ TEST(StorageAssembly, CompletePiecesAreWrittenOnceTheCacheFillsAndTrimKeepsItBou
     EXPECT_LE(rig->MemoryCacheBytes(), rig->MemoryCacheSize() - rig->MemoryCacheSize() / 10);
 }
 
+TEST(StorageAssembly, FastArrivalsStayWithinTheCacheWithoutWaitingForThePeriodicFlush) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({20 * 256 * 1024}, 256 * 1024, true);
+    StorageOptions options;
+    options.cache_units = 4;  // 1 MiB
+    MapRig rig(dir.path(), options);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    for (int32_t i = 0; i < 20; ++i) {
+        for (int32_t off = 0; off < 256 * 1024; off += B)
+            rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off, nullptr, nullptr);
+        // No periodic flush runs: memory is still bounded and written pieces count as had.
+        EXPECT_LE(rig->CompleteInMemoryBytes(), rig->MemoryCacheSize() / 2);
+        EXPECT_LE(rig->MemoryCacheBytes(), rig->MemoryCacheSize());
+    }
+    EXPECT_GE(rig->FinishedPieces(), 20 - 2);
+    rig->FlushCompletePieces(false);
+    EXPECT_EQ(rig->FinishedPieces(), 20);
+}
+
 TEST(StorageResume, TaskInfoFileIsAtomicAndRefusesTornCopies) {
     TempDir dir;
     const std::string path = dir / "tasks/001.zlinfo";
