@@ -312,17 +312,7 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
 // Command steps allow 30 s of silence on the task's clock.
 TEST(FtpPeer, SilentServerTimesOutOnTheTaskClock) {
     test::TempFolder folder;
-    test::ScriptedServer server(folder, "silent", R"PY(
-import socket, sys
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((sys.argv[1], int(sys.argv[2])))
-s.listen(8)
-held = []
-while True:
-    c, _ = s.accept()
-    held.append(c)
-)PY");
+    test::ScriptedServer server(folder, "silent", test::kSilentServerScript);
     ASSERT_TRUE(server.listening);
     test::RecordingTask task(kSize, kPiece);
     auto identity = test::ParsedIdentity("ftp://" + server.address + ":" + std::to_string(server.port) + "/a.bin");

@@ -377,17 +377,7 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
 // A timeout is measured on the task's clock, not the wall clock.
 TEST(HttpPeer, SilentServerTimesOutOnTheTaskClock) {
     test::TempFolder folder;
-    test::ScriptedServer server(folder, "silent", R"PY(
-import socket, sys, time
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((sys.argv[1], int(sys.argv[2])))
-s.listen(8)
-held = []
-while True:
-    c, _ = s.accept()
-    held.append(c)
-)PY");
+    test::ScriptedServer server(folder, "silent", test::kSilentServerScript);
     ASSERT_TRUE(server.listening);
     test::RecordingTask task(kSize, kPiece);
     auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");

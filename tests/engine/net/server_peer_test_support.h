@@ -127,4 +127,17 @@ private:
     std::unique_ptr<TestServer> server_;
 };
 
+// A server that accepts connections and never says a word: for timeouts.
+inline constexpr const char* kSilentServerScript = R"PY(
+import socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+held = []
+while True:
+    c, _ = s.accept()
+    held.append(c)
+)PY";
+
 }  // namespace zl::test
