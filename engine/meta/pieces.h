@@ -201,6 +201,11 @@ private:
     // Where bytes at in-file position `p` of a piece that starts at in-file `start`
     // are stored in an unwanted file (only the first piece length is kept in place).
     int64_t UnwantedPosition(int64_t start, int64_t p, int64_t n) const;
+    // Calls fn(file, position in the file, length, piece-relative start) for each
+    // stretch of the piece's bytes [offset, end) in the files that hold them, until
+    // fn returns false. False when no file holds the piece.
+    template <class Fn>
+    bool ForEachFileSpan(int32_t index, int64_t offset, int64_t end, Fn&& fn);
     void CloseFiles();
     int32_t CountOpenFiles() const;
 

@@ -174,29 +174,18 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
     PieceInProgress& piece = *pieces_[size_t(index)];
     const int64_t end = std::min<int64_t>(offset + n, piece.size);
     if (offset >= end) return -1;
-    const std::vector<FileEntry*> list = LocatePiece(index);
-    if (list.empty()) return -1;
     int64_t done = 0;
-    int64_t piece_pos = 0;  // piece-relative position where the current file's part starts
     bool ok = true;
-    for (size_t k = 0; k < list.size() && ok && piece_pos < end; ++k) {
-        FileEntry& f = *list[k];
-        const int64_t start = k == 0 ? piece.file_offset : 0;
-        const int64_t part = std::min<int64_t>(piece.size - piece_pos, f.size - start);
-        const int64_t ws = std::max(offset, piece_pos), we = std::min(end, piece_pos + part);
-        if (ws < we) {
-            int64_t pos = start + (ws - piece_pos);
-            const int64_t len = we - ws;
-            if (f.Unwanted()) pos = UnwantedPosition(start, start + part, pos);
-            ScopedLock lock(disk_lock_);
-            if (!PrepareFile(f, std::min(f.size, pos + len), true, &lock, false)) break;
-            lock.Acquire();
-            const int64_t w = f.file.WriteAt(bytes + (ws - offset), len, pos);
-            if (w > 0) done += w;
-            if (w != len) ok = false;
-        }
-        piece_pos += part;
-    }
+    const bool located = ForEachFileSpan(index, offset, end, [&](FileEntry& f, int64_t pos, int64_t len, int64_t at) {
+        ScopedLock lock(disk_lock_);
+        if (!PrepareFile(f, std::min(f.size, pos + len), true, &lock, false)) return false;
+        lock.Acquire();
+        const int64_t w = f.file.WriteAt(bytes + (at - offset), len, pos);
+        if (w > 0) done += w;
+        ok = w == len;
+        return ok;
+    });
+    if (!located) return -1;
     const bool whole = ok && offset + done >= piece.size && done == end - offset;
     bool good = whole;
     if (whole) {
@@ -233,26 +222,36 @@ int64_t TPieces::ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t 
     if (!out || n < 1 || offset < 0 || !PieceValid(index)) return -1;
     PieceInProgress& piece = *pieces_[size_t(index)];
     const int64_t end = std::min<int64_t>(offset + n, piece.size);
+    int64_t done = 0;
+    ForEachFileSpan(index, offset, end, [&](FileEntry& f, int64_t pos, int64_t len, int64_t at) {
+        ScopedLock lock(disk_lock_);
+        if (!PrepareFile(f, std::min(f.size, pos + len), false, &lock, false)) return false;
+        const int64_t r = f.file.ReadAt(out + (at - offset), len, pos);
+        if (r > 0) done += r;
+        return r == len;
+    });
+    return done;
+}
+
+template <class Fn>
+bool TPieces::ForEachFileSpan(int32_t index, int64_t offset, int64_t end, Fn&& fn) {
+    const PieceInProgress& piece = *pieces_[size_t(index)];
     const std::vector<FileEntry*> list = LocatePiece(index);
-    int64_t done = 0, piece_pos = 0;
+    if (list.empty()) return false;
+    int64_t piece_pos = 0;  // piece-relative position where the current file's part starts
     for (size_t k = 0; k < list.size() && piece_pos < end; ++k) {
         FileEntry& f = *list[k];
         const int64_t start = k == 0 ? piece.file_offset : 0;
         const int64_t part = std::min<int64_t>(piece.size - piece_pos, f.size - start);
-        const int64_t rs = std::max(offset, piece_pos), re = std::min(end, piece_pos + part);
-        if (rs < re) {
-            int64_t pos = start + (rs - piece_pos);
-            const int64_t len = re - rs;
+        const int64_t from = std::max(offset, piece_pos), to = std::min(end, piece_pos + part);
+        if (from < to) {
+            int64_t pos = start + (from - piece_pos);
             if (f.Unwanted()) pos = UnwantedPosition(start, start + part, pos);
-            ScopedLock lock(disk_lock_);
-            if (!PrepareFile(f, std::min(f.size, pos + len), false, &lock, false)) break;
-            const int64_t r = f.file.ReadAt(out + (rs - offset), len, pos);
-            if (r > 0) done += r;
-            if (r != len) break;
+            if (!fn(f, pos, to - from, from)) break;
         }
         piece_pos += part;
     }
-    return done;
+    return true;
 }
 
 bool TPieces::VerifyPieceBuffer(int32_t index, const uint8_t* data) {

@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
+#include "engine/net/hex_digit.h"
+
 namespace zl {
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 HttpChunkedDecoder::Status HttpChunkedDecoder::Fail(std::string_view problem) {
     state_ = State::kError;
@@ -25,7 +17,7 @@ bool HttpChunkedDecoder::TakeSizeLine(std::string_view line) {
     int64_t size = 0;
     size_t i = 0;
     for (; i < line.size(); ++i) {
-        int digit = HexValue(line[i]);
+        int digit = HexDigitValue(line[i]);
         if (digit < 0) break;
         if (size > (INT64_MAX >> 4)) return false;
         size = (size << 4) | digit;
