@@ -26,6 +26,7 @@
 namespace zl {
 
 class EngineClockService;
+class IStreamTransport;
 
 class EngineContext {
 public:
@@ -103,6 +104,12 @@ public:
 
     void SetMessageSink(std::shared_ptr<MessageSink> sink);
     std::shared_ptr<MessageSink> Sink();
+
+    // The transport the tasks' TCP connections use (null: the operating
+    // system's TCP). Tests install a simulated network here; set it before the
+    // first task starts and keep it alive until the last one is gone.
+    void SetStreamTransport(IStreamTransport* transport) { stream_transport_ = transport; }
+    IStreamTransport* StreamTransport() const { return stream_transport_; }
     AsyncMessageBoxes& MessageBoxes() { return message_boxes_; }
 
 private:
@@ -132,6 +139,7 @@ private:
     std::mutex hooks_mutex_;
     std::vector<GlobalService*> services_;
     std::shared_ptr<ResumeInfoCodec> resume_codec_;
+    IStreamTransport* stream_transport_ = nullptr;
     std::shared_ptr<MetainfoParser> metainfo_parser_;
     std::shared_ptr<MessageSink> message_sink_;
     DiskSpaceProbe* disk_probe_ = nullptr;

@@ -65,6 +65,7 @@ void TaskPeerDriver::Dial() {
         env.clock = &clock();
         env.seconds = [this] { return EngineSeconds(); };
         env.pool = task_.ViewSocketPool();
+        env.tcp = task_.ViewStreamTransport();
         env.resolver = &resolver_;
         RefPtr<TPeerObject> peer;
         if (c.identity->kind == kKindFtp) {

@@ -12,6 +12,7 @@ namespace zl {
 
 class BufferPool;
 class Clock;
+class IStreamTransport;
 class TransferStatistics;
 
 class TaskPieceView {
@@ -25,6 +26,8 @@ public:
     virtual uint64_t ViewSeconds() = 0;  // the engine clock
     virtual int32_t ViewMaxServerConnections() = 0;
     virtual BufferPool* ViewSocketPool() = 0;
+    // The TCP transport of the engine (null: the operating system's).
+    virtual IStreamTransport* ViewStreamTransport() { return nullptr; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;

@@ -107,6 +107,8 @@ uint64_t TWorkWithTransStatis::ViewSeconds() { return Context().ClockSeconds(); 
 
 BufferPool* TWorkWithTransStatis::ViewSocketPool() { return &Context().Pools().socket_buffer; }
 
+IStreamTransport* TWorkWithTransStatis::ViewStreamTransport() { return Context().StreamTransport(); }
+
 bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }
 
 int32_t TWorkWithTransStatis::MapPieceCount() {

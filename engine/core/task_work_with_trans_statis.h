@@ -60,6 +60,7 @@ private:
     uint64_t ViewSeconds() override;
     int32_t ViewMaxServerConnections() override { return MaxServerConnections(); }
     BufferPool* ViewSocketPool() override;
+    IStreamTransport* ViewStreamTransport() override;
     bool MapReady() override;
     int32_t MapPieceCount() override;
     int64_t MapPieceLength() override;
