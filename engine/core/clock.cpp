@@ -1,5 +1,7 @@
 #include "engine/core/clock.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -29,6 +31,14 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         std::unique_lock lock(mutex_);
         return !woken_.wait_until(lock, deadline, wake);
+    }
+    int WaitForIo(pollfd* entries, size_t count, uint32_t ms) override {
+        if (count == 0) {
+            SleepMs(ms);
+            return 0;
+        }
+        const int ready = ::poll(entries, count, static_cast<int>(ms));
+        return ready < 0 ? 0 : ready;
     }
     void WakeSleepers() override {
         // Taking the mutex orders the caller's change before any sleeper's next check.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 
+struct pollfd;
+
 namespace zl {
 
 class Clock {
@@ -27,6 +29,15 @@ public:
     // Makes every SleepMsUnless sleeper re-check its condition; call it after
     // changing what a condition reads.
     virtual void WakeSleepers() {}
+    // Sleeps like SleepMs, but the real clock returns as soon as one of the
+    // descriptors is ready (poll(2) semantics). A test clock cannot see real
+    // descriptors: it sleeps its own time. Returns the number of ready entries.
+    virtual int WaitForIo(pollfd* entries, size_t count, uint32_t ms) {
+        (void)entries;
+        (void)count;
+        SleepMs(ms);
+        return 0;
+    }
 };
 
 // The real clock (CLOCK_MONOTONIC, CLOCK_REALTIME, nanosleep).

@@ -33,6 +33,8 @@ void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
         if (!ParseSourceUrl(*identity, resolver_) || !identity->IsServer() || !identity->IsUsable()) continue;
         identity->order_key = kOrderKeyServer;
         candidates_.push_back(Candidate{identity, false});
+        // New sources are dialled at the next pass, not a second later.
+        last_connector_pass_ = 0;
     }
 }
 
@@ -140,6 +142,10 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
         sum += rate;
     }
     statistics_.SetRates(sum, 0);
+}
+
+void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
+    for (const RefPtr<TPeerObject>& peer : active_) peer->AddWaitEntries(entries);
 }
 
 int64_t TaskPeerDriver::SummedRate() const {

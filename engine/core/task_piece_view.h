@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct pollfd;
+
 namespace zl {
 
 class BufferPool;
@@ -62,6 +64,8 @@ public:
     virtual uint64_t HttpBytes() const = 0;
     virtual uint64_t FtpBytes() const = 0;
     virtual size_t ActiveCount() const = 0;
+    // The descriptors of the active peers' connections, for the loop's wait.
+    virtual void AddWaitEntries(std::vector<pollfd>& entries) const = 0;
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

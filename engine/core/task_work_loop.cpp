@@ -89,7 +89,7 @@ void TWorkThread::LoadMetainfoFromFile() {
 }
 
 void TWorkThread::Loop() {
-    uint64_t last15 = 0, last8 = 0, last10 = 0;
+    uint64_t last15 = 0, last8 = 0, last10 = 0, last_disk_read = 0;
     uint32_t housekeeping_passes = 0;
     const TaskIdentity& id = Identity();
     while (!CheckStop()) {
@@ -100,8 +100,13 @@ void TWorkThread::Loop() {
             LogWrite(line, kLogTaskLifecycle, kLogTaskLifecycle);
             break;
         }
-        const int64_t disk = ReadTargetDiskSize();
-        if (disk > 0) disk_size_ = disk;
+        // The size on disk is only shown: once a second is enough, and a
+        // fast loop must not open the file on every step.
+        if (const uint64_t second = Now(); second != last_disk_read) {
+            last_disk_read = second;
+            const int64_t disk = ReadTargetDiskSize();
+            if (disk > 0) disk_size_ = disk;
+        }
         if (CheckStop()) break;
 
         const uint64_t now = Step();
@@ -202,7 +207,13 @@ bool TWorkThread::IsFinished(uint64_t now) {
     if (now == 0) now = Now();
     if (complete && live_.completion_time == 0) {
         live_.completion_time = now;
-        if (live_.state != kTaskStateParsingMeta && ClosePieceFiles()) verified_complete_ = true;
+        if (live_.state != kTaskStateParsingMeta && ClosePieceFiles()) {
+            verified_complete_ = true;
+            // The application waits for this moment: show it now, not at the
+            // next once-a-second publication.
+            ScopedLock guard(Lock());
+            Publish(true, false);
+        }
     }
     if (!complete) {
         live_.completion_time = 0;
@@ -239,7 +250,7 @@ uint64_t TWorkThread::Step() {
         last_four_second_clock_ = now;
         FourSecondPass();
     }
-    GetClock().SleepMs(loop_sleep_ms_ < 1 ? kDefaultLoopSleepMs : loop_sleep_ms_);
+    WaitBetweenSteps(loop_sleep_ms_ < 1 ? kDefaultLoopSleepMs : loop_sleep_ms_);
     return Now();
 }
 

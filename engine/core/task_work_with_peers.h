@@ -48,6 +48,9 @@ public:
     // Milliseconds of tick count for which the active list has held nothing but
     // tracker connections (0 while real peers are active).
     virtual uint64_t IdleActiveListMs() { return 0; }
+    // The loop's pause between two steps: at most `ms` milliseconds, shorter
+    // when a connection has something to do.
+    virtual void WaitBetweenSteps(uint32_t ms) { GetClock().SleepMs(ms); }
     virtual void Activate() {}
     virtual void Deactivate() {}
 

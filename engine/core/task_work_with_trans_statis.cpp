@@ -1,5 +1,7 @@
 #include "engine/core/task_work_with_trans_statis.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
 #include "engine/core/engine_context.h"
@@ -48,6 +50,10 @@ void TWorkWithTransStatis::PeerPass() {
         FlushPieceMap();
     }
     http_bytes_ = driver.HttpBytes() + driver.FtpBytes();
+    // The byte counters stay current between statistics passes: a download
+    // that completes (and is published at once) within a second shows them.
+    live_.http_bytes = http_bytes_;
+    live_.downloaded_total = http_bytes_ + peer_bytes_;
 }
 
 void TWorkWithTransStatis::FourSecondPass() {
@@ -60,6 +66,26 @@ void TWorkWithTransStatis::FourSecondPass() {
 void TWorkWithTransStatis::ApplyPendingChanges() {
     download_limit_kib_ = Settings().download_limit_kib;
     upload_limit_kib_ = Settings().upload_limit_kib;
+}
+
+void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
+    Clock& clock = Context().GetClock();
+    const uint64_t payload = driver_ ? driver_->HttpBytes() + driver_->FtpBytes() : 0;
+    // A ready connection that gave nothing (a peer waiting for its turn, or
+    // bytes it cannot use yet) must not turn the pause into a busy loop: after
+    // such a wake-up the next pause is a plain sleep.
+    const bool idle_wake = woke_early_ && payload == bytes_at_wake_;
+    woke_early_ = false;
+    if (!driver_ || idle_wake || statistics_.DownloadAllowance() <= 0 || driver_->IsComplete()) {
+        clock.SleepMs(ms);
+        return;
+    }
+    wait_entries_.clear();
+    driver_->AddWaitEntries(wait_entries_);
+    if (clock.WaitForIo(wait_entries_.data(), wait_entries_.size(), ms) > 0) {
+        woke_early_ = true;
+        bytes_at_wake_ = payload;
+    }
 }
 
 void TWorkWithTransStatis::Deactivate() {

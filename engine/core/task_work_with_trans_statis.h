@@ -3,9 +3,12 @@
 // transfer statistics layer; until then the statistics pass only marks the
 // second and copies the counters into the live status.
 #pragma once
+#include <poll.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_work_with_pieces.h"
@@ -29,6 +32,9 @@ public:
     // The peers' rate snapshot.
     void FourSecondPass() override;
     void Deactivate() override;
+    // While data is wanted and may be read, the pause ends as soon as a peer's
+    // connection is ready, so a fast source is read as fast as it sends.
+    void WaitBetweenSteps(uint32_t ms) override;
     // Takes the speed limits set through the interface (under the task lock).
     void ApplyPendingChanges() override;
     // The run's peers; null before the first peer pass of a run.
@@ -73,6 +79,10 @@ private:
     TransferStatistics statistics_;
     std::unique_ptr<TaskPeers> driver_;
     uint64_t last_snapshot_ms_ = 0;
+    std::vector<pollfd> wait_entries_;
+    bool woke_early_ = false;          // the last pause ended on a ready connection
+    uint64_t bytes_at_wake_ = 0;       // payload bytes when it did
+
     // The speed limits as the worker applies them, copied under the task lock.
     int32_t download_limit_kib_ = 0;
     int32_t upload_limit_kib_ = 0;

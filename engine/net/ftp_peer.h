@@ -42,6 +42,10 @@ public:
     bool saw_4xx() const { return saw_4xx_; }
     bool saw_5xx() const { return saw_5xx_; }
     TSocket* data_socket() const { return data_.get(); }
+    void AddWaitEntries(std::vector<pollfd>& entries) const override {
+        TPeerObject::AddWaitEntries(entries);
+        if (data_) data_->AddWaitEntry(entries);
+    }
 
 protected:
     ~TFtpPeer() override;

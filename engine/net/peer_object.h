@@ -129,6 +129,10 @@ public:
     int32_t errors() const { return errors_; }
     int64_t bytes_received_total() const { return bytes_total_; }
     int64_t QueueDepthTarget() const;
+    // The descriptors a waiting task loop should wake on for this peer.
+    virtual void AddWaitEntries(std::vector<pollfd>& entries) const {
+        if (socket_) socket_->AddWaitEntry(entries);
+    }
 
 protected:
     ~TPeerObject() override;  // concrete peers call Reset in their own destructor

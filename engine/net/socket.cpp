@@ -1,5 +1,7 @@
 #include "engine/net/socket.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -21,6 +23,15 @@ TSocket::~TSocket() { Close(); }
 IStreamTransport* TSocket::Transport() const {
     if (udp_mode_) return env_.udp;
     return env_.tcp ? env_.tcp : &TcpTransport();
+}
+
+void TSocket::AddWaitEntry(std::vector<pollfd>& entries) const {
+    if (handle_ < 0 || udp_mode_ || env_.tcp) return;
+    pollfd entry{};
+    entry.fd = handle_;
+    entry.events = POLLIN;
+    if (!connected_ || !send_queue_.empty()) entry.events |= POLLOUT;
+    entries.push_back(entry);
 }
 
 uint64_t TSocket::NowSeconds() const {

@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+struct pollfd;
 
 #include "engine/net/socket_buffer.h"
 #include "engine/net/stream_transport.h"
@@ -85,6 +88,11 @@ public:
 
     // The send queue's limit (bytes); Send fails rather than queue beyond it.
     void SetSendQueueLimit(int64_t bytes) { send_queue_limit_ = bytes; }
+
+    // Adds this socket's poll(2) entry (readable; writable while connecting or
+    // sending) when it is an operating-system socket; a simulated or UDP-stream
+    // connection has no descriptor to wait on.
+    void AddWaitEntry(std::vector<pollfd>& entries) const;
 
     int handle() const { return handle_; }
     bool IsOpen() const { return handle_ >= 0; }
