@@ -256,8 +256,15 @@ uint64_t TWorkThread::Step() {
 
 void TWorkThread::PeriodicSaveAndCheck() {
     const uint32_t uptime = Context().UptimeSeconds();
-    if (uptime - last_save_uptime_ > kResumeSaveSeconds || save_now_) {
+    // Newly verified pieces go to disk and into the resume file within a
+    // second: a crash then costs only what was in flight, not everything
+    // since the last periodic save (a stale resume file is trusted at the
+    // next start, so pieces written after it would be fetched again).
+    const bool held = PieceMap() && PieceMap()->CompleteInMemoryBytes() > 0;
+    const bool new_pieces = (held || figures_.finished_pieces != finished_at_last_save_) && uptime != last_save_uptime_;
+    if (uptime - last_save_uptime_ > kResumeSaveSeconds || save_now_ || new_pieces) {
         save_now_ = false;
+        finished_at_last_save_ = figures_.finished_pieces;
         loop_sleep_ms_ = loop_sleep_ms_ / 2 + 1;
         if (!verified_complete_) {
             FlushPieceMap();

@@ -176,6 +176,7 @@ void TWorkThread::Reset(bool full, bool b) {
     clock_override_ = 0;
     save_now_ = false;
     last_save_uptime_ = 0;
+    finished_at_last_save_ = 0;
     last_check_clock_ = 0;
     last_statistics_clock_ = 0;
     last_four_second_clock_ = 0;

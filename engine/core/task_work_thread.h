@@ -113,6 +113,7 @@ private:
     bool marked_timed_out_ = false;
     bool save_now_ = false;
     uint32_t last_save_uptime_ = 0;
+    int64_t finished_at_last_save_ = 0;  // verified pieces the last resume save recorded
     uint64_t last_check_clock_ = 0;
     uint64_t last_statistics_clock_ = 0;
     uint64_t last_four_second_clock_ = 0;

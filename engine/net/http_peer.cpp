@@ -45,9 +45,12 @@ bool THttpPeer::AttachIdentity(TPeerId* identity) {
 
     stream_offset_ = 0;
     if (!source.whole_content) {
-        // With the length known the request starts at the first wanted block;
-        // without it the first answer (from byte 0) tells the length.
-        if (outstanding_.empty() && source.content_length > 0) {
+        // With the length known (from the server or from the torrent) the
+        // request starts at the first wanted block, and a 206 answer's
+        // Content-Range tells the server's length; without either the first
+        // answer (from byte 0) tells it. Asking a resumed download's first
+        // connection for byte 0 would fetch data already on disk again.
+        if (outstanding_.empty() && (source.content_length > 0 || TaskTotalSize(task_) > 0)) {
             TPeerObject::RequestStep();
             if (outstanding_.empty()) return false;
         }
