@@ -68,6 +68,8 @@ public:
     bool Pause(bool on);
     bool IsPaused();
     bool CheckStop();
+    // Whether a stop was requested, without waiting out a pause (any thread).
+    bool IsStopRequested() const { return stop_requested_.load(); }
     uint32_t GetThreadId() const { return thread_id_.load(std::memory_order_acquire); }
     uint32_t StartUptime() const { return start_uptime_.load(std::memory_order_acquire); }
     int32_t Generation() const { return generation_.load(std::memory_order_acquire); }

@@ -15,6 +15,7 @@ zl_library(zl_core_task SOURCES
   task_base_work.cpp
   task_work_with_peers.cpp
   task_work_with_pieces.cpp
+  task_block_reads.cpp
   task_work_with_trans_statis.cpp
   task_work_thread.cpp
   task_work_loop.cpp

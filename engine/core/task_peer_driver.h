@@ -56,7 +56,7 @@ public:
     void RemoveRange(TPieceRange* range) override { ranges_.Remove(range); }
     TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) override;
     void MarkNotRequested(int32_t) override {}
-    int32_t SchedulingPosition() override { return 0; }
+    int32_t SchedulingPosition() override { return task_.ViewSchedulingPosition(); }
     bool InEndgame() override { return false; }
     bool SharedRequestListed(int64_t block) override;
     void AddSharedRequest(const RequestRecord& record) override { shared_.push_back(record); }

@@ -30,6 +30,9 @@ public:
     virtual BufferPool* ViewSocketPool() = 0;
     // The TCP transport of the engine (null: the operating system's).
     virtual IStreamTransport* ViewStreamTransport() { return nullptr; }
+    // The first piece of the latest read of the task's data by the
+    // application (-1: none); server sources jump there.
+    virtual int32_t ViewSchedulingPosition() { return -1; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;

@@ -362,6 +362,7 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         FlushPieceMap();
     }
     DropPieceMap();
+    scheduling_position_.store(-1, std::memory_order_relaxed);
     files_completed_ = false;
     // Disk trouble belongs to the run that met it (the files are closed now).
     disk_trouble_ = false;

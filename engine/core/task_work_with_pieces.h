@@ -78,8 +78,15 @@ public:
     // (or trusts matching resume data). False when no parser is available, the
     // bytes are no torrent, or the piece map cannot be loaded.
     virtual bool BuildMetainfo();
-    // Serves the queued block reads of the piece layer.
-    virtual void ServeBlockReads() {}
+    // Reads `length` bytes at `offset` of file `file_index` of the task's data
+    // through the worker thread (any other thread): the bytes read, or one of
+    // the block-read codes (block_read.h). The read also tells server sources
+    // where the reader is, so they fetch from there first.
+    int32_t ReadBlock(int32_t file_index, uint8_t* destination, int64_t offset, int32_t length);
+    // Serves the queued block reads (worker thread, from every step).
+    virtual void ServeBlockReads();
+    // The first piece of the latest block read; -1 before any.
+    int32_t SchedulingPosition() const { return scheduling_position_.load(std::memory_order_relaxed); }
     // Closes the target files (renaming finished ones, writing the resume
     // data); true when the piece map still reports completion afterwards.
     virtual bool ClosePieceFiles();
@@ -116,8 +123,16 @@ private:
     void StoreSelection(const PieceNotice& notice);
     void StoreResumeData(const PieceNotice& notice);
 
+    struct BlockReadRequest;
+    void ServeBlockRead(BlockReadRequest& request);
+
     RefPtr<TTorrent> torrent_;
     RefPtr<TPieces> pieces_;
+    // Block reads waiting for the worker: the readers' own records, listed
+    // and withdrawn under the piece-layer lock.
+    QTMutex piece_layer_lock_;
+    std::vector<BlockReadRequest*> read_queue_;
+    std::atomic<int32_t> scheduling_position_{-1};
     CIPFilter ip_filter_;
     bool files_completed_ = false;   // a have bit after the check: rename complete files (worker thread)
     std::string first_target_path_;  // under the task lock

@@ -67,6 +67,7 @@ private:
     int32_t ViewMaxServerConnections() override { return MaxServerConnections(); }
     BufferPool* ViewSocketPool() override;
     IStreamTransport* ViewStreamTransport() override;
+    int32_t ViewSchedulingPosition() override { return SchedulingPosition(); }
     bool MapReady() override;
     int32_t MapPieceCount() override;
     int64_t MapPieceLength() override;
