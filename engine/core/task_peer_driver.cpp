@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/core/peer_order.h"
 #include "engine/core/retry_backoff.h"
 #include "engine/core/source_penalty.h"
 
@@ -11,79 +12,281 @@
 
 namespace zl {
 
-TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics)
-    : task_(task), statistics_(statistics), random_(TaskRandom::FreshSeed()), ranges_(*this) {}
+TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics,
+                               std::shared_ptr<IResolverBackend> names)
+    : task_(task),
+      statistics_(statistics),
+      resolver_(std::move(names)),
+      random_(TaskRandom::FreshSeed()),
+      ranges_(*this),
+      filter_(task),
+      candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {
+    candidates_.rules().filter = &filter_;
+    started_ = task_.ViewSeconds();
+}
 
-TaskPeerDriver::~TaskPeerDriver() { CloseAll(); }
+TaskPeerDriver::~TaskPeerDriver() {
+    CloseAll();
+    pool_.Clear();
+}
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics) {
     return std::make_unique<TaskPeerDriver>(view, statistics);
 }
 
-// --- candidates and peers ------------------------------------------------------
+// --- candidates ------------------------------------------------------------------
 
 void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
-    for (const std::string& text : texts) {
-        const bool known = std::any_of(candidates_.begin(), candidates_.end(),
-                                       [&](const Candidate& c) { return c.identity->text == text; });
-        if (known) continue;
-        auto identity = RefPtr<TPeerId>::Adopt(new TPeerId(text));
-        // Only server sources become candidates here; a text that does not
-        // parse (unknown scheme, bad port, unresolved host) is left out.
-        if (!ParseSourceUrl(*identity, resolver_) || !identity->IsServer() || !identity->IsUsable()) continue;
-        identity->order_key = kOrderKeyServer;
-        candidates_.push_back(Candidate{identity, false});
-        // New sources are dialled at the next pass, not a second later.
-        last_connector_pass_ = 0;
-    }
+    candidates_.rules().tick_ms = clock().TickMs();
+    candidates_.RefreshSources(texts);
+    ReportHostFailure();
+    // New sources are dialled at the next pass, not a second later.
+    if (candidates_.TakeAdmitted()) last_connector_pass_ = 0;
+}
+
+void TaskPeerDriver::AddCandidate(TPeerId* identity) {
+    if (!identity) return;
+    candidates_.rules().tick_ms = clock().TickMs();
+    // A redirect target is fetched at once: the peer that found it has ended.
+    if (candidates_.Admit(*identity)) last_connector_pass_ = 0;
+    candidates_.TakeAdmitted();
+}
+
+void TaskPeerDriver::NoteHostUnresolved() {
+    if (UsableCandidates() == 0) task_.ViewHostUnresolved();
+}
+
+void TaskPeerDriver::ReportHostFailure() {
+    // An unresolved name is the task's status only while no other source can
+    // serve it: one mistyped mirror must not make a working download look failed.
+    if (candidates_.TakeHostFailure()) NoteHostUnresolved();
 }
 
 size_t TaskPeerDriver::UsableCandidates() const {
-    return static_cast<size_t>(
-        std::count_if(candidates_.begin(), candidates_.end(), [](const Candidate& c) { return !c.dropped; }));
+    size_t usable = 0;
+    candidates_.list().ForEach([&](const TPeerId& c) { usable += c.IsUsable() ? 1 : 0; });
+    return usable;
 }
 
-TaskPeerDriver::Candidate* TaskPeerDriver::Find(const TPeerId* identity) {
-    for (Candidate& c : candidates_)
-        if (c.identity.get() == identity) return &c;
-    return nullptr;
+void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes) {
+    // "Remove the source" (keep false) takes it off the list; the next
+    // source refresh may bring it back with fresh counters.
+    if (identity) candidates_.Forget(*identity, keep, passes);
 }
 
-void TaskPeerDriver::Dial() {
-    // A connector pass runs once a second of the engine clock: the retry
-    // delays count these passes.
-    const uint64_t now = EngineSeconds();
-    if (now == last_connector_pass_) return;
-    last_connector_pass_ = now;
-    const int32_t limit = std::max(task_.ViewMaxServerConnections(), 0);
-    const int64_t speed = statistics_.CurrentDownloadSpeed();
-    for (Candidate& c : candidates_) {
-        if (static_cast<int32_t>(active_.size()) >= limit) return;
-        // One connection per source: its share of the ranges is worked
-        // through in turn, and a finished source takes over others' ranges.
-        if (c.dropped || c.identity->open_connections > 0) continue;
-        if (!MayTry(*c.identity, speed, now)) continue;
-        SocketEnv env;
-        env.clock = &clock();
-        env.seconds = [this] { return EngineSeconds(); };
-        env.pool = task_.ViewSocketPool();
-        env.tcp = task_.ViewStreamTransport();
-        env.resolver = &resolver_;
-        RefPtr<TPeerObject> peer;
-        if (c.identity->kind == kKindFtp) {
-            peer = RefPtr<TPeerObject>::Adopt(new TFtpPeer(*this, env));
-        } else {
-            peer = RefPtr<TPeerObject>::Adopt(new THttpPeer(*this, env));
-        }
-        ++c.identity->open_connections;
-        ++c.identity->attempts;
-        if (!peer->AttachIdentity(c.identity.get())) {
-            --c.identity->open_connections;
-            c.identity->retry_delay += kPenaltyDropped;
-            continue;
-        }
-        active_.push_back(peer);
+void TaskPeerDriver::OnPieceHashFailed(int32_t) {
+    // The piece map dropped the piece's bytes; its range still holds it, so
+    // it is fetched again. The source that sent it is counted.
+    TPeerId* source = passing_ ? passing_->identity() : nullptr;
+    if (source && source->failed_pieces < INT32_MAX) ++source->failed_pieces;
+}
+
+void TaskPeerDriver::CandidateCleanUp() {
+    bool dropped = false;
+    for (size_t i = active_.size(); i-- > 0;) {
+        TPeerObject& peer = *active_[i].peer;
+        if (!peer.identity() || !IsFailedServer(*peer.identity())) continue;
+        // Its pieces are not trusted: the range goes and its pieces return to the others.
+        if (peer.range()) peer.range()->discard = true;
+        EndPeer(i, 0);
+        dropped = true;
     }
+    if (candidates_.RemoveFailedServers() > 0 || dropped) candidates_.list().Sort();
+}
+
+void TaskPeerDriver::PickServers(int32_t n) {
+    if (n <= 0) return;
+    const ServerListView servers = task_.ViewServerList();
+    if (servers.urls.empty()) return;
+    candidates_.rules().tick_ms = clock().TickMs();
+    candidates_.PickServers(n, servers.urls, servers.hosts, random_);
+}
+
+// --- peers ------------------------------------------------------------------------
+
+RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
+    if (kind != kKindHttp && kind != kKindFtp) return {};
+    if (RefPtr<TPeerObject> pooled = pool_.Take(kind)) return pooled;
+    SocketEnv env;
+    env.clock = &clock();
+    env.seconds = [this] { return EngineSeconds(); };
+    env.pool = task_.ViewSocketPool();
+    env.tcp = task_.ViewStreamTransport();
+    env.resolver = &resolver_;
+    RefPtr<TPeerObject> peer;
+    if (kind == kKindFtp) {
+        peer = RefPtr<TPeerObject>::Adopt(new TFtpPeer(*this, env));
+    } else {
+        peer = RefPtr<TPeerObject>::Adopt(new THttpPeer(*this, env));
+    }
+    peer->Reset();
+    return peer;
+}
+
+void TaskPeerDriver::ReturnPeer(const RefPtr<TPeerObject>& peer) {
+    // Serial numbers are not given back: a live peer's number stays its own.
+    claimed_.erase(peer.get());
+    bytes_at_snapshot_.erase(peer.get());
+    pool_.Return(peer, task_.ViewConnectionBudget());
+}
+
+bool TaskPeerDriver::Connector::Dial(TPeerId& candidate, uint64_t serial) {
+    RefPtr<TPeerObject> peer = driver_.CreatePeer(candidate.kind);
+    if (!peer) return false;
+    if (!peer->AttachIdentity(&candidate)) {
+        // A peer that took the identity counts its connection down when it
+        // is reset; the connector counts the failed one down itself.
+        const bool took = peer->identity() == &candidate;
+        driver_.ReturnPeer(peer);
+        if (took) ++candidate.open_connections;
+        // A connection refused at once is a failed connection like one that
+        // fails in its first pass: without this a dead local server would be
+        // dialled every second.
+        driver_.candidates_.Penalise(candidate, EndedPeer{}, kPenaltyFailedPass, driver_.IsComplete());
+        return false;
+    }
+    driver_.active_.Add(peer, serial);
+    return true;
+}
+
+bool TaskPeerDriver::Connector::IsBlocked(uint32_t address) const { return driver_.task_.ViewAddressBlocked(address); }
+
+bool TaskPeerDriver::Connector::HasConnectionTo(uint32_t address, int32_t port) const {
+    for (size_t i = 0; i < driver_.active_.size(); ++i) {
+        const TPeerId* id = driver_.active_[i].peer->identity();
+        if (id && id->address == address && id->port == port) return true;
+    }
+    return false;
+}
+
+bool TaskPeerDriver::Connector::HasConnectedPeer(uint32_t address, const PeerIdBytes& peer_id) const {
+    for (size_t i = 0; i < driver_.active_.size(); ++i) {
+        const TPeerObject& peer = *driver_.active_[i].peer;
+        const TPeerId* id = peer.identity();
+        if (id && peer.HandshakeDone() && id->address == address && id->peer_id == peer_id) return true;
+    }
+    return false;
+}
+
+bool TaskPeerDriver::Connector::DataComplete() const { return driver_.IsComplete(); }
+
+int64_t TaskPeerDriver::Connector::CurrentSpeed() const { return driver_.statistics_.CurrentDownloadSpeed(); }
+
+uint64_t TaskPeerDriver::Connector::Now() const { return driver_.EngineSeconds(); }
+
+int32_t TaskPeerDriver::OpenServerConnections() const {
+    int32_t open = 0;
+    for (size_t i = 0; i < active_.size(); ++i) open += active_[i].peer->IsServer() ? 1 : 0;
+    return open;
+}
+
+void TaskPeerDriver::ConnectorSecond(uint64_t now) {
+    // Peers asked to go leave first, their sources penalised.
+    if (!drop_.empty()) {
+        for (TPeerObject* peer : active_.TakeDropped(drop_)) {
+            for (size_t i = 0; i < active_.size(); ++i) {
+                if (active_[i].peer.get() != peer) continue;
+                EndPeer(i, kPenaltyDropped);
+                break;
+            }
+        }
+    }
+
+    const int32_t limit = std::max(task_.ViewMaxServerConnections(), 0);
+    int32_t open = OpenServerConnections();
+    ServerConnectorInput input;
+    input.open_servers = open;
+    input.server_limit = limit;
+    input.connections_per_server = task_.ViewConnectionsPerServer();
+    const int32_t opened = RunServerConnector(candidates_.list(), input, connector_, connector_, serials_);
+    open += opened;
+    if (idle_.NoteSecond(opened)) {
+        // Ten seconds without a new connection: look for sources again.
+        candidates_.rules().tick_ms = clock().TickMs();
+        candidates_.RefreshKnownSources();
+        candidates_.ReResolve();
+        PickServers(limit - open);
+    }
+
+    const ServerListView servers = task_.ViewServerList();
+    const uint64_t run_seconds = now >= started_ ? now - started_ : 0;
+    if (!servers_picked_ && servers.server_mode && !servers.urls.empty()) {
+        // A run starts with the server list's sources at once; rotation
+        // brings in others from its 31st second on.
+        servers_picked_ = true;
+        candidates_.rules().tick_ms = clock().TickMs();
+        candidates_.PickServers(limit - open, servers.urls, servers.hosts, random_);
+    }
+    ServerBalanceInput balance;
+    balance.server_mode = servers.server_mode;
+    balance.ever_admitted = candidates_.list().EverAdmitted();
+    balance.run_seconds = run_seconds;
+    // Counted from the start of the run, so the first rotation comes after
+    // 31 seconds, not at the first second.
+    balance.now = run_seconds;
+    balance.open_servers = open;
+    balance.server_limit = limit;
+    if (!servers.server_mode) {
+        candidates_.list().ForEach([&](const TPeerId& c) {
+            if (c.IsServer() && WouldBeEligible(c, connector_)) ++balance.eligible_servers;
+        });
+    }
+    const ServerBalanceAction action = balancer_.Decide(balance);
+    if (action.drop > 0) DropServers(action.drop, action.speed_aware);
+    if (action.pick > 0 && !servers.urls.empty()) {
+        candidates_.rules().tick_ms = clock().TickMs();
+        candidates_.PickServers(action.pick, servers.urls, servers.hosts, random_);
+        if (action.re_resolve) candidates_.ReResolve();
+    }
+    ReportHostFailure();
+    // Sources admitted in this second are dialled at the next pass.
+    if (candidates_.TakeAdmitted()) last_connector_pass_ = 0;
+}
+
+void TaskPeerDriver::SortActive() {
+    std::vector<ActivePeer<TPeerObject>>& entries = active_.entries();
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const ActivePeer<TPeerObject>& a, const ActivePeer<TPeerObject>& b) {
+                         auto facts = [](const ActivePeer<TPeerObject>& e) {
+                             PeerOrderFacts f;
+                             f.present = e.peer.get() != nullptr;
+                             if (!e.peer) return f;
+                             f.handshake_done = e.peer->HandshakeDone();
+                             f.node = e.peer->kind() == kKindNode;
+                             f.receive_rate = e.peer->transfer().download_rate;
+                             f.download_accumulator = e.peer->transfer().download_rate;
+                             f.total_sent = e.peer->transfer().total_sent;
+                             f.serial = e.serial;
+                             return f;
+                         };
+                         return ComparePeers(facts(a), facts(b), false) < 0;
+                     });
+}
+
+void TaskPeerDriver::DropServers(int32_t count, bool speed_aware) {
+    SortActive();
+    std::vector<DropFacts> facts;
+    facts.reserve(active_.size());
+    for (size_t i = 0; i < active_.size(); ++i) {
+        const TPeerObject& peer = *active_[i].peer;
+        DropFacts f;
+        f.kind = peer.kind();
+        f.exhausted_server = peer.IsServer() && peer.identity() && peer.identity()->exhausted;
+        f.download_rate = peer.transfer().download_rate;
+        facts.push_back(f);
+    }
+    const DropMode mode = speed_aware ? DropMode::kKeepGoodSpeedAware : DropMode::kKeepGood;
+    const std::vector<size_t> chosen =
+        ChoosePeersToDrop(facts, kKindServers, count, mode, statistics_.CurrentDownloadSpeed());
+    if (chosen.empty()) return;
+    // From the end, so that the indexes still hold.
+    std::vector<size_t> order = chosen;
+    std::sort(order.rbegin(), order.rend());
+    for (size_t index : order) {
+        if (TPeerId* id = active_[index].peer->identity()) id->order_key = OrderKeyAfterDrop(id->order_key);
+        EndPeer(index, 0);
+    }
+    candidates_.list().Sort();
 }
 
 int32_t TaskPeerDriver::Pass() {
@@ -93,39 +296,54 @@ int32_t TaskPeerDriver::Pass() {
         CloseAll();
         return 0;
     }
-    Dial();
+    // The connector runs once a second of the engine clock: the retry
+    // delays count these seconds.
+    if (const uint64_t now = EngineSeconds(); now != last_connector_pass_) {
+        last_connector_pass_ = now;
+        ConnectorSecond(now);
+    }
     // The second's download allowance is spent: the peers read nothing more
     // until the statistics pass grants the next one.
     if (statistics_.DownloadAllowance() <= 0) return 0;
+    bool lost_server = false;
     for (size_t i = 0; i < active_.size();) {
-        TPeerObject& peer = *active_[i];
+        TPeerObject& peer = *active_[i].peer;
         passing_ = &peer;
         const bool ok = peer.DownloadPass() && !peer.IsTimedOut();
         passing_ = nullptr;
         if (!ok) {
-            Drop(i);
+            lost_server = lost_server || (peer.IsServer() && peer.activity() != kActivityFinished);
+            EndPeer(i, kPenaltyFailedPass);
             continue;
         }
         ++i;
     }
+    if (lost_server) candidates_.list().Sort();
     return blocks_taken_;
 }
 
-void TaskPeerDriver::Drop(size_t index) {
-    RefPtr<TPeerObject> peer = active_[index];
-    active_.erase(active_.begin() + static_cast<std::ptrdiff_t>(index));
-    if (Candidate* c = Find(peer->identity())) {
-        // A source whose connection ended waits a connector pass at least
-        // (its range may still hold pieces, or another's may).
-        c->identity->retry_delay += kPenaltyFailedPass;
+void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
+    RefPtr<TPeerObject> peer = active_[index].peer;
+    std::vector<ActivePeer<TPeerObject>>& entries = active_.entries();
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
+    const int32_t activity = peer->activity();
+    // A peer that timed out penalised its source itself; one that finished
+    // (nothing left, or a redirect handed over) is no failure.
+    if (TPeerId* id = peer->identity(); id && passes > 0 && activity != kActivityTimedOut &&
+                                        activity != kActivityFinished) {
+        EndedPeer ended;
+        ended.has_peer = true;
+        const PeerStatistics* stats = peer->Info(0);
+        ended.incoming = stats && stats->incoming;
+        ended.handshake_done = peer->HandshakeDone();
+        ended.stalled = peer->IsStalled();
+        candidates_.Penalise(*id, ended, passes, IsComplete());
     }
-    claimed_.erase(peer.get());
-    bytes_at_snapshot_.erase(peer.get());
-    peer->Reset();
+    ReturnPeer(peer);
 }
 
 void TaskPeerDriver::CloseAll() {
-    while (!active_.empty()) Drop(active_.size() - 1);
+    while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
     shared_.clear();
 }
@@ -133,24 +351,26 @@ void TaskPeerDriver::CloseAll() {
 void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
     if (elapsed_ms == 0) return;
     int64_t sum = 0;
-    for (const RefPtr<TPeerObject>& peer : active_) {
-        const int64_t total = peer->bytes_received_total();
-        int64_t& before = bytes_at_snapshot_[peer.get()];
+    for (size_t i = 0; i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i].peer;
+        const int64_t total = peer.bytes_received_total();
+        int64_t& before = bytes_at_snapshot_[&peer];
         const int64_t rate = std::max<int64_t>(total - before, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
         before = total;
-        peer->transfer().download_rate = rate;
+        peer.transfer().download_rate = rate;
         sum += rate;
     }
     statistics_.SetRates(sum, 0);
+    SortActive();
 }
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
-    for (const RefPtr<TPeerObject>& peer : active_) peer->AddWaitEntries(entries);
+    for (size_t i = 0; i < active_.size(); ++i) active_[i].peer->AddWaitEntries(entries);
 }
 
 int64_t TaskPeerDriver::SummedRate() const {
     int64_t sum = 0;
-    for (const RefPtr<TPeerObject>& peer : active_) sum += peer->transfer().download_rate;
+    for (size_t i = 0; i < active_.size(); ++i) sum += active_[i].peer->transfer().download_rate;
     return sum;
 }
 
@@ -214,16 +434,23 @@ int64_t TaskPeerDriver::MissingPieces() {
 void TaskPeerDriver::BuildRanges() {
     std::vector<ServerCandidateInfo> infos;
     std::vector<TPeerId*> ids;
-    for (Candidate& c : candidates_) {
-        if (c.dropped) continue;
+    const int32_t per_server = task_.ViewConnectionsPerServer();
+    candidates_.list().ForEach([&](TPeerId& c) {
+        if (!c.IsUsable()) return;
         ServerCandidateInfo info;
-        info.server = c.identity->IsServer();
-        info.whole_content = c.identity->Source().whole_content;
+        info.server = c.IsServer();
+        info.whole_content = c.SourceIfAny() && c.SourceIfAny()->whole_content;
+        info.metainfo_source = c.metainfo_source;
+        info.max_connections = ConnectLimit(c, per_server);
         infos.push_back(info);
-        ids.push_back(c.identity.get());
-    }
+        ids.push_back(&c);
+    });
     const RangePlan plan = PlanServerRanges(PieceCount(), infos);
-    if (plan.ok) ranges_.AddPlanned(plan, ids, EngineSeconds());
+    if (!plan.ok) return;
+    // Each server may hold as many connections as its share has sub-ranges.
+    for (size_t i = 0; i < ids.size() && i < plan.max_connections.size(); ++i)
+        if (plan.max_connections[i] > 0) ids[i]->max_connections = plan.max_connections[i];
+    ranges_.AddPlanned(plan, ids, EngineSeconds());
 }
 
 TPieceRange* TaskPeerDriver::AssignRange(TPeerObject& peer) { return ranges_.Assign(peer, EngineSeconds(), random_); }
@@ -302,27 +529,5 @@ void TaskPeerDriver::AddKindBytes(int32_t kind, int64_t bytes) {
 }
 
 int64_t TaskPeerDriver::DownloadAllowance() { return statistics_.DownloadAllowance(); }
-
-// --- sources ---------------------------------------------------------------------
-
-void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes) {
-    Candidate* c = Find(identity);
-    if (!c) return;
-    if (!keep) {
-        c->dropped = true;
-        return;
-    }
-    // The delay counts connector passes; the back-off shortens it for a
-    // source that delivered pieces or while nothing arrives.
-    c->identity->retry_delay += std::max(passes, 0);
-}
-
-void TaskPeerDriver::AddCandidate(TPeerId* identity) {
-    if (!identity || !identity->IsUsable()) return;
-    const bool known = std::any_of(candidates_.begin(), candidates_.end(), [&](const Candidate& c) {
-        return c.identity.get() == identity || (c.identity->text == identity->text && !c.dropped);
-    });
-    if (!known) candidates_.push_back(Candidate{RefPtr<TPeerId>::Share(identity), false});
-}
 
 }  // namespace zl

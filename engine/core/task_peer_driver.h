@@ -1,15 +1,22 @@
-// The task as its peers see it: the server sources become candidates, the
-// candidates are dialled within the task's connection limit as HTTP or FTP
-// peers, the peers' download passes are driven, their blocks go into the piece
-// map, and the server ranges share the pieces among them. Owned by the
-// statistics layer of the task and used only by its worker thread.
+// The task as its peers see it: the server sources (and the server list)
+// become candidates, the server connector dials them once a second through
+// the retry back-off within the server connection limit, ended connections
+// penalise their sources, server connections are balanced and rotated, the
+// peers' download passes are driven, their blocks go into the piece map, and
+// the server ranges share the pieces among them. Owned by the statistics
+// layer of the task and used only by its worker thread.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "engine/core/peer_connector.h"
+#include "engine/core/peer_pool.h"
 #include "engine/core/server_ranges.h"
+#include "engine/core/server_rotation.h"
+#include "engine/core/task_candidates.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
 #include "engine/core/transfer_statistics.h"
@@ -20,15 +27,20 @@ namespace zl {
 
 class TaskPeerDriver final : public TaskPeers, public IPeerTask, private RangePeerFacts {
 public:
-    TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics);
+    // `names` resolves the sources' host names (tests give a table).
+    TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics,
+                   std::shared_ptr<IResolverBackend> names = MakeSystemResolverBackend());
     ~TaskPeerDriver() override;
     TaskPeerDriver(const TaskPeerDriver&) = delete;
     TaskPeerDriver& operator=(const TaskPeerDriver&) = delete;
 
-    // Adds the server sources among `texts` not yet known as candidates.
+    // The source refresh: the server sources among `texts` not yet known
+    // become candidates (they are dialled at the next pass).
     void AddSources(const std::vector<std::string>& texts) override;
     int32_t Pass() override;
     void RateSnapshot(uint64_t elapsed_ms) override;
+    // Servers that sent too many bad pieces lose their peers and their place.
+    void CandidateCleanUp() override;
     void CloseAll() override;
     uint64_t HttpBytes() const override { return http_bytes_; }
     uint64_t FtpBytes() const override { return ftp_bytes_; }
@@ -36,6 +48,14 @@ public:
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
     size_t UsableCandidates() const;
     int64_t SummedRate() const;
+
+    // Asks for the peer with that serial number to be dropped at the next
+    // connector second (its source is penalised).
+    void RequestDrop(uint64_t serial) { drop_.insert(serial); }
+    const CandidateList& Candidates() const { return candidates_.list(); }
+    int32_t OpenServerConnections() const;
+    uint64_t LastSerial() const { return serials_.Last(); }
+    size_t PooledPeers() const { return pool_.size(); }
 
     // --- IPeerTask -------------------------------------------------------
     Clock& clock() override;
@@ -64,19 +84,42 @@ public:
     void ReturnRequests(std::vector<RequestRecord>& records) override;
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                 int32_t origin) override;
-    void OnPieceHashFailed(int32_t) override {}
+    // Counts the bad piece on the source of the peer that sent it.
+    void OnPieceHashFailed(int32_t piece) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
     void AddCandidate(TPeerId* identity) override;
+    void NoteHostUnresolved() override;
     int64_t DownloadAllowance() override;
     bool P2PEnabled() override { return false; }
     void NoteSendPending(TPeerObject&) override {}
 
 private:
-    struct Candidate {
-        RefPtr<TPeerId> identity;
-        bool dropped = false;
+    // The connectors' view of the driver: dialling and the facts of eligibility.
+    class Connector final : public IPeerDialer, public ICandidateFacts {
+    public:
+        explicit Connector(TaskPeerDriver& driver) : driver_(driver) {}
+        bool Dial(TPeerId& candidate, uint64_t serial) override;
+        bool P2PEnabled() const override { return false; }
+        bool IsBlocked(uint32_t address) const override;
+        bool HasConnectionTo(uint32_t address, int32_t port) const override;
+        bool HasConnectedPeer(uint32_t address, const PeerIdBytes& peer_id) const override;
+        bool DataComplete() const override;
+        int64_t CurrentSpeed() const override;
+        uint64_t Now() const override;
+
+    private:
+        TaskPeerDriver& driver_;
+    };
+    // The task's IP filter as the admission rules see it.
+    class AddressFilter final : public IAddressFilter {
+    public:
+        explicit AddressFilter(TaskPieceView& view) : view_(view) {}
+        bool IsBlocked(uint32_t address) const override { return view_.ViewAddressBlocked(address); }
+
+    private:
+        TaskPieceView& view_;
     };
 
     // --- RangePeerFacts --------------------------------------------------
@@ -89,17 +132,37 @@ private:
     bool PieceNeeded(int32_t piece) override { return PieceWanted(piece); }
     int64_t MissingPieces() override;
 
-    Candidate* Find(const TPeerId* identity);
-    void Dial();
-    void Drop(size_t index);
+    // Once per engine-clock second: the drop set, the server connector, the
+    // idle refresh and the server balancing.
+    void ConnectorSecond(uint64_t now);
+    void PickServers(int32_t n);
+    RefPtr<TPeerObject> CreatePeer(int32_t kind);
+    void ReturnPeer(const RefPtr<TPeerObject>& peer);
+    // Takes the peer at `index` off the active list and returns it to the
+    // pool; its source is penalised with `passes` unless that is 0 or the peer
+    // timed out (it did so itself) or finished its work.
+    void EndPeer(size_t index, int32_t passes);
+    // DropPeers(servers, count, keep-good): the slowest server connections go.
+    void DropServers(int32_t count, bool speed_aware);
+    void SortActive();
+    void ReportHostFailure();
 
     TaskPieceView& task_;
     TransferStatistics& statistics_;
     TResolver resolver_;
     TaskRandom random_;
     ServerRanges ranges_;
-    std::vector<Candidate> candidates_;
-    std::vector<RefPtr<TPeerObject>> active_;
+    AddressFilter filter_;
+    TaskCandidates candidates_;
+    Connector connector_{*this};
+    PeerSerials serials_;
+    PeerPool<TPeerObject> pool_;
+    ActiveList<TPeerObject> active_;
+    DropSet drop_;
+    IdleServerSeconds idle_;
+    ServerBalancer balancer_;
+    uint64_t started_ = 0;  // engine seconds when the driver started
+    bool servers_picked_ = false;  // the server list's first picks of the run
     std::vector<RequestRecord> shared_;
     std::unordered_map<const TPeerObject*, int32_t> claimed_;
     std::unordered_map<const TPeerObject*, int64_t> bytes_at_snapshot_;

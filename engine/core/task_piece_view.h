@@ -17,6 +17,13 @@ class Clock;
 class IStreamTransport;
 class TransferStatistics;
 
+// The task's server list (TaskAddServers), copied for its peers.
+struct ServerListView {
+    bool server_mode = false;
+    std::vector<std::string> urls;
+    std::vector<std::string> hosts;  // "null" or missing: no host name to present
+};
+
 class TaskPieceView {
 public:
     // ReceivePieceBlock's answer for a piece that then failed its hash check.
@@ -33,6 +40,14 @@ public:
     // The first piece of the latest read of the task's data by the
     // application (-1: none); server sources jump there.
     virtual int32_t ViewSchedulingPosition() { return -1; }
+    // Task settings as the connectors use them.
+    virtual int32_t ViewConnectionsPerServer() { return 1; }
+    virtual int32_t ViewConnectionBudget() { return 52; }
+    // The task's IP filter.
+    virtual bool ViewAddressBlocked(uint32_t /*address*/) { return false; }
+    virtual ServerListView ViewServerList() { return {}; }
+    // A source's host name did not resolve: the task shows it in its status at once.
+    virtual void ViewHostUnresolved() {}
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;
@@ -59,6 +74,8 @@ public:
     virtual int32_t Pass() = 0;
     // Every 4 seconds: each peer's download rate from the bytes it delivered.
     virtual void RateSnapshot(uint64_t elapsed_ms) = 0;
+    // Every 4 seconds: servers that sent too many bad pieces are removed.
+    virtual void CandidateCleanUp() {}
     // Closes every peer and forgets the ranges.
     virtual void CloseAll() = 0;
     // No wanted piece is missing (on disk or complete in memory).

@@ -47,6 +47,9 @@ public:
     virtual void ApplyBandwidth() {}
     // Sum of the current speeds of the peers whose kind is in `mask`.
     virtual int64_t SumPeerSpeed(uint32_t /*mask*/) { return 0; }
+    // Uptime seconds since the last payload arrived (counted from the run's
+    // first statistics pass).
+    uint32_t SecondsWithoutData() override;
 
 protected:
     // Counted by the peers of this run (reset with the run).
@@ -60,6 +63,7 @@ protected:
 
 private:
     TaskPeers& Driver();
+    void NoteDataSecond();
 
     // --- TaskPieceView: the piece map as the peers see it ---
     Clock& ViewClock() override;
@@ -68,6 +72,11 @@ private:
     BufferPool* ViewSocketPool() override;
     IStreamTransport* ViewStreamTransport() override;
     int32_t ViewSchedulingPosition() override { return SchedulingPosition(); }
+    int32_t ViewConnectionsPerServer() override { return connections_per_server_; }
+    int32_t ViewConnectionBudget() override { return connection_budget_; }
+    bool ViewAddressBlocked(uint32_t address) override;
+    ServerListView ViewServerList() override;
+    void ViewHostUnresolved() override;
     bool MapReady() override;
     int32_t MapPieceCount() override;
     int64_t MapPieceLength() override;
@@ -87,6 +96,13 @@ private:
     // The speed limits as the worker applies them, copied under the task lock.
     int32_t download_limit_kib_ = 0;
     int32_t upload_limit_kib_ = 0;
+    int32_t connections_per_server_ = 1;
+    int32_t connection_budget_ = 52;
+
+    // Seconds without payload (worker thread).
+    bool data_clock_started_ = false;
+    uint64_t payload_at_last_data_ = 0;
+    uint32_t last_data_uptime_ = 0;
 };
 
 }  // namespace zl
