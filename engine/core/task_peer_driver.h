@@ -45,6 +45,7 @@ public:
     uint64_t HttpBytes() const override { return http_bytes_; }
     uint64_t FtpBytes() const override { return ftp_bytes_; }
     size_t ActiveCount() const override { return active_.size(); }
+    bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
     size_t UsableCandidates() const;
     int64_t SummedRate() const;

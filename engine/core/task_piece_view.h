@@ -84,6 +84,8 @@ public:
     virtual uint64_t HttpBytes() const = 0;
     virtual uint64_t FtpBytes() const = 0;
     virtual size_t ActiveCount() const = 0;
+    // Whether any source ever became a candidate in this run.
+    virtual bool HadCandidates() const { return false; }
     // The descriptors of the active peers' connections, for the loop's wait.
     virtual void AddWaitEntries(std::vector<pollfd>& entries) const = 0;
 };

@@ -121,8 +121,10 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
 }
 
 void TWorkWithTransStatis::NoteDataSecond() {
-    // Any task type counts seconds without payload, so a task whose sources
-    // all fail gives up after the no-data limit instead of running forever.
+    // Any task type counts seconds without payload once it has a source, so
+    // a task whose sources all fail gives up after the no-data limit instead
+    // of running forever. A torrent task without sources waits for peers.
+    if (!driver_ || !driver_->HadCandidates()) return;
     const uint32_t uptime = Context().UptimeSeconds();
     const uint64_t payload = http_bytes_ + peer_bytes_;
     if (!data_clock_started_ || payload != payload_at_last_data_) {

@@ -47,8 +47,8 @@ public:
     virtual void ApplyBandwidth() {}
     // Sum of the current speeds of the peers whose kind is in `mask`.
     virtual int64_t SumPeerSpeed(uint32_t /*mask*/) { return 0; }
-    // Uptime seconds since the last payload arrived (counted from the run's
-    // first statistics pass).
+    // Uptime seconds since the last payload arrived, counted from the first
+    // statistics pass of the run at which the task had a source candidate.
     uint32_t SecondsWithoutData() override;
 
 protected:
