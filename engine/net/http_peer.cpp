@@ -150,7 +150,7 @@ bool THttpPeer::TakeData(const HttpResponsePlan& plan) {
                     ? plan.stream_offset + plan.body_length
                     : -1;
     range_ignored_ = plan.range_ignored;
-    if (!range_ignored_ && request_start_ > 0) ignored_ranges_ = 0;
+    if (!range_ignored_ && request_start_ > 0) identity_->Source().ignored_ranges = 0;
     if (source.whole_content) body_.emplace(plan);
     if (identity_->open_connections > 1) return true;
 
@@ -300,7 +300,7 @@ bool THttpPeer::RequestStep() {
 }
 
 bool THttpPeer::Restart() {
-    if (range_ignored_ && ++ignored_ranges_ >= kMaxIgnoredRanges) {
+    if (range_ignored_ && ++identity_->Source().ignored_ranges >= kMaxIgnoredRanges) {
         // Asking again would bring the same answer from byte 0.
         socket_->Close();
         task_.PenaliseSource(identity_, true, kServerPenalty);

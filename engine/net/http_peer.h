@@ -63,7 +63,6 @@ private:
     bool header_received_ = false;
     bool no_content_length_ = false;
     bool range_ignored_ = false;  // the current response ignored our Range
-    int32_t ignored_ranges_ = 0;  // consecutive restarts after such responses
     int64_t request_start_ = 0;   // the start sent in Range
     int64_t stream_offset_ = 0;   // file offset of the next body byte
     int64_t body_end_ = -1;       // file offset where this response's body ends, -1 unknown

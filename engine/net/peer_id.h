@@ -46,6 +46,10 @@ struct TSourceAddress {
     bool redirected = false;
     bool content_complete = false;
     int32_t redirect_count = 0;
+    // Answers from byte 0 to ranged requests in a row, over all connections:
+    // a server that ignores Range is given up on instead of being asked again
+    // from a fresh connection every time.
+    int32_t ignored_ranges = 0;
     int64_t content_length = -1;
     std::string referer;
     std::string content;
