@@ -377,6 +377,24 @@ TEST_F(DriverRun, ServerLimitAndRotation) {
     }
 }
 
+// A peer named in the drop set leaves at the next connector second and its
+// source is penalised (one more attempt, 3 passes of delay, waived here as
+// nothing arrives), and the new connection gets a new serial number.
+TEST_F(DriverRun, DropSetPeerLeavesAndItsSourceIsPenalised) {
+    transport.SetServer(Ip("10.6.0.1"), 80, Server::kSilent);
+    Driver().AddSources({Url("10.6.0.1", 80)});
+    Second();
+    ASSERT_EQ(Driver().ActiveCount(), 1u);
+    TPeerId* candidate = CandidateFor(Url("10.6.0.1", 80));
+    EXPECT_EQ(candidate->attempts, 0);
+    Driver().RequestDrop(Driver().LastSerial());
+    Second();
+    EXPECT_EQ(candidate->attempts, 1);
+    EXPECT_EQ(transport.Dials(Ip("10.6.0.1"), 80), 2);
+    EXPECT_EQ(transport.Open(Ip("10.6.0.1"), 80), 1);
+    EXPECT_EQ(Driver().LastSerial(), 2u);
+}
+
 // A mirror that sends bad data has its failed pieces counted; the 4-second
 // clean-up drops its connection and removes it for good (a later source
 // refresh does not bring it back), and a good mirror then completes the file.
