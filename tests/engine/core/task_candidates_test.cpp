@@ -32,7 +32,7 @@ constexpr int64_t kSize = kPiece * kPieces;
 // The file's byte at `offset`; a bad server sends something else.
 uint8_t FileByte(int64_t offset) { return static_cast<uint8_t>((offset * 131 + 7) % 251); }
 
-enum class Server { kRefuse, kSilent, kServe, kBad };
+enum class Server { kRefuse, kSilent, kServe, kBad, kNotFound };
 
 // HTTP servers inside a transport: each endpoint refuses, accepts and says
 // nothing, or answers ranged GETs with the file (or corrupted bytes), at most
@@ -141,6 +141,10 @@ private:
         if (servers_[c.remote].kind == Server::kSilent) {
             c.head = "\r";  // never a whole header
             c.head_sent = 1;
+            return;
+        }
+        if (servers_[c.remote].kind == Server::kNotFound) {
+            c.head = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
             return;
         }
         int64_t from = 0;
@@ -375,6 +379,23 @@ TEST_F(DriverRun, ServerLimitAndRotation) {
         EXPECT_EQ(most_open, 3) << row.what;
         EXPECT_EQ(dialled, row.servers_dialled) << row.what;
     }
+}
+
+// A server answering 404 removes its source; after ten seconds in which the
+// connector opened nothing, the sources are refreshed and it is tried again.
+TEST_F(DriverRun, RemovedSourceReturnsWithTheIdleRefresh) {
+    transport.SetServer(Ip("10.7.0.1"), 80, Server::kNotFound);
+    Driver().AddSources({Url("10.7.0.1", 80)});
+    std::vector<int> dialled;
+    for (int s = 1; s <= 25; ++s) {
+        const int before = transport.Dials(Ip("10.7.0.1"), 80);
+        Second();
+        if (transport.Dials(Ip("10.7.0.1"), 80) > before) dialled.push_back(s);
+        if (s == 2) {
+            EXPECT_EQ(CandidateFor(Url("10.7.0.1", 80)), nullptr) << "removed after the 404";
+        }
+    }
+    EXPECT_EQ(dialled, (std::vector<int>{1, 11, 21}));
 }
 
 // A peer named in the drop set leaves at the next connector second and its
