@@ -19,7 +19,7 @@ std::string Lower(const std::string& text) {
 TaskCandidates::TaskCandidates(Parser parse) : parse_(std::move(parse)) {}
 
 bool TaskCandidates::Banned(const TPeerId& identity) const {
-    return !failed_servers_.empty() && failed_servers_.count(Lower(identity.text)) > 0;
+    return !removed_sources_.empty() && removed_sources_.count(Lower(identity.text)) > 0;
 }
 
 int32_t TaskCandidates::RefreshSources(const std::vector<std::string>& texts) {
@@ -87,12 +87,13 @@ void TaskCandidates::Penalise(const TPeerId& identity, const EndedPeer& peer, in
 }
 
 void TaskCandidates::Forget(const TPeerId& identity, bool keep, int32_t passes) {
+    if (!keep) removed_sources_.insert(Lower(identity.text));
     list_.ForgetSource(identity, keep, keep ? passes : 0);
 }
 
 size_t TaskCandidates::RemoveFailedServers() {
     list_.ForEach([&](TPeerId& c) {
-        if (IsFailedServer(c)) failed_servers_.insert(Lower(c.text));
+        if (IsFailedServer(c)) removed_sources_.insert(Lower(c.text));
     });
     return list_.RemoveFailedServers();
 }

@@ -44,7 +44,10 @@ public:
 
     // A connection to `identity` ended (passes: 1 failed pass, 3 dropped, 6 pruned).
     void Penalise(const TPeerId& identity, const EndedPeer& peer, int32_t passes, bool data_complete);
-    // A peer's verdict on its source: more retry delay (keep) or removal.
+    // A peer's verdict on its source: more retry delay (keep) or removal. A
+    // removed source (the server does not have the file, or keeps
+    // redirecting) stays out for the rest of the run: a refresh does not
+    // bring it back to be asked again every few seconds.
     void Forget(const TPeerId& identity, bool keep, int32_t passes);
     // Removes the servers that sent too many bad pieces; they never come back
     // through a refresh. Returns how many left.
@@ -64,8 +67,9 @@ private:
     AdmissionRules rules_;
     MarkedAddresses marked_;
     std::vector<std::string> sources_;
-    // Lower-case texts of servers removed for bad data.
-    std::set<std::string> failed_servers_;
+    // Lower-case texts of sources removed for the run (bad data, or a
+    // server's verdict that it has no such file).
+    std::set<std::string> removed_sources_;
     bool host_failed_ = false;
     bool admitted_ = false;
 };
