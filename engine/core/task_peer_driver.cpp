@@ -238,6 +238,14 @@ void TaskPeerDriver::ConnectorSecond(uint64_t now) {
         candidates_.PickServers(action.pick, servers.urls, servers.hosts, random_);
         if (action.re_resolve) candidates_.ReResolve();
     }
+    if (watchdog_.OnSecond(SummedRate())) {
+        // The servers together have delivered almost nothing for a while:
+        // look for sources again and dial what comes back at once.
+        candidates_.rules().tick_ms = clock().TickMs();
+        candidates_.RefreshKnownSources();
+        if (open < limit) candidates_.ReResolve();
+        last_connector_pass_ = 0;
+    }
     ReportHostFailure();
     // Sources admitted in this second are dialled at the next pass.
     if (candidates_.TakeAdmitted()) last_connector_pass_ = 0;

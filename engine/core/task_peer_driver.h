@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/core/peer_health.h"
 #include "engine/core/peer_connector.h"
 #include "engine/core/peer_pool.h"
 #include "engine/core/server_ranges.h"
@@ -162,6 +163,7 @@ private:
     DropSet drop_;
     IdleServerSeconds idle_;
     ServerBalancer balancer_;
+    ServerWatchdog watchdog_;
     uint64_t started_ = 0;  // engine seconds when the driver started
     bool servers_picked_ = false;  // the server list's first picks of the run
     std::vector<RequestRecord> shared_;
