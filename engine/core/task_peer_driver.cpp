@@ -366,6 +366,7 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
         const int64_t rate = std::max<int64_t>(total - before, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
         before = total;
         peer.transfer().download_rate = rate;
+        if (peer.identity()) peer.identity()->last_download_rate = rate;
         sum += rate;
     }
     statistics_.SetRates(sum, 0);
@@ -464,7 +465,21 @@ void TaskPeerDriver::BuildRanges() {
 TPieceRange* TaskPeerDriver::AssignRange(TPeerObject& peer) { return ranges_.Assign(peer, EngineSeconds(), random_); }
 
 TPieceRange* TaskPeerDriver::AddRange(int32_t first, int32_t last, TPeerObject& owner) {
-    return ranges_.Add(first, last, owner.identity(), &owner, EngineSeconds());
+    TPieceRange* range = ranges_.Add(first, last, owner.identity(), &owner, EngineSeconds());
+    if (range && owner.identity()) ++owner.identity()->ranges_claimed;
+    return range;
+}
+
+int64_t TaskPeerDriver::DownloadRate(const TPeerObject& peer) {
+    // A connection not yet measured speaks for its source with the source's
+    // latest rate: the range split weighs sources, not connections.
+    if (peer.transfer().download_rate > 0 || !peer.identity()) return peer.transfer().download_rate;
+    return peer.identity()->last_download_rate;
+}
+
+void TaskPeerDriver::NoteClaimed(TPeerObject& peer) {
+    ++claimed_[&peer];
+    if (peer.identity()) ++peer.identity()->ranges_claimed;
 }
 
 TPieceRange* TaskPeerDriver::SplitRangeAt(int32_t position, TPeerObject& peer) {
@@ -474,7 +489,9 @@ TPieceRange* TaskPeerDriver::SplitRangeAt(int32_t position, TPeerObject& peer) {
 int32_t TaskPeerDriver::RangesClaimed(const TPeerObject& peer) {
     auto it = claimed_.find(&peer);
     const int32_t own = const_cast<TPeerObject&>(peer).Info(0) ? const_cast<TPeerObject&>(peer).Info(0)->ranges_claimed : 0;
-    return own + (it == claimed_.end() ? 0 : it->second);
+    const int32_t by_connection = own + (it == claimed_.end() ? 0 : it->second);
+    const TPeerId* identity = peer.identity();
+    return identity ? std::max(by_connection, identity->ranges_claimed) : by_connection;
 }
 
 int32_t TaskPeerDriver::LastPiece(const TPeerObject& peer) {

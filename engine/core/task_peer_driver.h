@@ -125,11 +125,11 @@ private:
     };
 
     // --- RangePeerFacts --------------------------------------------------
-    int64_t DownloadRate(const TPeerObject& peer) override { return peer.transfer().download_rate; }
+    int64_t DownloadRate(const TPeerObject& peer) override;
     int32_t RangesClaimed(const TPeerObject& peer) override;
     int32_t LastPiece(const TPeerObject& peer) override;
     TPeerId* Identity(TPeerObject& peer) override { return peer.identity(); }
-    void NoteClaimed(TPeerObject& peer) override { ++claimed_[&peer]; }
+    void NoteClaimed(TPeerObject& peer) override;
     void ReleaseOwnedRange(TPeerObject& owner) override { owner.ReleaseRange(); }
     bool PieceNeeded(int32_t piece) override { return PieceWanted(piece); }
     int64_t MissingPieces() override;

@@ -301,9 +301,11 @@ bool THttpPeer::RequestStep() {
 
 bool THttpPeer::Restart() {
     if (range_ignored_ && ++identity_->Source().ignored_ranges >= kMaxIgnoredRanges) {
-        // Asking again would bring the same answer from byte 0.
+        // Asking again would bring the same answer from byte 0, and a mere
+        // delay would not hold: a source that delivered many pieces (its
+        // first range, from byte 0) is dialled again at once. It is removed.
         socket_->Close();
-        task_.PenaliseSource(identity_, true, kServerPenalty);
+        task_.PenaliseSource(identity_, false, 0);
         return false;
     }
     skip_ = 0;

@@ -103,6 +103,13 @@ public:
     int32_t max_connections = 1;
     uint64_t last_connect_time = 0;
     int32_t failed_pieces = 0;
+    // Ranges claimed by any connection to this source: a source that comes
+    // back on a new connection is not a newcomer that may take half of a
+    // faster source's range before it has shown a rate.
+    int32_t ranges_claimed = 0;
+    // The latest download rate measured on a connection to this source, so a
+    // new connection is judged by what the source has shown.
+    int64_t last_download_rate = 0;
     bool metainfo_source = false;
     bool exhausted = false;
 

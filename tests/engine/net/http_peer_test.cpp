@@ -123,7 +123,7 @@ TEST_F(HttpPeerNginx, SecondConnectionDoesNotRereadTheLength) {
     EXPECT_EQ(identity->Source().file_name, "a.bin");  // from the URL, not replaced
 }
 
-TEST_F(HttpPeerNginx, ServerIgnoringRangeFarAheadIsRestedNotAskedForever) {
+TEST_F(HttpPeerNginx, ServerIgnoringRangeFarAheadIsRemovedNotAskedForever) {
     test::RecordingTask task(kSize, kPiece);
     task.HavePieces(0, 4);  // the wanted block is 160 KiB in: too far to skip
     auto identity = test::ParsedIdentity(Url("/norange/a.bin"));
@@ -135,8 +135,7 @@ TEST_F(HttpPeerNginx, ServerIgnoringRangeFarAheadIsRestedNotAskedForever) {
     EXPECT_TRUE(failed);
     EXPECT_TRUE(task.deliveries.empty()) << "bytes from offset 0 must never be taken for the wanted block";
     ASSERT_EQ(task.penalties.size(), 1u);
-    EXPECT_TRUE(task.penalties[0].keep);
-    EXPECT_EQ(task.penalties[0].passes, THttpPeer::kServerPenalty);
+    EXPECT_FALSE(task.penalties[0].keep) << "the source is removed";
     EXPECT_EQ(identity->reconnects, THttpPeer::kMaxIgnoredRanges - 1);
 }
 
