@@ -484,6 +484,9 @@ TEST(SwarmDownload, ProgressFiguresStayConsistentThroughout) {
     EXPECT_GT(with_speed, samples / 4) << "a speed is shown while data comes";
     Report("%d progress samples, %d with a speed; the dying mirror was dialled %lld times", samples, with_speed,
            static_cast<long long>(swarm.Stats(2).connections));
+    // Once complete the task holds no connection open.
+    swarm.RunFor(3000);
+    EXPECT_EQ(swarm.net().OpenConnections(), 0);
     EXPECT_TRUE(swarm.StopAndCheckFile());
 }
 
