@@ -353,7 +353,6 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
 void TaskPeerDriver::CloseAll() {
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
-    shared_.clear();
 }
 
 void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
@@ -375,6 +374,15 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     for (size_t i = 0; i < active_.size(); ++i) active_[i].peer->AddWaitEntries(entries);
+}
+
+void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {
+    if (!bytes || length == 0) return;
+    for (size_t i = 0; i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i].peer;
+        if (peer.kind() == kKindNode && peer.HandshakeDone() && peer.socket())
+            peer.socket()->Send(bytes, static_cast<int64_t>(length));
+    }
 }
 
 int64_t TaskPeerDriver::SummedRate() const {
@@ -501,25 +509,14 @@ int32_t TaskPeerDriver::LastPiece(const TPeerObject& peer) {
 
 // --- requests and data -----------------------------------------------------------
 
-bool TaskPeerDriver::SharedRequestListed(int64_t block) {
-    return std::any_of(shared_.begin(), shared_.end(), [&](const RequestRecord& r) { return r.block == block; });
-}
+// The shared request list is the task's (its piece layer keeps it).
+bool TaskPeerDriver::SharedRequestListed(int64_t block) { return task_.ViewSharedRequestListed(block); }
 
 bool TaskPeerDriver::TakeSharedRequest(int64_t block, int32_t length) {
-    for (auto it = shared_.begin(); it != shared_.end(); ++it) {
-        if (it->block == block && it->length == length) {
-            shared_.erase(it);
-            return true;
-        }
-    }
-    return false;
+    return task_.ViewTakeSharedRequest(block, length);
 }
 
-void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) {
-    // Server peers request by range: their pieces go back with the range, and
-    // no other peer picks requests up from the shared list yet.
-    records.clear();
-}
+void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) { task_.ViewReturnRequests(records); }
 
 BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                             int32_t) {

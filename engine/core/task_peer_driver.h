@@ -48,6 +48,7 @@ public:
     size_t ActiveCount() const override { return active_.size(); }
     bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
+    void SendToBitTorrentPeers(const uint8_t* bytes, size_t length) override;
     size_t UsableCandidates() const;
     int64_t SummedRate() const;
 
@@ -77,11 +78,11 @@ public:
     TPieceRange* AddRange(int32_t first, int32_t last, TPeerObject& owner) override;
     void RemoveRange(TPieceRange* range) override { ranges_.Remove(range); }
     TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) override;
-    void MarkNotRequested(int32_t) override {}
+    void MarkNotRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
     int32_t SchedulingPosition() override { return task_.ViewSchedulingPosition(); }
-    bool InEndgame() override { return false; }
+    bool InEndgame() override { return task_.ViewInEndgame(); }
     bool SharedRequestListed(int64_t block) override;
-    void AddSharedRequest(const RequestRecord& record) override { shared_.push_back(record); }
+    void AddSharedRequest(const RequestRecord& record) override { task_.ViewAddSharedRequest(record); }
     bool TakeSharedRequest(int64_t block, int32_t length) override;
     void ReturnRequests(std::vector<RequestRecord>& records) override;
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
@@ -166,7 +167,6 @@ private:
     ServerWatchdog watchdog_;
     uint64_t started_ = 0;  // engine seconds when the driver started
     bool servers_picked_ = false;  // the server list's first picks of the run
-    std::vector<RequestRecord> shared_;
     std::unordered_map<const TPeerObject*, int32_t> claimed_;
     std::unordered_map<const TPeerObject*, int64_t> bytes_at_snapshot_;
     int32_t blocks_taken_ = 0;

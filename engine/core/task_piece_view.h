@@ -15,6 +15,7 @@ namespace zl {
 class BufferPool;
 class Clock;
 class IStreamTransport;
+struct RequestRecord;
 class TransferStatistics;
 
 // The task's server list (TaskAddServers), copied for its peers.
@@ -61,6 +62,15 @@ public:
     // the piece is now complete and verified.
     virtual int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                       bool* complete) = 0;
+
+    // The task's piece-scheduling state (a view without one keeps none).
+    virtual bool ViewMarkRequested(int32_t /*piece*/, bool /*add*/, bool /*drop_all*/) { return false; }
+    virtual bool ViewInEndgame() { return false; }
+    virtual bool ViewSharedRequestListed(int64_t /*block*/) { return false; }
+    virtual void ViewAddSharedRequest(const RequestRecord& /*record*/) {}
+    virtual bool ViewTakeSharedRequest(int64_t /*block*/, int32_t /*length*/) { return false; }
+    // A leaving peer's requests: listed for other peers, or freed when stopping.
+    virtual void ViewReturnRequests(std::vector<RequestRecord>& /*records*/) {}
 };
 
 // The task's peers as the rest of the task drives them (worker thread).
@@ -88,6 +98,9 @@ public:
     virtual bool HadCandidates() const { return false; }
     // The descriptors of the active peers' connections, for the loop's wait.
     virtual void AddWaitEntries(std::vector<pollfd>& entries) const = 0;
+    // Sends the bytes (a run of "have" messages) to every BitTorrent peer
+    // whose handshake is done.
+    virtual void SendToBitTorrentPeers(const uint8_t* /*bytes*/, size_t /*length*/) {}
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

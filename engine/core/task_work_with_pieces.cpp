@@ -6,6 +6,7 @@
 
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
+#include "engine/core/random_start.h"
 #include "engine/core/task_status.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/storage_layout_info.h"
@@ -114,7 +115,11 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             }
             // A piece completed after the check may have completed its file: the
             // loop renames such files (never from inside the piece map's own call).
-            if (flag && pieces_->CheckFinished()) files_completed_ = true;
+            // Nobody requests it any more, and peers hear of it with the next batch.
+            if (flag && pieces_->CheckFinished()) {
+                files_completed_ = true;
+                scheduling_.PieceHad(static_cast<int32_t>(value));
+            }
             SyncFigures();
             live_.finished_pieces = figures_.finished_pieces;
             live_.memory_cache_bytes = figures_.memory_cache_bytes;
@@ -149,6 +154,7 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
                 RequestStop();
                 return;
             }
+            scheduling_.Resize(static_cast<int32_t>(value));
             ScopedLock guard(Lock());
             bitfield_.assign(static_cast<size_t>((value + 7) / 8), 0);
             bitfield_pieces_ = static_cast<int32_t>(value);
@@ -184,6 +190,7 @@ bool TWorkWithPieces::BuildMetainfo() {
     {
         ScopedLock guard(Lock());
         NormaliseTaskSettings(Settings());
+        random_start_ = Settings().random_start;
     }
     // A rebuild starts from a fresh map; the old one hands over its selection list first.
     DropPieceMap();
@@ -379,7 +386,67 @@ void TWorkWithPieces::Reset(bool full, bool b) {
     metainfo_ = ParsedMetainfo{};
     figures_ = PieceFigures{};
     metainfo_ready_ = false;
+    scheduling_.Reset();
+    {
+        ScopedLock guard(Lock());
+        file_changes_.clear();
+    }
     TWorkWithPeers::Reset(full, b);
+}
+
+// --- piece scheduling ----------------------------------------------------------
+
+bool TWorkWithPieces::MarkRequested(int32_t piece, bool add, bool drop_all) {
+    MarkFacts facts;
+    facts.active_peers = ActivePeerCount();
+    facts.finished_pieces = figures_.finished_pieces;
+    facts.stop_requested = CheckStop();
+    const MarkResult result = scheduling_.MarkRequested(piece, add, drop_all, facts);
+    if (result.discard_data && pieces_) pieces_->DiscardProgress(piece);
+    return result.changed;
+}
+
+bool TWorkWithPieces::IsEndgame() { return scheduling_.UpdateEndgame(figures_.finished_pieces); }
+
+int32_t TWorkWithPieces::RandomStartPiece() {
+    return zl::RandomStartPiece(random_start_, figures_.piece_count, figures_.finished_pieces, random_);
+}
+
+bool TWorkWithPieces::TakeSharedRequests(RequestList& mine, const PieceTest& peer_has, const PieceTest& excluded,
+                                         int32_t maximum) {
+    if (!pieces_) return false;
+    TPieces& map = *pieces_;
+    const PieceTest needed = [&map](int32_t piece) {
+        return map.PieceValid(piece) && map.Wanted(piece) && !map.Piece(piece).complete;
+    };
+    return scheduling_.TakeSharedRequests(mine, map.PieceLength(), peer_has, excluded, needed, maximum);
+}
+
+void TWorkWithPieces::QueueFileWanted(int32_t file, bool wanted) {
+    ScopedLock guard(Lock());
+    file_changes_.push_back({file, wanted});
+}
+
+void TWorkWithPieces::ApplyPendingChanges() {
+    ScopedLock guard(Lock());
+    random_start_ = Settings().random_start;
+    if (file_changes_.empty() || !IsMetainfoReady() || !pieces_) return;
+    for (const FileWantedChange& change : file_changes_)
+        if (change.file >= 0 && change.file < pieces_->FileCount()) pieces_->SetFileWanted(change.file, change.wanted);
+    file_changes_.clear();
+    // Other pieces are missing now: the end game has to be reached again.
+    scheduling_.PrioritiesApplied();
+    SyncFigures();
+    CopyFiguresToLive();
+}
+
+std::vector<std::vector<uint8_t>> TWorkWithPieces::SchedulingSecond(uint32_t uptime_seconds) {
+    const bool complete = figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count;
+    TPieces* map = pieces_.get();
+    const PieceTest had = [map](int32_t piece) {
+        return !map || !map->PieceValid(piece) || map->Have(piece) || map->Piece(piece).complete;
+    };
+    return scheduling_.Second(uptime_seconds, map ? map->PieceLength() : 0, complete, had);
 }
 
 }  // namespace zl

@@ -11,6 +11,8 @@
 
 #include "engine/core/ip_filter.h"
 #include "engine/core/metainfo_source.h"
+#include "engine/core/task_random.h"
+#include "engine/core/task_scheduling.h"
 #include "engine/core/task_work_with_peers.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/torrent.h"
@@ -101,7 +103,41 @@ public:
     // A "torrent" blob received from a peer that is not built yet.
     virtual bool HasNewTorrentFromPeer() { return false; }
 
+    // --- piece scheduling for BitTorrent peers (worker thread) -----------
+    // add: one more peer requests the piece (false when enough peers do);
+    // drop_all: every peer stops requesting it, and its data in progress is
+    // given up unless in an end game with more than 3 pieces missing or while
+    // stopping; otherwise one peer stops. True when an entry changed.
+    bool MarkRequested(int32_t piece, bool add, bool drop_all);
+    // Recomputes the end game: as many request entries as missing pieces.
+    bool IsEndgame();
+    bool InEndgame() const { return scheduling_.InEndgame(); }
+    // The end game was reached since the last priority change or reset.
+    bool EndgameSeen() const { return scheduling_.EndgameSeen(); }
+    // Where a BitTorrent peer starts its piece choice (always a valid piece; 0
+    // when random start is off or there are no pieces).
+    int32_t RandomStartPiece();
+    // Moves the shared requests of the first piece the peer has, that is not
+    // excluded and that is still needed, into the peer's list.
+    bool TakeSharedRequests(RequestList& mine, const PieceTest& peer_has, const PieceTest& excluded, int32_t maximum);
+    TaskScheduling& Scheduling() { return scheduling_; }
+    // Queues a change of a file's wanted state (any thread); the worker
+    // applies it with the next second's pending changes.
+    void QueueFileWanted(int32_t file, bool wanted);
+    // Applies the queued file changes to the piece map (worker thread, under
+    // the task lock) and takes the scheduling settings.
+    void ApplyPendingChanges() override;
+    // Once a second: shared requests of pieces already had are dropped (all
+    // of them once the data is complete), and the have announcements come out
+    // as a batch of "have" message buffers when one is due (every 7 s at most).
+    std::vector<std::vector<uint8_t>> SchedulingSecond(uint32_t uptime_seconds);
+
 protected:
+    // Peers connected right now (the allowed-requesters rule counts them).
+    virtual int64_t ActivePeerCount() { return 0; }
+    // The task's generator: seeded once when the task is built.
+    TaskRandom& Random() { return random_; }
+
     // Copies the piece map's counters into the figures, and the figures into
     // the live status (worker thread).
     void SyncFigures();
@@ -128,6 +164,14 @@ private:
 
     RefPtr<TTorrent> torrent_;
     RefPtr<TPieces> pieces_;
+    TaskScheduling scheduling_;
+    TaskRandom random_{TaskRandom::FreshSeed()};
+    bool random_start_ = true;  // the settings' switch, taken under the task lock
+    struct FileWantedChange {
+        int32_t file = 0;
+        bool wanted = true;
+    };
+    std::vector<FileWantedChange> file_changes_;  // under the task lock
     // Block reads waiting for the worker: the readers' own records, listed
     // and withdrawn under the piece-layer lock.
     QTMutex piece_layer_lock_;

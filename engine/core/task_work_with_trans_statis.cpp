@@ -62,6 +62,7 @@ void TWorkWithTransStatis::FourSecondPass() {
 }
 
 void TWorkWithTransStatis::ApplyPendingChanges() {
+    TWorkWithPieces::ApplyPendingChanges();
     download_limit_kib_ = Settings().download_limit_kib;
     upload_limit_kib_ = Settings().upload_limit_kib;
     connections_per_server_ = Settings().connections_per_server;
@@ -117,6 +118,10 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
     live_.current_speed = current_speed_;
     live_.time_remaining = time_remaining_;
     NoteDataSecond();
+    // Completed pieces are announced in batches to the BitTorrent peers; the
+    // batch is taken (and its pieces cleared) whether or not any are connected.
+    for (const std::vector<uint8_t>& buffer : SchedulingSecond(Context().UptimeSeconds()))
+        if (driver_) driver_->SendToBitTorrentPeers(buffer.data(), buffer.size());
     per_second_flag_ = true;
 }
 

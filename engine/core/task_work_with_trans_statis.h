@@ -52,6 +52,8 @@ public:
     uint32_t SecondsWithoutData() override;
 
 protected:
+    int64_t ActivePeerCount() override { return driver_ ? static_cast<int64_t>(driver_->ActiveCount()) : 0; }
+
     // Counted by the peers of this run (reset with the run).
     uint64_t http_bytes_ = 0;
     uint64_t peer_bytes_ = 0;
@@ -85,6 +87,18 @@ private:
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
     int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                               bool* complete) override;
+    bool ViewMarkRequested(int32_t piece, bool add, bool drop_all) override {
+        return MarkRequested(piece, add, drop_all);
+    }
+    bool ViewInEndgame() override { return InEndgame(); }
+    bool ViewSharedRequestListed(int64_t block) override { return Scheduling().SharedListed(block); }
+    void ViewAddSharedRequest(const RequestRecord& record) override { Scheduling().AddShared(record); }
+    bool ViewTakeSharedRequest(int64_t block, int32_t length) override {
+        return Scheduling().TakeShared(block, length);
+    }
+    void ViewReturnRequests(std::vector<RequestRecord>& records) override {
+        Scheduling().ReturnRequests(records, CheckStop());
+    }
 
     TransferStatistics statistics_;
     std::unique_ptr<TaskPeers> driver_;

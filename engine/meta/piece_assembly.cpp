@@ -40,6 +40,17 @@ void TPieces::ReleasePiece(PieceInProgress& p) {
     p.source_bytes = 0;
 }
 
+bool TPieces::DiscardProgress(int32_t index) {
+    if (!PieceValid(index)) return false;
+    PieceInProgress& p = Piece(index);
+    if (p.complete || p.held_complete || p.InMemory() == 0) return false;
+    DropMemory(p);
+    p.last_activity = 0;
+    p.source = RefPtr<PieceSource>();
+    p.source_bytes = 0;
+    return true;
+}
+
 bool TPieces::HashMatches(PieceInProgress& p, bool /*from_memory_tail*/) {
     if (!info_loaded_) return true;
     if (!p.expected) return false;

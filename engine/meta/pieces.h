@@ -114,6 +114,10 @@ public:
     // piece did not match its hash (the piece is emptied, the source charged).
     int32_t ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int32_t offset, PieceSource* source,
                          bool* complete);
+    // Gives up the blocks of a piece still in progress that are only in memory
+    // (a piece every peer stopped requesting). A verified piece and the bytes
+    // already written with their hash state stay. True when bytes were dropped.
+    bool DiscardProgress(int32_t index);
     // Bytes of a piece for an upload; from memory when present, else read from disk
     // with read-ahead into the cache. `readahead_hint` counts blocks (0: 64 KiB).
     int32_t ReadForUpload(int32_t index, uint8_t* out, int32_t length, int32_t offset, int32_t readahead_hint = 0,
