@@ -277,16 +277,14 @@ void CheckTailTakeOver(const char* what, int64_t slow_rate) {
 TEST(SwarmDownload, FastMirrorTakesOverTheTailOfASlowOne) {
     CheckTailTakeOver("4x slower", 256 * kKiB);
     CheckTailTakeOver("8x slower", 128 * kKiB);
+    CheckTailTakeOver("32x slower", 32 * kKiB);
 }
 
-// The engine takes a very slow mirror's tail over in halves instead: the cut
-// mirror dials again as a fresh peer that splits the fast one's range at 50 %,
-// and the fast one, finding no range to split while the slow owner shows no
-// rate, ends its connection and comes back a second later to take half of
-// what is left (requests at 7, 8, 9, 10 s): 11 s against 7.8 s ideal at
-// 32x slower (10 s against 8 s beside a 4 KiB/s mirror).
-TEST(SwarmDownload, DISABLED_AVerySlowMirrorDoesNotHoldTheEndUp) {
-    CheckTailTakeOver("32x slower", 32 * kKiB);
+// Beside a mirror that trickles at 4 KiB/s the fast one, done with its half
+// at 4 s, idles until 9 s: the trickling owner's per-second rate mostly reads
+// 0 (a 16 KiB block every 4 s) and its range was assigned under 10 s before,
+// so nothing may be split yet; the file takes 13 s against 8 s ideal.
+TEST(SwarmDownload, DISABLED_AStalledMirrorDoesNotHoldTheEndUp) {
     CheckTailTakeOver("almost stalled", 4 * kKiB);
 }
 
@@ -334,14 +332,10 @@ TEST(SwarmDownload, BusyMirrorIsAskedAgainAboutOnceAMinute) {
     CheckFailingMirror("503", busy, 130, 2, 4, 0);
 }
 
-// A mirror that answers ranged requests from byte 0 is penalised after a few
+// A mirror that answers ranged requests from byte 0 is given up after a few
 // tries instead of being dialled again and again (its share, when it starts
-// at byte 0, it serves well). The engine gives it up after 5 connections when
-// its share lies further on; when its share starts at byte 0 it serves it, and
-// then, credited with more than 15 finished pieces (which zeroes its retry
-// delay), it is dialled every second for a range it answers from byte 0, and
-// each answer is dropped unread: 79 connections in 80 s.
-TEST(SwarmDownload, DISABLED_RangeIgnoringMirrorIsGivenUp) {
+// at byte 0, it serves well).
+TEST(SwarmDownload, RangeIgnoringMirrorIsGivenUp) {
     SimBehaviour ignoring = AtRate(512 * kKiB);
     ignoring.ignore_range = true;
     CheckFailingMirror("range-ignoring", ignoring, 150, 1, 10, -1);
@@ -350,9 +344,10 @@ TEST(SwarmDownload, DISABLED_RangeIgnoringMirrorIsGivenUp) {
 // A mirror that sends wrong bytes is penalised on every failed piece, on the
 // growing back-off, and once it has failed 32 pieces with nothing good it is
 // dropped for good; the file completes from the good mirror. Beside a steady
-// mirror the penalties keep it to about 13 attempts in 200 s; beside a
+// mirror the penalties keep it to about 12 attempts in 200 s; beside a
 // trickling one (the task's speed often reads 0, which cuts retry delays) it
-// reaches its 32 failures within about 200 s and is then never dialled again.
+// reaches its 32 failed pieces within about 200 s and is then never dialled
+// again.
 TEST(SwarmDownload, CorruptMirrorIsPenalisedAndDropped) {
     constexpr int64_t kPiece = 16 * kKiB;
     struct Case {
@@ -363,7 +358,7 @@ TEST(SwarmDownload, CorruptMirrorIsPenalisedAndDropped) {
         bool dropped;
     } cases[] = {
         {"beside a steady mirror", 16 * kKiB, 200, 6, 16, false},
-        {"beside a trickling mirror", 2 * kKiB, 260, 32, 34, true},
+        {"beside a trickling mirror", 2 * kKiB, 260, 16, 34, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -387,7 +382,7 @@ TEST(SwarmDownload, CorruptMirrorIsPenalisedAndDropped) {
         } else {
             EXPECT_GE(at[at.size() - 1] - at[at.size() - 2], 20.0) << "the gaps grow";
         }
-        // Each connection ends at its first bad piece.
+        // A connection ends soon after a bad piece.
         EXPECT_LE(bad.body_bytes, bad.attempts * 2 * kPiece);
         // The good mirror speeds up: the rest comes from it alone.
         swarm.net().SetBehaviour(Address(0), kPort, AtRate(1024 * kKiB));
