@@ -41,10 +41,11 @@ void TWorkWithTransStatis::PeerPass() {
     TaskPeers& driver = Driver();
     const bool was_complete = driver.IsComplete();
     if (driver.Pass() > 0 && !was_complete && driver.IsComplete()) {
-        // The last piece is in memory: write it now, so the figures (and the
-        // loop's end condition) see the data complete without waiting for
-        // the periodic flush.
-        FlushPieceMap();
+        // The last piece is in memory: write it and close the files now, so
+        // the figures (and the loop's end condition) see the data complete
+        // without waiting for the periodic flush, and whoever sees them
+        // complete finds the files under their final names.
+        ClosePieceFiles();
     }
     http_bytes_ = driver.HttpBytes() + driver.FtpBytes();
     // The byte counters stay current between statistics passes: a download

@@ -102,6 +102,7 @@ TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
         int32_t complete = 0;
         ASSERT_EQ(TaskIsComplete(engine_, d->handle, &complete), ENGINE_OK);
         EXPECT_EQ(complete, 1);
+        EXPECT_TRUE(std::filesystem::exists(target + "/" + name)) << "complete means the file has its final name";
         EXPECT_EQ(info.progress, 10000);
         EXPECT_EQ(info.downloaded, kSize);
         ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
