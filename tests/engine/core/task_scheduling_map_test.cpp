@@ -143,5 +143,28 @@ TEST_F(TaskSchedulingOnAMap, EndGameAndRandomStartFollowThePieceMap) {
     EXPECT_EQ(task->RandomStartPiece(), 0);
 }
 
+// The peers reach this state through the task's peer driver: requests a
+// leaving peer hands back are shared, taken once, and a peer that stops
+// requesting a piece removes one entry.
+TEST_F(TaskSchedulingOnAMap, PeersReachTheStateThroughTheDriver) {
+    task->RefreshSources();  // the run's peers exist from the first source refresh
+    ASSERT_NE(task->Peers(), nullptr);
+    ASSERT_TRUE(task->MarkRequested(1, true, false));
+    ASSERT_TRUE(task->MarkRequested(1, true, false));
+    for (int32_t p = 2; p < 12; ++p) ASSERT_TRUE(task->MarkRequested(p, true, false));
+    ASSERT_TRUE(task->IsEndgame()) << "11 pieces requested, one twice: 12 entries for 12 missing pieces";
+    const test::PeerTaskCalls calls = test::ThroughPeerTask(*task->Peers(), {4, 5, 6}, 5, 1);
+    ASSERT_TRUE(calls.peer_task);
+    EXPECT_TRUE(calls.returned_listed);
+    EXPECT_TRUE(calls.taken);
+    EXPECT_FALSE(calls.taken_again);
+    EXPECT_TRUE(calls.in_endgame) << "the flag as last computed";
+    EXPECT_TRUE(task->Scheduling().SharedListed(4));
+    EXPECT_FALSE(task->Scheduling().SharedListed(5));
+    EXPECT_TRUE(task->Scheduling().SharedListed(6));
+    EXPECT_EQ(task->Scheduling().Requested().Count(1), 1);
+    EXPECT_FALSE(task->IsEndgame()) << "11 entries for 12 missing pieces";
+}
+
 }  // namespace
 }  // namespace zl

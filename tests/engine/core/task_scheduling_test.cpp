@@ -5,8 +5,10 @@
 
 #include <vector>
 
+#include "engine/core/task_piece_view.h"
 #include "engine/core/task_scheduling.h"
 #include "engine/net/peer_requests.h"
+#include "engine/net/peer_task.h"
 #include "task_scheduling_test_support.h"
 
 namespace zl {
@@ -30,6 +32,29 @@ std::vector<int32_t> Announced(const std::vector<std::vector<uint8_t>>& batch) {
         }
     }
     return pieces;
+}
+
+PeerTaskCalls ThroughPeerTask(TaskPeers& peers, const std::vector<int64_t>& returned, int64_t taken,
+                              int32_t not_requested) {
+    PeerTaskCalls calls;
+    IPeerTask* task = dynamic_cast<IPeerTask*>(&peers);
+    if (!task) return calls;
+    calls.peer_task = true;
+    std::vector<RequestRecord> records;
+    for (int64_t block : returned) {
+        RequestRecord r;
+        r.block = block;
+        r.length = 16384;
+        r.sent = true;
+        records.push_back(r);
+    }
+    task->ReturnRequests(records);
+    calls.returned_listed = !returned.empty() && task->SharedRequestListed(returned[0]);
+    calls.taken = task->TakeSharedRequest(taken, 16384);
+    calls.taken_again = task->TakeSharedRequest(taken, 16384);
+    task->MarkNotRequested(not_requested);
+    calls.in_endgame = task->InEndgame();
+    return calls;
 }
 
 }  // namespace test
