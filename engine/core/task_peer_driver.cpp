@@ -126,7 +126,7 @@ RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
 void TaskPeerDriver::ReturnPeer(const RefPtr<TPeerObject>& peer) {
     // Serial numbers are not given back: a live peer's number stays its own.
     claimed_.erase(peer.get());
-    bytes_at_snapshot_.erase(peer.get());
+    received_since_snapshot_.erase(peer.get());
     pool_.Return(peer, task_.ViewConnectionBudget());
 }
 
@@ -324,6 +324,9 @@ int32_t TaskPeerDriver::Pass() {
             EndPeer(i, kPenaltyFailedPass);
             continue;
         }
+        // The rate counts what the connection read, not only whole blocks: a
+        // trickling source shows its trickle, not a rate of 0 between blocks.
+        received_since_snapshot_[&peer] += peer.transfer().pass_received;
         ++i;
     }
     if (lost_server) candidates_.list().Sort();
@@ -360,10 +363,9 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
     int64_t sum = 0;
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
-        const int64_t total = peer.bytes_received_total();
-        int64_t& before = bytes_at_snapshot_[&peer];
-        const int64_t rate = std::max<int64_t>(total - before, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
-        before = total;
+        int64_t& received = received_since_snapshot_[&peer];
+        const int64_t rate = std::max<int64_t>(received, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
+        received = 0;
         peer.transfer().download_rate = rate;
         if (peer.identity()) peer.identity()->last_download_rate = rate;
         sum += rate;
