@@ -111,6 +111,10 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
         live_.average_upload_speed = statistics_.AverageUploadSpeed();
         // The loop's pause follows the rate: 2 ms above 3 MiB/s, 6 ms when slow.
         loop_sleep_ms_ = statistics_.Pace().loop_sleep_ms;
+        // The connection budget grows with the rates (52 for a slow task).
+        connection_budget_ = statistics_.ConnectionBudgetFigure();
+        ScopedLock guard(Lock());
+        Settings().connection_budget = connection_budget_;
     }
     live_.http_bytes = http_bytes_;
     live_.peer_bytes = peer_bytes_;

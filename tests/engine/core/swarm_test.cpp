@@ -394,6 +394,33 @@ TEST(SwarmDownload, CorruptMirrorIsPenalisedAndDropped) {
     }
 }
 
+// The connection budget follows the transfer rate each second: 52 for a slow
+// task, rate / 4096 + 8 for a fast one.
+TEST(SwarmDownload, ConnectionBudgetFollowsTheRate) {
+    struct Case {
+        int64_t rate;  // per mirror, two mirrors
+        int32_t expected_at_least, expected_at_most;
+    } cases[] = {{16 * kKiB, 52, 52}, {512 * kKiB, 240, 290}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rate);
+        Swarm swarm(static_cast<size_t>(c.rate) * 2 * 12, 64 * kKiB);
+        swarm.Serve(0, AtRate(c.rate));
+        swarm.Serve(1, AtRate(c.rate));
+        const TaskHandle task = swarm.Start();
+        swarm.RunFor(10'000);
+        int32_t budget = 0;
+        {
+            TWorkThread& t = *test::TaskOf(task);
+            ScopedLock guard(t.Lock());
+            budget = t.Settings().connection_budget;
+        }
+        Report("two mirrors at %lld KiB/s: connection budget %d", static_cast<long long>(c.rate / kKiB), budget);
+        EXPECT_GE(budget, c.expected_at_least);
+        EXPECT_LE(budget, c.expected_at_most);
+        ASSERT_TRUE(swarm.RunToCompletion(600'000));
+    }
+}
+
 // The download speed limit holds over a simulated minute with mirrors that
 // could together send three times as much.
 TEST(SwarmDownload, SpeedLimitHoldsOverAMinute) {
