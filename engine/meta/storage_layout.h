@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/meta/block_size.h"
 #include "engine/meta/sha1.h"
 
 namespace zl {
@@ -25,7 +26,6 @@ struct StorageLayout {
     Sha1Digest info_hash{};
 };
 
-constexpr int32_t kBlockSize = 16384;
 // Piece lengths are whole blocks and bounded, so buffers of a few pieces stay sane.
 constexpr int64_t kMaxPieceLength = int64_t(64) << 20;
 

@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace zl {
+#include "engine/meta/block_size.h"
 
-inline constexpr int64_t kBlockSize = 16384;
+namespace zl {
 
 struct RequestRecord {
     int64_t block = 0;   // byte offset in the torrent / 16384
