@@ -381,6 +381,20 @@ TEST_F(TaskStorage, FullDiskStopsTheTaskAndItRecovers) {
     EXPECT_EQ(TaskStop(engine, d->handle, 1), ENGINE_OK);
 }
 
+// A target that cannot be opened for writing (here a folder stands where the
+// file's temporary name belongs) stops the task with a write failure the
+// application can show, not a task that looks busy forever.
+TEST_F(TaskStorage, UnwritableTargetStopsWithAWriteFailure) {
+    SingleFileTorrent();
+    ASSERT_EQ(::mkdir((data_dir + "/pkg.bin.zltmp").c_str(), 0755), 0);
+    auto d = Describe();
+    ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
+    ASSERT_TRUE(WaitForWorkerEnd(d->handle));
+    TaskProgressInfo info;
+    ASSERT_EQ(TaskGetProgress(engine, d->handle, &info), ENGINE_OK);
+    EXPECT_EQ(info.status, STATUS_WRITE_FAILED);
+}
+
 // The task takes its copy of the engine's IP filter when it builds its piece map.
 TEST_F(TaskStorage, TaskCopiesTheEngineIpFilter) {
     engine.SetIpFilterPath(dir.File("filter.txt", "10.1.2.0-10.1.2.255 100\n"));
