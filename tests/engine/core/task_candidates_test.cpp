@@ -288,22 +288,22 @@ TEST_F(DriverRun, FailingServerIsRedialledOnTheBackOffSchedule) {
         driver.reset();
         seconds = 0;
         const uint16_t port = uint16_t(8000 + row.finished);
-        transport.SetServer(Ip("10.1.0.1"), port, Server::kRefuse);
-        Driver().AddSources({Url("10.1.0.1", port)});
-        TPeerId* candidate = CandidateFor(Url("10.1.0.1", port));
+        transport.SetServer(Ip("127.1.0.1"), port, Server::kRefuse);
+        Driver().AddSources({Url("127.1.0.1", port)});
+        TPeerId* candidate = CandidateFor(Url("127.1.0.1", port));
         ASSERT_NE(candidate, nullptr) << row.what;
         candidate->finished_pieces = row.finished;
         std::vector<int> dialled;
         for (int s = 1; s <= 12; ++s) {
-            const int before = transport.Dials(Ip("10.1.0.1"), port);
+            const int before = transport.Dials(Ip("127.1.0.1"), port);
             Second();
-            if (transport.Dials(Ip("10.1.0.1"), port) > before) dialled.push_back(s);
+            if (transport.Dials(Ip("127.1.0.1"), port) > before) dialled.push_back(s);
         }
         EXPECT_EQ(dialled, row.dial_seconds) << row.what;
         EXPECT_EQ(Driver().ActiveCount(), 0u) << row.what;
         // One peer object serves every dial; each connection had its own serial.
         EXPECT_EQ(Driver().PooledPeers(), 1u) << row.what;
-        EXPECT_EQ(Driver().LastSerial(), uint64_t(transport.Dials(Ip("10.1.0.1"), port))) << row.what;
+        EXPECT_EQ(Driver().LastSerial(), uint64_t(transport.Dials(Ip("127.1.0.1"), port))) << row.what;
     }
 }
 
@@ -312,14 +312,14 @@ TEST_F(DriverRun, FailingServerIsRedialledOnTheBackOffSchedule) {
 // connector second opens the others, and the file arrives complete.
 TEST_F(DriverRun, ServerWithKnownLengthGetsSeveralConnections) {
     view.per_server = 4;
-    transport.SetServer(Ip("10.2.0.1"), 80, Server::kServe, 2 * kPiece);
-    Driver().AddSources({Url("10.2.0.1", 80)});
+    transport.SetServer(Ip("127.2.0.1"), 80, Server::kServe, 2 * kPiece);
+    Driver().AddSources({Url("127.2.0.1", 80)});
     Second();
-    EXPECT_EQ(transport.Open(Ip("10.2.0.1"), 80), 1) << "the length is not known yet";
+    EXPECT_EQ(transport.Open(Ip("127.2.0.1"), 80), 1) << "the length is not known yet";
     Second();
-    EXPECT_EQ(transport.Dials(Ip("10.2.0.1"), 80), 4);
-    EXPECT_EQ(transport.Open(Ip("10.2.0.1"), 80), 4);
-    EXPECT_EQ(CandidateFor(Url("10.2.0.1", 80))->max_connections, 4);
+    EXPECT_EQ(transport.Dials(Ip("127.2.0.1"), 80), 4);
+    EXPECT_EQ(transport.Open(Ip("127.2.0.1"), 80), 4);
+    EXPECT_EQ(CandidateFor(Url("127.2.0.1", 80))->max_connections, 4);
     for (int s = 0; s < 30 && view.DonePieces() < kPieces; ++s) Second();
     EXPECT_EQ(view.DonePieces(), kPieces);
     // Four connections at 2 pieces a second each (one for the first second).
@@ -351,8 +351,8 @@ TEST_F(DriverRun, ServerLimitAndRotation) {
         for (int i = 0; i < 5; ++i) {
             ports.push_back(++port);
             // A slow drip: the task stays incomplete and no connection times out.
-            transport.SetServer(Ip("10.3.0.1"), port, Server::kServe, 2048);
-            urls.push_back(Url("10.3.0.1", port));
+            transport.SetServer(Ip("127.3.0.1"), port, Server::kServe, 2048);
+            urls.push_back(Url("127.3.0.1", port));
         }
         // The same servers are the task's sources and (in server mode) its
         // server list, so the random picks of the list add nothing new and the
@@ -365,15 +365,15 @@ TEST_F(DriverRun, ServerLimitAndRotation) {
         for (int s = 0; s < 80; ++s) {
             Second();
             int open = 0;
-            for (uint16_t p : ports) open += transport.Open(Ip("10.3.0.1"), p);
+            for (uint16_t p : ports) open += transport.Open(Ip("127.3.0.1"), p);
             most_open = std::max(most_open, open);
             EXPECT_EQ(open, Driver().OpenServerConnections()) << row.what << " at " << s;
         }
         size_t dialled = 0;
         int dials = 0;
         for (uint16_t p : ports) {
-            dialled += transport.Dials(Ip("10.3.0.1"), p) > 0 ? 1 : 0;
-            dials += transport.Dials(Ip("10.3.0.1"), p);
+            dialled += transport.Dials(Ip("127.3.0.1"), p) > 0 ? 1 : 0;
+            dials += transport.Dials(Ip("127.3.0.1"), p);
         }
         EXPECT_EQ(dials, row.dials) << row.what;
         EXPECT_EQ(most_open, 3) << row.what;
@@ -402,17 +402,17 @@ TEST_F(DriverRun, RemovedSourceStaysOutThroughTheIdleRefresh) {
 // source is penalised (one more attempt, 3 passes of delay, waived here as
 // nothing arrives), and the new connection gets a new serial number.
 TEST_F(DriverRun, DropSetPeerLeavesAndItsSourceIsPenalised) {
-    transport.SetServer(Ip("10.6.0.1"), 80, Server::kSilent);
-    Driver().AddSources({Url("10.6.0.1", 80)});
+    transport.SetServer(Ip("127.6.0.1"), 80, Server::kSilent);
+    Driver().AddSources({Url("127.6.0.1", 80)});
     Second();
     ASSERT_EQ(Driver().ActiveCount(), 1u);
-    TPeerId* candidate = CandidateFor(Url("10.6.0.1", 80));
+    TPeerId* candidate = CandidateFor(Url("127.6.0.1", 80));
     EXPECT_EQ(candidate->attempts, 0);
     Driver().RequestDrop(Driver().LastSerial());
     Second();
     EXPECT_EQ(candidate->attempts, 1);
-    EXPECT_EQ(transport.Dials(Ip("10.6.0.1"), 80), 2);
-    EXPECT_EQ(transport.Open(Ip("10.6.0.1"), 80), 1);
+    EXPECT_EQ(transport.Dials(Ip("127.6.0.1"), 80), 2);
+    EXPECT_EQ(transport.Open(Ip("127.6.0.1"), 80), 1);
     EXPECT_EQ(Driver().LastSerial(), 2u);
 }
 
@@ -420,9 +420,9 @@ TEST_F(DriverRun, DropSetPeerLeavesAndItsSourceIsPenalised) {
 // clean-up drops its connection and removes it for good (a later source
 // refresh does not bring it back), and a good mirror then completes the file.
 TEST_F(DriverRun, ServerSendingBadPiecesIsRemoved) {
-    const std::string bad = Url("10.4.0.1", 80), good = Url("10.4.0.2", 80);
-    transport.SetServer(Ip("10.4.0.1"), 80, Server::kBad, 64 * kPiece);
-    transport.SetServer(Ip("10.4.0.2"), 80, Server::kServe, 8 * kPiece);
+    const std::string bad = Url("127.4.0.1", 80), good = Url("127.4.0.2", 80);
+    transport.SetServer(Ip("127.4.0.1"), 80, Server::kBad, 64 * kPiece);
+    transport.SetServer(Ip("127.4.0.2"), 80, Server::kServe, 8 * kPiece);
     Driver().AddSources({bad});
     RefPtr<TPeerId> bad_candidate = RefPtr<TPeerId>::Share(CandidateFor(bad));
     ASSERT_TRUE(bad_candidate);
@@ -431,12 +431,12 @@ TEST_F(DriverRun, ServerSendingBadPiecesIsRemoved) {
     EXPECT_GE(bad_candidate->failed_pieces, 32);
     EXPECT_EQ(bad_candidate->finished_pieces, 0);
     EXPECT_EQ(view.hash_failures, bad_candidate->failed_pieces);
-    EXPECT_EQ(transport.Open(Ip("10.4.0.1"), 80), 0);
-    const int dials = transport.Dials(Ip("10.4.0.1"), 80);
+    EXPECT_EQ(transport.Open(Ip("127.4.0.1"), 80), 0);
+    const int dials = transport.Dials(Ip("127.4.0.1"), 80);
     Driver().AddSources({bad, good});
     for (int s = 0; s < 60 && view.DonePieces() < kPieces; ++s) Second();
     EXPECT_EQ(CandidateFor(bad), nullptr) << "refreshed sources do not bring it back";
-    EXPECT_EQ(transport.Dials(Ip("10.4.0.1"), 80), dials);
+    EXPECT_EQ(transport.Dials(Ip("127.4.0.1"), 80), dials);
     EXPECT_EQ(view.DonePieces(), kPieces);
 }
 
@@ -447,13 +447,13 @@ TEST_F(DriverRun, SourcesBecomeCandidatesOnce) {
     Driver().AddSources({"http://mirror.example/a.bin"});
     EXPECT_EQ(Driver().Candidates().size(), 0u);
     EXPECT_EQ(view.unresolved, 1);
-    Driver().AddSources({"http://10.5.0.1/a.bin", "HTTP://10.5.0.1/a.bin", "ftp://10.5.0.2/a.bin",
-                         "btnode://10.5.0.3:6881"});
+    Driver().AddSources({"http://127.5.0.1/a.bin", "HTTP://127.5.0.1/a.bin", "ftp://127.5.0.2/a.bin",
+                         "btnode://127.5.0.3:6881"});
     EXPECT_EQ(Driver().Candidates().size(), 2u);
     EXPECT_EQ(view.unresolved, 1) << "two usable sources: the unresolved one is no failure of the task";
-    RefPtr<TPeerId> redirect = RefPtr<TPeerId>::Adopt(new TPeerId("http://10.5.0.4/b.bin"));
+    RefPtr<TPeerId> redirect = RefPtr<TPeerId>::Adopt(new TPeerId("http://127.5.0.4/b.bin"));
     redirect->kind = kKindHttp;
-    redirect->address = Ip("10.5.0.4");
+    redirect->address = Ip("127.5.0.4");
     redirect->port = 80;
     redirect->parsed = true;
     redirect->order_key = kOrderKeyRedirect;
