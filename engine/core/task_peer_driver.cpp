@@ -126,7 +126,6 @@ RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
 void TaskPeerDriver::ReturnPeer(const RefPtr<TPeerObject>& peer) {
     // Serial numbers are not given back: a live peer's number stays its own.
     claimed_.erase(peer.get());
-    received_since_snapshot_.erase(peer.get());
     pool_.Return(peer, task_.ViewConnectionBudget());
 }
 
@@ -326,7 +325,7 @@ int32_t TaskPeerDriver::Pass() {
         }
         // The rate counts what the connection read, not only whole blocks: a
         // trickling source shows its trickle, not a rate of 0 between blocks.
-        received_since_snapshot_[&peer] += peer.transfer().pass_received;
+        peer.transfer().download_accumulator += peer.transfer().pass_received;
         ++i;
     }
     if (lost_server) candidates_.list().Sort();
@@ -363,7 +362,7 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
     int64_t sum = 0;
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
-        int64_t& received = received_since_snapshot_[&peer];
+        int64_t& received = peer.transfer().download_accumulator;
         const int64_t rate = std::max<int64_t>(received, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
         received = 0;
         peer.transfer().download_rate = rate;

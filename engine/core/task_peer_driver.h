@@ -168,8 +168,6 @@ private:
     uint64_t started_ = 0;  // engine seconds when the driver started
     bool servers_picked_ = false;  // the server list's first picks of the run
     std::unordered_map<const TPeerObject*, int32_t> claimed_;
-    // Bytes each connection read since the last rate snapshot.
-    std::unordered_map<const TPeerObject*, int64_t> received_since_snapshot_;
     int32_t blocks_taken_ = 0;
     uint64_t last_connector_pass_ = 0;
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs

@@ -54,13 +54,7 @@ bool TFtpPeer::AttachIdentity(TPeerId* identity) {
 }
 
 bool TFtpPeer::IsTimedOut() {
-    const int64_t limit = FtpTimeoutSeconds(step(), transfer_.download_rate);
-    const uint64_t since = std::max(stats_.attach_time, last_data_time_);
-    const uint64_t now = Now();
-    if (now <= since || static_cast<int64_t>(now - since) <= limit) return false;
-    activity_ = kActivityTimedOut;
-    ReleaseRange();
-    return true;
+    return TimedOutAfter(FtpTimeoutSeconds(step(), transfer_.download_rate));
 }
 
 bool TFtpPeer::SendCommand(const std::string& line) {

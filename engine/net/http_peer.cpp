@@ -83,13 +83,7 @@ bool THttpPeer::SendStep() {
 }
 
 bool THttpPeer::IsTimedOut() {
-    const int64_t limit = HttpTimeoutSeconds(header_received_, transfer_.download_rate);
-    const uint64_t since = std::max(stats_.attach_time, last_data_time_);
-    const uint64_t now = Now();
-    if (now <= since || static_cast<int64_t>(now - since) <= limit) return false;
-    activity_ = kActivityTimedOut;
-    ReleaseRange();
-    return true;
+    return TimedOutAfter(HttpTimeoutSeconds(header_received_, transfer_.download_rate));
 }
 
 bool THttpPeer::ReceiveStep() {

@@ -238,6 +238,15 @@ TPieceRange* TPeerObject::ClaimFirstRange() {
     return range;
 }
 
+bool TPeerObject::TimedOutAfter(int64_t limit_seconds) {
+    const uint64_t since = std::max(stats_.attach_time, last_data_time_);
+    const uint64_t now = Now();
+    if (now <= since || static_cast<int64_t>(now - since) <= limit_seconds) return false;
+    activity_ = kActivityTimedOut;
+    ReleaseRange();
+    return true;
+}
+
 void TPeerObject::ReleaseRange() {
     if (!range_) return;
     TPieceRange* range = range_;

@@ -39,6 +39,7 @@ struct PeerTransfer {
     int64_t pass_sent = 0;
     int64_t total_sent = 0;
     int64_t download_rate = 0;  // bytes per second, estimated by the task
+    int64_t download_accumulator = 0;  // bytes read since the task's last rate snapshot
 };
 
 class TVirtualPeer {
@@ -141,6 +142,9 @@ protected:
     virtual uint64_t PassBytesSent() const { return socket_ ? socket_->bytes_sent() : 0; }
     virtual uint64_t PassBytesReceived() const { return socket_ ? socket_->bytes_received() : 0; }
     uint64_t Now() const;
+    // A server peer's time limit: true (activity state 5, range released) once
+    // more than `limit_seconds` passed since the attach or the last block.
+    bool TimedOutAfter(int64_t limit_seconds);
     int32_t FirstOpenPiece(const TPieceRange& range, int32_t from);
     void EnsureSocket();
 
