@@ -22,6 +22,7 @@
 #include "engine/core/engine_context.h"
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
+#include "torrent_fixture.h"
 #include "tests/engine/core/sim_network.h"
 
 namespace zl {
@@ -35,8 +36,6 @@ using test::SimServerStats;
 constexpr int64_t kKiB = 1024;
 constexpr uint16_t kPort = 8080;
 
-std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
-
 std::string Content(size_t size) {
     std::string bytes(size, '\0');
     uint64_t x = 0x9e3779b97f4a7c15ull;
@@ -45,16 +44,6 @@ std::string Content(size_t size) {
         c = static_cast<char>(x >> 56);
     }
     return bytes;
-}
-
-std::string SingleFileTorrent(const std::string& name, const std::string& data, int64_t piece) {
-    std::string hashes;
-    for (size_t at = 0; at < data.size(); at += static_cast<size_t>(piece)) {
-        const Sha1Digest d = Sha1Of(data.data() + at, std::min<size_t>(static_cast<size_t>(piece), data.size() - at));
-        hashes.append(reinterpret_cast<const char*>(d.data()), d.size());
-    }
-    return "d4:infod6:lengthi" + std::to_string(data.size()) + "e4:name" + Str(name) + "12:piece lengthi" +
-           std::to_string(piece) + "e6:pieces" + Str(hashes) + "ee";
 }
 
 std::string Address(int server) { return "127.0.0." + std::to_string(server + 2); }
@@ -103,7 +92,7 @@ public:
 
     // Creates and starts the task with every server as a source.
     TaskHandle Start(int32_t download_limit_kib = 0) {
-        const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_, piece_));
+        const std::string torrent = dir_.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", content_, piece_));
         for (int i = 0; i < servers_; ++i)
             sources_ += (i ? "\r\n" : "") + std::string("http://") + Address(i) + ":" + std::to_string(kPort) + "/pkg.bin";
         std::filesystem::create_directories(dir_.path() + "/data");

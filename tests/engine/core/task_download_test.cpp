@@ -14,6 +14,7 @@
 #include "engine/core/engine_context.h"
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
+#include "torrent_fixture.h"
 #include "tests/engine/net/http_ftp_test_support.h"
 
 namespace zl {
@@ -21,18 +22,6 @@ namespace {
 
 constexpr int64_t kPiece = 65536;
 constexpr size_t kSize = 4 * 1024 * 1024 + 12345;  // the last piece is short
-
-std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
-
-std::string SingleFileTorrent(const std::string& name, const std::string& data) {
-    std::string hashes;
-    for (size_t at = 0; at < data.size(); at += kPiece) {
-        const Sha1Digest d = Sha1Of(data.data() + at, std::min<size_t>(kPiece, data.size() - at));
-        hashes.append(reinterpret_cast<const char*>(d.data()), d.size());
-    }
-    return "d4:infod6:lengthi" + std::to_string(data.size()) + "e4:name" + Str(name) + "12:piece lengthi" +
-           std::to_string(kPiece) + "e6:pieces" + Str(hashes) + "ee";
-}
 
 class TaskDownload : public ::testing::Test {
 protected:
@@ -54,6 +43,18 @@ protected:
         std::filesystem::create_directories(data_dir_);
     }
     void TearDown() override { EngineCleanup(engine_); }
+
+    // Polls the task's progress (real time, bounded) until it reports complete.
+    void WaitForComplete(TaskHandle handle, TaskProgressInfo* info) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+            ASSERT_EQ(TaskGetProgress(engine_, handle, info), ENGINE_OK);
+            if (info->status == STATUS_COMPLETE) return;
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "status " << info->status << ", progress "
+                                                                  << info->progress;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 
     std::string Url(const std::string& path) const {
         return "http://" + address_ + ":" + std::to_string(port_) + path;
@@ -81,7 +82,7 @@ TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
         SCOPED_TRACE(c.what);
         // A torrent of its own per run (the engine refuses a second task of one torrent).
         const std::string name = "pkg" + std::to_string(++run) + ".bin";
-        const std::string torrent = dir_.File(name + ".torrent", SingleFileTorrent(name, content_));
+        const std::string torrent = dir_.File(name + ".torrent", test::SingleFileTorrent(name, content_, kPiece));
         const std::string target = data_dir_ + "/" + std::to_string(run);
         std::filesystem::create_directories(target);
         const std::string prefix = "/r" + std::to_string(run);
@@ -91,14 +92,7 @@ TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
         ASSERT_EQ(TaskCreateAndStart(engine_, d.get()), ENGINE_OK);
 
         TaskProgressInfo info{};
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (;;) {
-            ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
-            if (info.status == STATUS_COMPLETE) break;
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "status " << info.status << ", progress "
-                                                                  << info.progress;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        ASSERT_NO_FATAL_FAILURE(WaitForComplete(d->handle, &info));
         int32_t complete = 0;
         ASSERT_EQ(TaskIsComplete(engine_, d->handle, &complete), ENGINE_OK);
         EXPECT_EQ(complete, 1);
@@ -129,18 +123,12 @@ TEST_F(TaskDownload, FtpSourcesFetchTheFile) {
     for (const std::string& sources : lists) {
         SCOPED_TRACE(sources);
         const std::string name = "pkg" + std::to_string(++run) + ".bin";
-        const std::string torrent = dir_.File(name + ".torrent", SingleFileTorrent(name, content_));
+        const std::string torrent = dir_.File(name + ".torrent", test::SingleFileTorrent(name, content_, kPiece));
         auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, sources.c_str(), data_dir_,
                                   dir_.path() + "/" + name + ".zlinfo");
         ASSERT_EQ(TaskCreateAndStart(engine_, d.get()), ENGINE_OK);
         TaskProgressInfo info{};
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (;;) {
-            ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
-            if (info.status == STATUS_COMPLETE) break;
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "progress " << info.progress;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        ASSERT_NO_FATAL_FAILURE(WaitForComplete(d->handle, &info));
         ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
         std::string bytes;
         ASSERT_TRUE(ReadFileBytes(data_dir_ + "/" + name, bytes));
@@ -149,20 +137,14 @@ TEST_F(TaskDownload, FtpSourcesFetchTheFile) {
 }
 
 TEST_F(TaskDownload, ServersAddedThroughTheInterfaceAreMirrors) {
-    const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_));
+    const std::string torrent = dir_.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", content_, kPiece));
     auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, "", data_dir_, dir_.path() + "/pkg.zlinfo");
     ASSERT_EQ(TaskCreate(engine_, d.get()), ENGINE_OK);
     const std::string urls = Url("/one/pkg.bin") + "\r\n" + Url("/two/pkg.bin");
     ASSERT_EQ(TaskAddServers(engine_, d->handle, urls.c_str(), ""), ENGINE_OK);
     ASSERT_EQ(TaskStart(engine_, d->handle), ENGINE_OK);
     TaskProgressInfo info{};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        ASSERT_EQ(TaskGetProgress(engine_, d->handle, &info), ENGINE_OK);
-        if (info.status == STATUS_COMPLETE) break;
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "progress " << info.progress;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_NO_FATAL_FAILURE(WaitForComplete(d->handle, &info));
     ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
     std::string bytes;
     ASSERT_TRUE(ReadFileBytes(data_dir_ + "/pkg.bin", bytes));
@@ -171,7 +153,7 @@ TEST_F(TaskDownload, ServersAddedThroughTheInterfaceAreMirrors) {
 
 TEST_F(TaskDownload, DownloadSpeedLimitHoldsTheTaskBack) {
     constexpr int32_t kLimitKib = 2048;
-    const std::string torrent = dir_.File("pkg.torrent", SingleFileTorrent("pkg.bin", content_));
+    const std::string torrent = dir_.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", content_, kPiece));
     const std::string sources = Url("/one/pkg.bin") + "\r\n" + Url("/two/pkg.bin");
     auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, sources.c_str(), data_dir_,
                               dir_.path() + "/pkg.zlinfo");

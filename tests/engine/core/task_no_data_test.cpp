@@ -12,14 +12,13 @@
 #include "engine/core/fake_clock.h"
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
+#include "torrent_fixture.h"
 
 namespace zl {
 namespace {
 
 constexpr int64_t kPiece = 16384;
 constexpr int64_t kSize = kPiece * 8;
-
-std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
 
 // A P2SP task whose only source refuses every connection gives up after 900
 // seconds without data with the network error, like any other task.
@@ -29,14 +28,7 @@ TEST(TaskNoData, TorrentTaskWhoseSourcesFailStopsAfter900Seconds) {
     test::ScratchDir dir;
     ASSERT_EQ(EngineStartup(engine, dir.path().c_str()), ENGINE_OK);
     const std::string data(kSize, 'x');
-    std::string hashes;
-    for (int64_t at = 0; at < kSize; at += kPiece) {
-        const Sha1Digest d = Sha1Of(data.data() + at, size_t(kPiece));
-        hashes.append(reinterpret_cast<const char*>(d.data()), d.size());
-    }
-    const std::string torrent = dir.File("pkg.torrent", "d4:infod6:lengthi" + std::to_string(kSize) +
-                                                            "e4:name7:pkg.bin12:piece lengthi" +
-                                                            std::to_string(kPiece) + "e6:pieces" + Str(hashes) + "ee");
+    const std::string torrent = dir.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", data, kPiece));
     // Port 1 on loopback: nothing listens there, every dial is refused.
     const std::string sources = "http://127.0.0.1:1/pkg.bin";
     const std::string data_dir = dir.path() + "/data";

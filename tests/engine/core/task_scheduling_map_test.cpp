@@ -15,6 +15,7 @@
 #include "engine/meta/sha1.h"
 #include "task_scheduling_test_support.h"
 #include "task_test_support.h"
+#include "torrent_fixture.h"
 
 namespace zl {
 namespace {
@@ -31,18 +32,6 @@ std::string Bytes(int64_t n) {
     return s;
 }
 
-std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
-
-std::string Torrent(const std::string& data) {
-    std::string hashes;
-    for (size_t at = 0; at < data.size(); at += kPiece) {
-        const Sha1Digest d = Sha1Of(data.data() + at, std::min<size_t>(kPiece, data.size() - at));
-        hashes.append(reinterpret_cast<const char*>(d.data()), d.size());
-    }
-    return "d4:infod6:lengthi" + std::to_string(data.size()) + "e4:name" + Str("pkg.bin") + "12:piece lengthi" +
-           std::to_string(kPiece) + "e6:pieces" + Str(hashes) + "ee";
-}
-
 class TaskSchedulingOnAMap : public ::testing::Test {
 protected:
     TaskSchedulingOnAMap() : engine(clock) {}
@@ -53,7 +42,7 @@ protected:
         task = new TWorkThread(engine);  // registered; the engine destroys it at clean-up
         task->Identity().p2sp = true;
         task->Identity().directory = dir.path() + "/data/";
-        task->Blobs().Set(ResumeBlobs::kTorrent, Torrent(content));
+        task->Blobs().Set(ResumeBlobs::kTorrent, test::SingleFileTorrent("pkg.bin", content, kPiece));
         // Built on the test thread: the worker never runs.
         ASSERT_TRUE(task->BuildMetainfo());
         ASSERT_NE(task->PieceMap(), nullptr);

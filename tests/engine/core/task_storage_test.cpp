@@ -23,6 +23,7 @@
 #include "engine/meta/pieces.h"
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
+#include "torrent_fixture.h"
 
 namespace zl {
 namespace {
@@ -41,15 +42,6 @@ std::string Bytes(int64_t n, uint8_t seed) {
 
 std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
 
-std::string PieceHashes(const std::string& data) {
-    std::string out;
-    for (size_t at = 0; at < data.size(); at += kPiece) {
-        const Sha1Digest d = Sha1Of(data.data() + at, std::min<size_t>(kPiece, data.size() - at));
-        out.append(reinterpret_cast<const char*>(d.data()), d.size());
-    }
-    return out;
-}
-
 // A torrent as a maker writes it: one file, or a folder of files (name, size).
 std::string MakeTorrent(const std::string& name, const std::vector<std::pair<std::string, int64_t>>& files,
                         const std::string& data) {
@@ -61,7 +53,7 @@ std::string MakeTorrent(const std::string& name, const std::vector<std::pair<std
         for (const auto& [file, size] : files) info += "d6:lengthi" + std::to_string(size) + "e4:pathl" + Str(file) + "ee";
         info += "e";
     }
-    info += "4:name" + Str(name) + "12:piece lengthi" + std::to_string(kPiece) + "e6:pieces" + Str(PieceHashes(data)) + "e";
+    info += "4:name" + Str(name) + "12:piece lengthi" + std::to_string(kPiece) + "e6:pieces" + Str(test::PieceHashes(data, kPiece)) + "e";
     return "d8:announce" + Str("http://127.0.0.2:1/announce") + "4:info" + info + "e";
 }
 
