@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 #include "engine/net/peer_requests.h"
 #include "engine/net/socket.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/clock.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/clock.h"
+#include "engine/base/qmutex.h"
 #include "engine/meta/pieces.h"
 
 namespace {

@@ -11,7 +11,7 @@ endmacro()
 
 # zl_library(NAME SOURCES a.cpp b.cpp LIBS dep1 dep2)
 # A static library of one component; the repository root is its include root,
-# so headers are included as "engine/core/clock.h".
+# so headers are included as "engine/base/clock.h".
 function(zl_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/core/clock.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/clock.h"
+#include "engine/base/qmutex.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/task_info_file.h"
 

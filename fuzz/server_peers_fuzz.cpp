@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/errnum.h"
-#include "engine/core/ref_object.h"
+#include "engine/base/errnum.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/ftp_peer.h"
 #include "engine/net/http_peer.h"
 #include "engine/net/resolver.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/resolver.h"
 #include "engine/net/source_url.h"
 

@@ -1,4 +1,4 @@
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 
 #include <poll.h>
 

@@ -1,6 +1,6 @@
-#include "engine/core/engine_clock.h"
+#include "engine/base/engine_clock.h"
 
-#include "engine/core/engine_log.h"
+#include "engine/base/engine_log.h"
 
 namespace zl {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/core/clock.h"
-#include "engine/core/qthread.h"
+#include "engine/base/clock.h"
+#include "engine/base/qthread.h"
 
 namespace zl {
 

@@ -1,8 +1,8 @@
-#include "engine/core/engine_log.h"
+#include "engine/base/engine_log.h"
 
 #include <atomic>
 
-#include "engine/core/engine_log_api.h"
+#include "engine/base/engine_log_api.h"
 
 namespace zl {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/core/engine_log_api.h"
+#include "engine/base/engine_log_api.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/clock.h"
-#include "engine/core/engine_log.h"
+#include "engine/base/clock.h"
+#include "engine/base/engine_log.h"
 
 namespace zl {
 

@@ -1,4 +1,4 @@
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 
 namespace zl {
 

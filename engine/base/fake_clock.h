@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 
 namespace zl {
 

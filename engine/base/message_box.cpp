@@ -1,4 +1,4 @@
-#include "engine/core/message_box.h"
+#include "engine/base/message_box.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/core/message_sink.h"
+#include "engine/base/message_sink.h"
 
 namespace zl {
 

@@ -1,4 +1,4 @@
-#include "engine/core/message_sink.h"
+#include "engine/base/message_sink.h"
 
 namespace zl {
 

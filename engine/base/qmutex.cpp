@@ -1,4 +1,4 @@
-#include "engine/core/qmutex.h"
+#include "engine/base/qmutex.h"
 
 #include <algorithm>
 #include <vector>

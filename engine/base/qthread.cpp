@@ -1,10 +1,10 @@
-#include "engine/core/qthread.h"
+#include "engine/base/qthread.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
 
-#include "engine/core/engine_clock.h"
+#include "engine/base/engine_clock.h"
 
 namespace zl {
 

@@ -22,8 +22,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/core/clock.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/clock.h"
+#include "engine/base/qmutex.h"
 
 namespace zl {
 

@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "engine/core/ip_filter.h"
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/peer_id.h"
 
 namespace zl {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "engine/core/engine_codes.h"
-#include "engine/core/engine_log.h"  // EngineLogOpen, EngineLogClose
+#include "engine/base/engine_log.h"  // EngineLogOpen, EngineLogClose
 #include "engine/core/task_records.h"
 
 namespace zl {

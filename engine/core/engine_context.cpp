@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "engine/core/engine_clock.h"
+#include "engine/base/engine_clock.h"
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
 #include "engine/core/task_meta_hooks.h"

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 #include "engine/core/engine_switches.h"
 #include "engine/core/global_service.h"
 #include "engine/core/ip_filter.h"
-#include "engine/core/message_box.h"
-#include "engine/core/message_sink.h"
+#include "engine/base/message_box.h"
+#include "engine/base/message_sink.h"
 #include "engine/core/metainfo_source.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/qmutex.h"
 #include "engine/core/resume_info.h"
 #include "engine/core/task_registry.h"
 #include "engine/meta/buffer_pool.h"

@@ -11,4 +11,4 @@ zl_library(zl_core_peers SOURCES
   source_penalty.cpp
   peer_order.cpp
   peer_identity.cpp
-  LIBS zl_core_base zl_core_sched zl_core_ipfilter zl_net_socket zl_meta_digest)
+  LIBS zl_base zl_core_sched zl_core_ipfilter zl_net_socket zl_meta_digest)

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 
 namespace zl {
 

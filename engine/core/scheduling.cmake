@@ -13,4 +13,4 @@ zl_library(zl_core_sched SOURCES
   block_read.cpp
   shared_requests.cpp
   server_ranges.cpp
-  LIBS zl_core_base zl_net_peer)
+  LIBS zl_base zl_net_peer)

@@ -8,8 +8,6 @@ zl_library(zl_core_task SOURCES
   pool_trim.cpp
   resume_info.cpp
   metainfo_source.cpp
-  message_sink.cpp
-  message_box.cpp
   task_registry.cpp
   engine_context.cpp
   task_base_work.cpp
@@ -26,5 +24,5 @@ zl_library(zl_core_task SOURCES
   engine_api_default.cpp
   task_meta_hooks.cpp
   task_peer_driver.cpp
-  LIBS zl_core_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage
+  LIBS zl_base_runtime zl_core_ipfilter zl_meta_buffer_pool zl_meta_torrent zl_meta_storage
        zl_core_sched zl_core_peers zl_net_http_peer zl_net_ftp_peer)

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/core/duplicate_rule.h"
-#include "engine/core/qthread.h"
+#include "engine/base/qthread.h"
 #include "engine/core/resume_info.h"
 #include "engine/core/task_settings.h"
 #include "engine/core/task_status.h"

@@ -6,7 +6,7 @@
 
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/engine_log.h"
+#include "engine/base/engine_log.h"
 #include "engine/core/pool_trim.h"
 #include "engine/core/task_work_thread.h"
 

@@ -8,7 +8,7 @@
 
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/engine_log.h"
+#include "engine/base/engine_log.h"
 
 namespace zl {
 namespace {

@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 #include "engine/core/transfer_pace.h"
 
 namespace zl {

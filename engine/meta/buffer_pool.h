@@ -8,7 +8,7 @@
 #include <map>
 #include <unordered_map>
 
-#include "engine/core/qmutex.h"
+#include "engine/base/qmutex.h"
 
 namespace zl {
 

@@ -8,4 +8,4 @@ zl_library(zl_meta_digest SOURCES
   LIBS OpenSSL::Crypto ZLIB::ZLIB)
 zl_library(zl_meta_buffer_pool SOURCES
   buffer_pool.cpp
-  LIBS zl_core_base)
+  LIBS zl_base)

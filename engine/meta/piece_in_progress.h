@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/sha1.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/clock.h"
-#include "engine/core/qmutex.h"
-#include "engine/core/ref_object.h"
+#include "engine/base/clock.h"
+#include "engine/base/qmutex.h"
+#include "engine/base/ref_object.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/file_entry.h"

@@ -14,4 +14,4 @@ zl_library(zl_meta_storage SOURCES
   piece_cache_file.cpp
   task_info_file.cpp
   storage_layout_info.cpp
-  LIBS zl_core_base zl_meta_digest zl_meta_buffer_pool zl_meta_bencode zl_meta_torrent)
+  LIBS zl_base zl_meta_digest zl_meta_buffer_pool zl_meta_bencode zl_meta_torrent)

@@ -2,4 +2,4 @@
 zl_library(zl_meta_torrent SOURCES
   torrent_info.cpp
   torrent.cpp
-  LIBS zl_meta_bencode zl_meta_digest zl_core_base)
+  LIBS zl_meta_bencode zl_meta_digest zl_base)

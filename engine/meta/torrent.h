@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/meta/qelement.h"
 #include "engine/meta/sha1.h"
 #include "engine/meta/torrent_info.h"

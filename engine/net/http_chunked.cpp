@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/net/hex_digit.h"
+#include "engine/base/hex_digit.h"
 
 namespace zl {
 

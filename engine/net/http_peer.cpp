@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/http_redirect.h"
 #include "engine/net/http_request.h"
 #include "engine/net/server_peer_support.h"

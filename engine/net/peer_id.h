@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/address.h"
 
 namespace zl {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 
 namespace zl {
 

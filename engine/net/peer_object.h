@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/peer_id.h"
 #include "engine/net/peer_requests.h"
 #include "engine/net/peer_task.h"

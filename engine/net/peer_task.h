@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/peer_id.h"
 #include "engine/net/peer_requests.h"
 

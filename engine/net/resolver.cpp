@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/address.h"
 
 namespace zl {

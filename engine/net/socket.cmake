@@ -7,4 +7,4 @@ zl_library(zl_net_socket SOURCES
   socket_buffer.cpp
   tcp_transport.cpp
   socket.cpp
-  LIBS zl_core_base zl_meta_buffer_pool)
+  LIBS zl_base zl_meta_buffer_pool)

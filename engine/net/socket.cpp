@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/core/clock.h"
-#include "engine/core/errnum.h"
+#include "engine/base/clock.h"
+#include "engine/base/errnum.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/net/address.h"
 #include "engine/net/resolver.h"

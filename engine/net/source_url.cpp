@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/net/address.h"
-#include "engine/net/hex_digit.h"
+#include "engine/base/hex_digit.h"
 #include "engine/net/resolver.h"
 
 namespace zl {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/stream_transport.h"
 
 namespace zl {

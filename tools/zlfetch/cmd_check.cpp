@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/core/clock.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/clock.h"
+#include "engine/base/qmutex.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/file_entry.h"
 #include "engine/meta/pieces.h"

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "engine/core/version.h"
+#include "engine/base/version.h"
 #include "tools/zlfetch/commands.h"
 
 namespace zlfetch {

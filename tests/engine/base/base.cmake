@@ -1,1 +1,1 @@
-zl_test(core_clock_test SOURCES clock_test.cpp LIBS zl_core_base THREADED)
+zl_test(base_clock_test SOURCES clock_test.cpp LIBS zl_base THREADED)

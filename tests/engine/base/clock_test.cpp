@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "engine/core/clock.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/clock.h"
+#include "engine/base/fake_clock.h"
 
 namespace zl {
 namespace {

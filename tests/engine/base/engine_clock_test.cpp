@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/engine_clock.h"
-#include "engine/core/engine_log.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/engine_clock.h"
+#include "engine/base/engine_log.h"
+#include "engine/base/fake_clock.h"
 
 namespace zl {
 namespace {

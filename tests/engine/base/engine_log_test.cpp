@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/engine_log.h"
-#include "engine/core/engine_log_api.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/engine_log.h"
+#include "engine/base/engine_log_api.h"
+#include "engine/base/fake_clock.h"
 
 namespace zl {
 namespace {

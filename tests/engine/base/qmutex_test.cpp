@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/qmutex.h"
+#include "engine/base/qmutex.h"
 
 namespace zl {
 namespace {

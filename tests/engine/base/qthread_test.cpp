@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "engine/core/engine_clock.h"
-#include "engine/core/fake_clock.h"
-#include "engine/core/qthread.h"
+#include "engine/base/engine_clock.h"
+#include "engine/base/fake_clock.h"
+#include "engine/base/qthread.h"
 
 namespace zl {
 namespace {

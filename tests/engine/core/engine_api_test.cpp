@@ -7,7 +7,7 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "task_test_support.h"
 
 namespace zl {

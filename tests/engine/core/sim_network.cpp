@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/address.h"
 
 namespace zl::test {

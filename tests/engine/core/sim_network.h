@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/core/clock.h"
+#include "engine/base/clock.h"
 #include "engine/net/stream_transport.h"
 
 namespace zl::test {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errnum.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/errnum.h"
+#include "engine/base/fake_clock.h"
 #include "engine/core/task_peer_driver.h"
 #include "engine/core/transfer_statistics.h"
 #include "engine/net/address.h"

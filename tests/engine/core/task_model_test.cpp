@@ -11,7 +11,7 @@
 
 #include "engine/core/duplicate_rule.h"
 #include "engine/core/half_open_limit.h"
-#include "engine/core/message_box.h"
+#include "engine/base/message_box.h"
 #include "engine/core/metainfo_source.h"
 #include "engine/core/pool_trim.h"
 #include "engine/core/resume_info.h"

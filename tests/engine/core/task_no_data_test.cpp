@@ -9,7 +9,7 @@
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
 #include "torrent_fixture.h"

@@ -10,7 +10,7 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "engine/core/task_scheduling.h"
 #include "engine/meta/sha1.h"
 #include "task_scheduling_test_support.h"

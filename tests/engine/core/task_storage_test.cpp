@@ -18,7 +18,7 @@
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/sha1.h"

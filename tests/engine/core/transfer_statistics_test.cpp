@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/core/bandwidth_share.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "engine/core/peer_health.h"
 #include "engine/core/transfer_pace.h"
 #include "engine/core/transfer_statistics.h"

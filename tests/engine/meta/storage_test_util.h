@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/fake_clock.h"
-#include "engine/core/qmutex.h"
+#include "engine/base/fake_clock.h"
+#include "engine/base/qmutex.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/sha1.h"
 

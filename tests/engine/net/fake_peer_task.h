@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 
-#include "engine/core/fake_clock.h"
+#include "engine/base/fake_clock.h"
 #include "engine/net/peer_object.h"
 
 namespace zl::test {

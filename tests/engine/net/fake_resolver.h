@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/resolver.h"
 
 namespace zl::test {

@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "engine/core/errnum.h"
+#include "engine/base/errnum.h"
 #include "engine/net/address.h"
 #include "tests/engine/net/fake_resolver.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/ref_object.h"
+#include "engine/base/ref_object.h"
 #include "engine/net/peer_object.h"
 #include "engine/net/resolver.h"
 #include "engine/net/source_url.h"

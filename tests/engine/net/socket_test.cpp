@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/errnum.h"
-#include "engine/core/fake_clock.h"
+#include "engine/base/errnum.h"
+#include "engine/base/fake_clock.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/net/address.h"
 #include "engine/net/resolver.h"
