@@ -24,6 +24,8 @@ zl_library(zl_app SOURCES
   prefix_md5.cpp
   resources.cpp
   resume_decision.cpp
+  single_instance.cpp
+  crash_dump.cpp
   server_config.cpp
   LIBS zl_core_task zl_meta_storage zl_meta_digest zl_base_runtime PkgConfig::TINYXML2 CURL::libcurl OpenSSL::Crypto)
 

@@ -36,7 +36,12 @@ bool InSet(int state, std::initializer_list<int> set) {
 
 // ---- helpers ---------------------------------------------------------------
 
-void AppController::SetState(int state) { state_ = state; }
+void AppController::SetState(int state) {
+    state_ = state;
+    // Entered at once, so that a state passed through between two timer
+    // runs still gets its log line and its events.
+    if (state != logged_state_) OnStateEntered(state);
+}
 
 void AppController::Message(const std::string& text) { s_.ui.ShowMessage(text, kCaption); }
 
