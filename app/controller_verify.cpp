@@ -327,7 +327,12 @@ void AppController::LoadPrefixStates() {
         std::lock_guard hold(prefix_locks_[size_t(i)]);
         const std::optional<std::string> record = ReadWholeFile(PrefixStatePath(i), 4096);
         const std::optional<FileIdentity> id = IdentityOf(TargetPath(i));
-        if (record && id) prefix_[size_t(i)].Deserialize(*record, *id);
+        if (!record || !id) continue;
+        // A partial prefix spares a resumed download the re-read; a digest of
+        // the whole file is never taken over from an earlier run, so that
+        // verification after a restart reads every byte again.
+        if (prefix_[size_t(i)].Deserialize(*record, *id) && prefix_[size_t(i)].Offset() >= id->size)
+            prefix_[size_t(i)].Reset();
     }
 }
 

@@ -135,6 +135,21 @@ void CliView::Note(const std::string& text) {
     std::fprintf(err_, "%s\n", text.c_str());
 }
 
+void CliView::ShowStart(const ControllerView& view, const std::string& save_path) {
+    std::lock_guard lock(mutex_);
+    if (json_) {
+        Json::Value v;
+        v["type"] = "start";
+        v["state"] = view.state;
+        v["state_text"] = StateText(view.state);
+        v["save_path"] = save_path;
+        Emit(Line(v));
+        return;
+    }
+    ClearLive();
+    std::fprintf(err_, "%s; saving to %s\n", StateText(view.state).c_str(), save_path.c_str());
+}
+
 void CliView::ShowStatus(const ControllerView& view) {
     std::lock_guard lock(mutex_);
     if (json_) {

@@ -21,6 +21,8 @@ public:
     void OnEvent(const AppEvent& event) override;
     void Raise() override;
 
+    // After start-up: the state it decided on and where the package goes.
+    void ShowStart(const ControllerView& view, const std::string& save_path);
     // Once a second.
     void ShowStatus(const ControllerView& view);
     // The last lines: the outcome and exit code.

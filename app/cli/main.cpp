@@ -80,6 +80,7 @@ int Run(const CliOptions& o) {
         view.Note("the statistics configuration could not be written");
         return kExitFailed;
     }
+    view.ShowStart(c.View(), c.SavePath());
     int code = -1;
     std::string why;
     if (started == 0 && c.CheckExpired()) {
