@@ -17,3 +17,11 @@ if(ZL_TESTS AND NOT ZL_FUZZ)
   add_executable(zephyrloader-cli-tiny cli/main.cpp)
   target_link_libraries(zephyrloader-cli-tiny PRIVATE zl_app_cli zl_app_package_tiny)
 endif()
+
+# The demo's program: scripts/demo sets ZL_DEMO_PACKAGE to the package it made.
+set(ZL_DEMO_PACKAGE "" CACHE PATH "Folder of a tools/make-package package for zephyrloader-cli-demo")
+if(ZL_DEMO_PACKAGE)
+  zl_package_table(zl_app_package_demo ${ZL_DEMO_PACKAGE})
+  add_executable(zephyrloader-cli-demo cli/main.cpp)
+  target_link_libraries(zephyrloader-cli-demo PRIVATE zl_app_cli zl_app_package_demo)
+endif()

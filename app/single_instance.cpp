@@ -115,7 +115,7 @@ void SingleInstance::Serve() {
 }
 
 SingleInstance::Result SingleInstance::Acquire(const std::string& cwd) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
         if (Listen()) return Result::kFirst;
         sockaddr_un a;
         const socklen_t len = Address(name_, &a);
@@ -151,12 +151,24 @@ SingleInstance::Result SingleInstance::Acquire(const std::string& cwd) {
         socklen_t cred_len = sizeof cred;
         const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0 && cred.pid > 0;
         ::close(fd);
-        if (!known || cred.uid != ::getuid() || cred.pid == ::getpid() || ExeOf(cred.pid) != ExeOf(::getpid()))
+        if (known && ExeOf(cred.pid).empty()) {
+            ::usleep(50'000);  // the holder is going (or its /proc entry is briefly unreadable): look again
+            continue;
+        }
+        if (!known || cred.uid != ::getuid() || cred.pid == ::getpid() || ExeOf(cred.pid) != ExeOf(::getpid())) {
+            detail_ = known ? "pid " + std::to_string(cred.pid) + " uid " + std::to_string(cred.uid) + " exe " +
+                                  ExeOf(cred.pid)
+                            : "holder unknown";
             return Result::kOtherRunning;
+        }
         ::kill(cred.pid, SIGKILL);
         if (!WaitGone(cred.pid, 5000)) return Result::kError;
         replaced_pid_ = cred.pid;
-        if (Listen()) return Result::kReplaced;
+        // Its last thread may still hold the socket for a moment after the process is gone.
+        for (int waited = 0; waited < 2000; waited += 20) {
+            if (Listen()) return Result::kReplaced;
+            ::usleep(20'000);
+        }
     }
     return Result::kError;
 }

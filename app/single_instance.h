@@ -32,6 +32,8 @@ public:
     Result Acquire(const std::string& cwd);
     // The pid of the instance that was ended by the last Acquire (kReplaced).
     int ReplacedPid() const { return replaced_pid_; }
+    // Who holds the name, when it is not ours (kOtherRunning).
+    const std::string& Detail() const { return detail_; }
 
 private:
     bool Listen();
@@ -44,6 +46,7 @@ private:
     int wake_fd_[2] = {-1, -1};
     std::thread listener_;
     int replaced_pid_ = 0;
+    std::string detail_;
 };
 
 }  // namespace zl::app

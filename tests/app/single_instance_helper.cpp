@@ -21,7 +21,9 @@ int main(int argc, char** argv) {
         case R::kFirst: std::printf("first\n"); break;
         case R::kReplaced: std::printf("replaced %d\n", instance.ReplacedPid()); break;
         case R::kHandedOver: std::printf("handed-over\n"); return 0;
-        case R::kOtherRunning: std::printf("other-running\n"); return 3;
+        case R::kOtherRunning: std::printf("other-running\n");
+            std::fprintf(stderr, "holder: %s\n", instance.Detail().c_str());
+            return 3;
         case R::kError: std::printf("error\n"); return 4;
     }
     std::fflush(stdout);
