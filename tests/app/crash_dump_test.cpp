@@ -23,7 +23,10 @@ TEST(CrashDump, FileName) {
 }
 
 // A wild (not null) address: a real fault, not one a sanitizer reports first.
-[[gnu::noinline]] void Crash(uintptr_t address) { *reinterpret_cast<volatile int*>(address) = 1; }
+[[gnu::noinline]] void Crash(uintptr_t address) {
+    volatile uintptr_t where = address;  // hidden from the optimiser
+    *reinterpret_cast<volatile int*>(uintptr_t(where)) = 1;
+}
 
 TEST(CrashDumpDeathTest, SegfaultLeavesADumpWithABacktrace) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
