@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <sys/stat.h>
+
 #include <exception>
 
 #include "telemetry/ini_reader.h"
@@ -87,13 +89,34 @@ int CDataStatisticsImp::AddEvent(const std::string& code, const std::string& bod
         if (code.empty() || body.empty()) return int{kStatFailed};
         // Only accepted events count, so refusals never jam the batch.
         if (batch_.size() >= kMaxBatchEvents) return int{kStatBatchFull};
-        const std::optional<IniReader> config = IniReader::Load(config_path_);
+        const IniReader* config = Config();
         if (!config) return int{kStatNoConfig};
         for (const std::string& keyword : SplitKeywords(config->GetString(kEventSection, "InputDataKeyWord")))
             if (body.find(keyword) == std::string::npos) return int{kStatMissingKeyword};
         batch_.push_back({code, body, inventory_flags});
         return int{kStatOk};
     });
+}
+
+const IniReader* CDataStatisticsImp::Config() {
+    struct stat st {};
+    if (stat(config_path_.c_str(), &st) != 0) {
+        config_.reset();
+        return nullptr;
+    }
+    const std::string stamp = config_path_ + '\n' + std::to_string(st.st_size) + '\n' +
+                              std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) + '\n' +
+                              std::to_string(st.st_ino);
+    if (!config_ || stamp != config_stamp_) {
+        std::optional<IniReader> loaded = IniReader::Load(config_path_);
+        if (!loaded) {
+            config_.reset();
+            return nullptr;
+        }
+        config_ = std::make_shared<IniReader>(std::move(*loaded));
+        config_stamp_ = stamp;
+    }
+    return config_.get();
 }
 
 const SystemInventory& CDataStatisticsImp::Inventory() {
@@ -155,7 +178,7 @@ int CDataStatisticsImp::SubmitEventDownloadSeveral() {
             sequence_ = sequence_before;
             return int{kStatBatchNotBuilt};
         }
-        const std::optional<IniReader> config = IniReader::Load(config_path_);
+        const IniReader* config = Config();
         const std::vector<std::string> urls = config ? SubmitUrls(*config, kBatchSection) : std::vector<std::string>{};
         const PostLimits limits = limits_;
         // Whatever the servers say, this batch is done: there is no retry.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "telemetry/form_poster.h"
+#include "telemetry/ini_reader.h"
 #include "telemetry/inventory.h"
 
 namespace zl {
@@ -66,6 +67,8 @@ private:
         int flags;
     };
     const SystemInventory& Inventory();  // under mutex_
+    // The configuration file, read again only when it changed; null when unreadable.
+    const IniReader* Config();           // under mutex_
     std::optional<std::string> BuildBatchBodyLocked();
 
     std::mutex mutex_;
@@ -73,6 +76,8 @@ private:
     std::optional<InventorySources> inventory_sources_;
     std::unique_ptr<SystemInventory> inventory_;
     std::string config_path_ = "Serverlist.ini";
+    std::shared_ptr<IniReader> config_;
+    std::string config_stamp_;  // path, size and change time of the file config_ holds
     std::string session_id_;
     uint64_t sequence_ = 0;
     std::vector<Event> batch_;
@@ -81,7 +86,6 @@ private:
 
 // The URLs of a section: "SubmitUrl", then "SubmitUrl1", "SubmitUrl2", ...
 // up to the first missing or empty one.
-class IniReader;
 std::vector<std::string> SubmitUrls(const IniReader& config, const std::string& section);
 
 }  // namespace zl

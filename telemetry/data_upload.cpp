@@ -52,13 +52,13 @@ size_t DataUpload::QueuedEvents() {
 }
 
 void DataUpload::Run() {
-    while (!SleepMsOrStop(settings_.drain_interval_ms)) Drain();
+    while (!SleepMsOrStop(settings_.drain_interval_ms)) Drain(false);
     // The last events of the run (the exit event among them) go out now.
     statistics_.SetPostLimits(settings_.final_limits);
-    Drain();
+    Drain(true);
 }
 
-void DataUpload::Drain() {
+void DataUpload::Drain(bool last) {
     std::deque<Queued> events;
     {
         std::lock_guard lock(queue_mutex_);
@@ -67,15 +67,24 @@ void DataUpload::Drain() {
     if (events.empty()) return;
     ScopedLock drain_lock(Lock());
     bool added = false;
+    size_t done = 0;
     for (const Queued& event : events) {
+        ++done;
         if (event.code.empty() && event.body.empty()) {
             LogWrite("Data Upload Failed with Empty Code Or Body", kUploadLogCategory, kUploadLogLevel);
             continue;
         }
         try {
             if (statistics_.BatchSize() >= kMaxBatchEvents) {
-                statistics_.SubmitEventDownloadSeveral();
+                const int result = statistics_.SubmitEventDownloadSeveral();
                 added = false;
+                // At exit one failed post is enough: the rest would wait out the same server.
+                if (last && result != kStatOk) {
+                    LogWrite("Data Upload at exit failed; " + std::to_string(events.size() - done + 1) +
+                                 " events not sent",
+                             kUploadLogCategory, kUploadLogLevel);
+                    return;
+                }
             }
             if (statistics_.AddEvent(event.code, event.body, event.flags) == kStatOk) added = true;
         } catch (const std::exception&) {

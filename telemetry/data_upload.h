@@ -57,8 +57,9 @@ private:
         std::string body;
         int flags;
     };
-    // Moves every queued event into batches and posts them.
-    void Drain();
+    // Moves every queued event into batches and posts them; the `last` drain
+    // (at stop) gives up after the first batch that no server took.
+    void Drain(bool last);
 
     TelemetrySettings settings_;
     bool ready_;

@@ -12,11 +12,23 @@ std::string Increase(uint64_t value, uint64_t& previous) {
     return text;
 }
 
+bool NeedsEscaping(const std::string& value) {
+    for (unsigned char c : value)
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') return true;
+    return false;
+}
+
 void Member(std::string& body, const char* name, const std::string& value) {
     body += ",\"";
     body += name;
     body += "\":";
-    body += Json::valueToQuotedString(value.c_str());
+    if (!NeedsEscaping(value)) {  // the common case: plain ASCII, no allocation
+        body += '"';
+        body += value;
+        body += '"';
+    } else {
+        body += Json::valueToQuotedString(value.c_str());
+    }
 }
 
 }  // namespace
