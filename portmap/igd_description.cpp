@@ -59,7 +59,8 @@ std::string Resolve(const std::string& url, const std::string& base) {
 // Depth-first; tinyxml2 bounds the nesting, so the recursion is bounded too.
 const XMLElement* FindIgd(const XMLElement* device, const XMLElement** parent) {
     if (!device) return nullptr;
-    if (Text(device, "deviceType") == kIgdDeviceType) return device;
+    // Any version: a version-2 gateway also serves version-1 clients.
+    if (Text(device, "deviceType").rfind(kIgdDeviceTypePrefix, 0) == 0) return device;
     const XMLElement* list = Child(device, "deviceList");
     for (const XMLElement* c = list ? list->FirstChildElement() : nullptr; c; c = c->NextSiblingElement()) {
         if (std::strcmp(LocalName(c), "device") != 0) continue;

@@ -35,9 +35,10 @@ struct DeviceInformation {
 };
 
 inline constexpr const char* kIgdDeviceType = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+inline constexpr const char* kIgdDeviceTypePrefix = "urn:schemas-upnp-org:device:InternetGatewayDevice:";
 inline constexpr const char* kTopmostDevice = "This is a topmost device";
 
-// The record of the first InternetGatewayDevice in `xml` (the root device or a
+// The record of the first InternetGatewayDevice (any version) in `xml` (the root device or a
 // nested one); relative URLs are resolved against URLBase or `description_url`.
 // nullopt when the text is not a device description or holds no gateway.
 std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url);
