@@ -8,4 +8,5 @@ zl_library(zl_telemetry SOURCES
   data_statistics.cpp
   data_upload.cpp
   report_event.cpp
+  default_config.cpp
   LIBS zl_telemetry_inventory zl_base_runtime CURL::libcurl JsonCpp::JsonCpp)

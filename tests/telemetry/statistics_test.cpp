@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "telemetry/default_config.h"
 #include "telemetry/event_body.h"
+#include "telemetry/ini_reader.h"
 #include "telemetry/form_poster.h"
 #include "tests/telemetry/telemetry_test_support.h"
 
@@ -172,6 +174,23 @@ TEST(StatisticsAnswer, AcceptsOnlyErrorZero) {
     EXPECT_FALSE(AnswerAccepted("{\"error\":0.5}"));
     EXPECT_FALSE(AnswerAccepted(""));
     EXPECT_FALSE(AnswerAccepted("\"error\":"));
+}
+
+TEST(StatisticsConfig, BuiltInConfigurationAndIniSemantics) {
+    const IniReader config = IniReader::Parse(DefaultStatisticsConfig("127.0.5.3:8080"));
+    EXPECT_EQ(SubmitUrls(config, "SubmitEventDownloadSeveral"),
+              (std::vector<std::string>{"http://127.0.5.3:8080/zlsubmit/eventListSubmit"}));
+    EXPECT_EQ(SubmitUrls(config, "SubmitEventDownload"),
+              (std::vector<std::string>{"http://127.0.5.3:8080/zlsubmit/eventInfoSubmit"}));
+    EXPECT_EQ(config.GetString("ostypecode", "win_7_sp1"), "611");
+
+    // Names without case, first match wins, quotes and blanks go, the URL list ends at a gap.
+    const IniReader ini = IniReader::Parse(
+        "k=outside\r\n[S]\r\n; SubmitUrl=commented\r\n SUBMITURL = \"http://a\" \r\nsubmiturl1=http://b\n"
+        "SubmitUrl1=http://ignored\nSubmitUrl3=http://after-gap\n[T\nx=1\n");
+    EXPECT_EQ(SubmitUrls(ini, "s"), (std::vector<std::string>{"http://a", "http://b"}));
+    EXPECT_FALSE(ini.Get("", "k"));
+    EXPECT_EQ(ini.GetString("S", "missing", "fallback"), "fallback");
 }
 
 class StatisticsSinkTest : public ::testing::Test {
