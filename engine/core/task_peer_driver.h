@@ -88,7 +88,7 @@ public:
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                 int32_t origin) override;
     // Counts the bad piece on the source of the peer that sent it.
-    void OnPieceHashFailed(int32_t piece) override;
+    void ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;

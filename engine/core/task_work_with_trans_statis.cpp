@@ -218,11 +218,9 @@ bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
     return p.blocks.Initialised() && p.blocks.HasBlock(static_cast<int32_t>(offset));
 }
 
-int32_t TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                                bool* complete) {
-    if (offset < 0 || offset > INT32_MAX) return -1;
-    const int32_t taken = PieceMap()->ReceiveBlock(piece, data, length, static_cast<int32_t>(offset), nullptr, complete);
-    return taken == kPieceHashFailed ? kHashFailed : taken;
+BlockWriteResult TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
+                                                         const uint8_t* data) {
+    return PieceMap()->ReceiveBlock(piece, data, length, offset);
 }
 
 }  // namespace zl

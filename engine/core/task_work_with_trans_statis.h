@@ -85,8 +85,8 @@ private:
     int64_t MapPieceSize(int32_t piece) override;
     bool MapPieceNeeded(int32_t piece) override;
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
-    int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                              bool* complete) override;
+    BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
+                                       const uint8_t* data) override;
     bool ViewMarkRequested(int32_t piece, bool add, bool drop_all) override {
         return MarkRequested(piece, add, drop_all);
     }

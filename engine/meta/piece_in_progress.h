@@ -13,14 +13,6 @@
 
 namespace zl {
 
-// The side of a peer that the piece store talks to. Peers derive from it.
-class PieceSource : public TRefObject {
-public:
-    virtual void OnGoodPiece() {}
-    virtual void OnBadPiece() {}
-    virtual void ClearBadPieces() {}
-};
-
 // Blocks of one piece held in memory, in chunks of min(piece size, 128 KiB).
 class BlockStore {
 public:
@@ -81,8 +73,6 @@ struct PieceInProgress {
     SHA1Context* Hash() const { return hash ? reinterpret_cast<SHA1Context*>(hash.data()) : nullptr; }
     const uint8_t* expected = nullptr;  // 20 bytes in the piece map's hashes, or null
     int64_t last_activity = 0;  // engine-clock seconds
-    RefPtr<PieceSource> source;
-    int32_t source_bytes = 0;
 
     int32_t InMemory() const { return blocks.BytesPresent(); }
 };

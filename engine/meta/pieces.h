@@ -15,6 +15,8 @@
 #include "engine/base/clock.h"
 #include "engine/base/qmutex.h"
 #include "engine/base/ref_object.h"
+#include "engine/meta/block_info.h"
+#include "engine/meta/block_write.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/file_entry.h"
@@ -51,8 +53,6 @@ public:
     virtual bool StopRequested() { return false; }
     // The task's explicit target path for a single-file torrent ("" when none).
     virtual std::string ExplicitTargetPath() { return {}; }
-    // A piece failed its hash check; `source` delivered its latest data (may be null).
-    virtual void OnPieceHashFailed(int32_t /*index*/, PieceSource* /*source*/) {}
 };
 
 struct StorageOptions {
@@ -67,8 +67,7 @@ struct StorageOptions {
     bool read_only = false;
 };
 
-// Results of ReceiveBlock beyond the accepted length.
-constexpr int32_t kPieceHashFailed = -99;
+// WritePieceBytes: the written bytes did not read back as they were hashed.
 constexpr int32_t kPieceWriteVerifyFailed = -100;
 
 class TPieces : public TRefObject {
@@ -109,11 +108,9 @@ public:
     // --- receiving data ---
     // Splits a stream block index into piece and offset (64-bit arithmetic).
     bool SplitBlock(int64_t block_index, int32_t* piece, int32_t* offset) const;
-    // Stores a block; returns the accepted length (0 when the piece is not wanted,
-    // -1 for a bad block) and sets *complete; kPieceHashFailed when the completed
-    // piece did not match its hash (the piece is emptied, the source charged).
-    int32_t ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int32_t offset, PieceSource* source,
-                         bool* complete);
+    // Stores a block. A block that completes its piece verifies it at once; a
+    // piece that fails its hash is emptied, and the caller charges whoever sent it.
+    BlockWriteResult ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset);
     // Gives up the blocks of a piece still in progress that are only in memory
     // (a piece every peer stopped requesting). A verified piece and the bytes
     // already written with their hash state stay. True when bytes were dropped.

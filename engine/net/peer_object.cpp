@@ -284,16 +284,16 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     if (length == 0 || offset + length > task_.PieceSize(piece)) return false;
 
     const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
-    if (!result.taken) return false;
-    if (result.hash_failed) {
-        task_.OnPieceHashFailed(piece);
+    if (!result.taken()) return false;
+    if (result.hash_failed()) {
+        task_.ChargeBadPiece(*this, piece);
         ++errors_;
         return false;
     }
     task_.AddKindBytes(kind_, length);
     bytes_total_ += length;
     kib_total_ = bytes_total_ / 1024;
-    if (result.piece_complete && task_.InEndgame()) outstanding_.DropUnsent(piece);
+    if (result.piece_verified() && task_.InEndgame()) outstanding_.DropUnsent(piece);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/base/ref_object.h"
+#include "engine/meta/block_write.h"
 #include "engine/net/peer_id.h"
 #include "engine/net/peer_requests.h"
 
@@ -26,12 +27,6 @@ struct TPieceRange {
     RefPtr<TPeerId> source;
     TPeerObject* owner = nullptr;
     int64_t blocks_received = 0;
-};
-
-struct BlockWriteResult {
-    bool taken = false;           // the piece map took the block
-    bool hash_failed = false;     // the piece then failed its hash check
-    bool piece_complete = false;  // the piece is now complete and verified
 };
 
 class IPeerTask {
@@ -78,8 +73,9 @@ public:
     // Data.
     virtual BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                         int32_t origin) = 0;
-    // A piece failed its hash: its cached bytes count as wasted and it is no longer requested.
-    virtual void OnPieceHashFailed(int32_t piece) = 0;
+    // `sender` delivered the block that completed a piece which then failed its
+    // hash (the piece map already emptied it): the sender's source is charged.
+    virtual void ChargeBadPiece(TPeerObject& sender, int32_t piece) = 0;
     virtual void AddReceived(int64_t bytes) = 0;
     virtual void AddKindBytes(int32_t kind, int64_t bytes) = 0;
 

@@ -42,9 +42,10 @@ TEST(StorageFiles, PieceAcrossThreeFilesAndEmptyOnesWrittenInReverse) {
     const size_t have_notices = size_t(rig.host.Count(kNoticeHave));
     bool complete = false;
     for (int32_t off = int32_t(P) - 16384; off >= 0; off -= 16384) {
-        EXPECT_EQ(rig->ReceiveBlock(1, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off, 16384, off, nullptr,
-                                    &complete),
-                  16384);
+        const BlockWriteResult result =
+            rig->ReceiveBlock(1, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off, 16384, off);
+        EXPECT_EQ(result.bytes, 16384);
+        complete = result.piece_verified();
         // Nothing reaches the disk before the piece is whole and verified.
         EXPECT_EQ(ReadFile(dir / "pack/f2.zltmp").find_first_not_of('\0'), std::string::npos);
     }
@@ -293,8 +294,9 @@ TEST(StorageFiles, UnwantingTheMiddleFileKeepsSharedPiecesWanted) {
         const int32_t size = int32_t(std::min<int64_t>(P, int64_t(t.data.size()) - start));
         bool complete = false;
         for (int32_t off = ((size - 1) / 16384) * 16384; off >= 0; off -= 16384)
-            rig->ReceiveBlock(index, reinterpret_cast<const uint8_t*>(t.data.data()) + start + off,
-                              std::min(16384, size - off), off, nullptr, &complete);
+            complete = rig->ReceiveBlock(index, reinterpret_cast<const uint8_t*>(t.data.data()) + start + off,
+                                         std::min(16384, size - off), off)
+                           .piece_verified();
         ASSERT_TRUE(complete) << index;
     }
     rig->FlushCompletePieces(false);

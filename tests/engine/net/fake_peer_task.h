@@ -122,21 +122,19 @@ public:
 
     BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t*, int32_t) override {
         ++writes;
-        BlockWriteResult result;
-        if (present[p][offset / kBlockSize] || length <= 0) return result;
-        result.taken = true;
+        if (length <= 0) return {BlockWrite::kRefused, 0};
+        if (present[p][offset / kBlockSize]) return {BlockWrite::kNotNeeded, 0};
         present[p][offset / kBlockSize] = true;
         if (PieceComplete(p) || force_complete) {
             if (bad_pieces.count(p)) {
                 std::fill(present[p].begin(), present[p].end(), false);
-                result.hash_failed = true;
-            } else {
-                result.piece_complete = true;
+                return {BlockWrite::kHashFailed, length};
             }
+            return {BlockWrite::kPieceVerified, length};
         }
-        return result;
+        return {BlockWrite::kStored, length};
     }
-    void OnPieceHashFailed(int32_t p) override { failed_pieces.push_back(p); }
+    void ChargeBadPiece(TPeerObject&, int32_t p) override { failed_pieces.push_back(p); }
     void AddReceived(int64_t bytes) override { received += bytes; }
     void AddKindBytes(int32_t kind, int64_t bytes) override { kind_bytes[kind == kKindNode ? 0 : 1] += bytes; }
     void PenaliseSource(TPeerId*, bool, int32_t) override {}
