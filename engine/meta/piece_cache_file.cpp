@@ -100,7 +100,7 @@ void ReadPieceCacheRecords(std::string_view file, const Sha1Digest& info_hash, i
 }
 
 bool TPieces::SavePieceCache() {
-    if (piece_cache_path_.empty() || piece_count_ <= 0) return false;
+    if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
         ::unlink(piece_cache_path_.c_str());
         return true;
@@ -135,15 +135,15 @@ bool TPieces::SavePieceCache() {
 }
 
 bool TPieces::LoadPieceCache() {
-    if (piece_cache_path_.empty() || piece_count_ <= 0) return false;
+    if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
         ::unlink(piece_cache_path_.c_str());
         return false;
     }
-    const std::optional<std::string> file = ReadWholeFile(piece_cache_path_, piece_count_ * (piece_length_ + (1 << 20)));
+    const std::optional<std::string> file = ReadWholeFile(piece_cache_path_, geometry_.piece_count() * (geometry_.piece_length() + (1 << 20)));
     if (!file) return false;
     ReadPieceCacheRecords(
-        *file, info_hash_, piece_length_, [this](int32_t i) { return PieceValid(i) ? PieceSize(i) : 0; },
+        *file, info_hash_, geometry_.piece_length(), [this](int32_t i) { return PieceValid(i) ? PieceSize(i) : 0; },
         [this](const PieceCacheRecord& r) {
             PieceInProgress& p = *pieces_[size_t(r.index)];
             if (Have(r.index) || p.unwanted) return true;  // skipped
