@@ -400,14 +400,7 @@ uint64_t TaskPeerDriver::EngineSeconds() { return task_.ViewSeconds(); }
 
 bool TaskPeerDriver::HasMetadata() { return task_.MapReady(); }
 
-int32_t TaskPeerDriver::PieceCount() { return task_.MapReady() ? task_.MapPieceCount() : 0; }
-
-int64_t TaskPeerDriver::PieceLength() { return task_.MapReady() ? task_.MapPieceLength() : 0; }
-
-int64_t TaskPeerDriver::PieceSize(int32_t piece) {
-    if (piece < 0 || piece >= PieceCount()) return 0;
-    return task_.MapPieceSize(piece);
-}
+BlockInfo TaskPeerDriver::Geometry() { return task_.MapReady() ? task_.MapGeometry() : BlockInfo(); }
 
 bool TaskPeerDriver::PieceWanted(int32_t piece) {
     return piece >= 0 && piece < PieceCount() && task_.MapPieceNeeded(piece);
@@ -421,8 +414,8 @@ bool TaskPeerDriver::BlockPresent(int32_t piece, int64_t offset, int32_t) {
 bool TaskPeerDriver::MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) {
     if (!PieceWanted(piece)) return false;
     const int64_t size = PieceSize(piece);
-    for (int64_t offset = 0; offset < size; offset += kBlockSize) {
-        if (!BlockPresent(piece, offset, kBlockSize)) {
+    for (int64_t offset = 0; offset < size; offset += BlockInfo::kBlock) {
+        if (!task_.MapBlockPresent(piece, offset)) {
             *first_missing = offset;
             *piece_size = size;
             return true;

@@ -64,9 +64,8 @@ public:
     Clock& clock() override;
     uint64_t EngineSeconds() override;
     bool HasMetadata() override;
-    int32_t PieceCount() override;
-    int64_t PieceLength() override;
-    int64_t PieceSize(int32_t piece) override;
+    BlockInfo Geometry() override;
+    int64_t PieceLength() override { return Geometry().piece_length(); }  // for the server ranges
     bool PieceWanted(int32_t piece) override;
     bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) override;
     bool BlockPresent(int32_t piece, int64_t offset, int32_t length) override;

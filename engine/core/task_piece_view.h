@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/meta/block_info.h"
 #include "engine/meta/block_write.h"
 
 struct pollfd;
@@ -51,9 +52,7 @@ public:
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;
-    virtual int32_t MapPieceCount() = 0;
-    virtual int64_t MapPieceLength() = 0;
-    virtual int64_t MapPieceSize(int32_t piece) = 0;
+    virtual BlockInfo MapGeometry() = 0;
     // Wanted, and neither on disk nor complete in memory.
     virtual bool MapPieceNeeded(int32_t piece) = 0;
     virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;

@@ -80,9 +80,7 @@ private:
     ServerListView ViewServerList() override;
     void ViewHostUnresolved() override;
     bool MapReady() override;
-    int32_t MapPieceCount() override;
-    int64_t MapPieceLength() override;
-    int64_t MapPieceSize(int32_t piece) override;
+    BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
     BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,

@@ -42,9 +42,9 @@ void AppendPieceCacheRecord(std::string& out, const Sha1Digest& info_hash, int32
     PutInt32(body, 0);
     for (const PieceCacheBlock& b : blocks) {
         PutInt32(body, b.offset);
-        PutInt32(body, 16384);
-        body.append(b.data.substr(0, 16384));
-        body.append(16384 - std::min<size_t>(b.data.size(), 16384) + 8, '\0');
+        PutInt32(body, kBlockSize);
+        body.append(b.data.substr(0, kBlockSize));
+        body.append(kBlockSize - std::min<size_t>(b.data.size(), kBlockSize) + 8, '\0');
     }
     PutInt32(out, int32_t(body.size()));
     PutInt32(out, int32_t(PieceCacheChecksum(info_hash, index, body)));
@@ -85,11 +85,10 @@ void ReadPieceCacheRecords(std::string_view file, const Sha1Digest& info_hash, i
             const int32_t offset = GetInt32(body, e);
             const int32_t block_length = GetInt32(body, e + 4);
             // Aligned, inside the piece, at or above the written count.
-            valid = block_length == 16384 && offset >= record.written && offset >= 0 && offset % 16384 == 0 &&
+            valid = block_length == kBlockSize && offset >= record.written && BlockInfo::IsAligned(offset) &&
                     offset < size;
             if (valid)
-                record.blocks.push_back(
-                    {offset, body.substr(e + 8, size_t(std::min<int32_t>(16384, size - offset)))});
+                record.blocks.push_back({offset, body.substr(e + 8, size_t(BlockInfo::BlockLengthAt(size, offset)))});
         }
         if (!valid) {
             invalid(index);
@@ -119,7 +118,7 @@ bool TPieces::SavePieceCache() {
             const size_t to = std::min(offsets.size(), from + kCacheMaxBlocksPerRecord);
             copies.reserve(to - from);
             for (size_t i = from; i < to; ++i) {
-                const int32_t n = std::min(kBlockSize, p.size - offsets[i]);
+                const int32_t n = BlockInfo::BlockLengthAt(p.size, offsets[i]);
                 copies.emplace_back(size_t(n), '\0');
                 p.blocks.CopyOut(reinterpret_cast<uint8_t*>(copies.back().data()), offsets[i], n);
                 blocks.push_back({offsets[i], copies.back()});

@@ -181,10 +181,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
 }
 
 bool TPieces::BuildPieces() {
-    if (geometry_.total_size() <= 0 || geometry_.piece_count() <= 0 || geometry_.piece_length() <= 0 || files_.empty()) return false;
-    if (geometry_.piece_count() > (int64_t(1) << 31) - 1) return false;
-    const int64_t slack = geometry_.piece_count() * geometry_.piece_length() - geometry_.total_size();
-    if (slack < 0 || slack >= geometry_.piece_length()) return false;
+    if (geometry_.empty() || files_.empty()) return false;
     pieces_.clear();
     pieces_.reserve(size_t(geometry_.piece_count()));
     for (int64_t i = 0; i < geometry_.piece_count(); ++i) {
