@@ -1,0 +1,3 @@
+# The tracker client: answer parsing and the tracker peer against scripted
+# HTTP and UDP trackers on 127.0.3.x.
+zl_test(net_tracker_test SOURCES tracker_test.cpp LIBS zl_net_tracker_peer)
