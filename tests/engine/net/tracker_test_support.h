@@ -62,8 +62,8 @@ public:
     TrackerAnswerFigures figures;
 };
 
-// Accepts one connection on 127.0.3.10, reads the request up to its blank
-// line, writes `reply` and closes.
+// Accepts connections on 127.0.3.10 (or the given address) one after
+// another: reads each request up to its blank line, writes `reply`, closes.
 class ScriptedHttpTracker {
 public:
     explicit ScriptedHttpTracker(std::string reply, const char* address = "127.0.3.10") : reply_(std::move(reply)) {
@@ -90,13 +90,15 @@ public:
         std::lock_guard lock(mutex_);
         return request_;
     }
+    int requests() const { return requests_.load(); }
 
 private:
     void Serve() {
+        while (!stop_) ServeOne();
+    }
+    void ServeOne() {
         pollfd p{listen_fd_, POLLIN, 0};
-        while (!stop_ && ::poll(&p, 1, 20) <= 0) {
-        }
-        if (stop_) return;
+        if (::poll(&p, 1, 20) <= 0) return;
         const int fd = ::accept(listen_fd_, nullptr, nullptr);
         if (fd < 0) return;
         std::string got;
@@ -112,6 +114,7 @@ private:
             std::lock_guard lock(mutex_);
             request_ = got;
         }
+        ++requests_;
         ::send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
         ::close(fd);
     }
@@ -123,6 +126,7 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::string request_;
+    std::atomic<int> requests_{0};
 };
 
 inline std::string HttpReply(const std::string& status, const std::string& body, bool with_length = true) {
