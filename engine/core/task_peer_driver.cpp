@@ -23,6 +23,7 @@ TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statisti
       candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {
     candidates_.rules().filter = &filter_;
     started_ = task_.ViewSeconds();
+    trackers_ = MakeTrackerConnector();
 }
 
 TaskPeerDriver::~TaskPeerDriver() {
@@ -37,6 +38,7 @@ std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics
 // --- candidates ------------------------------------------------------------------
 
 void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
+    trackers_->AddSources(texts);
     candidates_.rules().tick_ms = clock().TickMs();
     candidates_.RefreshSources(texts);
     ReportHostFailure();
@@ -303,6 +305,7 @@ int32_t TaskPeerDriver::Pass() {
         CloseAll();
         return 0;
     }
+    trackers_->Pass(EngineSeconds());
     // The connector runs once a second of the engine clock: the retry
     // delays count these seconds.
     if (const uint64_t now = EngineSeconds(); now != last_connector_pass_) {
@@ -353,6 +356,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
 }
 
 void TaskPeerDriver::CloseAll() {
+    trackers_->CloseAll();
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
 }
@@ -375,6 +379,7 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     for (size_t i = 0; i < active_.size(); ++i) active_[i].peer->AddWaitEntries(entries);
+    trackers_->AddWaitEntries(entries);
 }
 
 void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {

@@ -20,6 +20,7 @@
 #include "engine/core/task_candidates.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
+#include "engine/core/task_tracker_connector.h"
 #include "engine/core/transfer_statistics.h"
 #include "engine/net/peer_object.h"
 #include "engine/net/resolver.h"
@@ -59,6 +60,7 @@ public:
     int32_t OpenServerConnections() const;
     uint64_t LastSerial() const { return serials_.Last(); }
     size_t PooledPeers() const { return pool_.size(); }
+    const TaskTrackerConnector& TrackerConnector() const { return *trackers_; }
 
     // --- IPeerTask -------------------------------------------------------
     Clock& clock() override;
@@ -148,6 +150,7 @@ private:
     void DropServers(int32_t count, bool speed_aware);
     void SortActive();
     void ReportHostFailure();
+    std::unique_ptr<TaskTrackerConnector> MakeTrackerConnector();  // task_peer_driver_trackers.cpp
 
     TaskPieceView& task_;
     TransferStatistics& statistics_;
@@ -172,6 +175,7 @@ private:
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
+    std::unique_ptr<TaskTrackerConnector> trackers_;
 };
 
 }  // namespace zl

@@ -19,6 +19,7 @@ class BufferPool;
 class Clock;
 class IStreamTransport;
 struct RequestRecord;
+struct TaskTrackerView;
 class TransferStatistics;
 
 // The task's server list (TaskAddServers), copied for its peers.
@@ -49,6 +50,8 @@ public:
     virtual ServerListView ViewServerList() { return {}; }
     // A source's host name did not resolve: the task shows it in its status at once.
     virtual void ViewHostUnresolved() {}
+    // The P2P switch, the torrent's trackers and an announce's figures (false: no torrent yet).
+    virtual bool ViewTrackers(TaskTrackerView* /*out*/) { return false; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;

@@ -79,6 +79,7 @@ private:
     bool ViewAddressBlocked(uint32_t address) override;
     ServerListView ViewServerList() override;
     void ViewHostUnresolved() override;
+    bool ViewTrackers(TaskTrackerView* out) override;  // task_tracker_view.cpp
     bool MapReady() override;
     BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;
