@@ -113,7 +113,6 @@ void PortMapper::OnPortForwardNotification(int code, int32_t param) {
                          kPortmapLogLevel);
             }
         }
-        discovery_done_.Set();
     } else if (code == kMappingFinished) {
         if (param < 0) {
             Report(kEventUpnpFailed, gateway_found_ ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息");
@@ -122,7 +121,9 @@ void PortMapper::OnPortForwardNotification(int code, int32_t param) {
             Report(kEventUpnpMapped, "");
         }
     }
+    // The observer hears of a step before anyone waiting for that step goes on.
     if (observer_) observer_->OnPortForwardNotification(code, param);
+    if (code == kDiscoveryFinished) discovery_done_.Set();
     if (code == kMappingFinished) MarkMappingDone();
 }
 
