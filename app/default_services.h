@@ -1,6 +1,5 @@
-// Stand-ins used until (or where) the real statistics uploader and UPnP
-// mapping are not wanted: events go to the log, and the port is chosen by a
-// local probe without a gateway mapping.
+// A stand-in for the statistics uploader where none is wanted: events go to
+// the log and are kept in order.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -23,15 +22,5 @@ private:
     std::vector<uint32_t> codes_;
 };
 
-// The excluded ports of the listening-port search.
-bool IsExcludedPort(int32_t port);
-// The first port above 40000 + (random mod 10000) that is not excluded and
-// that a TCP socket can bind, wrapping from 50000 to 40000; 0 when none is.
-int32_t ProbeListenPort(uint32_t random);
-
-class ProbingPortChooser final : public PortChooser {
-public:
-    int32_t ChooseAndMap() override;
-};
 
 }  // namespace zl::app

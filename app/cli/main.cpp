@@ -9,7 +9,7 @@
 #include "app/cli/cli_view.h"
 #include "app/controller.h"
 #include "app/crash_dump.h"
-#include "app/default_services.h"
+#include "app/live_services.h"
 #include "app/engine_port.h"
 #include "app/opener.h"
 #include "app/single_instance.h"
@@ -53,10 +53,9 @@ int Run(const CliOptions& o) {
     }
 
     RealEngine engine;
-    LoggingEventChannel events;
-    // --listen-port bypasses the choice; --no-upnp chooses without a gateway
-    // mapping, which is all the probe does until the UPnP mapping is wired in.
-    ProbingPortChooser ports;
+    TelemetryEventChannel events;
+    // --listen-port bypasses the choice; --no-upnp chooses without a gateway mapping.
+    LivePortChooser ports(!o.no_upnp);
     CommandOpener opener(o.opener);
     CommandShutdown shutdown(o.shutdown_cmd);
     ControllerSettings settings;
