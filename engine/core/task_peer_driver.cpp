@@ -76,10 +76,10 @@ void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes
     if (identity) candidates_.Forget(*identity, keep, passes);
 }
 
-void TaskPeerDriver::OnPieceHashFailed(int32_t) {
+void TaskPeerDriver::ChargeBadPiece(TPeerObject& sender, int32_t) {
     // The piece map dropped the piece's bytes; its range still holds it, so
-    // it is fetched again. The source that sent it is counted.
-    TPeerId* source = passing_ ? passing_->identity() : nullptr;
+    // it is fetched again. The source that sent the completing block is counted.
+    TPeerId* source = sender.identity();
     if (source && source->failed_pieces < INT32_MAX) ++source->failed_pieces;
 }
 
@@ -405,14 +405,7 @@ uint64_t TaskPeerDriver::EngineSeconds() { return task_.ViewSeconds(); }
 
 bool TaskPeerDriver::HasMetadata() { return task_.MapReady(); }
 
-int32_t TaskPeerDriver::PieceCount() { return task_.MapReady() ? task_.MapPieceCount() : 0; }
-
-int64_t TaskPeerDriver::PieceLength() { return task_.MapReady() ? task_.MapPieceLength() : 0; }
-
-int64_t TaskPeerDriver::PieceSize(int32_t piece) {
-    if (piece < 0 || piece >= PieceCount()) return 0;
-    return task_.MapPieceSize(piece);
-}
+BlockInfo TaskPeerDriver::Geometry() { return task_.MapReady() ? task_.MapGeometry() : BlockInfo(); }
 
 bool TaskPeerDriver::PieceWanted(int32_t piece) {
     return piece >= 0 && piece < PieceCount() && task_.MapPieceNeeded(piece);
@@ -426,8 +419,8 @@ bool TaskPeerDriver::BlockPresent(int32_t piece, int64_t offset, int32_t) {
 bool TaskPeerDriver::MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) {
     if (!PieceWanted(piece)) return false;
     const int64_t size = PieceSize(piece);
-    for (int64_t offset = 0; offset < size; offset += kBlockSize) {
-        if (!BlockPresent(piece, offset, kBlockSize)) {
+    for (int64_t offset = 0; offset < size; offset += BlockInfo::kBlock) {
+        if (!task_.MapBlockPresent(piece, offset)) {
             *first_missing = offset;
             *piece_size = size;
             return true;
@@ -526,21 +519,12 @@ void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) { task_
 
 BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                             int32_t) {
-    BlockWriteResult result;
-    if (!HasMetadata() || offset < 0 || offset > INT32_MAX) return result;
-    bool complete = false;
-    const int32_t taken = task_.ReceivePieceBlock(piece, offset, length, data, &complete);
-    if (taken == TaskPieceView::kHashFailed) {
-        result.taken = true;
-        result.hash_failed = true;
-        return result;
-    }
-    if (taken <= 0) return result;
-    result.taken = true;
-    result.piece_complete = complete;
+    if (!HasMetadata()) return {};
+    const BlockWriteResult result = task_.ReceivePieceBlock(piece, offset, length, data);
+    if (!result.taken() || result.hash_failed()) return result;
     // A source that completes pieces is dialled again sooner after a failure.
-    if (complete && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
-    statistics_.AddPayload(taken);
+    if (result.piece_verified() && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
+    statistics_.AddPayload(result.bytes);
     ++blocks_taken_;
     return result;
 }

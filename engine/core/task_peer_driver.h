@@ -66,9 +66,8 @@ public:
     Clock& clock() override;
     uint64_t EngineSeconds() override;
     bool HasMetadata() override;
-    int32_t PieceCount() override;
-    int64_t PieceLength() override;
-    int64_t PieceSize(int32_t piece) override;
+    BlockInfo Geometry() override;
+    int64_t PieceLength() override { return Geometry().piece_length(); }  // for the server ranges
     bool PieceWanted(int32_t piece) override;
     bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) override;
     bool BlockPresent(int32_t piece, int64_t offset, int32_t length) override;
@@ -90,7 +89,7 @@ public:
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                 int32_t origin) override;
     // Counts the bad piece on the source of the peer that sent it.
-    void OnPieceHashFailed(int32_t piece) override;
+    void ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
