@@ -17,7 +17,7 @@ TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statisti
     : task_(task),
       statistics_(statistics),
       resolver_(std::move(names)),
-      random_(TaskRandom::FreshSeed()),
+      random_(task.ViewRandomSeed() != 0 ? TaskRandom::Derive(task.ViewRandomSeed(), 2) : TaskRandom::FreshSeed()),
       ranges_(*this),
       filter_(task),
       candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {

@@ -36,6 +36,8 @@ public:
     virtual Clock& ViewClock() = 0;
     virtual uint64_t ViewSeconds() = 0;  // the engine clock
     virtual int32_t ViewMaxServerConnections() = 0;
+    // The seed of the peers' random generator (0: a fresh one).
+    virtual uint64_t ViewRandomSeed() { return 0; }
     virtual BufferPool* ViewSocketPool() = 0;
     // The TCP transport of the engine (null: the operating system's).
     virtual IStreamTransport* ViewStreamTransport() { return nullptr; }

@@ -71,6 +71,7 @@ private:
     Clock& ViewClock() override;
     uint64_t ViewSeconds() override;
     int32_t ViewMaxServerConnections() override { return MaxServerConnections(); }
+    uint64_t ViewRandomSeed() override { return RandomSeed(); }
     BufferPool* ViewSocketPool() override;
     IStreamTransport* ViewStreamTransport() override;
     int32_t ViewSchedulingPosition() override { return SchedulingPosition(); }
