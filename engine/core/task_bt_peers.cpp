@@ -43,11 +43,6 @@ void TaskPeerDriver::NoteConnected(TPeerObject& peer) {
     if (TPeerId* id = peer.identity()) id->retry_delay = std::min(id->retry_delay, 0);
 }
 
-BlockInfo TaskPeerDriver::Geometry() {
-    if (!HasMetadata()) return {};
-    return BlockInfo(task_.MapTotalSize(), PieceLength());
-}
-
 void TaskPeerDriver::AddUploaded(int64_t bytes) {
     if (bytes > 0) uploaded_bytes_ += static_cast<uint64_t>(bytes);
 }

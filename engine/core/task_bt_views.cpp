@@ -38,8 +38,6 @@ std::array<uint8_t, 68> TWorkWithTransStatis::ViewHandshake() {
     return handshake_.header();
 }
 
-int64_t TWorkWithTransStatis::MapTotalSize() { return MapReady() ? PieceMap()->TotalSize() : 0; }
-
 bool TWorkWithTransStatis::MapHave(int32_t piece) {
     return MapReady() && PieceMap()->PieceValid(piece) && PieceMap()->Have(piece);
 }

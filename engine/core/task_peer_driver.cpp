@@ -23,6 +23,7 @@ TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statisti
       candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {
     candidates_.rules().filter = &filter_;
     started_ = task_.ViewSeconds();
+    trackers_ = MakeTrackerConnector();
 }
 
 TaskPeerDriver::~TaskPeerDriver() {
@@ -37,6 +38,7 @@ std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics
 // --- candidates ------------------------------------------------------------------
 
 void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
+    trackers_->AddSources(texts);
     candidates_.rules().tick_ms = clock().TickMs();
     std::vector<std::string> servers;
     for (const std::string& text : texts) {
@@ -44,14 +46,6 @@ void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
         if (text.size() > 9 && (text.compare(0, 9, "btnode://") == 0 || text.compare(0, 9, "BTNODE://") == 0)) {
             auto node = RefPtr<TPeerId>::Adopt(new TPeerId(text));
             if (ParseSourceUrl(*node, resolver_) && node->IsNode()) AddKnownNode(*node);
-            continue;
-        }
-        if (text.size() > 10 && (text.compare(0, 10, "tracker://") == 0 || text.compare(0, 10, "TRACKER://") == 0)) {
-            // A tracker given as a source: asked by the node connector like the torrent's own.
-            auto tracker = RefPtr<TPeerId>::Adopt(new TPeerId(text));
-            if (!candidates_.list().FindMatch(*tracker) && ParseSourceUrl(*tracker, resolver_) &&
-                tracker->kind == kKindTracker)
-                candidates_.Admit(*tracker);
             continue;
         }
         servers.push_back(text);
@@ -331,6 +325,8 @@ int32_t TaskPeerDriver::Pass() {
             CloseAll();
             return 0;
         }
+        // Trackers still bring leechers to serve.
+        trackers_->Pass(now);
         if (now != last_connector_pass_) {
             last_connector_pass_ = now;
             NodeSecond();
@@ -347,6 +343,7 @@ int32_t TaskPeerDriver::Pass() {
         UploadPasses();
         return 0;
     }
+    trackers_->Pass(EngineSeconds());
     // The connector runs once a second of the engine clock: the retry
     // delays count these seconds.
     if (now != last_connector_pass_) {
@@ -402,6 +399,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
 }
 
 void TaskPeerDriver::CloseAll() {
+    trackers_->CloseAll();
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
 }
@@ -436,6 +434,7 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     for (size_t i = 0; i < active_.size(); ++i) active_[i].peer->AddWaitEntries(entries);
+    trackers_->AddWaitEntries(entries);
 }
 
 void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {
@@ -461,14 +460,7 @@ uint64_t TaskPeerDriver::EngineSeconds() { return task_.ViewSeconds(); }
 
 bool TaskPeerDriver::HasMetadata() { return task_.MapReady(); }
 
-int32_t TaskPeerDriver::PieceCount() { return task_.MapReady() ? task_.MapPieceCount() : 0; }
-
-int64_t TaskPeerDriver::PieceLength() { return task_.MapReady() ? task_.MapPieceLength() : 0; }
-
-int64_t TaskPeerDriver::PieceSize(int32_t piece) {
-    if (piece < 0 || piece >= PieceCount()) return 0;
-    return task_.MapPieceSize(piece);
-}
+BlockInfo TaskPeerDriver::Geometry() { return task_.MapReady() ? task_.MapGeometry() : BlockInfo(); }
 
 bool TaskPeerDriver::PieceWanted(int32_t piece) {
     return piece >= 0 && piece < PieceCount() && task_.MapPieceNeeded(piece);
@@ -482,8 +474,8 @@ bool TaskPeerDriver::BlockPresent(int32_t piece, int64_t offset, int32_t) {
 bool TaskPeerDriver::MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) {
     if (!PieceWanted(piece)) return false;
     const int64_t size = PieceSize(piece);
-    for (int64_t offset = 0; offset < size; offset += kBlockSize) {
-        if (!BlockPresent(piece, offset, kBlockSize)) {
+    for (int64_t offset = 0; offset < size; offset += BlockInfo::kBlock) {
+        if (!task_.MapBlockPresent(piece, offset)) {
             *first_missing = offset;
             *piece_size = size;
             return true;

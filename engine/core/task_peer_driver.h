@@ -21,6 +21,7 @@
 #include "engine/core/task_candidates.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
+#include "engine/core/task_tracker_connector.h"
 #include "engine/core/transfer_statistics.h"
 #include "engine/net/bt_peer.h"
 #include "engine/net/peer_object.h"
@@ -61,14 +62,14 @@ public:
     int32_t OpenServerConnections() const;
     uint64_t LastSerial() const { return serials_.Last(); }
     size_t PooledPeers() const { return pool_.size(); }
+    const TaskTrackerConnector& TrackerConnector() const { return *trackers_; }
 
     // --- IPeerTask -------------------------------------------------------
     Clock& clock() override;
     uint64_t EngineSeconds() override;
     bool HasMetadata() override;
-    int32_t PieceCount() override;
-    int64_t PieceLength() override;
-    int64_t PieceSize(int32_t piece) override;
+    BlockInfo Geometry() override;
+    int64_t PieceLength() override { return Geometry().piece_length(); }  // for the server ranges
     bool PieceWanted(int32_t piece) override;
     bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) override;
     bool BlockPresent(int32_t piece, int64_t offset, int32_t length) override;
@@ -106,7 +107,6 @@ public:
     bool AcceptsPeers() override { return task_.ViewAcceptsPeers(); }
     bool HasPeerWithId(const TPeerObject& self, uint32_t address, const PeerIdBytes& id) override;
     void NoteConnected(TPeerObject& peer) override;
-    BlockInfo Geometry() override;
     std::vector<uint8_t> OwnBitfield() override { return task_.MapBitfield(); }
     bool HavePiece(int32_t piece) override { return task_.MapHave(piece); }
     int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) override;
@@ -183,6 +183,7 @@ private:
     void DropServers(int32_t count, bool speed_aware);
     void SortActive();
     void ReportHostFailure();
+    std::unique_ptr<TaskTrackerConnector> MakeTrackerConnector();  // task_peer_driver_trackers.cpp
 
     // --- BitTorrent half (task_bt_peers.cpp) ---
     // Once a second: the node connector while the P2P switch is on (else two
@@ -243,6 +244,7 @@ private:
     uint64_t passes_ = 0;
     uint64_t peer_statistics_count_ = 0;
     uint64_t last_node_second_ = 0;
+    std::unique_ptr<TaskTrackerConnector> trackers_;
 };
 
 }  // namespace zl

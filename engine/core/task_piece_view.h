@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/meta/block_info.h"
 #include "engine/meta/block_write.h"
 
 struct pollfd;
@@ -21,6 +22,7 @@ class Clock;
 class IStreamTransport;
 struct RequestRecord;
 class RequestList;
+struct TaskTrackerView;
 class TransferStatistics;
 
 // The task's server list (TaskAddServers), copied for its peers.
@@ -51,12 +53,12 @@ public:
     virtual ServerListView ViewServerList() { return {}; }
     // A source's host name did not resolve: the task shows it in its status at once.
     virtual void ViewHostUnresolved() {}
+    // The P2P switch, the torrent's trackers and an announce's figures (false: no torrent yet).
+    virtual bool ViewTrackers(TaskTrackerView* /*out*/) { return false; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;
-    virtual int32_t MapPieceCount() = 0;
-    virtual int64_t MapPieceLength() = 0;
-    virtual int64_t MapPieceSize(int32_t piece) = 0;
+    virtual BlockInfo MapGeometry() = 0;
     // Wanted, and neither on disk nor complete in memory.
     virtual bool MapPieceNeeded(int32_t piece) = 0;
     virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;
@@ -85,7 +87,6 @@ public:
     virtual std::array<uint8_t, 68> ViewHandshake() { return {}; }
     // The task accepts BitTorrent peers (a P2SP or BitTorrent task).
     virtual bool ViewAcceptsPeers() { return false; }
-    virtual int64_t MapTotalSize() { return 0; }
     virtual bool MapHave(int32_t /*piece*/) { return false; }
     // The verified pieces, most significant bit first.
     virtual std::vector<uint8_t> MapBitfield() { return {}; }

@@ -221,16 +221,7 @@ void TWorkWithTransStatis::ViewHostUnresolved() {
 
 bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }
 
-int32_t TWorkWithTransStatis::MapPieceCount() {
-    return static_cast<int32_t>(std::clamp<int64_t>(PieceMap()->PieceCount(), 0, INT32_MAX));
-}
-
-int64_t TWorkWithTransStatis::MapPieceLength() { return PieceMap()->PieceLength(); }
-
-int64_t TWorkWithTransStatis::MapPieceSize(int32_t piece) {
-    TPieces* map = PieceMap();
-    return map->PieceValid(piece) ? map->Piece(piece).size : 0;
-}
+BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
     TPieces* map = PieceMap();

@@ -98,10 +98,9 @@ private:
     bool ViewAddressBlocked(uint32_t address) override;
     ServerListView ViewServerList() override;
     void ViewHostUnresolved() override;
+    bool ViewTrackers(TaskTrackerView* out) override;  // task_tracker_view.cpp
     bool MapReady() override;
-    int32_t MapPieceCount() override;
-    int64_t MapPieceLength() override;
-    int64_t MapPieceSize(int32_t piece) override;
+    BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
     BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
@@ -126,7 +125,6 @@ private:
     int32_t ViewHalfOpenLimit() override;
     std::array<uint8_t, 68> ViewHandshake() override;
     bool ViewAcceptsPeers() override;
-    int64_t MapTotalSize() override;
     bool MapHave(int32_t piece) override;
     std::vector<uint8_t> MapBitfield() override;
     int32_t MapReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) override;

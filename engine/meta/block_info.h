@@ -107,6 +107,13 @@ public:
     static constexpr int32_t BlockLengthAt(int64_t piece_size, int64_t offset) {
         return offset < 0 || offset >= piece_size ? 0 : static_cast<int32_t>(std::min(kBlock, piece_size - offset));
     }
+    // The piece holding a global block when only the piece length is known
+    // (lists of requests); -1 for a negative block, a bad length or overflow.
+    static constexpr int32_t PieceOfBlock(int64_t block, int64_t piece_length) {
+        if (block < 0 || piece_length <= 0 || block > INT64_MAX / kBlock) return -1;
+        const int64_t piece = BlockBegin(block) / piece_length;
+        return piece > INT32_MAX ? -1 : static_cast<int32_t>(piece);
+    }
 
 private:
     int64_t total_size_ = 0;

@@ -159,9 +159,9 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     PieceInProgress& p = *pieces_[size_t(index)];
     if (int64_t(offset) + length > p.size) return -1;
     if (!Have(index) && !regardless && !p.held_complete) return -1;
-    const int32_t first_block = offset - offset % kBlockSize;
+    const int32_t first_block = int32_t(BlockInfo::AlignDown(offset));
     auto all_present = [&](int32_t from, int32_t to) {
-        for (int32_t b = from - from % kBlockSize; b < to; b += kBlockSize)
+        for (int32_t b = int32_t(BlockInfo::AlignDown(from)); b < to; b += int32_t(BlockInfo::kBlock))
             if (!p.blocks.HasBlock(b)) return false;
         return true;
     };
@@ -174,7 +174,7 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     const int64_t ahead = readahead_hint > 0 ? int64_t(readahead_hint) * 98304 : 65536;
     // Read whole blocks, never past the piece's end.
     int64_t end = int64_t(offset) + length + ahead;
-    end -= end % kBlockSize;
+    end = BlockInfo::AlignDown(end);
     end = std::max<int64_t>(end, int64_t(offset) + length);
     end = std::min<int64_t>(end, p.size);
     if (p.blocks.Initialised() && end > first_block + 65536 && all_present(first_block + 65536, int32_t(end)))
@@ -191,16 +191,16 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
     // Data read back for a had piece is trusted; it joins the memory cache.
     if (!p.held_complete && Have(index)) {
-        for (int64_t b = first_block; b < first_block + got; b += kBlockSize) {
-            const int32_t blen = int32_t(std::min<int64_t>(kBlockSize, p.size - b));
+        for (int64_t b = first_block; b < first_block + got; b += BlockInfo::kBlock) {
+            const int32_t blen = BlockInfo::BlockLengthAt(p.size, b);
             if (b + blen > first_block + got) break;
             memory_cache_bytes_ += p.blocks.Put(scratch + (b - first_block), blen, int32_t(b));
         }
         p.last_activity = Now();
     }
     for (int32_t pos = offset; pos < offset + length;) {
-        const int32_t block = pos - pos % kBlockSize;
-        const int32_t n = std::min(offset + length, block + kBlockSize) - pos;
+        const int32_t block = int32_t(BlockInfo::AlignDown(pos));
+        const int32_t n = std::min(offset + length, block + int32_t(BlockInfo::kBlock)) - pos;
         if (p.blocks.HasBlock(block))
             p.blocks.CopyOut(out + (pos - offset), pos, n);
         else

@@ -64,8 +64,6 @@ struct PieceInProgress {
     bool unwanted = false;       // lies wholly inside unwanted files
     int32_t index = 0;
     int32_t size = 0;
-    int64_t file_offset = -1;    // where the piece starts in its first file (-1: not located)
-    int32_t file_index = -1;
     int32_t written = 0;         // bytes from the start on disk and covered by `hash`
     bool complete = false;       // verified, in memory or on disk
     BlockStore blocks;

@@ -20,6 +20,7 @@
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/file_entry.h"
+#include "engine/meta/file_piece_map.h"
 #include "engine/meta/piece_in_progress.h"
 #include "engine/meta/storage_layout.h"
 
@@ -102,12 +103,10 @@ public:
     bool Wanted(int32_t index) const;
     bool FileComplete(int32_t file) const;
     bool FileFullyUnwanted(int32_t file) const;
-    bool AllFinished() const { return finished_pieces_ >= piece_count_ && verified_bytes_ >= total_size_; }
-    bool CheckFinished() const { return checked_bytes_ >= total_size_; }
+    bool AllFinished() const { return finished_pieces_ >= geometry_.piece_count() && verified_bytes_ >= geometry_.total_size(); }
+    bool CheckFinished() const { return checked_bytes_ >= geometry_.total_size(); }
 
     // --- receiving data ---
-    // Splits a stream block index into piece and offset (64-bit arithmetic).
-    bool SplitBlock(int64_t block_index, int32_t* piece, int32_t* offset) const;
     // Stores a block. A block that completes its piece verifies it at once; a
     // piece that fails its hash is emptied, and the caller charges whoever sent it.
     BlockWriteResult ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset);
@@ -138,7 +137,9 @@ public:
     int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
     int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
     // Entries covered by a piece (empty when it cannot be located); sets the piece's position cache.
+    // The non-empty files holding a piece's bytes, in order (nothing is opened or closed).
     std::vector<FileEntry*> LocatePiece(int32_t index);
+    const FilePieceMap& FileMap() const { return file_map_; }
     bool RenameCompleteFiles();
 
     // --- checks ---
@@ -155,9 +156,10 @@ public:
     bool LoadPieceCache();
 
     // --- accessors ---
-    int64_t PieceCount() const { return piece_count_; }
-    int64_t PieceLength() const { return piece_length_; }
-    int64_t TotalSize() const { return total_size_; }
+    const BlockInfo& Geometry() const { return geometry_; }
+    int64_t PieceCount() const { return geometry_.piece_count(); }
+    int64_t PieceLength() const { return geometry_.piece_length(); }
+    int64_t TotalSize() const { return geometry_.total_size(); }
     int64_t CheckedBytes() const { return checked_bytes_; }
     int64_t VerifiedBytes() const { return verified_bytes_; }
     int64_t WantedBytes() const { return wanted_bytes_; }
@@ -241,10 +243,9 @@ private:
     std::string save_dir_;
     std::string name_;
     Sha1Digest info_hash_{};
-    int64_t total_size_ = 0;
-    int64_t piece_length_ = 0;
+    BlockInfo geometry_;
+    FilePieceMap file_map_;
     std::vector<std::unique_ptr<PieceInProgress>> pieces_;
-    int64_t piece_count_ = 0;
     std::vector<std::unique_ptr<FileEntry>> files_;
     std::vector<int32_t> partial_;
     int64_t checked_bytes_ = 0;

@@ -131,7 +131,7 @@ bool TBTPeer::CompleteHandshake() {
     bt_.NoteConnected(*this);
     connection_state_ = kConnHandshakeDone;
     socket_->Consume(static_cast<int64_t>(bt::kHandshakeSize), true);
-    geometry_ = bt_.Geometry();
+    geometry_ = task_.Geometry();
     const size_t pieces = static_cast<size_t>(geometry_.piece_count());
     remote_has_.assign(pieces, false);
     skipped_.assign(pieces, false);
@@ -299,7 +299,7 @@ bool TBTPeer::ParseMessages(size_t* consumed) {
 
 void TBTPeer::EnsureGeometry() {
     if (!geometry_.empty() || !task_.HasMetadata()) return;
-    geometry_ = bt_.Geometry();
+    geometry_ = task_.Geometry();
     remote_has_.assign(static_cast<size_t>(geometry_.piece_count()), false);
     skipped_.assign(remote_has_.size(), false);
 }

@@ -40,8 +40,6 @@ public:
     // The handshake with a peer at this address completed.
     virtual void NoteConnected(TPeerObject& peer) = 0;
 
-    // The torrent's block geometry (empty before the metadata).
-    virtual BlockInfo Geometry() = 0;
     // Our verified pieces, most significant bit first; empty before the piece map.
     virtual std::vector<uint8_t> OwnBitfield() = 0;
     virtual bool HavePiece(int32_t piece) = 0;

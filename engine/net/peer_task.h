@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/base/ref_object.h"
+#include "engine/meta/block_info.h"
 #include "engine/meta/block_write.h"
 #include "engine/net/peer_id.h"
 #include "engine/net/peer_requests.h"
@@ -39,9 +40,11 @@ public:
 
     // Piece map facts.
     virtual bool HasMetadata() = 0;
-    virtual int32_t PieceCount() = 0;
-    virtual int64_t PieceLength() = 0;             // nominal, a multiple of 16384
-    virtual int64_t PieceSize(int32_t piece) = 0;  // the last piece may be shorter
+    // The block geometry of the task's data; empty while the piece map is unknown.
+    virtual BlockInfo Geometry() = 0;
+    int32_t PieceCount() { return Geometry().piece_count(); }
+    int64_t PieceLength() { return Geometry().piece_length(); }
+    int64_t PieceSize(int32_t piece) { return Geometry().PieceSize(piece); }  // the last may be shorter
     virtual bool PieceWanted(int32_t piece) = 0;
     // First missing byte of a piece and the piece's size; false when nothing is missing.
     virtual bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) = 0;

@@ -186,9 +186,7 @@ public:
     void ViewHostUnresolved() override { ++unresolved; }
 
     bool MapReady() override { return true; }
-    int32_t MapPieceCount() override { return kPieces; }
-    int64_t MapPieceLength() override { return kPiece; }
-    int64_t MapPieceSize(int32_t) override { return kPiece; }
+    BlockInfo MapGeometry() override { return BlockInfo(kSize, kPiece); }
     bool MapPieceNeeded(int32_t piece) override { return !pieces_[piece].done; }
     bool MapBlockPresent(int32_t piece, int64_t) override { return pieces_[piece].done || pieces_[piece].received; }
     BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data) override {

@@ -4,3 +4,4 @@ zl_test(storage_resume_test SOURCES storage_resume_test.cpp LIBS zl_meta_storage
 zl_test(storage_tmpfs_test SOURCES storage_tmpfs_test.cpp LIBS zl_meta_storage)
 zl_test(storage_threads_test SOURCES storage_threads_test.cpp LIBS zl_meta_storage THREADED)
 zl_test(block_info_test SOURCES block_info_test.cpp LIBS zl_meta_storage)
+zl_test(file_piece_map_test SOURCES file_piece_map_test.cpp LIBS zl_meta_storage)

@@ -61,7 +61,6 @@ public:
     bool AcceptsPeers() override { return true; }
     bool HasPeerWithId(const TPeerObject&, uint32_t, const PeerIdBytes&) override { return false; }
     void NoteConnected(TPeerObject&) override { ++connected; }
-    BlockInfo Geometry() override { return has_metadata ? BlockInfo(total_size, piece_length) : BlockInfo(); }
     std::vector<uint8_t> OwnBitfield() override {
         if (!has_metadata) return {};
         std::vector<uint8_t> bits(static_cast<size_t>((piece_count + 7) / 8), 0);

@@ -19,17 +19,13 @@ public:
           total_size(total < 0 ? pieces * piece_length : total),
           present(static_cast<size_t>(pieces)) {
         for (int32_t p = 0; p < pieces; ++p)
-            present[p].assign(static_cast<size_t>((PieceSize(p) + kBlockSize - 1) / kBlockSize), false);
+            present[p].assign(static_cast<size_t>(BlockInfo(total_size, piece_length).BlocksInPiece(p)), false);
     }
 
     Clock& clock() override { return fake_clock; }
     uint64_t EngineSeconds() override { return 1'790'000'000 + fake_clock.TickMs() / 1000; }
     bool HasMetadata() override { return has_metadata; }
-    int32_t PieceCount() override { return piece_count; }
-    int64_t PieceLength() override { return piece_length; }
-    int64_t PieceSize(int32_t p) override {
-        return std::min<int64_t>(piece_length, total_size - static_cast<int64_t>(p) * piece_length);
-    }
+    BlockInfo Geometry() override { return has_metadata ? BlockInfo(total_size, piece_length) : BlockInfo(); }
     bool PieceComplete(int32_t p) {
         return std::all_of(present[p].begin(), present[p].end(), [](bool b) { return b; });
     }
