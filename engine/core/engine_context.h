@@ -116,6 +116,12 @@ public:
     void SetMessageSink(std::shared_ptr<MessageSink> sink);
     std::shared_ptr<MessageSink> Sink();
 
+    // The file system the tasks store their data and progress on (null: the
+    // real one). Tests install one that can lose what was not made durable;
+    // set it before the first task starts and keep it alive past the last.
+    void SetFileSystem(FileSystem* fs) { file_system_ = fs; }
+    FileSystem& Files() const { return file_system_ ? *file_system_ : RealFileSystem(); }
+
     // The transport the tasks' TCP connections use (null: the operating
     // system's TCP). Tests install a simulated network here; set it before the
     // first task starts and keep it alive until the last one is gone.
@@ -161,6 +167,7 @@ private:
     std::vector<GlobalService*> services_;
     std::shared_ptr<ResumeInfoCodec> resume_codec_;
     IStreamTransport* stream_transport_ = nullptr;
+    FileSystem* file_system_ = nullptr;
     std::shared_ptr<MetainfoParser> metainfo_parser_;
     std::shared_ptr<MessageSink> message_sink_;
     DiskSpaceProbe* disk_probe_ = nullptr;

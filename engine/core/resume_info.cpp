@@ -1,10 +1,12 @@
 #include "engine/core/resume_info.h"
 
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 namespace zl {
 
@@ -41,29 +43,15 @@ bool ReadFileBytes(const std::string& path, std::string& out) {
 }
 
 bool WriteFileReplacing(const std::string& path, std::string_view bytes) {
-    const std::string temp = path + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    const bool written = done == bytes.size() && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return WriteFileDurably(RealFileSystem(), path, bytes);
 }
 
-void LoadResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs) {
+void LoadResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs, FileSystem& fs) {
     if (path.empty()) return;
-    std::string bytes;
-    if (codec && ReadFileBytes(path, bytes) && !bytes.empty()) {
+    constexpr int64_t kResumeInfoLimit = int64_t(256) << 20;
+    const std::optional<std::string> read = codec ? ReadWholeFileOn(fs, path, kResumeInfoLimit) : std::nullopt;
+    const std::string bytes = read.value_or(std::string());
+    if (!bytes.empty()) {
         std::array<std::string, ResumeBlobs::kCount> found;
         if (codec->Decode(bytes, found)) {
             for (int k = 0; k < ResumeBlobs::kCount; ++k)
@@ -73,10 +61,10 @@ void LoadResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs
     blobs.ClearDirty();
 }
 
-bool SaveResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs) {
+bool SaveResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs, FileSystem& fs) {
     if (path.empty() || !blobs.AnyDirty()) return true;
     if (!codec) return false;
-    if (!WriteFileReplacing(path, codec->Encode(blobs.value))) return false;
+    if (!WriteFileDurably(fs, path, codec->Encode(blobs.value))) return false;
     blobs.ClearDirty();
     return true;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/meta/file_system.h"
+
 namespace zl {
 
 struct ResumeBlobs {
@@ -36,12 +38,14 @@ public:
 
 // Applies a resume-info file: values longer than 2 bytes replace the blobs;
 // afterwards no blob is dirty. An unreadable or empty file changes nothing.
-void LoadResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs);
+void LoadResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs,
+                    FileSystem& fs = RealFileSystem());
 
 // Writes the blobs when one is dirty, through a temporary file that is flushed
-// and renamed over the old one; clears the dirty flags only on success.
-// True when the file is up to date afterwards.
-bool SaveResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs);
+// and renamed over the old one (the folder flushed after); clears the dirty
+// flags only on success. True when the file is up to date afterwards.
+bool SaveResumeInfo(const std::string& path, ResumeInfoCodec* codec, ResumeBlobs& blobs,
+                    FileSystem& fs = RealFileSystem());
 
 // Whole-file helpers shared by the task.
 bool ReadFileBytes(const std::string& path, std::string& out);

@@ -44,7 +44,7 @@ int32_t TWorkThread::Restart() {
     if (!Stop()) return ENGINE_E_EXCEPTION;
     const std::string first = FirstFinalPath();
     if (!first.empty()) {
-        for (const char* suffix : {"", ".zltmp", ".zlinfo", ".zlinfodf"}) ::unlink((first + suffix).c_str());
+        for (const char* suffix : {"", ".zltmp", ".zlinfo", ".zlinfodf"}) Context().Files().Remove(first + suffix);
     }
     DeleteResumeFile();
     {
@@ -147,17 +147,17 @@ int32_t TWorkThread::GetDetails(TaskDetails& d) {
 void TWorkThread::LoadResumeInfo() {
     std::shared_ptr<ResumeInfoCodec> codec = Context().ResumeCodec();
     ScopedLock guard(Lock());
-    zl::LoadResumeInfo(Identity().resume_path, codec.get(), Blobs());
+    zl::LoadResumeInfo(Identity().resume_path, codec.get(), Blobs(), Context().Files());
 }
 
 bool TWorkThread::SaveResumeInfo(const std::string& path) {
     std::shared_ptr<ResumeInfoCodec> codec = Context().ResumeCodec();
     ScopedLock guard(Lock());
-    return zl::SaveResumeInfo(path, codec.get(), Blobs());
+    return zl::SaveResumeInfo(path, codec.get(), Blobs(), Context().Files());
 }
 
 void TWorkThread::DeleteResumeFile() {
-    if (!Identity().resume_path.empty()) ::unlink(Identity().resume_path.c_str());
+    if (!Identity().resume_path.empty()) RemoveDurably(Context().Files(), Identity().resume_path);
 }
 
 void TWorkThread::Publish(bool full, bool force) {

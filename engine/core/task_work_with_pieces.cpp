@@ -245,7 +245,7 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
         resume_data = Blobs().value[ResumeBlobs::kBits];
     }
     RefPtr<TPieces> map = RefPtr<TPieces>::Adopt(
-        new TPieces(this, context.DiskLock(), context.GetClock(), context.DiskProbe(), &context.Pools()));
+        new TPieces(this, context.DiskLock(), context.GetClock(), context.DiskProbe(), &context.Pools(), &context.Files()));
     map->SetSaveDirectory(directory);
     map->SetOptions(options);
     map->SetCacheUnits(cache_units);

@@ -1,12 +1,15 @@
 // Whole-file writes that survive a crash at any moment: the bytes go to a
 // temporary file beside the target, are flushed to disk, and the temporary
-// file is renamed over the target. A reader sees the old or the new content,
-// never a torn mixture.
+// file is renamed over the target (and the folder flushed). A reader sees the
+// old or the new content, never a torn mixture.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "engine/meta/file_system.h"
 
 namespace zl {
 
@@ -15,19 +18,21 @@ namespace zl {
 // untouched and removes the temporary file.
 class AtomicFileWriter {
 public:
-    explicit AtomicFileWriter(std::string path);
+    explicit AtomicFileWriter(std::string path, FileSystem& fs = RealFileSystem());
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
     ~AtomicFileWriter();
 
-    bool Ok() const { return fd_ >= 0 && ok_; }
+    bool Ok() const { return file_ && ok_; }
     bool Write(std::string_view bytes);
     bool Commit();
 
 private:
+    FileSystem& fs_;
     std::string path_;
     std::string temp_;
-    int fd_ = -1;
+    std::unique_ptr<FileHandle> file_;
+    int64_t written_ = 0;
     bool ok_ = true;
 };
 

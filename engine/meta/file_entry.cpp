@@ -22,10 +22,10 @@ bool PathExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-void ApplyTemporaryName(FileEntry& entry, const std::string& suffix, bool always) {
-    if (suffix.empty() || entry.temp_name || entry.path.empty() || PathExists(entry.path)) return;
+void ApplyTemporaryName(FileSystem& fs, FileEntry& entry, const std::string& suffix, bool always) {
+    if (suffix.empty() || entry.temp_name || entry.path.empty() || fs.Exists(entry.path)) return;
     const std::string temp = entry.path + suffix;
-    if (!always && !PathExists(temp)) return;
+    if (!always && !fs.Exists(temp)) return;
     entry.final_path = entry.path;
     entry.path = temp;
     entry.temp_name = true;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/meta/file_system.h"
 #include "engine/meta/target_file.h"
 
 namespace zl {
@@ -23,6 +24,7 @@ struct FileEntry {
     int64_t offset = 0;        // in the torrent's byte stream
     int32_t first_piece = 0;
     int32_t piece_span = 0;    // number of pieces overlapped
+    bool unsynced = false;     // written or sized since its bytes were last made durable
 
     bool Unwanted() const { return priority == kPriorityUnwanted; }
     int64_t End() const { return offset + size; }
@@ -38,7 +40,7 @@ bool IsSafeStorageComponent(const std::string& component);
 // Takes the temporary-name decision for a new entry: with a non-empty suffix, a
 // non-empty path and no final file on disk, the entry uses path + suffix when
 // `always` is set or that temporary file already exists.
-void ApplyTemporaryName(FileEntry& entry, const std::string& suffix, bool always);
+void ApplyTemporaryName(FileSystem& fs, FileEntry& entry, const std::string& suffix, bool always);
 
 bool PathExists(const std::string& path);
 

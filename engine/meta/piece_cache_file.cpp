@@ -101,10 +101,10 @@ void ReadPieceCacheRecords(std::string_view file, const Sha1Digest& info_hash, i
 bool TPieces::SavePieceCache() {
     if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
-        ::unlink(piece_cache_path_.c_str());
+        fs_.Remove(piece_cache_path_);
         return true;
     }
-    AtomicFileWriter writer(piece_cache_path_);
+    AtomicFileWriter writer(piece_cache_path_, fs_);
     std::string buffer;
     buffer.reserve(1179648);
     for (auto& holder : pieces_) {
@@ -136,10 +136,10 @@ bool TPieces::SavePieceCache() {
 bool TPieces::LoadPieceCache() {
     if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
-        ::unlink(piece_cache_path_.c_str());
+        fs_.Remove(piece_cache_path_);
         return false;
     }
-    const std::optional<std::string> file = ReadWholeFile(piece_cache_path_, geometry_.piece_count() * (geometry_.piece_length() + (1 << 20)));
+    const std::optional<std::string> file = ReadWholeFileOn(fs_, piece_cache_path_, geometry_.piece_count() * (geometry_.piece_length() + (1 << 20)));
     if (!file) return false;
     ReadPieceCacheRecords(
         *file, info_hash_, geometry_.piece_length(), [this](int32_t i) { return PieceValid(i) ? PieceSize(i) : 0; },

@@ -57,7 +57,7 @@ bool TPieces::FullCheck() {
         if (f.size == 0 || f.End() <= next) continue;
         if (next + in_piece < f.offset) skip_to(f.offset);  // a gap before this file
         TargetFile file;
-        if (!file.Open(f.path, TargetFile::Mode::ReadOnly, true)) {
+        if (!file.Open(fs_, f.path, TargetFile::Mode::ReadOnly, true)) {
             skip_to(round_up(f.End()));  // a missing file: every piece it touches stays clear
             continue;
         }
@@ -109,7 +109,7 @@ bool TPieces::QuickCheck() {
         FileEntry& f = *files_[i];
         if (f.size <= 0) continue;
         TargetFile file;
-        if (!file.Open(f.path, TargetFile::Mode::ReadOnly) || file.Size() != f.size) continue;
+        if (!file.Open(fs_, f.path, TargetFile::Mode::ReadOnly) || file.Size() != f.size) continue;
         matched += f.size;
     }
     checked_bytes_ = matched;

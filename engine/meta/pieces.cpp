@@ -19,12 +19,14 @@ bool EndsWithNoCase(const std::string& text, const std::string& tail) {
 
 }  // namespace
 
-TPieces::TPieces(PiecesHost* host, QTMutex& disk_lock, Clock& clock, DiskSpaceProbe* probe, BufferPools* pools)
+TPieces::TPieces(PiecesHost* host, QTMutex& disk_lock, Clock& clock, DiskSpaceProbe* probe, BufferPools* pools,
+                 FileSystem* fs)
     : host_(host),
       disk_lock_(disk_lock),
       clock_(clock),
       probe_(probe ? *probe : DefaultDiskSpaceProbe()),
-      pools_(pools ? *pools : SharedBufferPools()) {
+      pools_(pools ? *pools : SharedBufferPools()),
+      fs_(fs ? *fs : RealFileSystem()) {
     created_at_ = Now();
     last_trim_ = created_at_;
 }
@@ -135,7 +137,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
                 }
                 if (spec.components.back().empty()) {
                     if (spec.size != 0) break;
-                    CreateDirectories(save_dir_ + on_disk);
+                    CreateDirectoriesOn(fs_, save_dir_ + on_disk);
                     continue;
                 }
                 auto entry = std::make_unique<FileEntry>();
@@ -162,7 +164,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
             const FilePieceMap::PieceRange pieces = file_map_.PiecesOf(f->index);
             f->first_piece = f->size > 0 ? pieces.first : geometry_.PieceOfByte(f->offset);
             f->piece_span = pieces.count();
-            ApplyTemporaryName(*f, options_.temp_suffix, options_.always_temp_name);
+            ApplyTemporaryName(fs_, *f, options_.temp_suffix, options_.always_temp_name);
         }
         return BuildPieces();
     }();

@@ -21,6 +21,7 @@
 #include "engine/meta/disk_space.h"
 #include "engine/meta/file_entry.h"
 #include "engine/meta/file_piece_map.h"
+#include "engine/meta/file_system.h"
 #include "engine/meta/piece_in_progress.h"
 #include "engine/meta/storage_layout.h"
 
@@ -73,10 +74,10 @@ constexpr int32_t kPieceWriteVerifyFailed = -100;
 
 class TPieces : public TRefObject {
 public:
-    // The disk lock is the engine-wide one; `probe` and `pools` default to the
-    // real volume query and the shared pools.
+    // The disk lock is the engine-wide one; `probe`, `pools` and `fs` default to
+    // the real volume query, the shared pools and the real file system.
     TPieces(PiecesHost* host, QTMutex& disk_lock, Clock& clock, DiskSpaceProbe* probe = nullptr,
-            BufferPools* pools = nullptr);
+            BufferPools* pools = nullptr, FileSystem* fs = nullptr);
 
     // The task lets go of the map: no notice reaches it afterwards.
     void DetachHost() { host_ = nullptr; }
@@ -141,6 +142,14 @@ public:
     std::vector<FileEntry*> LocatePiece(int32_t index);
     const FilePieceMap& FileMap() const { return file_map_; }
     bool RenameCompleteFiles();
+    // Makes every byte written so far, the files' sizes and their names
+    // durable (one fdatasync per written file, one fsync per changed folder).
+    // Resume data names a piece only after this: a power cut never leaves a
+    // trusted piece whose bytes did not reach the disk. False when a file
+    // could not be flushed (the task then stops with a write failure).
+    bool MakeDurable();
+    // Durability steps taken (file and folder flushes), for measurements.
+    uint64_t DurableSyncs() const { return durable_syncs_; }
 
     // --- checks ---
     bool FullCheck();
@@ -211,6 +220,9 @@ private:
     bool ForEachFileSpan(int32_t index, int64_t offset, int64_t end, Fn&& fn);
     void CloseFiles();
     int32_t CountOpenFiles() const;
+    // A file (or its name) changed: the next MakeDurable flushes it.
+    void MarkUnsynced(FileEntry& entry) { entry.unsynced = true; }
+    void MarkFolderUnsynced(const std::string& path);
 
     // Piece helpers.
     bool HashMatches(PieceInProgress& piece, bool from_memory_tail);
@@ -231,6 +243,7 @@ private:
     Clock& clock_;
     DiskSpaceProbe& probe_;
     BufferPools& pools_;
+    FileSystem& fs_;
 
     bool info_loaded_ = false;
     StorageOptions options_;
@@ -265,6 +278,11 @@ private:
     int64_t in_progress_present_ = 0;
     bool stop_wait_ = false;
     bool waiting_for_space_ = false;
+    std::vector<std::string> unsynced_folders_;
+    // A flush failed: what was written since may not be on disk, so no resume
+    // data naming it is produced any more.
+    bool durability_lost_ = false;
+    uint64_t durable_syncs_ = 0;
 };
 
 }  // namespace zl

@@ -16,6 +16,9 @@ bool IsText(const QElement* e, std::string_view text) { return e && e->IsString(
 
 void TPieces::WriteResumeData() {
     if (!host_ || geometry_.piece_count() <= 0) return;
+    // What the data below names must be on disk first. When it cannot be made
+    // so, the resume data saved before stays (it names only durable pieces).
+    if (!MakeDurable()) return;
     Notice(kNoticeResumeData, 1, 0, 0, nullptr);
     auto dict = NewDictionary();
     dict->AppendString("infohash");
@@ -27,7 +30,7 @@ void TPieces::WriteResumeData() {
         uint64_t filetime = 0;
         int64_t size = -1;
         TargetFile probe;
-        if (probe.Open(f.path, TargetFile::Mode::ReadOnly)) {
+        if (probe.Open(fs_, f.path, TargetFile::Mode::ReadOnly)) {
             if (!probe.WriteTime(&filetime)) break;
             size = probe.Size();
         }
@@ -105,7 +108,7 @@ bool TPieces::ReadResumeData() {
         }
         const bool no_time = low->GetInteger() == 0 && high->GetInteger() == 0;
         TargetFile probe;
-        const bool opens = probe.Open(f.path, TargetFile::Mode::ReadOnly);
+        const bool opens = probe.Open(fs_, f.path, TargetFile::Mode::ReadOnly);
         if (opens && no_time) return false;
         if (opens || no_time) {
             const int64_t current = opens ? probe.Size() : -1;

@@ -1,5 +1,7 @@
 # Task storage: target files, pieces in progress with the memory cache, the
 # piece map with its checks, resume data and the piece-cache file.
+zl_library(zl_meta_fs SOURCES
+  file_system.cpp)
 zl_library(zl_meta_storage SOURCES
   atomic_file.cpp
   disk_space.cpp
@@ -15,4 +17,4 @@ zl_library(zl_meta_storage SOURCES
   piece_cache_file.cpp
   task_info_file.cpp
   storage_layout_info.cpp
-  LIBS zl_base zl_meta_digest zl_meta_buffer_pool zl_meta_bencode zl_meta_torrent)
+  LIBS zl_meta_fs zl_base zl_meta_digest zl_meta_buffer_pool zl_meta_bencode zl_meta_torrent)

@@ -19,22 +19,6 @@ namespace {
 constexpr int64_t kExtendSlack = 1 << 20;  // sized ahead of the write position without pre-allocation
 constexpr uint32_t kSpacePollMs = 2000;
 
-void ClearReadOnly(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)
-        ::chmod(path.c_str(), st.st_mode | S_IWUSR);
-}
-
-// Renames without replacing an existing file.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // File systems without RENAME_NOREPLACE: link() refuses an existing target too.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
 }  // namespace
 
 void TPieces::CloseFiles() {
@@ -85,14 +69,20 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
     if (entry.size < 0 || required < 0 || required > entry.size) return false;
     TargetFile& file = entry.file;
     if (for_writing && file.IsOpen() && file.ReadOnly()) file.Close();
-    if (for_writing && !file.IsOpen()) ClearReadOnly(entry.path);
+    if (for_writing && !file.IsOpen()) fs_.MakeWritable(entry.path);
     if (!file.IsOpen()) {
         const bool rw = for_writing || (CheckFinished() && !AllFinished() && !FileComplete(entry.index));
-        bool opened = file.Open(entry.path, rw ? TargetFile::Mode::ReadWrite : TargetFile::Mode::ReadOnly);
-        if (!opened && rw && !for_writing) opened = file.Open(entry.path, TargetFile::Mode::ReadOnly);
+        // A file created now has a name that must reach the disk with its bytes.
+        const bool existed = !rw || fs_.Exists(entry.path);
+        bool opened = file.Open(fs_, entry.path, rw ? TargetFile::Mode::ReadWrite : TargetFile::Mode::ReadOnly);
+        if (!opened && rw && !for_writing) opened = file.Open(fs_, entry.path, TargetFile::Mode::ReadOnly);
         if (!opened && for_writing) {
-            CreateDirectories(ParentDirectory(entry.path));
-            opened = file.Open(entry.path, TargetFile::Mode::ReadWrite);
+            CreateDirectoriesOn(fs_, ParentDirectory(entry.path));
+            opened = file.Open(fs_, entry.path, TargetFile::Mode::ReadWrite);
+        }
+        if (opened && !existed && !file.ReadOnly()) {
+            MarkUnsynced(entry);
+            MarkFolderUnsynced(entry.path);
         }
     }
     int64_t current = file.Size();
@@ -104,9 +94,10 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
     if (current > entry.size) {
         // Longer than the torrent says: cut to the entry's size.
         const bool was_read_only = file.ReadOnly();
-        if (was_read_only && !file.Open(entry.path, TargetFile::Mode::ReadWrite)) return false;
+        if (was_read_only && !file.Open(fs_, entry.path, TargetFile::Mode::ReadWrite)) return false;
         const bool cut = file.Resize(entry.size, false);
-        if (was_read_only) file.Open(entry.path, TargetFile::Mode::ReadOnly);
+        MarkUnsynced(entry);
+        if (was_read_only) file.Open(fs_, entry.path, TargetFile::Mode::ReadOnly);
         return cut && file.Size() == entry.size;
     }
     if (!for_writing) return current >= required && geometry_.piece_count() > 0;
@@ -117,6 +108,7 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
     if (no_extend) return geometry_.piece_count() > 0;
     if (target > current) {
         ScopedLock local(lock ? nullptr : &disk_lock_);
+        MarkUnsynced(entry);
         if (file.Resize(target, options_.preallocate && !entry.Unwanted())) {
             current = target;
         } else if (file.Size() < target) {
@@ -160,6 +152,7 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
         lock.Acquire();
         const int64_t w = f.file.WriteAt(bytes + (at - offset), len, pos);
         if (w > 0) done += w;
+        if (w != 0) MarkUnsynced(f);
         ok = w == len;
         return ok;
     });
@@ -261,9 +254,10 @@ bool TPieces::RenameCompleteFiles() {
         FileEntry& f = *files_[size_t(i)];
         if (!f.temp_name || f.final_path.empty()) continue;
         if (!(FileComplete(i) || AllFinished()) || f.Unwanted()) continue;
-        if (!PathExists(f.path)) continue;
+        if (!fs_.Exists(f.path)) continue;
         f.file.Close();
-        if (RenameNoReplace(f.path, f.final_path)) {
+        if (fs_.RenameNoReplace(f.path, f.final_path)) {
+            MarkFolderUnsynced(f.final_path);
             f.temp_name = false;
             f.path = f.final_path;
             f.final_path.clear();
@@ -274,6 +268,48 @@ bool TPieces::RenameCompleteFiles() {
     return all;
 }
 
+void TPieces::MarkFolderUnsynced(const std::string& path) {
+    const std::string folder = ParentDirectory(path);
+    if (std::find(unsynced_folders_.begin(), unsynced_folders_.end(), folder) == unsynced_folders_.end())
+        unsynced_folders_.push_back(folder);
+}
+
+bool TPieces::MakeDurable() {
+    if (durability_lost_) return false;
+    bool ok = true;
+    // No disk lock: other tasks' transfers go on while this one's data is flushed.
+    for (auto& holder : files_) {
+        FileEntry& f = *holder;
+        if (!f.unsynced) continue;
+        bool synced;
+        if (f.file.IsOpen()) {
+            synced = f.file.SyncData();
+        } else {
+            // Closed since it was written: the flush is of the file, any handle will do.
+            TargetFile handle;
+            synced = handle.Open(fs_, f.path, TargetFile::Mode::ReadOnly) && handle.SyncData();
+        }
+        ++durable_syncs_;
+        if (synced) {
+            f.unsynced = false;
+        } else {
+            ok = false;
+        }
+    }
+    // The names of created and renamed files; a folder that cannot be flushed
+    // (some file systems refuse) keeps the names it has.
+    for (const std::string& folder : unsynced_folders_) {
+        fs_.SyncDirectory(folder);
+        ++durable_syncs_;
+    }
+    unsynced_folders_.clear();
+    if (!ok) {
+        durability_lost_ = true;
+        Notice(kNoticeFileOpenFailed, 1);
+    }
+    return ok;
+}
+
 void TPieces::CloseAll(bool write_resume, bool flush, bool no_wait) {
     const bool checked = CheckFinished() && geometry_.piece_count() > 0;
     if (flush && checked) FlushCompletePieces(no_wait);
@@ -282,7 +318,7 @@ void TPieces::CloseAll(bool write_resume, bool flush, bool no_wait) {
         RenameCompleteFiles();
         if (AllFinished()) {
             for (auto& p : pieces_) ReleasePiece(*p);
-            if (!piece_cache_path_.empty()) ::unlink(piece_cache_path_.c_str());
+            if (!piece_cache_path_.empty()) fs_.Remove(piece_cache_path_);
         } else {
             SavePieceCache();
         }
