@@ -260,7 +260,8 @@ void TWorkThread::PeriodicSaveAndCheck() {
     // second: a crash then costs only what was in flight, not everything
     // since the last periodic save (a stale resume file is trusted at the
     // next start, so pieces written after it would be fetched again).
-    const bool held = PieceMap() && PieceMap()->CompleteInMemoryBytes() > 0;
+    // A flush of the data in flight also counts: its resume data is saved once it is done.
+    const bool held = PieceMap() && (PieceMap()->CompleteInMemoryBytes() > 0 || PieceMap()->ProgressSavePending());
     const bool new_pieces = (held || figures_.finished_pieces != finished_at_last_save_) && uptime != last_save_uptime_;
     if (uptime - last_save_uptime_ > kResumeSaveSeconds || save_now_ || new_pieces) {
         save_now_ = false;

@@ -316,7 +316,9 @@ bool TWorkWithPieces::ClosePieceFiles() {
 void TWorkWithPieces::FlushPieceMap() {
     if (!pieces_) return;
     pieces_->FlushCompletePieces(disk_trouble_.load());
-    pieces_->WriteResumeData();
+    // The data is flushed to disk off this thread; the resume data naming it
+    // follows once that is done.
+    pieces_->SaveProgress();
     SyncFigures();
 }
 
@@ -328,7 +330,7 @@ void TWorkWithPieces::FlushPieceCaches() {
         // the resume data then names them so.
         pieces_->FlushCompletePieces(disk_trouble_.load());
         pieces_->RenameCompleteFiles();
-        pieces_->WriteResumeData();
+        pieces_->SaveProgress();
     }
     pieces_->PeriodicFlush();
     pieces_->EnforceOpenFileLimit();

@@ -25,6 +25,8 @@ struct FileEntry {
     int32_t first_piece = 0;
     int32_t piece_span = 0;    // number of pieces overlapped
     bool unsynced = false;     // written or sized since its bytes were last made durable
+    int64_t unsynced_from = 0; // the range written since then (empty: only sized)
+    int64_t unsynced_to = 0;
 
     bool Unwanted() const { return priority == kPriorityUnwanted; }
     int64_t End() const { return offset + size; }

@@ -95,6 +95,12 @@ public:
         if (offset >= 0 && length > 0) ::sync_file_range(fd_, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
     }
 
+    void WriteBack(int64_t offset, int64_t length) override {
+        if (offset >= 0 && length > 0)
+            ::sync_file_range(fd_, off_t(offset), off_t(length),
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+
     bool SyncData() override {
         int rc;
         do {

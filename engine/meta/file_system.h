@@ -30,6 +30,9 @@ public:
     virtual bool Resize(int64_t size, bool allocate) = 0;
     // Starts writing back the range without waiting (a hint; sync_file_range).
     virtual void StartWriteback(int64_t offset, int64_t length) = 0;
+    // Writes the range back and waits for it (sync_file_range). Not durable by
+    // itself (sizes, caches): a SyncData after it is, and has less to do.
+    virtual void WriteBack(int64_t offset, int64_t length) = 0;
     // Makes the file's bytes and size durable (fdatasync).
     virtual bool SyncData() = 0;
     // Modification time as 100 ns units since 1601-01-01 UTC; false when unknown.

@@ -26,7 +26,8 @@ TPieces::TPieces(PiecesHost* host, QTMutex& disk_lock, Clock& clock, DiskSpacePr
       clock_(clock),
       probe_(probe ? *probe : DefaultDiskSpaceProbe()),
       pools_(pools ? *pools : SharedBufferPools()),
-      fs_(fs ? *fs : RealFileSystem()) {
+      fs_(fs ? *fs : RealFileSystem()),
+      flusher_(fs_) {
     created_at_ = Now();
     last_trim_ = created_at_;
 }
@@ -69,6 +70,7 @@ uint8_t* TPieces::Scratch() {
 int32_t TPieces::PieceSize(int32_t index) const { return static_cast<int32_t>(geometry_.PieceSize(index)); }
 
 void TPieces::Clear() {
+    SettleFlush(true);
     if (!files_.empty()) ExportSelection();
     CloseFiles();
     for (auto& p : pieces_) ReleasePiece(*p);

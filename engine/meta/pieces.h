@@ -19,6 +19,7 @@
 #include "engine/meta/block_write.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
+#include "engine/meta/durable_flusher.h"
 #include "engine/meta/file_entry.h"
 #include "engine/meta/file_piece_map.h"
 #include "engine/meta/file_system.h"
@@ -157,7 +158,17 @@ public:
     bool VerifyPieceBuffer(int32_t index, const uint8_t* data);
 
     // --- resume data and selection ---
+    // Produces the resume data now, after making what it names durable (a
+    // complete download whose bytes are not durable yet produces none: it
+    // would trust pieces a power cut can take, and nothing needs it).
     void WriteResumeData();
+    // The periodic save, which never waits for the disk: it hands what was
+    // written since the last save to the flusher thread with the resume data
+    // of this moment, and a later call, once that flush ended, produces that
+    // resume data. Without anything to flush it produces it at once.
+    void SaveProgress();
+    // A flush runs whose resume data is still to be produced.
+    bool ProgressSavePending() const { return flusher_.Busy(); }
     bool ReadResumeData();
     void ExportSelection();
     void ImportSelection();
@@ -222,6 +233,14 @@ private:
     int32_t CountOpenFiles() const;
     // A file (or its name) changed: the next MakeDurable flushes it.
     void MarkUnsynced(FileEntry& entry) { entry.unsynced = true; }
+    void MarkWritten(FileEntry& entry, int64_t position, int64_t length);
+    bool AnyUnsynced() const;
+    std::string BuildResumeData();
+    void ProduceResumeData(const std::string& bytes);
+    // Ends the flush in flight: waits for it (or cancels it) and takes its
+    // result; a cancelled flush leaves its files to the next one.
+    void SettleFlush(bool cancel);
+    void FlushEnded(bool ok);
     void MarkFolderUnsynced(const std::string& path);
 
     // Piece helpers.
@@ -279,6 +298,13 @@ private:
     bool stop_wait_ = false;
     bool waiting_for_space_ = false;
     std::vector<std::string> unsynced_folders_;
+    DurableFlusher flusher_;
+    std::string flushing_resume_;  // the resume data the flush in flight makes true
+    struct Flushing {
+        int32_t file;
+        int64_t from, to;
+    };
+    std::vector<Flushing> flushing_files_;
     // A flush failed: what was written since may not be on disk, so no resume
     // data naming it is produced any more.
     bool durability_lost_ = false;

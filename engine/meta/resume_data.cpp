@@ -16,10 +16,28 @@ bool IsText(const QElement* e, std::string_view text) { return e && e->IsString(
 
 void TPieces::WriteResumeData() {
     if (!host_ || geometry_.piece_count() <= 0) return;
+    if (AllFinished() && (AnyUnsynced() || flusher_.Busy())) {
+        // A complete download is not held up by the disk: its resume data is
+        // of no use (the task removes it) and would trust unflushed pieces,
+        // so there is none. A later start checks what is on disk.
+        SettleFlush(true);
+        ProduceResumeData(std::string());
+        return;
+    }
     // What the data below names must be on disk first. When it cannot be made
     // so, the resume data saved before stays (it names only durable pieces).
     if (!MakeDurable()) return;
+    ProduceResumeData(BuildResumeData());
+}
+
+void TPieces::ProduceResumeData(const std::string& bytes) {
     Notice(kNoticeResumeData, 1, 0, 0, nullptr);
+    if (bytes.empty()) return;
+    resume_data_ = bytes;
+    Notice(kNoticeResumeData, 1, int32_t(bytes.size()), 0, reinterpret_cast<const uint8_t*>(bytes.data()));
+}
+
+std::string TPieces::BuildResumeData() {
     auto dict = NewDictionary();
     dict->AppendString("infohash");
     dict->AppendString(std::string_view(reinterpret_cast<const char*>(info_hash_.data()), info_hash_.size()));
@@ -60,10 +78,7 @@ void TPieces::WriteResumeData() {
     }
     dict->AppendString("BitField");
     dict->AppendString(std::string_view(reinterpret_cast<const char*>(bitfield_.data()), bitfield_.size()));
-    const std::string bytes = Encode(*dict);
-    if (bytes.empty()) return;
-    resume_data_ = bytes;
-    Notice(kNoticeResumeData, 1, int32_t(bytes.size()), 0, reinterpret_cast<const uint8_t*>(bytes.data()));
+    return Encode(*dict);
 }
 
 bool TPieces::ReadResumeData() {

@@ -1,7 +1,8 @@
 # Task storage: target files, pieces in progress with the memory cache, the
 # piece map with its checks, resume data and the piece-cache file.
 zl_library(zl_meta_fs SOURCES
-  file_system.cpp)
+  file_system.cpp
+  durable_flusher.cpp)
 zl_library(zl_meta_storage SOURCES
   atomic_file.cpp
   disk_space.cpp

@@ -152,7 +152,8 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
         lock.Acquire();
         const int64_t w = f.file.WriteAt(bytes + (at - offset), len, pos);
         if (w > 0) done += w;
-        if (w != 0) MarkUnsynced(f);
+        if (w > 0) MarkWritten(f, pos, w);
+        if (w < 0) MarkUnsynced(f);
         ok = w == len;
         return ok;
     });
@@ -274,7 +275,83 @@ void TPieces::MarkFolderUnsynced(const std::string& path) {
         unsynced_folders_.push_back(folder);
 }
 
+void TPieces::MarkWritten(FileEntry& entry, int64_t position, int64_t length) {
+    if (!entry.unsynced || entry.unsynced_to <= entry.unsynced_from) {
+        entry.unsynced_from = position;
+        entry.unsynced_to = position + length;
+    } else {
+        entry.unsynced_from = std::min(entry.unsynced_from, position);
+        entry.unsynced_to = std::max(entry.unsynced_to, position + length);
+    }
+    entry.unsynced = true;
+}
+
+bool TPieces::AnyUnsynced() const {
+    if (!unsynced_folders_.empty()) return true;
+    for (const auto& f : files_)
+        if (f->unsynced) return true;
+    return false;
+}
+
+void TPieces::SettleFlush(bool cancel) {
+    if (!flusher_.Busy()) return;
+    if (cancel) {
+        flusher_.Cancel();
+        // Not flushed: the next flush takes these files again.
+        for (const Flushing& f : flushing_files_)
+            if (f.file < FileCount()) MarkWritten(*files_[size_t(f.file)], f.from, f.to - f.from);
+        flushing_files_.clear();
+        flushing_resume_.clear();
+        return;
+    }
+    FlushEnded(flusher_.Wait().value_or(false));
+}
+
+void TPieces::FlushEnded(bool ok) {
+    flushing_files_.clear();
+    if (ok) {
+        ProduceResumeData(flushing_resume_);
+    } else if (!durability_lost_) {
+        durability_lost_ = true;
+        Notice(kNoticeFileOpenFailed, 1);
+    }
+    flushing_resume_.clear();
+}
+
+void TPieces::SaveProgress() {
+    if (!host_ || geometry_.piece_count() <= 0) return;
+    if (flusher_.Busy()) {
+        const std::optional<bool> result = flusher_.TakeResult();
+        if (!result) return;  // still flushing: the disk sets the pace of saves, not the download
+        FlushEnded(*result);
+    }
+    if (durability_lost_) return;
+    if (!AnyUnsynced() || AllFinished()) {
+        WriteResumeData();
+        return;
+    }
+    DurableFlusher::Job job;
+    for (auto& holder : files_) {
+        FileEntry& f = *holder;
+        if (!f.unsynced) continue;
+        DurableFlusher::FileRange range;
+        range.handle = fs_.Open(f.path, FileSystem::OpenMode::kRead);
+        range.from = f.unsynced_from;
+        range.to = f.unsynced_to;
+        flushing_files_.push_back({f.index, range.from, range.to});
+        job.files.push_back(std::move(range));
+        f.unsynced = false;
+        f.unsynced_from = f.unsynced_to = 0;
+    }
+    job.folders = std::move(unsynced_folders_);
+    unsynced_folders_.clear();
+    // Everything this names was written before the flush starts, so the flush covers it.
+    flushing_resume_ = BuildResumeData();
+    flusher_.Start(std::move(job));
+}
+
 bool TPieces::MakeDurable() {
+    SettleFlush(false);
     if (durability_lost_) return false;
     bool ok = true;
     // No disk lock: other tasks' transfers go on while this one's data is flushed.
@@ -292,6 +369,7 @@ bool TPieces::MakeDurable() {
         ++durable_syncs_;
         if (synced) {
             f.unsynced = false;
+            f.unsynced_from = f.unsynced_to = 0;
         } else {
             ok = false;
         }

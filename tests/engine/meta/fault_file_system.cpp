@@ -88,6 +88,7 @@ public:
         return true;
     }
     void StartWriteback(int64_t, int64_t) override {}
+    void WriteBack(int64_t, int64_t) override {}
     bool SyncData() override {
         fs_.Step();
         std::lock_guard lock(fs_.mutex_);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <thread>
 
 #include "engine/meta/task_info_file.h"
 #include "tests/engine/meta/fault_file_system.h"
@@ -43,13 +44,20 @@ struct Session {
     }
     ~Session() { map->Release(); }
 
-    // What a task's periodic save does: complete pieces out, resume data, file.
+    // What a task's periodic save does: complete pieces out, their flush
+    // handed to the flusher thread (the resume data of the flush before, once
+    // it is done), the task information file.
     void Save(FaultFileSystem& fs) {
         map->FlushCompletePieces(false);
-        map->WriteResumeData();
+        map->SaveProgress();
         TaskInfoFile info;
         info.bits = host.resume;
         WriteFileDurably(fs, kInfoPath, EncodeTaskInfo(info));
+        // By the next save the flush has ended and its resume data is out.
+        while (map->ProgressSavePending()) {
+            std::this_thread::yield();
+            map->SaveProgress();
+        }
     }
     void Deliver(const MadeTorrent& t, int32_t piece, int64_t from, int64_t to) {
         const int64_t size = map->Geometry().PieceSize(piece);
