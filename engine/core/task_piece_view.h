@@ -63,6 +63,9 @@ public:
     virtual BlockInfo MapGeometry() = 0;
     // Wanted, and neither on disk nor complete in memory.
     virtual bool MapPieceNeeded(int32_t piece) = 0;
+    // How many pieces are needed, kept as pieces change (-1: not kept; the
+    // caller counts with MapPieceNeeded).
+    virtual int64_t MapNeededPieces() { return -1; }
     virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;
     // Stores a received block in the piece map (see BlockWrite).
     virtual BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,

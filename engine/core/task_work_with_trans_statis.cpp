@@ -228,6 +228,8 @@ bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
     return map->Wanted(piece) && !map->Piece(piece).complete;
 }
 
+int64_t TWorkWithTransStatis::MapNeededPieces() { return PieceMap()->NeededPieces(); }
+
 bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
     TPieces* map = PieceMap();
     if (!map->PieceValid(piece)) return false;

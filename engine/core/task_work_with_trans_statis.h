@@ -103,6 +103,7 @@ private:
     bool MapReady() override;
     BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;
+    int64_t MapNeededPieces() override;
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
     BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
                                        const uint8_t* data) override;

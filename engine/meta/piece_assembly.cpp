@@ -1,5 +1,8 @@
 // Pieces in progress: receiving blocks, verifying in memory, writing out,
 // reading for uploads and keeping the memory cache within its size.
+#include <limits.h>
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -26,7 +29,7 @@ void TPieces::DropMemory(PieceInProgress& p) {
 
 void TPieces::ResetPiece(PieceInProgress& p) {
     DropMemory(p);
-    p.complete = false;
+    SetComplete(p, false);
     p.last_activity = 0;
 }
 
@@ -84,13 +87,14 @@ BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int3
         return {BlockWrite::kHashFailed, length};
     }
     p.held_complete = true;
-    p.complete = true;
+    SetComplete(p, true);
     complete_in_memory_ += p.InMemory();
+    MarkHeld(p);
     p.last_activity = Now() - kCompleteAgeBonus;
     // Memory stays bounded by the cache, and progress shows as pieces arrive:
-    // a verified piece beyond the held-complete share is written at once
-    // instead of waiting for the next periodic flush.
-    if (complete_in_memory_ >= HeldCompleteLimit()) FlushComplete(p);
+    // once the held-complete share is full, the verified pieces are written
+    // at once (adjacent ones together) instead of waiting for the periodic flush.
+    if (complete_in_memory_ >= HeldCompleteLimit()) FlushHeldPieces();
     return {BlockWrite::kPieceVerified, length};
 }
 
@@ -110,8 +114,9 @@ int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
             return kFlushHashFailed;
         }
         p.held_complete = true;
-        p.complete = true;
+        SetComplete(p, true);
         complete_in_memory_ += p.InMemory();
+        MarkHeld(p);
         return n;
     }
     uint8_t* scratch = Scratch();
@@ -139,8 +144,107 @@ int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
     return n;
 }
 
+void TPieces::MarkHeld(PieceInProgress& p) { held_.push_back(p.index); }
+
+bool TPieces::InWantedFilesOnly(int32_t index) const {
+    bool wanted = true;
+    file_map_.ForEachSpan(index, 0, geometry_.PieceSize(index), [&](const FilePieceMap::Span& span) {
+        wanted = !files_[size_t(span.file)]->Unwanted();
+        return wanted;
+    });
+    return wanted;
+}
+
+void TPieces::FlushHeldPieces() {
+    std::vector<int32_t> held;
+    held.swap(held_);
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    auto whole = [&](int32_t i) {
+        const PieceInProgress& p = *pieces_[size_t(i)];
+        return p.held_complete && p.InMemory() + p.written >= p.size && p.blocks.ContiguousFrom(p.written) >= p.size - p.written;
+    };
+    for (size_t at = 0; at < held.size();) {
+        const int32_t first = held[at++];
+        if (!whole(first)) continue;
+        if (!InWantedFilesOnly(first)) {
+            FlushComplete(*pieces_[size_t(first)]);
+            continue;
+        }
+        int32_t last = first;
+        while (at < held.size() && held[at] == last + 1 && whole(held[at]) && pieces_[size_t(held[at])]->written == 0 &&
+               InWantedFilesOnly(held[at]))
+            last = held[at++];
+        WriteHeldRun(first, last);
+    }
+}
+
+bool TPieces::WriteHeldRun(int32_t first, int32_t last) {
+    // One gathered write per file the run touches, at most IOV_MAX parts each.
+    int32_t file = -1;
+    int64_t file_pos = 0, group_length = 0;
+    std::vector<struct iovec> parts;
+    bool ok = true;
+    auto write_group = [&] {
+        if (file < 0 || parts.empty()) return;
+        FileEntry& f = *files_[size_t(file)];
+        ScopedLock lock(disk_lock_);
+        if (!PrepareFile(f, std::min(f.size, file_pos + group_length), true, &lock, false)) {
+            ok = false;
+        } else {
+            lock.Acquire();
+            const int64_t w = f.file.WriteVAt(parts.data(), int(parts.size()), file_pos);
+            if (w > 0) MarkWritten(f, file_pos, w);
+            if (w != group_length) {
+                ok = false;
+                if (w < 0) MarkUnsynced(f);
+            }
+        }
+        file_pos += group_length;
+        group_length = 0;
+        parts.clear();
+    };
+    for (int32_t index = first; index <= last && ok; ++index) {
+        PieceInProgress& p = *pieces_[size_t(index)];
+        file_map_.ForEachSpan(index, p.written, p.size, [&](const FilePieceMap::Span& span) {
+            if (span.file != file || span.file_offset != file_pos + group_length) {
+                write_group();
+                file = span.file;
+                file_pos = span.file_offset;
+            }
+            p.blocks.ForEachSpan(int32_t(span.piece_offset), int32_t(span.length), [&](const uint8_t* d, int32_t n) {
+                if (parts.size() == IOV_MAX) {
+                    const int64_t next = file_pos + group_length;
+                    write_group();
+                    file_pos = next;
+                }
+                parts.push_back({const_cast<uint8_t*>(d), size_t(n)});
+                group_length += n;
+            });
+            return ok;
+        });
+    }
+    write_group();
+    for (int32_t index = first; index <= last; ++index) {
+        PieceInProgress& p = *pieces_[size_t(index)];
+        complete_in_memory_ = std::max<int64_t>(0, complete_in_memory_ - p.InMemory());
+        p.held_complete = false;
+        if (ok) {
+            SetPieceHave(index, true);
+            ReleasePiece(p);
+        } else {
+            ResetPiece(p);
+        }
+    }
+    return ok;
+}
+
 int32_t TPieces::FlushComplete(PieceInProgress& p) {
     if (!p.held_complete || p.InMemory() + p.written < p.size) return 0;
+    if (InWantedFilesOnly(p.index) && p.blocks.ContiguousFrom(p.written) >= p.size - p.written) {
+        const int32_t n = p.size - p.written;
+        return WriteHeldRun(p.index, p.index) ? n : 0;
+    }
     const int32_t n = p.size - p.written;
     uint8_t* scratch = Scratch();
     p.blocks.CopyOut(scratch, p.written, n);
@@ -223,7 +327,7 @@ void TPieces::PeriodicFlush() {
         if (!p.held_complete) {
             if (p.complete || p.unwanted || Have(p.index)) {
                 if (p.unwanted && !Have(p.index)) {
-                    p.complete = false;
+                    SetComplete(p, false);
                     DropMemory(p);
                 }
                 continue;
@@ -234,9 +338,8 @@ void TPieces::PeriodicFlush() {
             in_progress_present_ += p.InMemory();
             continue;
         }
-        if (complete_in_memory_ < HeldCompleteLimit()) continue;
-        FlushComplete(p);
     }
+    if (complete_in_memory_ >= HeldCompleteLimit()) FlushHeldPieces();
     if (memory_cache_bytes_ >= cache_size || now - last_trim_ > kTrimPeriodSeconds) TrimCache();
 }
 
@@ -276,7 +379,9 @@ void TPieces::TrimCache(bool force) {
 void TPieces::FlushCompletePieces(bool no_wait) {
     const bool saved = stop_wait_;
     stop_wait_ = no_wait;
-    // A write that falls short clears the have-bit (WritePieceBytes) and empties the piece.
+    // A write that falls short empties the piece, which is then fetched again.
+    FlushHeldPieces();
+    // Any piece held complete but not listed (none are expected).
     for (auto& holder : pieces_)
         if (holder->held_complete) FlushComplete(*holder);
     stop_wait_ = saved;

@@ -158,7 +158,9 @@ bool TPieces::LoadPieceCache() {
             if (p.InMemory() + p.written >= p.size) {
                 // Blocks that complete the piece are verified like fresh ones.
                 if (HashMatches(p, true)) {
-                    p.held_complete = p.complete = true;
+                    p.held_complete = true;
+                    SetComplete(p, true);
+                    MarkHeld(p);
                     complete_in_memory_ += p.InMemory();
                 } else {
                     DropMemory(p);

@@ -85,6 +85,7 @@ void TPieces::Clear() {
     file_map_ = FilePieceMap();
     checked_bytes_ = verified_bytes_ = wanted_bytes_ = wanted_pieces_ = 0;
     finished_pieces_ = 0;
+    complete_not_had_ = 0;
     memory_cache_bytes_ = complete_in_memory_ = 0;
     last_completed_ = -1;
     check_progress_ = 0;
@@ -196,6 +197,7 @@ bool TPieces::BuildPieces() {
         pieces_.push_back(std::move(p));
     }
     bitfield_.assign(size_t((geometry_.piece_count() + 7) / 8), 0);
+    complete_not_had_ = 0;
     checked_bytes_ = verified_bytes_ = 0;
     wanted_bytes_ = geometry_.total_size();
     wanted_pieces_ = geometry_.piece_count();
@@ -256,6 +258,7 @@ bool TPieces::SetPieceHave(int32_t index, bool have) {
     uint8_t& byte = bitfield_[size_t(index / 8)];
     const uint8_t bit = uint8_t(0x80 >> (index % 8));
     const int64_t size = pieces_[size_t(index)]->size;
+    if (pieces_[size_t(index)]->complete && !pieces_[size_t(index)]->unwanted) complete_not_had_ += have ? -1 : 1;
     if (have) {
         byte |= bit;
         // An unwanted piece already counted as finished.
@@ -321,6 +324,7 @@ bool TPieces::SetFileWanted(int32_t file, bool wanted) {
                 }
         }
         if (p.unwanted == now_unwanted) continue;
+        if (p.complete && !Have(i)) complete_not_had_ += now_unwanted ? -1 : 1;
         p.unwanted = now_unwanted;
         ++changed;
         if (!Have(i)) ++changed_not_had;
@@ -334,6 +338,12 @@ bool TPieces::SetFileWanted(int32_t file, bool wanted) {
     wanted_pieces_ = std::clamp<int64_t>(wanted_pieces_ + sign * changed, 0, geometry_.piece_count());
     finished_pieces_ = int32_t(std::clamp<int64_t>(finished_pieces_ - sign * changed_not_had, 0, geometry_.piece_count()));
     return true;
+}
+
+void TPieces::SetComplete(PieceInProgress& p, bool complete) {
+    if (p.complete == complete) return;
+    if (!p.unwanted && !Have(p.index)) complete_not_had_ += complete ? 1 : -1;
+    p.complete = complete;
 }
 
 void TPieces::MarkPartial(int32_t index) {

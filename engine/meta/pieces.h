@@ -7,6 +7,7 @@
 // list as a notice). Used from the task's worker thread; target-file transfers
 // of all tasks are serialised by the engine-wide disk lock given here.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -107,6 +108,10 @@ public:
     bool FileFullyUnwanted(int32_t file) const;
     bool AllFinished() const { return finished_pieces_ >= geometry_.piece_count() && verified_bytes_ >= geometry_.total_size(); }
     bool CheckFinished() const { return checked_bytes_ >= geometry_.total_size(); }
+    // Pieces wanted and neither had nor complete in memory (kept as they change).
+    int64_t NeededPieces() const {
+        return std::max<int64_t>(0, int64_t(geometry_.piece_count()) - finished_pieces_ - complete_not_had_);
+    }
 
     // --- receiving data ---
     // Stores a block. A block that completes its piece verifies it at once; a
@@ -250,8 +255,22 @@ private:
     void DropMemory(PieceInProgress& piece);
     int32_t FlushPartial(PieceInProgress& piece, int32_t minimum);
     int32_t FlushComplete(PieceInProgress& piece);
+    // A piece became held complete: it joins the list the next write takes.
+    void MarkHeld(PieceInProgress& piece);
+    // Writes every held-complete piece: runs of adjacent pieces go out as one
+    // gathered write per file, straight from the pieces' chunks.
+    void FlushHeldPieces();
+    // Writes pieces [first, last] (adjacent, held complete, whole in memory,
+    // every piece after the first with nothing written yet) and marks them
+    // had; false (the run's pieces emptied) when the write fell short.
+    bool WriteHeldRun(int32_t first, int32_t last);
+    // The piece's bytes lie in wanted files only (gathered writes do not map
+    // the unwanted-file layout).
+    bool InWantedFilesOnly(int32_t index) const;
     // Bytes of verified pieces that may wait in memory for the periodic flush.
     int64_t HeldCompleteLimit() const;
+    // Every change of a piece's complete flag goes through here (NeededPieces).
+    void SetComplete(PieceInProgress& piece, bool complete);
     void MarkPartial(int32_t index);
     void UnmarkPartial(int32_t index);
     void RecountFinished();
@@ -285,6 +304,7 @@ private:
     int64_t wanted_bytes_ = 0;
     int64_t wanted_pieces_ = 0;
     int32_t finished_pieces_ = 0;
+    int64_t complete_not_had_ = 0;  // pieces complete (verified) and wanted but not had
     int64_t memory_cache_bytes_ = 0;
     int32_t last_completed_ = -1;
     int64_t check_progress_ = 0;
@@ -293,6 +313,7 @@ private:
     uint64_t block_reads_ = 0;
     uint64_t block_cache_hits_ = 0;
     int64_t complete_in_memory_ = 0;
+    std::vector<int32_t> held_;  // pieces marked held complete since the last write (may repeat)
     int64_t in_progress_written_ = 0;
     int64_t in_progress_present_ = 0;
     bool stop_wait_ = false;

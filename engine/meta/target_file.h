@@ -47,6 +47,9 @@ public:
 
 private:
     std::unique_ptr<FileHandle> handle_;
+    // The size as this handle left it: the file is the task's own, so every
+    // write need not ask the system again (-1: ask).
+    mutable int64_t size_ = -1;
     bool read_only_ = false;
 };
 

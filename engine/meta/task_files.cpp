@@ -180,7 +180,7 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
         }
     }
     const bool reached_end = offset + done >= piece.size;
-    piece.complete = whole && good;
+    SetComplete(piece, whole && good);
     if (piece.held_complete && !whole) SetPieceHave(index, false);
     if (piece.held_complete) {
         complete_in_memory_ = std::max<int64_t>(0, complete_in_memory_ - piece.InMemory());
