@@ -69,6 +69,8 @@ struct StorageOptions {
     bool always_temp_name = true;
     // Only look: no file is created, sized or renamed (a check from the command line).
     bool read_only = false;
+    // Flush the data before the resume data names it (off only to measure the cost).
+    bool durable = true;
 };
 
 // WritePieceBytes: the written bytes did not read back as they were hashed.

@@ -326,7 +326,7 @@ void TPieces::SaveProgress() {
         FlushEnded(*result);
     }
     if (durability_lost_) return;
-    if (!AnyUnsynced() || AllFinished()) {
+    if (!AnyUnsynced() || AllFinished() || !options_.durable) {
         WriteResumeData();
         return;
     }
@@ -353,6 +353,11 @@ void TPieces::SaveProgress() {
 bool TPieces::MakeDurable() {
     SettleFlush(false);
     if (durability_lost_) return false;
+    if (!options_.durable) {
+        for (auto& f : files_) f->unsynced = false;
+        unsynced_folders_.clear();
+        return true;
+    }
     bool ok = true;
     // No disk lock: other tasks' transfers go on while this one's data is flushed.
     for (auto& holder : files_) {

@@ -20,6 +20,7 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_api_peers.h"
+#include "engine/core/engine_context.h"
 #include "engine/meta/torrent.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
@@ -344,6 +345,7 @@ int RunGet(const ParsedArgs& args) {
     // standard clients close connections that open with it.
     zl::EngineSetP2PSwitch(1);
     zl::EngineSetHttpWrap(args.Has("http-wrap") ? 1 : 0);
+    zl::EngineContext::Default().SetDurableProgress(!args.Has("no-flush"));
     zl::EngineSetListenPort(static_cast<int32_t>(listen_port));
     zl::EngineSetBindAddress(bind_address);
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
