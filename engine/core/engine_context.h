@@ -51,15 +51,11 @@ public:
     uint64_t ClockSeconds();
     uint32_t UptimeSeconds();
 
-    // The global locks, in their order: api -> (task lock) -> data -> bandwidth.
+    // The global locks, in their order (the whole order is in task_work_thread.h):
+    // api -> (a task lock) -> data; the disk lock is taken alone, around file I/O.
     QTMutex& ApiLock() { return api_lock_; }
     QTMutex& DataLock() { return data_lock_; }
-    QTMutex& BandwidthLock() { return bandwidth_lock_; }
-    QTMutex& SocketLock() { return socket_lock_; }
-    QTMutex& PieceLock() { return piece_lock_; }
     QTMutex& DiskLock() { return disk_lock_; }
-    // Taken by nothing in normal work; released with the others after a crashed worker run.
-    QTMutex& RecoveryLock() { return recovery_lock_; }
 
     TaskRegistry& Registry() { return registry_; }
     // The piece-data, hash-state, socket-buffer and request-record pools.
@@ -141,11 +137,7 @@ private:
     Clock* clock_;
     QTMutex api_lock_;
     QTMutex data_lock_;
-    QTMutex bandwidth_lock_;
-    QTMutex socket_lock_;
-    QTMutex piece_lock_;
     QTMutex disk_lock_;
-    QTMutex recovery_lock_;
     TaskRegistry registry_{data_lock_};
     EngineSwitches switches_;
     bool initialised_ = false;

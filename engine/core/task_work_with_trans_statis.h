@@ -38,7 +38,7 @@ public:
     explicit TWorkWithTransStatis(EngineContext& context);
     ~TWorkWithTransStatis() override;
 
-    void Reset(bool full, bool b) override;
+    void Reset(ResetScope scope) override;
 
     // --- the server peers of the run (worker thread) ----------------------
     // The configured sources join the peers' candidates.
