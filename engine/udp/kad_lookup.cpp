@@ -247,6 +247,11 @@ int32_t CKadActionBitTorrent::AnnounceCount() {
     return announce_count_;
 }
 
+std::vector<KadNode> CKadActionBitTorrent::AnnounceList() {
+    ScopedLock lock(lock_);
+    return announce_list_;
+}
+
 void CKadActionBitTorrent::BitTorrentReset() {
     announce_phase_ = false;
     method_ = std::string(kKadGetPeers);

@@ -173,6 +173,8 @@ public:
     bool TakeResults(std::string& out, bool clear);
     bool InAnnouncePhase();
     int32_t AnnounceCount();
+    // The nodes that returned a few values, announced to before the others.
+    std::vector<KadNode> AnnounceList();
 
 protected:
     void OnResponseBody(KadLookupHost& host, const KadNode& node, const QDictionaryElement& response) override;
