@@ -56,7 +56,9 @@ void CKademlia::Run() {
     Begin();
     while (!CheckStop()) {
         Pass();
-        if (SleepMsOrStop(kPassMs)) break;
+        // A full inbox ends the pause at once, so a burst is answered at the
+        // pace this thread can keep rather than dropped until the next pass.
+        GetClock().SleepMsUnless(kPassMs, [this] { return IsStopRequested() || inbox_waiting_.load(); });
     }
     End();
 }
@@ -128,9 +130,13 @@ void CKademlia::OnDhtDatagram(const uint8_t* data, size_t length, uint32_t addre
         return;
     }
     inbox_.push_back(KadInboxEntry{std::move(message), length, address, port});
-    if (inbox_.size() >= kInboxFull) inbox_full_ = true;
     ++received_messages_;
     received_bytes_ += length;
+    if (inbox_.size() >= kInboxFull) {
+        inbox_full_ = true;
+        inbox_waiting_ = true;
+        GetClock().WakeSleepers();
+    }
 }
 
 void CKademlia::ProcessInbox() {
@@ -139,6 +145,7 @@ void CKademlia::ProcessInbox() {
         std::lock_guard guard(inbox_mutex_);
         entries.swap(inbox_);
         inbox_full_ = false;
+        inbox_waiting_ = false;
     }
     KadOutbox outbox;
     for (KadInboxEntry& entry : entries) {

@@ -204,6 +204,7 @@ private:
     std::mutex inbox_mutex_;
     std::vector<KadInboxEntry> inbox_;
     bool inbox_full_ = false;
+    std::atomic<bool> inbox_waiting_{false};  // full: the thread should not pause
 
     std::mutex transaction_mutex_;
     uint64_t transaction_counter_;
