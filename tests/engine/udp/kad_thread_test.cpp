@@ -211,8 +211,13 @@ TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithin
     EXPECT_LE(s.stored_peers, KadPeerStore::kMaxEntriesPerAddress);
     EXPECT_LE(s.stored_info_hashes, KadPeerStore::kMaxInfoHashes);
     EXPECT_GT(s.dropped_datagrams + s.received_messages, 50000u);
-    // Memory: the caps hold; the process grows by a few MiB at most.
+    // Memory: the caps hold; the process grows by a few MiB at most. (A
+    // sanitizer keeps freed memory in quarantine, so only plain builds can tell.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(ResidentKiB() - rss_before, 64 * 1024);
+#else
+    (void)rss_before;
+#endif
     std::printf("flood: %s received %llu dropped %llu sent %llu nodes %zu stored %zu, %d probe answers\n", line,
                 (unsigned long long)s.received_messages, (unsigned long long)s.dropped_datagrams,
                 (unsigned long long)s.sent_messages, s.nodes, s.stored_peers, answered_during.load());
