@@ -387,7 +387,8 @@ void CKadActionBitTorrent::Finish(KadLookupHost& host) {
         // Nodes without a valid token cannot take an announce: never ask them again.
         for (const KadNode& c : candidates_)
             if (host.ReceivedToken(c).empty()) asked_.insert(KeyOf(c));
-        for (const auto& [key, v] : value_counts_) {
+        for (const auto& entry : value_counts_) {
+            const Valued& v = entry.second;
             if (v.count >= 1 && v.count <= kMaxValuesForAnnounce) announce_list_.push_back(v.node);
             if (std::none_of(announced_to_.begin(), announced_to_.end(),
                              [&](const KadNode& n) { return n.SameAs(v.node); }))
