@@ -191,7 +191,7 @@ bool CKadActionBase::OnResponse(KadLookupHost& host, uint64_t transaction, const
     if (done_time_ == 0 && answered_.insert(KeyOf(node)).second) {
         OnResponseBody(host, node, response);
         const auto token = response.BytesOf("token");
-        if (token && token->size() == kKadTokenSize) host.RememberToken(node, *token);
+        if (token && !token->empty() && token->size() <= kKadMaxReceivedTokenSize) host.RememberToken(node, *token);
     }
     return true;
 }

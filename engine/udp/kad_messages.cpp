@@ -64,12 +64,9 @@ std::string AnnouncePeerArguments(const KadId& info_hash, uint16_t port, std::st
     a += "4:porti";
     a += std::to_string(port);
     a += "e5:token";
-    if (token.size() == kKadTokenSize) {
-        a += "20:";
-        a += token;
-    } else {
-        a += "0:";
-    }
+    a += std::to_string(token.size());
+    a += ':';
+    a += token;
     return a;
 }
 

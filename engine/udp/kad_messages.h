@@ -17,7 +17,11 @@ namespace zl {
 inline constexpr size_t kKadTransactionSize = 8;
 // A message whose argument (or body) bytes plus method name reach this is not built.
 inline constexpr size_t kKadMessageLimit = 1201;
+// Our write tokens are 20 bytes; other implementations choose their own
+// length (libtorrent's are 4), so a received token of up to 64 bytes is kept
+// and given back as it came.
 inline constexpr size_t kKadTokenSize = 20;
+inline constexpr size_t kKadMaxReceivedTokenSize = 64;
 
 inline constexpr std::string_view kKadPing = "ping";
 inline constexpr std::string_view kKadFindNode = "find_node";
@@ -41,7 +45,8 @@ std::string BuildInvalidTokenError(std::string_view transaction);
 // Query arguments.
 std::string FindNodeArguments(const KadId& target);
 std::string GetPeersArguments(const KadId& info_hash);
-// The token is empty (written "0:") when none is known for the node.
+// The token is empty (written "0:") when none is known for the node; any
+// other token is written with its length.
 std::string AnnouncePeerArguments(const KadId& info_hash, uint16_t port, std::string_view token);
 
 // Response bodies. `nodes` holds at most 8 nodes (more are not written).

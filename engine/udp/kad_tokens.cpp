@@ -47,7 +47,7 @@ bool KadTokenSecrets::Rotate(uint64_t now, bool force, const KadId& fresh_secret
 }
 
 void KadReceivedTokens::Remember(const KadNode& node, std::string_view token, uint64_t now) {
-    if (token.size() != kSha1DigestSize) return;
+    if (token.empty() || token.size() > kMaxTokenSize) return;
     const Key key{node.id, node.address};
     if (std::all_of(token.begin(), token.end(), [](char c) { return c == 0; })) {
         tokens_.erase(key);

@@ -48,7 +48,8 @@ public:
     // Enough for every node of a full table and of the running lookups.
     static constexpr size_t kMaxTokens = 4096;
 
-    // A zero token removes the entry; a token of another length is ignored.
+    static constexpr size_t kMaxTokenSize = 64;
+    // A token of zero bytes only removes the entry; an empty or longer one is ignored.
     void Remember(const KadNode& node, std::string_view token, uint64_t now);
     // The token while at most 300 s old, else empty.
     std::string Get(const KadNode& node, uint64_t now) const;
