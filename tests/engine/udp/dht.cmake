@@ -3,5 +3,5 @@ zl_test(udp_kad_routing_table_test SOURCES kad_routing_table_test.cpp LIBS zl_ud
 zl_test(udp_kad_node_test SOURCES kad_node_test.cpp LIBS zl_udp_dht)
 zl_test(udp_kad_lookup_test SOURCES kad_lookup_test.cpp LIBS zl_udp_dht)
 zl_test(udp_kad_swarm_test SOURCES kad_swarm_test.cpp LIBS zl_udp_dht)
-zl_test(udp_kad_thread_test SOURCES kad_thread_test.cpp LIBS zl_udp_dht THREADED)
-zl_test(udp_kad_interop_test SOURCES kad_interop_test.cpp LIBS zl_udp_dht THREADED)
+zl_test(udp_kad_thread_test SOURCES kad_thread_test.cpp LIBS zl_udp_dht zl_udp_server THREADED)
+zl_test(udp_kad_interop_test SOURCES kad_interop_test.cpp LIBS zl_udp_dht zl_udp_server THREADED)

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "tests/engine/udp/kad_test_support.h"
-#include "tests/engine/udp/kad_udp_pump.h"
+#include "tests/engine/udp/kad_udp_endpoint.h"
 
 namespace zl {
 namespace {
@@ -104,8 +104,7 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
     ASSERT_EQ(lt3.Line().rfind("READY", 0), 0u);
 
     CKademlia node;
-    test::KadUdpPump pump("127.0.7.71", &node);
-    node.SetSender(&pump);
+    test::KadServerEndpoint endpoint("127.0.7.71", node);
     node.SetRouters({{"127.0.7.70", uint16_t(port)}});
     ASSERT_TRUE(node.Start("Kademlia"));
 
@@ -153,7 +152,7 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
     }, 30000));
     node.RemoveAndDispose(again.get());
     std::string ours;
-    AppendCompactPeer(ours, pump.Address(), 6881);
+    AppendCompactPeer(ours, endpoint.Address(), 6881);
     EXPECT_EQ(peers.substr(0, 6), ours);
 
     node.Stop();

@@ -20,12 +20,12 @@
 
 #include "engine/meta/atomic_file.h"
 #include "tests/engine/udp/kad_test_support.h"
-#include "tests/engine/udp/kad_udp_pump.h"
+#include "tests/engine/udp/kad_udp_endpoint.h"
 
 namespace zl {
 namespace {
 
-using test::KadUdpPump;
+using test::KadServerEndpoint;
 using test::KrpcQuery;
 using test::UdpClient;
 
@@ -67,17 +67,15 @@ int64_t ResidentKiB() {
 TEST(KadThread, TwoNodesMeetThroughARouterAndOneAnnouncesToTheOther) {
     const std::string dir = TempDir("meet");
     CKademlia a, b;
-    KadUdpPump pump_a("127.0.7.51", &a), pump_b("127.0.7.52", &b);
-    a.SetSender(&pump_a);
-    b.SetSender(&pump_b);
+    KadServerEndpoint endpoint_a("127.0.7.51", a), endpoint_b("127.0.7.52", b);
     a.SetRouters({});
-    b.SetRouters({{"127.0.7.51", pump_a.Port()}});
+    b.SetRouters({{"127.0.7.51", endpoint_a.Port()}});
     a.SetNodeCachePath(dir + "/a/" + kKadCacheFileName);
     b.SetNodeCachePath(dir + "/b/" + kKadCacheFileName);
     ASSERT_TRUE(a.Start("Kademlia"));
     ASSERT_TRUE(b.Start("Kademlia"));
     EXPECT_TRUE(WaitFor([&] { return a.Active() && b.Active(); }, 5000));
-    const KadNode node_a(a.OwnNodeId(), pump_a.Address(), pump_a.Port());
+    const KadNode node_a(a.OwnNodeId(), endpoint_a.Address(), endpoint_a.Port());
     ASSERT_TRUE(WaitFor([&] { return b.Table().Find(node_a) && !b.Table().Find(node_a)->unanswered; }, 10000));
     ASSERT_TRUE(WaitFor([&] { return a.Table().Count() == 1; }, 10000));
 
@@ -109,9 +107,8 @@ TEST(KadThread, TwoNodesMeetThroughARouterAndOneAnnouncesToTheOther) {
 
 TEST(KadThread, TaskThreadsAndAFloodOfDatagramsNeverDeadlockTheNode) {
     CKademlia node;
-    KadUdpPump pump("127.0.7.53", &node);
-    node.SetSender(&pump);
-    node.SetRouters({{"127.0.7.53", pump.Port()}, {"127.0.7.54", 9}});
+    KadServerEndpoint endpoint("127.0.7.53", node);
+    node.SetRouters({{"127.0.7.53", endpoint.Port()}, {"127.0.7.54", 9}});
     ASSERT_TRUE(node.Start("Kademlia"));
     ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5000));
 
@@ -145,7 +142,7 @@ TEST(KadThread, TaskThreadsAndAFloodOfDatagramsNeverDeadlockTheNode) {
             std::string bytes = n % 3 == 0   ? KrpcQuery(from, "ping", "", t)
                                 : n % 3 == 1 ? KrpcQuery(from, "find_node", FindNodeArguments(KadId::Fresh(n)), t)
                                              : test::KrpcResponse(from, "5:nodes0:", t);
-            clients[n % clients.size()]->SendTo(bytes, pump.Address(), pump.Port());
+            clients[n % clients.size()]->SendTo(bytes, endpoint.Address(), endpoint.Port());
             if (++n % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
@@ -159,15 +156,14 @@ TEST(KadThread, TaskThreadsAndAFloodOfDatagramsNeverDeadlockTheNode) {
 
 TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithinItsCaps) {
     CKademlia node;
-    KadUdpPump pump("127.0.7.60", &node);
-    node.SetSender(&pump);
+    KadServerEndpoint endpoint("127.0.7.60", node);
     node.SetRouters({});
     ASSERT_TRUE(node.Start("Kademlia"));
     ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5000));
     const int64_t rss_before = ResidentKiB();
 
     const std::string command = "/usr/bin/python3 " ZL_SOURCE_DIR "/tests/engine/udp/kad_flood.py 127.0.7.60 " +
-                                std::to_string(pump.Port()) + " 127.0.7.61 100000 256";
+                                std::to_string(endpoint.Port()) + " 127.0.7.61 100000 256";
     FILE* flood = ::popen(command.c_str(), "r");
     ASSERT_TRUE(flood);
     // While the flood runs, a client keeps asking; some of its pings are answered.
@@ -178,7 +174,7 @@ TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithin
     std::thread prober([&] {
         uint64_t t = 0;
         while (flooding) {
-            probe.SendTo(KrpcQuery(probe_id, "ping", "", TransactionBytes(++t)), pump.Address(), pump.Port());
+            probe.SendTo(KrpcQuery(probe_id, "ping", "", TransactionBytes(++t)), endpoint.Address(), endpoint.Port());
             if (!probe.Receive(50).empty()) ++answered_during;
         }
     });
@@ -192,13 +188,13 @@ TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithin
     unsigned long sent = 0, answers = 0, tokens = 0;
     ASSERT_EQ(std::sscanf(line, "sent %lu answers %lu tokens %lu", &sent, &answers, &tokens), 3) << line;
     EXPECT_EQ(sent, 100000u);
-    EXPECT_GT(answers, 1000u) << line;
+    EXPECT_GT(answers, 1000u) << line;  // ours, through the same server
     EXPECT_GT(answered_during.load(), 0);
 
     // Afterwards it answers at once again.
     bool answered_after = false;
     for (int i = 0; i < 40 && !answered_after; ++i) {
-        probe.SendTo(KrpcQuery(probe_id, "ping", "", TransactionBytes(1000000 + uint64_t(i))), pump.Address(), pump.Port());
+        probe.SendTo(KrpcQuery(probe_id, "ping", "", TransactionBytes(1000000 + uint64_t(i))), endpoint.Address(), endpoint.Port());
         answered_after = !probe.Receive(250).empty();
     }
     EXPECT_TRUE(answered_after);
@@ -210,7 +206,9 @@ TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithin
     // One announcing address keeps at most its quota in the peer store.
     EXPECT_LE(s.stored_peers, KadPeerStore::kMaxEntriesPerAddress);
     EXPECT_LE(s.stored_info_hashes, KadPeerStore::kMaxInfoHashes);
-    EXPECT_GT(s.dropped_datagrams + s.received_messages, 50000u);
+    // The UDP server reads at its own pace (bursts of 18, then a 2 ms pause);
+    // the kernel drops what its socket buffer cannot hold.
+    EXPECT_GT(s.received_messages, 1000u);
     // Memory: the caps hold; the process grows by a few MiB at most. (A
     // sanitizer keeps freed memory in quarantine, so only plain builds can tell.)
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
