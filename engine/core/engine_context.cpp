@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/base/engine_clock.h"
+#include "engine/core/dht_service.h"
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
 #include "engine/core/task_meta_hooks.h"
@@ -16,7 +17,7 @@ EngineContext::EngineContext(Clock& clock, BufferPools* pools)
       pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()),
-      udp_server_(MakeUdpServer(clock)) {}
+      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)) {}
 
 std::unique_ptr<UdpServer> EngineContext::MakeUdpServer(Clock& clock) {
     auto server = std::make_unique<UdpServer>(clock);
@@ -87,10 +88,11 @@ void EngineContext::GlobalSetUp() {
     // services start here.
     for (GlobalService* service : Services()) service->OnFirstTask(*this);
     switches_.udp_stream_off = false;
-    switches_.dht = false;  // the DHT stays off: no thread, no router sources
+    switches_.dht = switches_.dht_enabled.load();  // off unless asked for: no thread, no router sources
     switches_.directly_reachable = false;
     switches_.half_open_limit = HalfOpenLimitFromProbe(ProbeHalfOpenLimit());
     StartUdpServer();
+    if (switches_.dht) dht_->Start();
 }
 
 // The rendezvous service is reached at a literal loopback address unless the
@@ -117,6 +119,7 @@ void EngineContext::GlobalTeardown() {
     switches_.udp_stream_off = true;
     switches_.dht = false;
     switches_.directly_reachable = false;
+    dht_->Pause();
     udp_server_->ResetTransport();
 }
 
@@ -128,6 +131,7 @@ void EngineContext::DestroyAllTasksAndServices() {
     }
     registry_.Clear();
     for (GlobalService* service : Services()) service->OnCleanup(*this);
+    dht_->Shutdown();
     if (udp_server_->GetThreadId() != 0) udp_server_->StopServer();
     StopClockThread();
 }
