@@ -34,6 +34,7 @@ void DhtService::Start() {
             clock_ = &context_.GetClock();
             node_ = std::make_shared<CKademlia>(*clock_);
             node_->SetSecondsSource([this] { return context_.ClockSeconds(); });
+            node_->SetResolver(&resolver_);
         }
         node = node_;
         node->SetRouters(routers_);

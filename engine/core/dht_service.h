@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/net/resolver.h"
 #include "engine/udp/kademlia.h"
 
 namespace zl {
@@ -42,6 +43,7 @@ private:
     std::shared_ptr<CKademlia> node_;
     Clock* clock_ = nullptr;  // the clock the node was made with
     std::vector<KadRouter> routers_ = DefaultKadRouters();
+    TResolver resolver_;  // router names, looked up on the DHT thread
 };
 
 }  // namespace zl
