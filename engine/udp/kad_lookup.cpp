@@ -30,6 +30,11 @@ bool CKadActionBase::NotStarted() {
     return start_time_ == 0;
 }
 
+uint64_t CKadActionBase::DoneTime() {
+    ScopedLock lock(lock_);
+    return done_time_;
+}
+
 int32_t CKadActionBase::InFlight() {
     ScopedLock lock(lock_);
     return in_flight_;

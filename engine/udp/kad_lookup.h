@@ -94,6 +94,8 @@ public:
     bool IsRunning();
     bool IsDone();
     bool NotStarted();
+    // Engine seconds when it finished; 0 while not done.
+    uint64_t DoneTime();
     int32_t InFlight();
     size_t CandidateCount();
 

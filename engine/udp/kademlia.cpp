@@ -38,6 +38,11 @@ void CKademlia::SetNodeCachePath(std::string path) {
     cache_path_ = std::move(path);
 }
 
+std::vector<KadRouter> CKademlia::Routers() {
+    ScopedLock lock(Lock());
+    return routers_;
+}
+
 std::string CKademlia::NodeCachePath() {
     ScopedLock lock(Lock());
     return cache_path_;

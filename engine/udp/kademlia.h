@@ -100,6 +100,7 @@ public:
     void SetSecondsSource(std::function<uint64_t()> seconds);
     void SetResolver(TResolver* resolver) { resolver_ = resolver; }
     void SetRouters(std::vector<KadRouter> routers);
+    std::vector<KadRouter> Routers();
     void SetNodeCachePath(std::string path);
     std::string NodeCachePath();
 

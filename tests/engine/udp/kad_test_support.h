@@ -64,13 +64,13 @@ inline void AnswerQueries(SimClient& client, const KadId& id, std::string body =
 // One DHT node attached to the simulated network, driven by the test.
 struct SimKadNode {
     SimKadNode(KadSimNetwork& net, Clock& clock, const char* address, uint16_t node_port)
-        : address(inet_addr(address)), port(node_port), node(std::make_unique<CKademlia>(clock)) {
+        : address(inet_addr(address)), port(node_port), node(std::make_shared<CKademlia>(clock)) {
         node->SetSender(net.Attach(this->address, port, node.get()));
         node->SetRouters({});
     }
     uint32_t address;
     uint16_t port;
-    std::unique_ptr<CKademlia> node;
+    std::shared_ptr<CKademlia> node;
 };
 
 }  // namespace zl::test
