@@ -113,9 +113,21 @@ static constexpr const char* kDefaultRendezvousHost = "127.0.0.1";
 
 void EngineContext::StartUdpServer() {
     UdpServerConfig config;
+    bool configured = false;
     {
         std::lock_guard<std::mutex> guard(hooks_mutex_);
-        config = udp_config_ ? *udp_config_ : DefaultUdpServerConfig(kDefaultRendezvousHost, NodeIdentity());
+        configured = udp_config_ != nullptr;
+        config = configured ? *udp_config_ : DefaultUdpServerConfig(kDefaultRendezvousHost, NodeIdentity());
+    }
+    if (!configured) {
+        // The UDP socket follows the TCP listener's endpoint when one is set,
+        // so two engines on one host (each bound to its own address) can both
+        // take DHT traffic.
+        if (switches_.listen_port.load() != 0) config.local_port = switches_.listen_port.load();
+        if (const uint32_t bind = switches_.bind_address.load(); bind != 0) {
+            udp_server_->SetBindAddress(bind);
+            config.local_address = bind;
+        }
     }
     udp_server_->StartServer(config);
 }

@@ -17,8 +17,12 @@ bool ParseNodeSource(const std::string& text, std::string* host, uint16_t* port)
     std::string rest = text.substr(n);
     while (!rest.empty() && (rest.back() == '/' || std::isspace(static_cast<unsigned char>(rest.back()))))
         rest.pop_back();
-    const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= rest.size() || colon + 6 < rest.size()) return false;
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos) {
+        rest += ":80";
+        colon = rest.size() - 3;
+    }
+    if (colon == 0 || colon + 1 >= rest.size() || colon + 6 < rest.size()) return false;
     int value = 0;
     for (size_t i = colon + 1; i < rest.size(); ++i) {
         if (!std::isdigit(static_cast<unsigned char>(rest[i]))) return false;

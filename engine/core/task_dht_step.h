@@ -26,6 +26,7 @@ struct TaskDhtView {
     std::vector<std::string> sources;  // the task's source lines
     int32_t peer_count = 0;            // BitTorrent peers the task knows
     uint16_t listen_port = 0;          // the engine's TCP listening port
+    std::shared_ptr<CKademlia> node;   // the running DHT, or null
 };
 
 class TaskDhtStep {
@@ -61,7 +62,7 @@ private:
     int32_t peers_handed_ = 0;
 };
 
-// "node://host:port" (any case): the host and port, or false.
+// "node://host[:port]" (any case, port 80 when absent): the host and port, or false.
 bool ParseNodeSource(const std::string& text, std::string* host, uint16_t* port);
 
 }  // namespace zl
