@@ -27,6 +27,7 @@
 
 namespace zl {
 
+class DhtService;
 class EngineClockService;
 class IStreamTransport;
 
@@ -123,6 +124,8 @@ public:
     // record below (by default the engine's, port 8000, with the node id) and
     // stopped at clean-up.
     UdpServer& GetUdpServer() { return *udp_server_; }
+    // The DHT node, running while tasks exist when the DHT switch is on.
+    DhtService& Dht() { return *dht_; }
     void SetUdpServerConfig(const UdpServerConfig& config);
 
 private:
@@ -160,6 +163,7 @@ private:
     std::string ip_filter_path_; // under the data lock
     AsyncMessageBoxes message_boxes_;
     std::unique_ptr<UdpServer> udp_server_;
+    std::unique_ptr<DhtService> dht_;
     std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
 };
 
