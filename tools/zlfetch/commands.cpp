@@ -27,6 +27,8 @@ const std::vector<Command>& Commands() {
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"no-flush", false, false, "       save progress without flushing the data first (measurements only: not safe "
                                      "against power cuts)"},
+          {"dht", false, false, "       find peers (and announce this one) in the DHT"},
+          {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
     };
     return commands;
