@@ -71,6 +71,10 @@ public:
     // The task's piece-scheduling state (a view without one keeps none).
     virtual bool ViewMarkRequested(int32_t /*piece*/, bool /*add*/, bool /*drop_all*/) { return false; }
     virtual bool ViewInEndgame() { return false; }
+    // How many BitTorrent peers request the piece now.
+    virtual int32_t ViewRequesters(int32_t /*piece*/) { return 0; }
+    // Throws away the piece's unverified blocks and every peer's mark on it.
+    virtual void ViewDiscardPiece(int32_t /*piece*/) {}
     virtual bool ViewSharedRequestListed(int64_t /*block*/) { return false; }
     virtual void ViewAddSharedRequest(const RequestRecord& /*record*/) {}
     virtual bool ViewTakeSharedRequest(int64_t /*block*/, int32_t /*length*/) { return false; }

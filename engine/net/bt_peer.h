@@ -42,6 +42,9 @@ public:
     static constexpr uint64_t kKeepAliveSeconds = 90;
     // Passes spent choked with requests outstanding before they are handed back.
     static constexpr int32_t kChokedPasses = 7;
+    // Requests in flight that bring no block for this long are taken back and
+    // given to other peers; the remote then gets one request at a time.
+    static constexpr uint64_t kRequestTimeoutSeconds = 30;
     // Malformed messages tolerated on one connection before it ends.
     static constexpr int32_t kMaxErrors = 64;
     // Remote requests kept queued at most (more are ignored).
@@ -84,6 +87,9 @@ public:
     bool RemoteHas(int32_t piece) const;
     const PeerIdBytes& remote_peer_id() const { return remote_id_; }
     bool disguised() const { return disguised_; }
+    // The remote let requests time out and gets one at a time until it delivers.
+    bool snubbed() const { return snubbed_; }
+    int32_t request_timeouts() const { return request_timeouts_; }
     bool wrapped() const { return wrapped_; }
     size_t queued_remote_requests() const { return remote_requests_.size(); }
     int64_t bytes_uploaded() const { return uploaded_; }
@@ -125,6 +131,12 @@ private:
     // Adds the missing blocks of `piece`; returns how many this peer queued.
     int32_t AddPieceRequests(int32_t piece, int64_t depth);
     void ForgetMarkedPiece(int32_t piece);
+    // Marks the pieces of requests taken from the task's shared list.
+    void MarkTakenPieces();
+    // Drops the marks of pieces this peer no longer requests anything of.
+    void UnmarkIdlePieces();
+    // Takes back requests that brought nothing for too long; true when it did.
+    bool CheckRequestTimeout(uint64_t now);
     void CheckPendingBitfield();
     // Sizes the remote's bitfield once the metadata is there.
     void EnsureGeometry();
@@ -147,6 +159,13 @@ private:
     bool handshake_sent_ = false;
     bool flush_toggle_ = false;
     int32_t no_data_count_ = 0;
+    bool snubbed_ = false;
+    bool busy_ = false;             // the last choice found only pieces others fetch
+    bool doubled_ = false;          // ... or a piece others fetch too (end game)
+    int32_t double_piece_ = -1;     // the end-game piece this peer fetches
+    uint64_t busy_until_ = 0;       // ... so the next one waits until then
+    uint64_t waiting_since_ = 0;    // requests in flight and no block since
+    int32_t request_timeouts_ = 0;
     uint64_t last_plan_time_ = 0;
     uint64_t choked_since_ = 0;
     uint64_t seed_since_ = 0;

@@ -24,6 +24,13 @@ struct BtPieceQuery {
     // The remote has the piece and it is not skipped for this remote.
     std::function<bool(int32_t piece)> offered;
     int32_t last_have = -1;  // the remote's latest "have", tried first when random
+    // Set by the choice when it found nothing only because other peers (or
+    // servers) fetch every wanted piece the remote offers.
+    bool* busy = nullptr;
+    // In the end game the peer may take one piece that others fetch too; it
+    // takes another only once that one is done. *doubled: the choice is such.
+    bool may_double = true;
+    bool* doubled = nullptr;
 };
 
 class IBtPeerTask {
@@ -49,6 +56,9 @@ public:
     virtual int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) = 0;
     // The peer stops requesting the piece (one entry).
     virtual void UnmarkRequested(int32_t piece) = 0;
+    // The peer requests the piece too (it took requests others handed back):
+    // one entry, when the task allows one more; false otherwise.
+    virtual bool MarkRequested(int32_t /*piece*/) { return false; }
     // Moves handed-back requests of the first piece the remote has into the
     // peer's list (at most `maximum` entries in it). True when any moved.
     virtual bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
