@@ -18,6 +18,10 @@ namespace {
 // A server reads past a piece it no longer wants when the next one it wants
 // lies within this many bytes.
 constexpr int64_t kServerSkipBytes = 128 * 1024;
+// Peers at least this fast are served in every upload pass.
+constexpr int64_t kFastPeerRate = 28672;
+// Slow peers are also served once this many passes ran in a second.
+constexpr uint64_t kSlowTurnPasses = 18;
 }  // namespace
 
 // --- identity and the handshake's facts ------------------------------------------------------
@@ -286,9 +290,37 @@ void TaskPeerDriver::NodeSecond() {
 }
 
 void TaskPeerDriver::UploadPasses() {
-    for (size_t i = 0; i < active_.size();) {
+    // The pass counter restarts with every engine second; that pass serves
+    // with an extra quota. Fast peers are served in every pass, slow ones only
+    // every slow-upload period, so many slow peers cost little.
+    const uint64_t now = EngineSeconds();
+    int32_t extra = 0;
+    if (now != upload_second_) {
+        upload_second_ = now;
+        upload_pass_ = 0;
+        extra = std::max(statistics_.PassQuotaFigure() / 6, 1);
+    } else {
+        ++upload_pass_;
+    }
+    const RatePace& pace = statistics_.Pace();
+    const bool slow_turn = upload_pass_ % std::max(pace.slow_upload_period, 1) == 0 &&
+                           (extra > 0 || upload_pass_ >= kSlowTurnPasses);
+    const bool complete = IsComplete();
+    // Peers with output still queued from the download passes count against the quota.
+    int32_t queued = 0;
+    for (size_t i = 0; i < active_.size(); ++i)
+        if (const TBTPeer* node = AsNode(*active_[i].peer); node && node->HandshakeDone() && node->socket())
+            queued += node->socket()->queued_length() > 0 ? 1 : 0;
+    const int32_t stop_at = extra + std::max(queued, statistics_.PassQuotaFigure());
+    for (size_t i = 0; i < active_.size() && queued < stop_at;) {
         TBTPeer* node = AsNode(*active_[i].peer);
         if (!node || !node->HandshakeDone()) {
+            ++i;
+            continue;
+        }
+        const int64_t rate = complete ? node->CurrentUploadRate() : node->CurrentDownloadRate();
+        const bool had_queued = node->socket() && node->socket()->queued_length() > 0;
+        if (rate < kFastPeerRate && !slow_turn) {
             ++i;
             continue;
         }
@@ -299,6 +331,7 @@ void TaskPeerDriver::UploadPasses() {
         const int64_t sent = node->transfer().pass_sent;
         statistics_.AddSent(sent);
         node->upload_accumulator += sent;
+        if (!had_queued && node->socket() && node->socket()->queued_length() > 0) ++queued;
         ++i;
     }
 }

@@ -259,6 +259,8 @@ private:
     uint64_t passes_ = 0;
     uint64_t peer_statistics_count_ = 0;
     uint64_t last_node_second_ = 0;
+    uint64_t upload_second_ = 0;  // the engine second of the upload pass counter
+    uint64_t upload_pass_ = 0;    // upload passes in that second
     std::unique_ptr<TaskTrackerConnector> trackers_;
 };
 

@@ -121,10 +121,17 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
                 files_completed_ = true;
                 scheduling_.PieceHad(static_cast<int32_t>(value));
             }
+            const bool first = live_.finished_pieces == 0;
             SyncFigures();
             live_.finished_pieces = figures_.finished_pieces;
             live_.memory_cache_bytes = figures_.memory_cache_bytes;
             live_.downloaded = figures_.downloaded;
+            // The first verified piece shows at once, not at the next
+            // once-a-second publication.
+            if (first && live_.finished_pieces > 0) {
+                ScopedLock guard(Lock());
+                Publish(false, false);
+            }
             return;
         }
         case kNoticeHaveAll: {

@@ -85,6 +85,10 @@ public:
     // Clears the have count (the task read it).
     void ClearHaveCount() { state_.haves_received = 0; }
     bool RemoteHas(int32_t piece) const;
+    // Rates in bytes per second: the task's snapshot, or the last whole second
+    // when that is more (a connection ramps up at once).
+    int64_t CurrentDownloadRate() const { return EffectiveDownloadRate(); }
+    int64_t CurrentUploadRate() const { return EffectiveUploadRate(); }
     const PeerIdBytes& remote_peer_id() const { return remote_id_; }
     bool disguised() const { return disguised_; }
     // The remote let requests time out and gets one at a time until it delivers.

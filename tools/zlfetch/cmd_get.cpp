@@ -118,6 +118,7 @@ struct Snapshot {
     int64_t eta_s = -1;
     int32_t status = 0;
     zl::TaskPeerInfo peers;
+    double first_piece_s = -1;  // seconds to the first verified piece of this run
 };
 
 std::string JsonEscape(const std::string& text) {
@@ -198,7 +199,7 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
                 "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s, "
                 "\"peers\": %d, \"seeds\": %d, \"upload_speed_bps\": %d, \"uploaded_bytes\": %llu, "
                 "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"failing_sources\": %d, "
-                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld}\n",
+                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld, \"first_piece_s\": %.3f}\n",
                 s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
                 static_cast<long long>(s.speed_bps), static_cast<long long>(s.eta_s), sources,
                 StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false", s.peers.peers,
@@ -207,7 +208,8 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
                 static_cast<unsigned long long>(s.peers.bt_bytes), s.peers.failing, failing.c_str(), elapsed_s,
                 static_cast<long long>(elapsed_s > 0 ? double(s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes) /
                                                            elapsed_s
-                                                     : 0));
+                                                     : 0),
+                s.first_piece_s);
     std::fflush(stdout);
 }
 
@@ -374,6 +376,9 @@ int RunGet(const ParsedArgs& args) {
     Snapshot last;
     double completed_at = -1;
     double download_seconds = 0;
+    double first_piece_s = -1;
+    // A resumed run counts from the bytes it found; a fresh one from none.
+    int64_t bytes_at_start = resumed ? -1 : 0;
     for (;;) {
         if (g_stop_requested.load()) {
             if (completed_at < 0) outcome = "stopped";
@@ -381,6 +386,9 @@ int RunGet(const ParsedArgs& args) {
         }
         int32_t complete = 0;
         last = Take(task, total, layout->piece_length);
+        if (bytes_at_start < 0 && last.status == zl::STATUS_DOWNLOADING) bytes_at_start = last.bytes_done;
+        if (first_piece_s < 0 && bytes_at_start >= 0 && last.bytes_done > bytes_at_start) first_piece_s = elapsed();
+        last.first_piece_s = first_piece_s;
         if (completed_at < 0 && zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
             outcome = "complete";
             completed_at = elapsed();
@@ -401,6 +409,7 @@ int RunGet(const ParsedArgs& args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(completed_at >= 0 ? 200 : 20));
     }
     last = Take(task, total, layout->piece_length);
+    last.first_piece_s = first_piece_s;
     zl::TaskStop(task, 0);  // saves the resume file
     zl::EngineCleanup();
     if (live) std::fprintf(stderr, "\n");

@@ -85,7 +85,10 @@ int64_t BytesFetchedTwice(std::vector<std::pair<int64_t, int64_t>> spans) {
 class BtSwarm {
 public:
     BtSwarm(size_t size, int64_t piece, uint64_t seed = kSeed)
-        : content_(Content(size, seed)), piece_(piece), seed_(seed), swarm_(clock_, net_, seed) {
+        : content_(std::make_shared<const std::string>(Content(size, seed))),
+          piece_(piece),
+          seed_(seed),
+          swarm_(clock_, net_, seed) {
         engine_.SetRandomSeed(seed);
         engine_.SetStreamTransport(&swarm_);
         EXPECT_EQ(EngineStartup(engine_, dir_.path().c_str()), ENGINE_OK);
@@ -94,7 +97,7 @@ public:
     ~BtSwarm() { EngineCleanup(engine_); }
 
     void Mirror(SimBehaviour behaviour) {
-        net_.AddServer(MirrorAddress(mirrors_), kMirrorPort, content_, std::move(behaviour));
+        net_.AddServer(MirrorAddress(mirrors_), kMirrorPort, *content_, std::move(behaviour));
         sources_.push_back("http://" + MirrorAddress(mirrors_) + ":" + std::to_string(kMirrorPort) + "/pkg.bin");
         ++mirrors_;
     }
@@ -111,7 +114,7 @@ public:
     SimServerStats MirrorStats(int i) const { return net_.Stats(MirrorAddress(i), kMirrorPort); }
 
     TaskHandle Start() {
-        const std::string torrent = dir_.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", content_, piece_));
+        const std::string torrent = dir_.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", *content_, piece_));
         for (const std::string& s : sources_) source_text_ += (source_text_.empty() ? "" : "\r\n") + s;
         std::filesystem::create_directories(dir_.path() + "/data");
         descriptor_ = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, source_text_.c_str(), dir_.path() + "/data",
@@ -158,7 +161,7 @@ public:
     bool StopAndCheckFile() {
         EXPECT_EQ(TaskStop(engine_, descriptor_->handle, 0), ENGINE_OK);
         std::string bytes;
-        return ReadFileBytes(dir_.path() + "/data/pkg.bin", bytes) && bytes == content_;
+        return ReadFileBytes(dir_.path() + "/data/pkg.bin", bytes) && bytes == *content_;
     }
 
     // Bytes fetched twice: between honest remotes, and by the mirrors, within
@@ -216,7 +219,7 @@ public:
         }
         return early;
     }
-    int64_t size() const { return static_cast<int64_t>(content_.size()); }
+    int64_t size() const { return static_cast<int64_t>(content_->size()); }
     int64_t piece() const { return piece_; }
     uint64_t seed() const { return seed_; }
     SimSwarm& swarm() { return swarm_; }
@@ -226,7 +229,7 @@ public:
 private:
     LoopDrivenClock clock_;
     SimNetwork net_{clock_};
-    std::string content_;
+    std::shared_ptr<const std::string> content_;
     int64_t piece_;
     uint64_t seed_;
     SimSwarm swarm_;  // outlives the engine that uses it
@@ -437,7 +440,8 @@ TEST(BtSwarm, RequestsToASilentPeerGoToOthers) {
 
 // Leechers that hold half the file and gain more, seeders that leave part-way
 // and a mirror: the leechers serve what they hold and get every piece they ask
-// of us, right; the file completes after the seeders left, and the departed
+// of us, right; leechers that give nothing back are served too, on the slow
+// peers' turns; the file completes after the seeders left, and the departed
 // are dialled again only now and then.
 TEST(BtSwarm, LeechersAndDepartingSeeders) {
     BtSwarm s(8 * kMiB, 32 * kKiB);
@@ -458,6 +462,12 @@ TEST(BtSwarm, LeechersAndDepartingSeeders) {
         leecher.asks_us = true;
         s.Peer(leecher);
     }
+    for (int i = 0; i < 2; ++i) {
+        SimPeerBehaviour empty;
+        empty.holds = 0;
+        empty.asks_us = true;
+        s.Peer(empty);
+    }
     s.Start();
     ASSERT_TRUE(s.RunToCompletion(600'000));
     EXPECT_TRUE(s.StopAndCheckFile());
@@ -472,15 +482,21 @@ TEST(BtSwarm, LeechersAndDepartingSeeders) {
     }
     std::string departed;
     for (int i = 0; i < 3; ++i) departed += " [" + AttemptSeconds(s.PeerStats(i), s.StartTick()) + "]";
-    Report("leechers sent %lld bytes and got %lld from us (%lld pieces, %lld wrong bytes); uploaded %llu; done in "
-           "%.1f s; attempts to the departed seeders at%s",
+    Report("leechers sent %lld bytes and got %lld from us (%lld pieces, %lld wrong bytes), those with nothing got "
+           "%lld and %lld; uploaded %llu; done in %.1f s; attempts to the departed seeders at%s",
            static_cast<long long>(from_leechers), static_cast<long long>(to_leechers), static_cast<long long>(pieces),
-           static_cast<long long>(bad), static_cast<unsigned long long>(info.uploaded), s.CompletedSeconds(),
-           departed.c_str());
+           static_cast<long long>(bad), static_cast<long long>(s.PeerStats(9).uploaded_to_it),
+           static_cast<long long>(s.PeerStats(10).uploaded_to_it), static_cast<unsigned long long>(info.uploaded),
+           s.CompletedSeconds(), departed.c_str());
     EXPECT_GT(from_leechers, 0);
     EXPECT_GT(pieces, 0);
     EXPECT_EQ(bad, 0);
     EXPECT_GT(info.uploaded, 0u);
+    for (int i = 9; i < 11; ++i) {
+        const SimPeerStats st = s.PeerStats(i);
+        EXPECT_GT(st.pieces_completed, 0) << "a leecher with nothing to give gets pieces too";
+        EXPECT_EQ(st.bad_from_us, 0);
+    }
     for (int i = 0; i < 3; ++i) {
         const SimPeerStats st = s.PeerStats(i);
         const uint64_t left = s.StartTick() + 5'000 + 3'000 * static_cast<uint64_t>(i);

@@ -104,17 +104,13 @@ SimSwarm::SimSwarm(Clock& clock, SimNetwork& servers, uint64_t seed) : clock_(cl
 
 SimSwarm::~SimSwarm() = default;
 
-void SimSwarm::AddPeer(const std::string& address, uint16_t port, const std::string& content, int64_t piece_length,
-                       SimPeerBehaviour behaviour) {
+void SimSwarm::AddPeer(const std::string& address, uint16_t port, std::shared_ptr<const std::string> content,
+                       int64_t piece_length, SimPeerBehaviour behaviour) {
     std::lock_guard lock(mutex_);
     auto p = std::make_unique<Peer>();
-    // Remotes of one swarm share one copy of the file.
-    for (const auto& entry : peers_) {
-        if (*entry.second->content == content) p->content = entry.second->content;
-    }
-    if (!p->content) p->content = std::make_shared<const std::string>(content);
+    p->content = std::move(content);
     p->piece_length = piece_length;
-    p->pieces = static_cast<int32_t>((static_cast<int64_t>(content.size()) + piece_length - 1) / piece_length);
+    p->pieces = static_cast<int32_t>((static_cast<int64_t>(p->content->size()) + piece_length - 1) / piece_length);
     p->behaviour = behaviour;
     p->added_ms = p->last_gain_ms = clock_.TickMs();
     p->random = seed_ ^ (static_cast<uint64_t>(InetAddr(address)) << 16) ^ port;

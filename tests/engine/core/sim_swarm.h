@@ -64,9 +64,9 @@ public:
     ~SimSwarm() override;
 
     // A remote at `address` ("127.0.10.x") and `port` holding (part of)
-    // `content`, a torrent of `piece_length` pieces.
-    void AddPeer(const std::string& address, uint16_t port, const std::string& content, int64_t piece_length,
-                 SimPeerBehaviour behaviour = {});
+    // `content`, a torrent of `piece_length` pieces (remotes share one copy).
+    void AddPeer(const std::string& address, uint16_t port, std::shared_ptr<const std::string> content,
+                 int64_t piece_length, SimPeerBehaviour behaviour = {});
     SimPeerStats Stats(const std::string& address, uint16_t port) const;
     // Connections to BitTorrent remotes open now, and the most seen at once.
     int OpenConnections() const;
