@@ -35,6 +35,7 @@ void TBTPeer::ResetState() {
     double_piece_ = -1;
     busy_until_ = waiting_since_ = 0;
     request_timeouts_ = 0;
+    delivered_blocks_ = 0;
     last_plan_time_ = choked_since_ = seed_since_ = nothing_since_ = 0;
     last_output_time_ = last_sent_total_ = 0;
     partial_progress_ = 0;
@@ -153,7 +154,7 @@ bool TBTPeer::CompleteHandshake() {
     if (!SendBytes(bt::kInterestedUnchoke, sizeof bt::kInterestedUnchoke)) return false;
     state_.we_choke = false;
     state_.interested_sent = true;
-    socket_->SetReceiveBufferSize(bt_.ReceiveBufferSize());
+    if (const int32_t size = bt_.ReceiveBufferSize(); size > 0) socket_->SetReceiveBufferSize(size);
     return true;
 }
 
@@ -180,6 +181,15 @@ void TBTPeer::NoteRates() {
 int64_t TBTPeer::EffectiveDownloadRate() const { return std::max<int64_t>(transfer_.download_rate, measured_down_); }
 
 int64_t TBTPeer::EffectiveUploadRate() const { return std::max<int64_t>(upload_rate, measured_up_); }
+
+int64_t TBTPeer::RateBlocks() const {
+    const int64_t blocks = RequestsForRate(EffectiveDownloadRate());
+    // Until the connection's first whole second is measured its queue grows
+    // with every block delivered (a slow start): a fast remote is not held to
+    // two requests in flight for a whole second, a slow one gets few.
+    if (measured_down_ == 0 && transfer_.download_rate == 0) return std::max(blocks, delivered_blocks_);
+    return blocks;
+}
 
 bool TBTPeer::ReceiveStep() {
     if (!IsConnected()) return false;
@@ -461,6 +471,7 @@ bool TBTPeer::HandlePiece(const bt::Frame& frame) {
     const int32_t errors_before = errors_;
     if (DeliverBlock(block_index, static_cast<int32_t>(length), block, 0)) {
         no_data_count_ = -2;
+        ++delivered_blocks_;
         waiting_since_ = Now();
         snubbed_ = false;
         return true;
@@ -579,7 +590,7 @@ bool TBTPeer::SendUpTo(int64_t target) {
 bool TBTPeer::SendRequests() {
     if (!IsConnected()) return false;
     if (!HandshakeDone() || state_.remote_chokes || outstanding_.empty()) return true;
-    const int64_t per_rate = RequestsForRate(EffectiveDownloadRate());
+    const int64_t per_rate = RateBlocks();
     const int64_t in_flight = InFlight();
     if (in_flight >= std::max<int64_t>(5, per_rate - 1)) return true;
     return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, per_rate + 2), kMaxQueueDepth));
@@ -648,11 +659,10 @@ bool TBTPeer::RequestStep() {
     if (CheckRequestTimeout(now)) return true;
     if (state_.remote_has_nothing && now < last_plan_time_ + kReplanSeconds) return SendRequests();
 
-    const int64_t rate = EffectiveDownloadRate();
     // A remote that let requests time out gets one at a time until it delivers.
-    const int64_t depth = snubbed_ ? 1 : std::min<int64_t>(2 + 2 * RequestsForRate(rate), kMaxQueueDepth);
+    const int64_t depth = snubbed_ ? 1 : std::min<int64_t>(2 + 2 * RateBlocks(), kMaxQueueDepth);
     const int64_t wanted =
-        snubbed_ ? 1 : std::max<int64_t>(2, std::min<int64_t>(2 * RequestsForRate(rate), kMaxQueueDepth));
+        snubbed_ ? 1 : std::max<int64_t>(2, std::min<int64_t>(2 * RateBlocks(), kMaxQueueDepth));
     if (static_cast<int64_t>(outstanding_.size()) < wanted && state_.pieces_now > 0) {
         last_plan_time_ = now;
         // Requests others handed back go to remotes that deliver.
@@ -681,7 +691,7 @@ bool TBTPeer::RequestStep() {
     }
     if (InFlight() == 0 && !outstanding_.empty()) {
         no_data_count_ = 0;
-        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RequestsForRate(rate) + 2), kMaxQueueDepth));
+        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth));
     }
     return true;
 }

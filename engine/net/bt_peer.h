@@ -131,6 +131,8 @@ private:
     int64_t InFlight() const;
     int64_t EffectiveDownloadRate() const;
     int64_t EffectiveUploadRate() const;
+    // Blocks a second at the connection's rate (the request queue follows it).
+    int64_t RateBlocks() const;
     void NoteRates();
     // Adds the missing blocks of `piece`; returns how many this peer queued.
     int32_t AddPieceRequests(int32_t piece, int64_t depth);
@@ -170,6 +172,7 @@ private:
     uint64_t busy_until_ = 0;       // ... so the next one waits until then
     uint64_t waiting_since_ = 0;    // requests in flight and no block since
     int32_t request_timeouts_ = 0;
+    int64_t delivered_blocks_ = 0;  // blocks this connection delivered
     uint64_t last_plan_time_ = 0;
     uint64_t choked_since_ = 0;
     uint64_t seed_since_ = 0;

@@ -74,8 +74,11 @@ public:
     virtual int32_t ActiveNodeCount() = 0;
     // The task asks a peer choked with requests outstanding for too long to end.
     virtual bool DropChokedPeers() { return false; }
-    // Bytes the socket's receive buffer is set to after the handshake.
-    virtual int32_t ReceiveBufferSize() { return 40960; }
+    // Bytes the socket's receive buffer is set to after the handshake; 0
+    // leaves it to the kernel, whose automatic tuning grows the window with the
+    // connection's speed (a fixed 40 KiB caps a fast loopback or LAN
+    // connection at a few tens of MB/s).
+    virtual int32_t ReceiveBufferSize() { return 0; }
     // The local address outgoing connections bind to (0: any).
     virtual uint32_t BindAddress() { return 0; }
 };
