@@ -128,10 +128,7 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             live_.downloaded = figures_.downloaded;
             // The first verified piece shows at once, not at the next
             // once-a-second publication.
-            if (first && live_.finished_pieces > 0) {
-                ScopedLock guard(Lock());
-                Publish(false, false);
-            }
+            if (first && live_.finished_pieces > 0) Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
             return;
         }
         case kNoticeHaveAll: {
