@@ -1,0 +1,45 @@
+// The transport's lock holder, shared by the transport's source files.
+#pragma once
+#include "engine/base/clock.h"
+#include "engine/udp/udp_stream_transport.h"
+
+namespace zl {
+
+// Holds the transport's lock; on release hands the queued datagrams to the
+// sender and wakes Select waiters, both after the lock is let go.
+class UdpStreamTransport::Guard {
+public:
+    explicit Guard(UdpStreamTransport& t) : t_(t), lock_(t.mutex_) {}
+    ~Guard() { Release(); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+    void Release() {
+        if (!lock_.owns_lock()) return;
+        // Each thread keeps its outbox's storage; a sender that calls back into
+        // the transport on the same thread gets a fresh one.
+        thread_local Outbox spare;
+        thread_local int depth = 0;
+        Outbox nested;
+        Outbox& out = depth == 0 ? spare : nested;
+        std::swap(out, t_.outbox_);
+        const bool wake = t_.wake_;
+        t_.wake_ = false;
+        lock_.unlock();
+        ++depth;
+        for (const Outbox::Item& item : out.items)
+            t_.sender_.Send(out.bytes.data() + item.offset, item.length, item.address, item.port);
+        --depth;
+        out.Clear();
+        if (wake) {
+            t_.generation_.fetch_add(1, std::memory_order_acq_rel);
+            t_.clock_.WakeSleepers();
+        }
+    }
+
+private:
+    UdpStreamTransport& t_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+}  // namespace zl
