@@ -170,9 +170,20 @@ void UdpStreamTransport::OnRefuse(const WireView& p, uint32_t address, uint16_t 
     CloseStream(s, err::kConnRefused);
 }
 
-void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t port) {
+// An established stream's packet from its other end. The port is not
+// compared: a NAT in front of the other end may move it, and an accepted
+// packet moves the stream along (as a keep-alive does). Without that, an end
+// that only acknowledges (and so is never silent long enough to send a
+// keep-alive) would lose the stream when its NAT moves.
+UdpStream* UdpStreamTransport::EstablishedFrom(const WireView& p, uint32_t address) {
     UdpStream* s = FindOn(p.Be32(kConnectionAt), UdpStreamList::kOpen);
-    if (!s || s->remote_address != address || s->remote_port != port || s->state != UdpStreamState::kEstablished) {
+    if (!s || s->remote_address != address || s->state != UdpStreamState::kEstablished) return nullptr;
+    return s;
+}
+
+void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t port) {
+    UdpStream* s = EstablishedFrom(p, address);
+    if (!s) {
         ++counters_.packets_dropped;
         return;
     }
@@ -207,6 +218,7 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
             s->bytes_received += payload;
         }
     }
+    s->remote_port = port;
     s->last_activity = NowSeconds();
     s->ack_due = true;
     ++s->data_since_ack;
@@ -218,9 +230,8 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
 }
 
 void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t port) {
-    UdpStream* s = FindOn(p.Be32(kConnectionAt), UdpStreamList::kOpen);
-    if (!s || s->remote_address != address || s->remote_port != port || s->state != UdpStreamState::kEstablished)
-        return;
+    UdpStream* s = EstablishedFrom(p, address);
+    if (!s) return;
     const uint32_t their_base = p.Be32(32);
     const uint32_t next = p.Be32(36);
     // The other end cannot expect a segment we never sent: such an ACK would
@@ -234,6 +245,7 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
         if (d < 0 || (d < kWindow && p.data()[40 + size_t(d)] == 1))
             AcknowledgeSlot(s, i);
     }
+    s->remote_port = port;
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
     if (s->send_used != before) {
@@ -265,14 +277,14 @@ void UdpStreamTransport::OnClose(const WireView& p, uint32_t address, uint16_t p
 }
 
 void UdpStreamTransport::OnDataAck(const WireView& p, uint32_t address, uint16_t port) {
-    UdpStream* s = FindOn(p.Be32(kConnectionAt), UdpStreamList::kOpen);
-    if (!s || s->remote_address != address || s->remote_port != port || s->state != UdpStreamState::kEstablished)
-        return;
+    UdpStream* s = EstablishedFrom(p, address);
+    if (!s) return;
     const int32_t index = Ahead(p.Be32(36), s->send_base);
     if (index < 0 || index >= s->send_used) return;
     UdpSendSlot& slot = s->send[size_t(index)];
     if (!slot.packet || std::memcmp(slot.packet + 32, p.data() + 32, 8) != 0) return;
     AcknowledgeSlot(s, index);
+    s->remote_port = port;
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
     Wake();

@@ -37,7 +37,9 @@ int UdpStreamTransport::WindowLimit(UdpStream* s, uint32_t* segment_size) {
         s->counters_reset_time = now;
     }
     const uint32_t loss = LossPercent(s);
-    *segment_size = loss > 30 ? kSmallSegmentSize : kSegmentSize;
+    // The start value (50 % until enough was sent) narrows the window but does
+    // not cut the segments: only a measured loss above 30 % does.
+    *segment_size = s->send_count > 23 && loss > 30 ? kSmallSegmentSize : kSegmentSize;
     const int64_t limit = (1260 - 12 * int64_t(loss)) / 100;
     return int(std::clamp<int64_t>(limit, 0, kWindow));
 }

@@ -226,6 +226,7 @@ private:
     void Emit(const uint8_t* bytes, size_t length, uint32_t address, uint16_t port);
 
     // Packets in.
+    UdpStream* EstablishedFrom(const WireView& p, uint32_t address);
     void OnTransportPacket(const WireView& p, uint32_t address, uint16_t port);
     void OnSyn(const WireView& p, uint32_t address, uint16_t port);
     void OnSynAck(const WireView& p, uint32_t address, uint16_t port);

@@ -15,6 +15,7 @@ bool SimHost::Send(const uint8_t* data, size_t length, uint32_t address, uint16_
         d.to_port = port;
         captured.push_back(std::move(d));
     }
+    contacted_.insert({address, port});
     net_.Enqueue(*this, data, length, address, port);
     return true;
 }
@@ -33,6 +34,10 @@ void SimHost::SetPublicEndpoint(uint32_t address, uint16_t port) {
 }
 
 void SimHost::Deliver(const SimDatagram& d) {
+    if (nat_filtering && contacted_.count({d.from_address, d.from_port}) == 0) {
+        ++filtered;
+        return;
+    }
     if (raw_receiver) {
         raw_receiver(d.bytes.data(), d.bytes.size(), d.from_address, d.from_port);
     } else if (transport_) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "engine/base/fake_clock.h"
@@ -59,6 +60,10 @@ public:
     uint32_t public_address() const { return public_address_ ? public_address_ : address_; }
     uint16_t public_port() const { return public_port_ ? public_port_ : port_; }
     bool timers_enabled = true;
+    // Behind a NAT that drops unsolicited inbound datagrams: only endpoints
+    // this host has sent to get through.
+    bool nat_filtering = false;
+    uint64_t filtered = 0;
 
 private:
     friend class SimUdpNet;
@@ -75,6 +80,7 @@ private:
     uint64_t last_retransmit_ = 0, last_ack_ = 0, last_maintenance_ = 0, last_keepalive_ = 0;
     uint64_t last_register_ = 0;
     bool registered_once_ = false;
+    std::set<std::pair<uint32_t, uint16_t>> contacted_;
 };
 
 class SimUdpNet {
