@@ -9,3 +9,7 @@ zl_test(udp_stream_calls_test SOURCES udp_stream_calls_test.cpp LIBS zl_udp_stre
 zl_test(udp_rendezvous_test SOURCES rendezvous_test.cpp LIBS zl_udp_stream)
 zl_test(udp_stream_handshake_test SOURCES udp_stream_handshake_test.cpp LIBS zl_udp_sim)
 zl_test(udp_stream_socket_test SOURCES udp_stream_socket_test.cpp LIBS zl_udp_sim)
+add_library(zl_udp_loopback STATIC loopback_udp_host.cpp)
+target_link_libraries(zl_udp_loopback PUBLIC zl_udp_stream zl_rendezvous_server Threads::Threads)
+target_include_directories(zl_udp_loopback PUBLIC ${PROJECT_SOURCE_DIR})
+zl_test(udp_stream_loopback_test SOURCES udp_stream_loopback_test.cpp LIBS zl_udp_loopback zl_udp_sim OpenSSL::Crypto THREADED)
