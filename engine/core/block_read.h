@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/meta/block_info.h"
+
 namespace zl {
 
 // Result codes of a block read.
@@ -33,10 +35,10 @@ struct FileReadPlan {
 // Maps `length` bytes at `offset` of a file that starts `file_offset` bytes
 // into the torrent and is `file_size` bytes long. Invalid (nothing to read)
 // for a negative offset or length, a range past the file's end (overflow
-// included), a zero piece length, or pieces beyond the piece count. A
-// zero-length read inside the file is valid and has no spans.
+// included), an empty geometry, or bytes beyond the data. A zero-length read
+// inside the file is valid and has no spans.
 FileReadPlan MapFileRead(int64_t file_offset, int64_t file_size, int64_t offset, int64_t length,
-                         int64_t piece_length, int64_t piece_count);
+                         const BlockInfo& geometry);
 
 enum class ReadRequestState { Waiting, InProgress, Done, Failed };
 

@@ -15,7 +15,15 @@ EngineContext::EngineContext(Clock& clock, BufferPools* pools)
     : clock_(&clock), own_pools_(pools ? nullptr : std::make_unique<BufferPools>()),
       pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
-      message_sink_(std::make_shared<ConsoleMessageSink>()) {}
+      message_sink_(std::make_shared<ConsoleMessageSink>()),
+      udp_server_(MakeUdpServer(clock)) {}
+
+std::unique_ptr<UdpServer> EngineContext::MakeUdpServer(Clock& clock) {
+    auto server = std::make_unique<UdpServer>(clock);
+    server->SetTransportSuspendedProbe([this] { return switches_.udp_stream_off.load(); });
+    server->SetTrimPool(&pools_->socket_buffer);
+    return server;
+}
 
 EngineContext::~EngineContext() {
     ScopedLock api(api_lock_);
@@ -38,6 +46,7 @@ bool EngineContext::SetClock(Clock& clock) {
     if (registry_.Size() != 0 || engine_clock_->Running()) return false;
     clock_ = &clock;
     engine_clock_ = std::make_unique<EngineClockService>(clock);
+    if (udp_server_->GetThreadId() == 0) udp_server_ = MakeUdpServer(clock);
     return true;
 }
 
@@ -81,6 +90,25 @@ void EngineContext::GlobalSetUp() {
     switches_.dht = false;  // the DHT stays off: no thread, no router sources
     switches_.directly_reachable = false;
     switches_.half_open_limit = HalfOpenLimitFromProbe(ProbeHalfOpenLimit());
+    StartUdpServer();
+}
+
+// The rendezvous service is reached at a literal loopback address unless the
+// application configures another.
+static constexpr const char* kDefaultRendezvousHost = "127.0.0.1";
+
+void EngineContext::StartUdpServer() {
+    UdpServerConfig config;
+    {
+        std::lock_guard<std::mutex> guard(hooks_mutex_);
+        config = udp_config_ ? *udp_config_ : DefaultUdpServerConfig(kDefaultRendezvousHost, NodeIdentity());
+    }
+    udp_server_->StartServer(config);
+}
+
+void EngineContext::SetUdpServerConfig(const UdpServerConfig& config) {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    udp_config_ = std::make_unique<UdpServerConfig>(config);
 }
 
 void EngineContext::GlobalTeardown() {
@@ -89,6 +117,7 @@ void EngineContext::GlobalTeardown() {
     switches_.udp_stream_off = true;
     switches_.dht = false;
     switches_.directly_reachable = false;
+    udp_server_->ResetTransport();
 }
 
 void EngineContext::DestroyAllTasksAndServices() {
@@ -99,6 +128,7 @@ void EngineContext::DestroyAllTasksAndServices() {
     }
     registry_.Clear();
     for (GlobalService* service : Services()) service->OnCleanup(*this);
+    if (udp_server_->GetThreadId() != 0) udp_server_->StopServer();
     StopClockThread();
 }
 

@@ -22,6 +22,7 @@
 #include "engine/core/task_registry.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
+#include "engine/udp/udp_server.h"
 
 namespace zl {
 
@@ -112,11 +113,19 @@ public:
     IStreamTransport* StreamTransport() const { return stream_transport_; }
     AsyncMessageBoxes& MessageBoxes() { return message_boxes_; }
 
+    // The engine's UDP server: started by the first task's set-up with the
+    // record below (by default the engine's, port 8000, with the node id) and
+    // stopped at clean-up.
+    UdpServer& GetUdpServer() { return *udp_server_; }
+    void SetUdpServerConfig(const UdpServerConfig& config);
+
 private:
     void GlobalSetUp();
     void GlobalTeardown();
     std::vector<GlobalService*> Services();
     void StartClockThread();
+    void StartUdpServer();
+    std::unique_ptr<UdpServer> MakeUdpServer(Clock& clock);
     void StopClockThread();
 
     Clock* clock_;
@@ -146,6 +155,8 @@ private:
     CIPFilter ip_filter_;        // under the data lock
     std::string ip_filter_path_; // under the data lock
     AsyncMessageBoxes message_boxes_;
+    std::unique_ptr<UdpServer> udp_server_;
+    std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
 };
 
 }  // namespace zl

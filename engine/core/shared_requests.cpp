@@ -5,19 +5,13 @@
 
 namespace zl {
 
-int32_t PieceOfBlock(int64_t block, int64_t piece_length) {
-    if (block < 0 || piece_length <= 0 || block > INT64_MAX / kBlockSize) return -1;
-    const int64_t piece = block * kBlockSize / piece_length;
-    return piece > INT32_MAX ? -1 : int32_t(piece);
-}
-
 bool TakeSharedRequests(RequestList& shared, RequestList& mine, int64_t piece_length, const PieceTest& peer_has,
                         const PieceTest& excluded, const PieceTest& needed, int32_t maximum) {
     const size_t limit = size_t(maximum > 0 ? maximum : 16);
     int32_t found = -1;
     int32_t previous = -1;
     for (const RequestRecord& record : shared.records()) {
-        const int32_t piece = PieceOfBlock(record.block, piece_length);
+        const int32_t piece = BlockInfo::PieceOfBlock(record.block, piece_length);
         if (piece < 0 || piece == previous) continue;
         previous = piece;
         if (peer_has(piece) && !excluded(piece) && needed(piece)) {
@@ -29,7 +23,7 @@ bool TakeSharedRequests(RequestList& shared, RequestList& mine, int64_t piece_le
     std::vector<int64_t> moved;
     for (const RequestRecord& record : shared.records()) {
         if (mine.size() >= limit) break;
-        if (PieceOfBlock(record.block, piece_length) != found || mine.Contains(record.block)) continue;
+        if (BlockInfo::PieceOfBlock(record.block, piece_length) != found || mine.Contains(record.block)) continue;
         RequestRecord copy = record;
         copy.piece = found;
         copy.sent = false;
@@ -42,7 +36,7 @@ bool TakeSharedRequests(RequestList& shared, RequestList& mine, int64_t piece_le
 size_t DropCompleteSharedRequests(RequestList& shared, int64_t piece_length, const PieceTest& complete) {
     std::vector<int64_t> drop;
     for (const RequestRecord& record : shared.records()) {
-        const int32_t piece = PieceOfBlock(record.block, piece_length);
+        const int32_t piece = BlockInfo::PieceOfBlock(record.block, piece_length);
         // A request that maps to no piece can never be served either.
         if (piece < 0 || complete(piece)) drop.push_back(record.block);
     }

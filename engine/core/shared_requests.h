@@ -2,21 +2,18 @@
 // or one whose own queue was full): another peer that has the piece takes
 // them over. Owned by the piece layer of the task (TWorkWithPieces), which
 // keeps the list itself (a RequestList); these functions hand requests out
-// and drop the ones whose piece is complete. Piece numbers are computed in
-// 64 bits (block x 16384 overflows 32 bits on a 4 GiB file).
+// and drop the ones whose piece is complete. Piece numbers come from the
+// block geometry, in 64 bits.
 #pragma once
 #include <cstdint>
 #include <functional>
 
+#include "engine/meta/block_info.h"
 #include "engine/net/peer_requests.h"
 
 namespace zl {
 
 using PieceTest = std::function<bool(int32_t piece)>;
-
-// The piece a block request belongs to; -1 for a block outside the torrent's
-// first 2^31 pieces or a zero piece length.
-int32_t PieceOfBlock(int64_t block, int64_t piece_length);
 
 // Finds the first piece on the shared list that the peer has, that is not
 // excluded and that the piece map still needs, and moves that piece's shared

@@ -69,7 +69,7 @@ void TWorkWithPieces::ServeBlockRead(BlockReadRequest& request) {
     if (request.file_index < 0 || request.file_index >= map.FileCount()) return;
     const FileEntry& file = map.File(request.file_index);
     const FileReadPlan plan =
-        MapFileRead(file.offset, file.size, request.offset, request.length, map.PieceLength(), map.PieceCount());
+        MapFileRead(file.offset, file.size, request.offset, request.length, map.Geometry());
     if (!plan.valid) return;
     if (!plan.spans.empty()) scheduling_position_.store(plan.first_piece, std::memory_order_relaxed);
     for (const PieceSpan& span : plan.spans)

@@ -23,6 +23,7 @@ TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statisti
       candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {
     candidates_.rules().filter = &filter_;
     started_ = task_.ViewSeconds();
+    trackers_ = MakeTrackerConnector();
 }
 
 TaskPeerDriver::~TaskPeerDriver() {
@@ -37,6 +38,7 @@ std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics
 // --- candidates ------------------------------------------------------------------
 
 void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
+    trackers_->AddSources(texts);
     candidates_.rules().tick_ms = clock().TickMs();
     candidates_.RefreshSources(texts);
     ReportHostFailure();
@@ -74,10 +76,10 @@ void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes
     if (identity) candidates_.Forget(*identity, keep, passes);
 }
 
-void TaskPeerDriver::OnPieceHashFailed(int32_t) {
+void TaskPeerDriver::ChargeBadPiece(TPeerObject& sender, int32_t) {
     // The piece map dropped the piece's bytes; its range still holds it, so
-    // it is fetched again. The source that sent it is counted.
-    TPeerId* source = passing_ ? passing_->identity() : nullptr;
+    // it is fetched again. The source that sent the completing block is counted.
+    TPeerId* source = sender.identity();
     if (source && source->failed_pieces < INT32_MAX) ++source->failed_pieces;
 }
 
@@ -303,6 +305,7 @@ int32_t TaskPeerDriver::Pass() {
         CloseAll();
         return 0;
     }
+    trackers_->Pass(EngineSeconds());
     // The connector runs once a second of the engine clock: the retry
     // delays count these seconds.
     if (const uint64_t now = EngineSeconds(); now != last_connector_pass_) {
@@ -353,6 +356,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
 }
 
 void TaskPeerDriver::CloseAll() {
+    trackers_->CloseAll();
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
 }
@@ -375,6 +379,7 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     for (size_t i = 0; i < active_.size(); ++i) active_[i].peer->AddWaitEntries(entries);
+    trackers_->AddWaitEntries(entries);
 }
 
 void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {
@@ -400,14 +405,7 @@ uint64_t TaskPeerDriver::EngineSeconds() { return task_.ViewSeconds(); }
 
 bool TaskPeerDriver::HasMetadata() { return task_.MapReady(); }
 
-int32_t TaskPeerDriver::PieceCount() { return task_.MapReady() ? task_.MapPieceCount() : 0; }
-
-int64_t TaskPeerDriver::PieceLength() { return task_.MapReady() ? task_.MapPieceLength() : 0; }
-
-int64_t TaskPeerDriver::PieceSize(int32_t piece) {
-    if (piece < 0 || piece >= PieceCount()) return 0;
-    return task_.MapPieceSize(piece);
-}
+BlockInfo TaskPeerDriver::Geometry() { return task_.MapReady() ? task_.MapGeometry() : BlockInfo(); }
 
 bool TaskPeerDriver::PieceWanted(int32_t piece) {
     return piece >= 0 && piece < PieceCount() && task_.MapPieceNeeded(piece);
@@ -421,8 +419,8 @@ bool TaskPeerDriver::BlockPresent(int32_t piece, int64_t offset, int32_t) {
 bool TaskPeerDriver::MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) {
     if (!PieceWanted(piece)) return false;
     const int64_t size = PieceSize(piece);
-    for (int64_t offset = 0; offset < size; offset += kBlockSize) {
-        if (!BlockPresent(piece, offset, kBlockSize)) {
+    for (int64_t offset = 0; offset < size; offset += BlockInfo::kBlock) {
+        if (!task_.MapBlockPresent(piece, offset)) {
             *first_missing = offset;
             *piece_size = size;
             return true;
@@ -521,21 +519,12 @@ void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) { task_
 
 BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                             int32_t) {
-    BlockWriteResult result;
-    if (!HasMetadata() || offset < 0 || offset > INT32_MAX) return result;
-    bool complete = false;
-    const int32_t taken = task_.ReceivePieceBlock(piece, offset, length, data, &complete);
-    if (taken == TaskPieceView::kHashFailed) {
-        result.taken = true;
-        result.hash_failed = true;
-        return result;
-    }
-    if (taken <= 0) return result;
-    result.taken = true;
-    result.piece_complete = complete;
+    if (!HasMetadata()) return {};
+    const BlockWriteResult result = task_.ReceivePieceBlock(piece, offset, length, data);
+    if (!result.taken() || result.hash_failed()) return result;
     // A source that completes pieces is dialled again sooner after a failure.
-    if (complete && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
-    statistics_.AddPayload(taken);
+    if (result.piece_verified() && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
+    statistics_.AddPayload(result.bytes);
     ++blocks_taken_;
     return result;
 }

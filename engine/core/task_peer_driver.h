@@ -20,6 +20,7 @@
 #include "engine/core/task_candidates.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
+#include "engine/core/task_tracker_connector.h"
 #include "engine/core/transfer_statistics.h"
 #include "engine/net/peer_object.h"
 #include "engine/net/resolver.h"
@@ -59,14 +60,14 @@ public:
     int32_t OpenServerConnections() const;
     uint64_t LastSerial() const { return serials_.Last(); }
     size_t PooledPeers() const { return pool_.size(); }
+    const TaskTrackerConnector& TrackerConnector() const { return *trackers_; }
 
     // --- IPeerTask -------------------------------------------------------
     Clock& clock() override;
     uint64_t EngineSeconds() override;
     bool HasMetadata() override;
-    int32_t PieceCount() override;
-    int64_t PieceLength() override;
-    int64_t PieceSize(int32_t piece) override;
+    BlockInfo Geometry() override;
+    int64_t PieceLength() override { return Geometry().piece_length(); }  // for the server ranges
     bool PieceWanted(int32_t piece) override;
     bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) override;
     bool BlockPresent(int32_t piece, int64_t offset, int32_t length) override;
@@ -88,7 +89,7 @@ public:
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                 int32_t origin) override;
     // Counts the bad piece on the source of the peer that sent it.
-    void OnPieceHashFailed(int32_t piece) override;
+    void ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
@@ -149,6 +150,7 @@ private:
     void DropServers(int32_t count, bool speed_aware);
     void SortActive();
     void ReportHostFailure();
+    std::unique_ptr<TaskTrackerConnector> MakeTrackerConnector();  // task_peer_driver_trackers.cpp
 
     TaskPieceView& task_;
     TransferStatistics& statistics_;
@@ -173,6 +175,7 @@ private:
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
+    std::unique_ptr<TaskTrackerConnector> trackers_;
 };
 
 }  // namespace zl

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/meta/block_info.h"
+#include "engine/meta/block_write.h"
+
 struct pollfd;
 
 namespace zl {
@@ -16,6 +19,7 @@ class BufferPool;
 class Clock;
 class IStreamTransport;
 struct RequestRecord;
+struct TaskTrackerView;
 class TransferStatistics;
 
 // The task's server list (TaskAddServers), copied for its peers.
@@ -27,9 +31,6 @@ struct ServerListView {
 
 class TaskPieceView {
 public:
-    // ReceivePieceBlock's answer for a piece that then failed its hash check.
-    static constexpr int32_t kHashFailed = -99;
-
     virtual ~TaskPieceView() = default;
 
     virtual Clock& ViewClock() = 0;
@@ -49,19 +50,18 @@ public:
     virtual ServerListView ViewServerList() { return {}; }
     // A source's host name did not resolve: the task shows it in its status at once.
     virtual void ViewHostUnresolved() {}
+    // The P2P switch, the torrent's trackers and an announce's figures (false: no torrent yet).
+    virtual bool ViewTrackers(TaskTrackerView* /*out*/) { return false; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;
-    virtual int32_t MapPieceCount() = 0;
-    virtual int64_t MapPieceLength() = 0;
-    virtual int64_t MapPieceSize(int32_t piece) = 0;
+    virtual BlockInfo MapGeometry() = 0;
     // Wanted, and neither on disk nor complete in memory.
     virtual bool MapPieceNeeded(int32_t piece) = 0;
     virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;
-    // Bytes taken (0: not wanted, -1: bad block, kHashFailed); *complete when
-    // the piece is now complete and verified.
-    virtual int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                      bool* complete) = 0;
+    // Stores a received block in the piece map (see BlockWrite).
+    virtual BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
+                                               const uint8_t* data) = 0;
 
     // The task's piece-scheduling state (a view without one keeps none).
     virtual bool ViewMarkRequested(int32_t /*piece*/, bool /*add*/, bool /*drop_all*/) { return false; }

@@ -161,13 +161,13 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             live_.name = pieces_->Name();
             return;
         }
-        case kPieceEventDiskFull:
-        case kPieceEventWriteFailed:
-            live_.status = kind == kPieceEventDiskFull ? STATUS_DISK_FULL : STATUS_WRITE_FAILED;
+        case kNoticeDiskFull:
+        case kNoticeFileOpenFailed:
+            live_.status = kind == kNoticeDiskFull ? STATUS_DISK_FULL : STATUS_WRITE_FAILED;
             disk_trouble_ = true;
             RequestStop();
             return;
-        case kPieceEventDiskRecovered:
+        case kNoticeDiskSpaceBack:
             disk_trouble_ = false;
             // Space came back before the stop took effect: the task is downloading again.
             if (live_.status == STATUS_DISK_FULL) live_.status = STATUS_DOWNLOADING;

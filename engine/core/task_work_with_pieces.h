@@ -19,11 +19,6 @@
 
 namespace zl {
 
-// Piece-map events a task reacts to.
-inline constexpr int32_t kPieceEventDiskFull = 1002;
-inline constexpr int32_t kPieceEventDiskRecovered = 1003;
-inline constexpr int32_t kPieceEventWriteFailed = 1004;
-
 // What the piece map knows, copied into the live status by Refresh.
 struct PieceFigures {
     int32_t piece_count = 0;

@@ -192,16 +192,7 @@ void TWorkWithTransStatis::ViewHostUnresolved() {
 
 bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }
 
-int32_t TWorkWithTransStatis::MapPieceCount() {
-    return static_cast<int32_t>(std::clamp<int64_t>(PieceMap()->PieceCount(), 0, INT32_MAX));
-}
-
-int64_t TWorkWithTransStatis::MapPieceLength() { return PieceMap()->PieceLength(); }
-
-int64_t TWorkWithTransStatis::MapPieceSize(int32_t piece) {
-    TPieces* map = PieceMap();
-    return map->PieceValid(piece) ? map->Piece(piece).size : 0;
-}
+BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
     TPieces* map = PieceMap();
@@ -218,11 +209,9 @@ bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
     return p.blocks.Initialised() && p.blocks.HasBlock(static_cast<int32_t>(offset));
 }
 
-int32_t TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                                bool* complete) {
-    if (offset < 0 || offset > INT32_MAX) return -1;
-    const int32_t taken = PieceMap()->ReceiveBlock(piece, data, length, static_cast<int32_t>(offset), nullptr, complete);
-    return taken == kPieceHashFailed ? kHashFailed : taken;
+BlockWriteResult TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
+                                                         const uint8_t* data) {
+    return PieceMap()->ReceiveBlock(piece, data, length, offset);
 }
 
 }  // namespace zl

@@ -79,14 +79,13 @@ private:
     bool ViewAddressBlocked(uint32_t address) override;
     ServerListView ViewServerList() override;
     void ViewHostUnresolved() override;
+    bool ViewTrackers(TaskTrackerView* out) override;  // task_tracker_view.cpp
     bool MapReady() override;
-    int32_t MapPieceCount() override;
-    int64_t MapPieceLength() override;
-    int64_t MapPieceSize(int32_t piece) override;
+    BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;
     bool MapBlockPresent(int32_t piece, int64_t offset) override;
-    int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                              bool* complete) override;
+    BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
+                                       const uint8_t* data) override;
     bool ViewMarkRequested(int32_t piece, bool add, bool drop_all) override {
         return MarkRequested(piece, add, drop_all);
     }

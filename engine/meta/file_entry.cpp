@@ -17,14 +17,6 @@ bool IsSafeStorageComponent(const std::string& component) {
     return true;
 }
 
-int32_t PiecesOverlapped(int64_t offset, int64_t size, int64_t piece_length) {
-    if (size <= 0 || piece_length <= 0 || offset < 0) return 0;
-    const int64_t d = offset % piece_length;
-    const int64_t e = d == 0 ? 0 : piece_length - d;
-    if (size <= e) return 1;
-    return int32_t((size - e + piece_length - 1) / piece_length + (d != 0 ? 1 : 0));
-}
-
 bool PathExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;

@@ -35,9 +35,6 @@ std::string SanitizeStoredPath(std::string path);
 // not "." or "..", no "/" or "\\" and no NUL inside.
 bool IsSafeStorageComponent(const std::string& component);
 
-// Number of pieces a file of `size` bytes at `offset` overlaps (0 for an empty file).
-int32_t PiecesOverlapped(int64_t offset, int64_t size, int64_t piece_length);
-
 // Takes the temporary-name decision for a new entry: with a non-empty suffix, a
 // non-empty path and no final file on disk, the entry uses path + suffix when
 // `always` is set or that temporary file already exists.

@@ -14,6 +14,7 @@ constexpr int64_t kCompleteAgeBonus = 1805;      // written out among the first
 constexpr int64_t kTrimPeriodSeconds = 21600;
 constexpr int64_t kTrimIdleSeconds = 3600;
 constexpr int64_t kTrimFloor = 256 * 1024;
+constexpr int32_t kFlushHashFailed = -99;  // FlushPartial: the piece completed and failed its hash
 
 }  // namespace
 
@@ -27,8 +28,6 @@ void TPieces::ResetPiece(PieceInProgress& p) {
     DropMemory(p);
     p.complete = false;
     p.last_activity = 0;
-    p.source = RefPtr<PieceSource>();
-    p.source_bytes = 0;
 }
 
 void TPieces::ReleasePiece(PieceInProgress& p) {
@@ -36,8 +35,6 @@ void TPieces::ReleasePiece(PieceInProgress& p) {
     p.hash.reset();
     p.written = 0;
     DropMemory(p);
-    p.source = RefPtr<PieceSource>();
-    p.source_bytes = 0;
 }
 
 bool TPieces::DiscardProgress(int32_t index) {
@@ -46,8 +43,6 @@ bool TPieces::DiscardProgress(int32_t index) {
     if (p.complete || p.held_complete || p.InMemory() == 0) return false;
     DropMemory(p);
     p.last_activity = 0;
-    p.source = RefPtr<PieceSource>();
-    p.source_bytes = 0;
     return true;
 }
 
@@ -69,47 +64,34 @@ bool TPieces::HashMatches(PieceInProgress& p, bool /*from_memory_tail*/) {
     return std::memcmp(digest, p.expected, kSha1DigestSize) == 0;
 }
 
-int32_t TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int32_t offset,
-                              PieceSource* source, bool* complete) {
-    bool done = false;
-    if (complete) *complete = false;
-    if (!PieceValid(index) || !bytes || length <= 0) return -1;
+BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset) {
+    if (!PieceValid(index) || !bytes || length <= 0) return {BlockWrite::kRefused, 0};
     PieceInProgress& p = *pieces_[size_t(index)];
     // Offsets come from the network: whole blocks inside the piece only.
-    if (offset < 0 || offset % kBlockSize != 0 || offset >= p.size) return -1;
-    if (!Wanted(index) || p.complete) return 0;
-    length = std::min(length, p.size - offset);
-    if (source != p.source.get()) {
-        p.source = RefPtr<PieceSource>::Share(source);
-        p.source_bytes = 0;
-    }
-    p.source_bytes += length;
+    if (!BlockInfo::IsAligned(offset) || offset >= p.size) return {BlockWrite::kRefused, 0};
+    if (!Wanted(index) || p.complete) return {BlockWrite::kNotNeeded, 0};
+    length = static_cast<int32_t>(std::min<int64_t>(length, p.size - offset));
+    const int32_t at = static_cast<int32_t>(offset);
     // Bytes already on disk (and covered by the hash state) are not taken again.
-    if (offset < p.written) return length;
+    if (at < p.written) return {BlockWrite::kStored, length};
     if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
     p.last_activity = Now();
-    memory_cache_bytes_ += p.blocks.Put(bytes, length, offset);
-    done = p.blocks.BytesPresent() + p.written >= p.size;
-    if (!done) return length;
+    memory_cache_bytes_ += p.blocks.Put(bytes, length, at);
+    if (p.blocks.BytesPresent() + p.written < p.size) return {BlockWrite::kStored, length};
     if (!HashMatches(p, true)) {
-        RefPtr<PieceSource> charged = p.source;
-        if (host_) host_->OnPieceHashFailed(index, charged.get());
-        if (charged) charged->OnBadPiece();
         ResetPiece(p);
         ReleasePiece(p);
-        return kPieceHashFailed;
+        return {BlockWrite::kHashFailed, length};
     }
-    if (p.source) p.source->ClearBadPieces();
     p.held_complete = true;
     p.complete = true;
     complete_in_memory_ += p.InMemory();
     p.last_activity = Now() - kCompleteAgeBonus;
-    if (complete) *complete = true;
     // Memory stays bounded by the cache, and progress shows as pieces arrive:
     // a verified piece beyond the held-complete share is written at once
     // instead of waiting for the next periodic flush.
     if (complete_in_memory_ >= HeldCompleteLimit()) FlushComplete(p);
-    return length;
+    return {BlockWrite::kPieceVerified, length};
 }
 
 int64_t TPieces::HeldCompleteLimit() const {
@@ -125,7 +107,7 @@ int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
     if (p.written + n >= p.size) {
         if (!HashMatches(p, true)) {
             ResetPiece(p);
-            return kPieceHashFailed;
+            return kFlushHashFailed;
         }
         p.held_complete = true;
         p.complete = true;
@@ -167,7 +149,6 @@ int32_t TPieces::FlushComplete(PieceInProgress& p) {
         ResetPiece(p);
         return int32_t(std::max<int64_t>(done, 0));
     }
-    if (p.source && p.source_bytes >= p.size) p.source->OnGoodPiece();
     ReleasePiece(p);
     return n;
 }
@@ -178,9 +159,9 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     PieceInProgress& p = *pieces_[size_t(index)];
     if (int64_t(offset) + length > p.size) return -1;
     if (!Have(index) && !regardless && !p.held_complete) return -1;
-    const int32_t first_block = offset - offset % kBlockSize;
+    const int32_t first_block = int32_t(BlockInfo::AlignDown(offset));
     auto all_present = [&](int32_t from, int32_t to) {
-        for (int32_t b = from - from % kBlockSize; b < to; b += kBlockSize)
+        for (int32_t b = int32_t(BlockInfo::AlignDown(from)); b < to; b += int32_t(BlockInfo::kBlock))
             if (!p.blocks.HasBlock(b)) return false;
         return true;
     };
@@ -193,7 +174,7 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     const int64_t ahead = readahead_hint > 0 ? int64_t(readahead_hint) * 98304 : 65536;
     // Read whole blocks, never past the piece's end.
     int64_t end = int64_t(offset) + length + ahead;
-    end -= end % kBlockSize;
+    end = BlockInfo::AlignDown(end);
     end = std::max<int64_t>(end, int64_t(offset) + length);
     end = std::min<int64_t>(end, p.size);
     if (p.blocks.Initialised() && end > first_block + 65536 && all_present(first_block + 65536, int32_t(end)))
@@ -210,16 +191,16 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
     if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
     // Data read back for a had piece is trusted; it joins the memory cache.
     if (!p.held_complete && Have(index)) {
-        for (int64_t b = first_block; b < first_block + got; b += kBlockSize) {
-            const int32_t blen = int32_t(std::min<int64_t>(kBlockSize, p.size - b));
+        for (int64_t b = first_block; b < first_block + got; b += BlockInfo::kBlock) {
+            const int32_t blen = BlockInfo::BlockLengthAt(p.size, b);
             if (b + blen > first_block + got) break;
             memory_cache_bytes_ += p.blocks.Put(scratch + (b - first_block), blen, int32_t(b));
         }
         p.last_activity = Now();
     }
     for (int32_t pos = offset; pos < offset + length;) {
-        const int32_t block = pos - pos % kBlockSize;
-        const int32_t n = std::min(offset + length, block + kBlockSize) - pos;
+        const int32_t block = int32_t(BlockInfo::AlignDown(pos));
+        const int32_t n = std::min(offset + length, block + int32_t(BlockInfo::kBlock)) - pos;
         if (p.blocks.HasBlock(block))
             p.blocks.CopyOut(out + (pos - offset), pos, n);
         else

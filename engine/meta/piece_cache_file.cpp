@@ -42,9 +42,9 @@ void AppendPieceCacheRecord(std::string& out, const Sha1Digest& info_hash, int32
     PutInt32(body, 0);
     for (const PieceCacheBlock& b : blocks) {
         PutInt32(body, b.offset);
-        PutInt32(body, 16384);
-        body.append(b.data.substr(0, 16384));
-        body.append(16384 - std::min<size_t>(b.data.size(), 16384) + 8, '\0');
+        PutInt32(body, kBlockSize);
+        body.append(b.data.substr(0, kBlockSize));
+        body.append(kBlockSize - std::min<size_t>(b.data.size(), kBlockSize) + 8, '\0');
     }
     PutInt32(out, int32_t(body.size()));
     PutInt32(out, int32_t(PieceCacheChecksum(info_hash, index, body)));
@@ -85,11 +85,10 @@ void ReadPieceCacheRecords(std::string_view file, const Sha1Digest& info_hash, i
             const int32_t offset = GetInt32(body, e);
             const int32_t block_length = GetInt32(body, e + 4);
             // Aligned, inside the piece, at or above the written count.
-            valid = block_length == 16384 && offset >= record.written && offset >= 0 && offset % 16384 == 0 &&
+            valid = block_length == kBlockSize && offset >= record.written && BlockInfo::IsAligned(offset) &&
                     offset < size;
             if (valid)
-                record.blocks.push_back(
-                    {offset, body.substr(e + 8, size_t(std::min<int32_t>(16384, size - offset)))});
+                record.blocks.push_back({offset, body.substr(e + 8, size_t(BlockInfo::BlockLengthAt(size, offset)))});
         }
         if (!valid) {
             invalid(index);
@@ -100,7 +99,7 @@ void ReadPieceCacheRecords(std::string_view file, const Sha1Digest& info_hash, i
 }
 
 bool TPieces::SavePieceCache() {
-    if (piece_cache_path_.empty() || piece_count_ <= 0) return false;
+    if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
         ::unlink(piece_cache_path_.c_str());
         return true;
@@ -119,7 +118,7 @@ bool TPieces::SavePieceCache() {
             const size_t to = std::min(offsets.size(), from + kCacheMaxBlocksPerRecord);
             copies.reserve(to - from);
             for (size_t i = from; i < to; ++i) {
-                const int32_t n = std::min(kBlockSize, p.size - offsets[i]);
+                const int32_t n = BlockInfo::BlockLengthAt(p.size, offsets[i]);
                 copies.emplace_back(size_t(n), '\0');
                 p.blocks.CopyOut(reinterpret_cast<uint8_t*>(copies.back().data()), offsets[i], n);
                 blocks.push_back({offsets[i], copies.back()});
@@ -135,15 +134,15 @@ bool TPieces::SavePieceCache() {
 }
 
 bool TPieces::LoadPieceCache() {
-    if (piece_cache_path_.empty() || piece_count_ <= 0) return false;
+    if (piece_cache_path_.empty() || geometry_.piece_count() <= 0) return false;
     if (AllFinished()) {
         ::unlink(piece_cache_path_.c_str());
         return false;
     }
-    const std::optional<std::string> file = ReadWholeFile(piece_cache_path_, piece_count_ * (piece_length_ + (1 << 20)));
+    const std::optional<std::string> file = ReadWholeFile(piece_cache_path_, geometry_.piece_count() * (geometry_.piece_length() + (1 << 20)));
     if (!file) return false;
     ReadPieceCacheRecords(
-        *file, info_hash_, piece_length_, [this](int32_t i) { return PieceValid(i) ? PieceSize(i) : 0; },
+        *file, info_hash_, geometry_.piece_length(), [this](int32_t i) { return PieceValid(i) ? PieceSize(i) : 0; },
         [this](const PieceCacheRecord& r) {
             PieceInProgress& p = *pieces_[size_t(r.index)];
             if (Have(r.index) || p.unwanted) return true;  // skipped

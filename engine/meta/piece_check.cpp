@@ -13,7 +13,7 @@ constexpr int64_t kCheckBufferLimit = 4 * 1024 * 1024;
 }  // namespace
 
 bool TPieces::FullCheck() {
-    if (piece_count_ <= 0) return false;
+    if (geometry_.piece_count() <= 0) return false;
     checked_bytes_ = 0;
     check_progress_ = 0;
     // Progress of partly written pieces is established anew from the data.
@@ -32,7 +32,7 @@ bool TPieces::FullCheck() {
     bool stopped = false;
 
     auto decide = [&](bool have) {
-        const int32_t index = int32_t(next / piece_length_);
+        const int32_t index = geometry_.PieceOfByte(next);
         SetPieceHave(index, have);
         next += PieceSize(index);
         checked_bytes_ = check_progress_ = next;
@@ -42,10 +42,14 @@ bool TPieces::FullCheck() {
     };
     // Pieces that start before `to` and could not be read whole stay clear.
     auto skip_to = [&](int64_t to) {
-        to = std::min(to, total_size_);
+        to = std::min(to, geometry_.total_size());
         while (next < to && !stopped) decide(false);
     };
-    auto round_up = [&](int64_t pos) { return (pos + piece_length_ - 1) / piece_length_ * piece_length_; };
+    // The end of the piece holding the byte before `pos`.
+    auto round_up = [&](int64_t pos) {
+        const int32_t piece = geometry_.PieceOfByte(std::min(pos, geometry_.total_size()) - 1);
+        return piece < 0 ? pos : geometry_.PieceBegin(piece) + geometry_.PieceSize(piece);
+    };
 
     for (auto& holder : files_) {
         if (stopped) break;
@@ -66,7 +70,7 @@ bool TPieces::FullCheck() {
                 got = file.ReadAt(buffer.get(), want, pos);
             }
             for (int64_t used = 0; used < got && !stopped;) {
-                const int32_t size = PieceSize(int32_t(next / piece_length_));
+                const int32_t size = PieceSize(geometry_.PieceOfByte(next));
                 const int64_t take = std::min(got - used, size - in_piece);
                 SHA1Input(&ctx, buffer.get() + used, size_t(take));
                 in_piece += take;
@@ -75,7 +79,7 @@ bool TPieces::FullCheck() {
                     bool good = true;
                     if (info_loaded_) {
                         uint8_t digest[kSha1DigestSize];
-                        const uint8_t* expected = pieces_[size_t(next / piece_length_)]->expected;
+                        const uint8_t* expected = pieces_[size_t(geometry_.PieceOfByte(next))]->expected;
                         good = SHA1Result(&ctx, digest) == kShaSuccess && expected &&
                                std::memcmp(digest, expected, kSha1DigestSize) == 0;
                     }
@@ -88,15 +92,15 @@ bool TPieces::FullCheck() {
         file.Close();
         if (!stopped && pos < f.size) skip_to(round_up(f.End()));
     }
-    if (!stopped) skip_to(total_size_);
+    if (!stopped) skip_to(geometry_.total_size());
     check_progress_ = checked_bytes_;
     CloseFiles();
     WriteResumeData();
-    return !stopped && checked_bytes_ >= total_size_;
+    return !stopped && checked_bytes_ >= geometry_.total_size();
 }
 
 bool TPieces::QuickCheck() {
-    if (piece_count_ <= 0) return false;
+    if (geometry_.piece_count() <= 0) return false;
     checked_bytes_ = 0;
     check_progress_ = 0;
     int64_t matched = 0;
@@ -109,13 +113,13 @@ bool TPieces::QuickCheck() {
         matched += f.size;
     }
     checked_bytes_ = matched;
-    bool good = matched == total_size_ && !Stop();
+    bool good = matched == geometry_.total_size() && !Stop();
     if (good) {
         checked_bytes_ = 0;
-        for (int32_t i = 0; i < piece_count_; ++i) SetPieceHave(i, true);
+        for (int32_t i = 0; i < geometry_.piece_count(); ++i) SetPieceHave(i, true);
         // Sample the first, the middle and the last piece.
-        const int32_t samples[3] = {0, int32_t(piece_count_ - 1), int32_t(piece_count_ / 2)};
-        std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(piece_length_)]);
+        const int32_t samples[3] = {0, int32_t(geometry_.piece_count() - 1), int32_t(geometry_.piece_count() / 2)};
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(geometry_.piece_length())]);
         for (int32_t index : samples) {
             const int32_t size = PieceSize(index);
             if (ReadPieceBytes(index, buffer.get(), size, 0) != size || !VerifyPieceBuffer(index, buffer.get())) {
@@ -124,18 +128,18 @@ bool TPieces::QuickCheck() {
             }
         }
         if (good) {
-            checked_bytes_ = verified_bytes_ = total_size_;
-            for (int32_t i = 0; i < piece_count_; ++i) SetPieceHave(i, true);
-            finished_pieces_ = int32_t(piece_count_);
+            checked_bytes_ = verified_bytes_ = geometry_.total_size();
+            for (int32_t i = 0; i < geometry_.piece_count(); ++i) SetPieceHave(i, true);
+            finished_pieces_ = int32_t(geometry_.piece_count());
             Notice(kNoticeHaveAll, 1);
         } else {
-            for (int32_t i = 0; i < piece_count_; ++i) SetPieceHave(i, false);
+            for (int32_t i = 0; i < geometry_.piece_count(); ++i) SetPieceHave(i, false);
         }
     }
     check_progress_ = checked_bytes_;
     CloseFiles();
     WriteResumeData();
-    return good && checked_bytes_ == total_size_ && verified_bytes_ == total_size_ && !Stop();
+    return good && checked_bytes_ == geometry_.total_size() && verified_bytes_ == geometry_.total_size() && !Stop();
 }
 
 }  // namespace zl

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/meta/block_info.h"
 #include "engine/meta/storage_layout.h"
 
 namespace zl {
@@ -13,18 +14,18 @@ void BlockStore::Init(int32_t piece_size, BufferPool& pool) {
     chunk_size_ = std::min(piece_size, kMaxChunk);
     chunks_.clear();
     chunks_.resize(size_t((piece_size + chunk_size_ - 1) / chunk_size_));
-    present_.assign(size_t((piece_size + kBlockSize - 1) / kBlockSize), 0);
+    present_.assign(size_t(BlockInfo::BlocksIn(piece_size)), 0);
     bytes_present_ = 0;
 }
 
 bool BlockStore::HasBlock(int32_t offset) const {
-    if (offset < 0 || offset % kBlockSize != 0) return false;
-    const size_t b = size_t(offset / kBlockSize);
+    if (!BlockInfo::IsAligned(offset)) return false;
+    const size_t b = size_t(BlockInfo::BlockIndex(offset));
     return b < present_.size() && present_[b];
 }
 
 int32_t BlockStore::Put(const uint8_t* bytes, int32_t length, int32_t offset) {
-    if (!Initialised() || offset < 0 || offset % kBlockSize != 0 || offset >= piece_size_ || length <= 0) return 0;
+    if (!Initialised() || !BlockInfo::IsAligned(offset) || offset >= piece_size_ || length <= 0) return 0;
     length = std::min(length, piece_size_ - offset);
     int32_t done = 0;
     while (done < length) {
@@ -40,10 +41,10 @@ int32_t BlockStore::Put(const uint8_t* bytes, int32_t length, int32_t offset) {
     }
     // Only whole blocks (or the piece's short last block) count as present.
     int32_t added = 0;
-    for (int32_t pos = offset; pos < offset + length; pos += kBlockSize) {
-        const int32_t block_len = std::min(kBlockSize, piece_size_ - pos);
+    for (int32_t pos = offset; pos < offset + length; pos += BlockInfo::kBlock) {
+        const int32_t block_len = BlockInfo::BlockLengthAt(piece_size_, pos);
         if (pos + block_len > offset + length) break;
-        uint8_t& flag = present_[size_t(pos / kBlockSize)];
+        uint8_t& flag = present_[size_t(BlockInfo::BlockIndex(pos))];
         if (!flag) {
             flag = 1;
             added += block_len;
@@ -61,19 +62,20 @@ void BlockStore::CopyOut(uint8_t* out, int32_t offset, int32_t length) const {
 }
 
 int32_t BlockStore::ContiguousFrom(int32_t offset) const {
-    if (!Initialised() || offset < 0 || offset % kBlockSize != 0) return 0;
+    if (!Initialised() || !BlockInfo::IsAligned(offset)) return 0;
     int32_t pos = offset;
-    while (pos < piece_size_ && present_[size_t(pos / kBlockSize)]) pos += std::min(kBlockSize, piece_size_ - pos);
+    while (pos < piece_size_ && present_[size_t(BlockInfo::BlockIndex(pos))])
+        pos += BlockInfo::BlockLengthAt(piece_size_, pos);
     return pos - offset;
 }
 
 void BlockStore::DropBelow(int32_t offset) {
     if (!Initialised()) return;
-    for (int32_t pos = 0; pos < offset && pos < piece_size_; pos += kBlockSize) {
-        uint8_t& flag = present_[size_t(pos / kBlockSize)];
+    for (int32_t pos = 0; pos < offset && pos < piece_size_; pos += BlockInfo::kBlock) {
+        uint8_t& flag = present_[size_t(BlockInfo::BlockIndex(pos))];
         if (flag) {
             flag = 0;
-            bytes_present_ -= std::min(kBlockSize, piece_size_ - pos);
+            bytes_present_ -= BlockInfo::BlockLengthAt(piece_size_, pos);
         }
     }
     for (int32_t c = 0; (c + 1) * chunk_size_ <= offset && size_t(c) < chunks_.size(); ++c) chunks_[size_t(c)].reset();
@@ -90,7 +92,7 @@ int32_t BlockStore::Clear() {
 std::vector<int32_t> BlockStore::PresentBlocks(int32_t from) const {
     std::vector<int32_t> out;
     for (size_t b = 0; b < present_.size(); ++b)
-        if (present_[b] && int32_t(b) * kBlockSize >= from) out.push_back(int32_t(b) * kBlockSize);
+        if (present_[b] && BlockInfo::BlockBegin(int64_t(b)) >= from) out.push_back(int32_t(BlockInfo::BlockBegin(int64_t(b))));
     return out;
 }
 

@@ -13,14 +13,6 @@
 
 namespace zl {
 
-// The side of a peer that the piece store talks to. Peers derive from it.
-class PieceSource : public TRefObject {
-public:
-    virtual void OnGoodPiece() {}
-    virtual void OnBadPiece() {}
-    virtual void ClearBadPieces() {}
-};
-
 // Blocks of one piece held in memory, in chunks of min(piece size, 128 KiB).
 class BlockStore {
 public:
@@ -72,8 +64,6 @@ struct PieceInProgress {
     bool unwanted = false;       // lies wholly inside unwanted files
     int32_t index = 0;
     int32_t size = 0;
-    int64_t file_offset = -1;    // where the piece starts in its first file (-1: not located)
-    int32_t file_index = -1;
     int32_t written = 0;         // bytes from the start on disk and covered by `hash`
     bool complete = false;       // verified, in memory or on disk
     BlockStore blocks;
@@ -81,8 +71,6 @@ struct PieceInProgress {
     SHA1Context* Hash() const { return hash ? reinterpret_cast<SHA1Context*>(hash.data()) : nullptr; }
     const uint8_t* expected = nullptr;  // 20 bytes in the piece map's hashes, or null
     int64_t last_activity = 0;  // engine-clock seconds
-    RefPtr<PieceSource> source;
-    int32_t source_bytes = 0;
 
     int32_t InMemory() const { return blocks.BytesPresent(); }
 };

@@ -60,14 +60,11 @@ void TPieces::Notice(int32_t kind, int32_t flag, int32_t size, int64_t value, co
 }
 
 uint8_t* TPieces::Scratch() {
-    if (!scratch_) scratch_.reset(new uint8_t[size_t(piece_length_)]);
+    if (!scratch_) scratch_.reset(new uint8_t[size_t(geometry_.piece_length())]);
     return scratch_.get();
 }
 
-int32_t TPieces::PieceSize(int32_t index) const {
-    if (index < 0 || index >= piece_count_) return 0;
-    return int32_t(std::min<int64_t>(piece_length_, total_size_ - int64_t(index) * piece_length_));
-}
+int32_t TPieces::PieceSize(int32_t index) const { return static_cast<int32_t>(geometry_.PieceSize(index)); }
 
 void TPieces::Clear() {
     if (!files_.empty()) ExportSelection();
@@ -80,7 +77,8 @@ void TPieces::Clear() {
     piece_hashes_.clear();
     name_.clear();
     scratch_.reset();
-    total_size_ = piece_length_ = piece_count_ = 0;
+    geometry_ = BlockInfo();
+    file_map_ = FilePieceMap();
     checked_bytes_ = verified_bytes_ = wanted_bytes_ = wanted_pieces_ = 0;
     finished_pieces_ = 0;
     memory_cache_bytes_ = complete_in_memory_ = 0;
@@ -95,9 +93,11 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
     info_hash_ = layout.info_hash;
     const bool ok = [&] {
         // Whole blocks only, and bounded: every buffer of a few pieces stays sane.
-        if (layout.piece_length <= 0 || layout.piece_length % kBlockSize != 0 || layout.piece_length > kMaxPieceLength)
+        if (!BlockInfo::IsAligned(layout.piece_length) || layout.piece_length == 0 ||
+            layout.piece_length > kMaxPieceLength)
             return false;
-        piece_length_ = layout.piece_length;
+        const int64_t piece_length = layout.piece_length;
+        int64_t total_size = 0;
         if (info_loaded_ && (layout.piece_hashes.size() < 20 || layout.piece_hashes.size() % 20 != 0)) return false;
         piece_hashes_ = layout.piece_hashes;
         if (save_dir_.empty()) save_dir_ = "./";
@@ -111,7 +111,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
             entry->relative_name = name_;
             entry->size = layout.files[0].size;
             files_.push_back(std::move(entry));
-            total_size_ = layout.files[0].size;
+            total_size = layout.files[0].size;
         } else {
             if (!IsSafeStorageComponent(name_) || layout.files.empty()) return false;
             // Files land in one folder named after the torrent, not in two.
@@ -147,17 +147,21 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
                 offset += spec.size;
                 files_.push_back(std::move(entry));
             }
-            total_size_ = offset;
+            total_size = offset;
             if (files_.empty()) return false;
         }
-        if (info_loaded_) {
-            piece_count_ = int64_t(piece_hashes_.size() / 20);
-        } else {
-            piece_count_ = (total_size_ + piece_length_ - 1) / piece_length_;
-        }
+        geometry_ = BlockInfo(total_size, piece_length);
+        // With hashes, the piece count must match the data exactly.
+        if (geometry_.empty() || (info_loaded_ && size_t(geometry_.piece_count()) * 20 != piece_hashes_.size()))
+            return false;
+        std::vector<int64_t> sizes;
+        for (const auto& f : files_) sizes.push_back(f->size);
+        file_map_ = FilePieceMap(geometry_, sizes);
+        if (file_map_.empty()) return false;
         for (auto& f : files_) {
-            f->first_piece = int32_t(f->offset / piece_length_);
-            f->piece_span = PiecesOverlapped(f->offset, f->size, piece_length_);
+            const FilePieceMap::PieceRange pieces = file_map_.PiecesOf(f->index);
+            f->first_piece = f->size > 0 ? pieces.first : geometry_.PieceOfByte(f->offset);
+            f->piece_span = pieces.count();
             ApplyTemporaryName(*f, options_.temp_suffix, options_.always_temp_name);
         }
         return BuildPieces();
@@ -169,38 +173,36 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         pieces_.clear();
         partial_.clear();
         bitfield_.clear();
-        total_size_ = piece_count_ = 0;
+        geometry_ = BlockInfo();
+        file_map_ = FilePieceMap();
         info_loaded_ = false;
     }
     return ok;
 }
 
 bool TPieces::BuildPieces() {
-    if (total_size_ <= 0 || piece_count_ <= 0 || piece_length_ <= 0 || files_.empty()) return false;
-    if (piece_count_ > (int64_t(1) << 31) - 1) return false;
-    const int64_t slack = piece_count_ * piece_length_ - total_size_;
-    if (slack < 0 || slack >= piece_length_) return false;
+    if (geometry_.empty() || files_.empty()) return false;
     pieces_.clear();
-    pieces_.reserve(size_t(piece_count_));
-    for (int64_t i = 0; i < piece_count_; ++i) {
+    pieces_.reserve(size_t(geometry_.piece_count()));
+    for (int64_t i = 0; i < geometry_.piece_count(); ++i) {
         auto p = std::make_unique<PieceInProgress>();
         p->index = int32_t(i);
         p->size = PieceSize(int32_t(i));
         if (info_loaded_) p->expected = reinterpret_cast<const uint8_t*>(piece_hashes_.data()) + 20 * i;
         pieces_.push_back(std::move(p));
     }
-    bitfield_.assign(size_t((piece_count_ + 7) / 8), 0);
+    bitfield_.assign(size_t((geometry_.piece_count() + 7) / 8), 0);
     checked_bytes_ = verified_bytes_ = 0;
-    wanted_bytes_ = total_size_;
-    wanted_pieces_ = piece_count_;
+    wanted_bytes_ = geometry_.total_size();
+    wanted_pieces_ = geometry_.piece_count();
     finished_pieces_ = 0;
-    Notice(kNoticePiecesBuilt, 1, 4, piece_count_);
+    Notice(kNoticePiecesBuilt, 1, 4, geometry_.piece_count());
     ImportSelection();
     if (!EstablishState()) return false;
     if (Stop()) return false;
     if (options_.read_only) {
         RecountFinished();
-        checked_bytes_ = total_size_;
+        checked_bytes_ = geometry_.total_size();
         return true;
     }
     return PrepareAllFiles();
@@ -220,9 +222,9 @@ bool TPieces::EstablishState() {
         } else {
             // No hashes to check against: nothing counts as on disk.
             CloseFiles();
-            checked_bytes_ = wanted_bytes_ = total_size_;
+            checked_bytes_ = wanted_bytes_ = geometry_.total_size();
             verified_bytes_ = 0;
-            wanted_pieces_ = piece_count_;
+            wanted_pieces_ = geometry_.piece_count();
             finished_pieces_ = 0;
             WriteResumeData();
         }
@@ -231,12 +233,12 @@ bool TPieces::EstablishState() {
 }
 
 bool TPieces::PieceValid(int32_t index) const {
-    return index >= 0 && index < piece_count_ && size_t(index) < pieces_.size() && pieces_[size_t(index)] &&
+    return index >= 0 && index < geometry_.piece_count() && size_t(index) < pieces_.size() && pieces_[size_t(index)] &&
            pieces_[size_t(index)]->size > 0;
 }
 
 bool TPieces::Have(int32_t index) const {
-    if (index < 0 || index >= piece_count_ || size_t(index / 8) >= bitfield_.size()) return false;
+    if (index < 0 || index >= geometry_.piece_count() || size_t(index / 8) >= bitfield_.size()) return false;
     return (bitfield_[size_t(index / 8)] >> (7 - index % 8)) & 1;
 }
 
@@ -268,7 +270,7 @@ bool TPieces::SetPieceHave(int32_t index, bool have) {
 
 void TPieces::RecountFinished() {
     int32_t n = 0;
-    for (int32_t i = 0; i < piece_count_; ++i)
+    for (int32_t i = 0; i < geometry_.piece_count(); ++i)
         if (Have(i) || pieces_[size_t(i)]->unwanted) ++n;
     finished_pieces_ = n;
 }
@@ -306,7 +308,7 @@ bool TPieces::SetFileWanted(int32_t file, bool wanted) {
         bool now_unwanted = false;
         if (!wanted) {
             // Unwanted only when every file it touches is unwanted.
-            const int64_t start = int64_t(i) * piece_length_, end = start + p.size;
+            const int64_t start = geometry_.PieceBegin(i), end = start + p.size;
             now_unwanted = true;
             for (const auto& other : files_)
                 if (other->size > 0 && other->offset < end && other->End() > start && !other->Unwanted()) {
@@ -324,9 +326,9 @@ bool TPieces::SetFileWanted(int32_t file, bool wanted) {
         SetPieceHave(last, false);
     }
     const int64_t sign = wanted ? 1 : -1;
-    wanted_bytes_ = std::clamp<int64_t>(wanted_bytes_ + sign * f.size, 0, total_size_);
-    wanted_pieces_ = std::clamp<int64_t>(wanted_pieces_ + sign * changed, 0, piece_count_);
-    finished_pieces_ = int32_t(std::clamp<int64_t>(finished_pieces_ - sign * changed_not_had, 0, piece_count_));
+    wanted_bytes_ = std::clamp<int64_t>(wanted_bytes_ + sign * f.size, 0, geometry_.total_size());
+    wanted_pieces_ = std::clamp<int64_t>(wanted_pieces_ + sign * changed, 0, geometry_.piece_count());
+    finished_pieces_ = int32_t(std::clamp<int64_t>(finished_pieces_ - sign * changed_not_had, 0, geometry_.piece_count()));
     return true;
 }
 
@@ -336,15 +338,6 @@ void TPieces::MarkPartial(int32_t index) {
 
 void TPieces::UnmarkPartial(int32_t index) {
     partial_.erase(std::remove(partial_.begin(), partial_.end(), index), partial_.end());
-}
-
-bool TPieces::SplitBlock(int64_t block_index, int32_t* piece, int32_t* offset) const {
-    if (block_index < 0 || piece_length_ <= 0 || block_index > total_size_ / kBlockSize) return false;
-    const int64_t pos = block_index * kBlockSize;
-    if (pos >= total_size_) return false;
-    *piece = int32_t(pos / piece_length_);
-    *offset = int32_t(pos % piece_length_);
-    return true;
 }
 
 }  // namespace zl

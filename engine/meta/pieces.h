@@ -15,9 +15,12 @@
 #include "engine/base/clock.h"
 #include "engine/base/qmutex.h"
 #include "engine/base/ref_object.h"
+#include "engine/meta/block_info.h"
+#include "engine/meta/block_write.h"
 #include "engine/meta/buffer_pool.h"
 #include "engine/meta/disk_space.h"
 #include "engine/meta/file_entry.h"
+#include "engine/meta/file_piece_map.h"
 #include "engine/meta/piece_in_progress.h"
 #include "engine/meta/storage_layout.h"
 
@@ -51,8 +54,6 @@ public:
     virtual bool StopRequested() { return false; }
     // The task's explicit target path for a single-file torrent ("" when none).
     virtual std::string ExplicitTargetPath() { return {}; }
-    // A piece failed its hash check; `source` delivered its latest data (may be null).
-    virtual void OnPieceHashFailed(int32_t /*index*/, PieceSource* /*source*/) {}
 };
 
 struct StorageOptions {
@@ -67,8 +68,7 @@ struct StorageOptions {
     bool read_only = false;
 };
 
-// Results of ReceiveBlock beyond the accepted length.
-constexpr int32_t kPieceHashFailed = -99;
+// WritePieceBytes: the written bytes did not read back as they were hashed.
 constexpr int32_t kPieceWriteVerifyFailed = -100;
 
 class TPieces : public TRefObject {
@@ -103,17 +103,13 @@ public:
     bool Wanted(int32_t index) const;
     bool FileComplete(int32_t file) const;
     bool FileFullyUnwanted(int32_t file) const;
-    bool AllFinished() const { return finished_pieces_ >= piece_count_ && verified_bytes_ >= total_size_; }
-    bool CheckFinished() const { return checked_bytes_ >= total_size_; }
+    bool AllFinished() const { return finished_pieces_ >= geometry_.piece_count() && verified_bytes_ >= geometry_.total_size(); }
+    bool CheckFinished() const { return checked_bytes_ >= geometry_.total_size(); }
 
     // --- receiving data ---
-    // Splits a stream block index into piece and offset (64-bit arithmetic).
-    bool SplitBlock(int64_t block_index, int32_t* piece, int32_t* offset) const;
-    // Stores a block; returns the accepted length (0 when the piece is not wanted,
-    // -1 for a bad block) and sets *complete; kPieceHashFailed when the completed
-    // piece did not match its hash (the piece is emptied, the source charged).
-    int32_t ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int32_t offset, PieceSource* source,
-                         bool* complete);
+    // Stores a block. A block that completes its piece verifies it at once; a
+    // piece that fails its hash is emptied, and the caller charges whoever sent it.
+    BlockWriteResult ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset);
     // Gives up the blocks of a piece still in progress that are only in memory
     // (a piece every peer stopped requesting). A verified piece and the bytes
     // already written with their hash state stay. True when bytes were dropped.
@@ -141,7 +137,9 @@ public:
     int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
     int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
     // Entries covered by a piece (empty when it cannot be located); sets the piece's position cache.
+    // The non-empty files holding a piece's bytes, in order (nothing is opened or closed).
     std::vector<FileEntry*> LocatePiece(int32_t index);
+    const FilePieceMap& FileMap() const { return file_map_; }
     bool RenameCompleteFiles();
 
     // --- checks ---
@@ -158,9 +156,10 @@ public:
     bool LoadPieceCache();
 
     // --- accessors ---
-    int64_t PieceCount() const { return piece_count_; }
-    int64_t PieceLength() const { return piece_length_; }
-    int64_t TotalSize() const { return total_size_; }
+    const BlockInfo& Geometry() const { return geometry_; }
+    int64_t PieceCount() const { return geometry_.piece_count(); }
+    int64_t PieceLength() const { return geometry_.piece_length(); }
+    int64_t TotalSize() const { return geometry_.total_size(); }
     int64_t CheckedBytes() const { return checked_bytes_; }
     int64_t VerifiedBytes() const { return verified_bytes_; }
     int64_t WantedBytes() const { return wanted_bytes_; }
@@ -244,10 +243,9 @@ private:
     std::string save_dir_;
     std::string name_;
     Sha1Digest info_hash_{};
-    int64_t total_size_ = 0;
-    int64_t piece_length_ = 0;
+    BlockInfo geometry_;
+    FilePieceMap file_map_;
     std::vector<std::unique_ptr<PieceInProgress>> pieces_;
-    int64_t piece_count_ = 0;
     std::vector<std::unique_ptr<FileEntry>> files_;
     std::vector<int32_t> partial_;
     int64_t checked_bytes_ = 0;

@@ -15,7 +15,7 @@ bool IsText(const QElement* e, std::string_view text) { return e && e->IsString(
 }  // namespace
 
 void TPieces::WriteResumeData() {
-    if (!host_ || piece_count_ <= 0) return;
+    if (!host_ || geometry_.piece_count() <= 0) return;
     Notice(kNoticeResumeData, 1, 0, 0, nullptr);
     auto dict = NewDictionary();
     dict->AppendString("infohash");
@@ -64,7 +64,7 @@ void TPieces::WriteResumeData() {
 }
 
 bool TPieces::ReadResumeData() {
-    if (!options_.resume_enabled || files_.empty() || piece_count_ <= 0 || resume_data_.empty()) return false;
+    if (!options_.resume_enabled || files_.empty() || geometry_.piece_count() <= 0 || resume_data_.empty()) return false;
     std::unique_ptr<QElement> root = ParseElement(resume_data_);
     if (!root || !root->IsDictionary()) return false;
     const auto& children = root->AsDictionary()->Children();
@@ -119,7 +119,7 @@ bool TPieces::ReadResumeData() {
         if (IsText(c.get(), "BitField") && !c->HasInteger()) bits = next_of(c.get());
     if (!bits || !bits->IsString() || size_t(bits->GetLength()) != bitfield_.size()) return false;
     const std::string_view bit_bytes = bits->GetBytes();
-    for (int32_t i = 0; i < piece_count_; ++i)
+    for (int32_t i = 0; i < geometry_.piece_count(); ++i)
         SetPieceHave(i, (uint8_t(bit_bytes[size_t(i / 8)]) >> (7 - i % 8)) & 1);
     // 4. Partly written pieces continue from their stored SHA-1 state.
     const QElement* status_key = nullptr;
@@ -139,7 +139,7 @@ bool TPieces::ReadResumeData() {
             for (const auto& c : item->AsDictionary()->Children())
                 if (IsText(c.get(), "CRC32")) crc_e = c.get();
             const int64_t index = index_e->GetInteger();
-            if (!crc_e || index < 0 || index >= piece_count_ || Have(int32_t(index))) continue;
+            if (!crc_e || index < 0 || index >= geometry_.piece_count() || Have(int32_t(index))) continue;
             const auto* state = reinterpret_cast<const uint8_t*>(state_e->GetBytes().data());
             if (crc_e->GetInteger() != int64_t(Adler32(uint32_t(index), state, kSha1ContextSize))) continue;
             PieceInProgress& p = *pieces_[size_t(index)];
@@ -159,8 +159,8 @@ bool TPieces::ReadResumeData() {
         }
     }
     // 5.
-    checked_bytes_ = total_size_;
-    if (verified_bytes_ <= total_size_) {
+    checked_bytes_ = geometry_.total_size();
+    if (verified_bytes_ <= geometry_.total_size()) {
         LoadPieceCache();
         Notice(kNoticeStateEstablished, 1);
     }

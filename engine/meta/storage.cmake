@@ -5,6 +5,7 @@ zl_library(zl_meta_storage SOURCES
   disk_space.cpp
   target_file.cpp
   file_entry.cpp
+  file_piece_map.cpp
   piece_in_progress.cpp
   pieces.cpp
   piece_assembly.cpp

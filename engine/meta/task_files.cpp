@@ -49,8 +49,8 @@ int32_t TPieces::CountOpenFiles() const {
 }
 
 void TPieces::EnforceOpenFileLimit() {
-    if (piece_length_ <= 0) return;
-    const int64_t units = (piece_length_ + 256 * 1024 - 1) / (256 * 1024);
+    if (geometry_.piece_length() <= 0) return;
+    const int64_t units = (geometry_.piece_length() + 256 * 1024 - 1) / (256 * 1024);
     if (CountOpenFiles() >= 128 / units + 1) CloseFiles();
 }
 
@@ -109,12 +109,12 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
         if (was_read_only) file.Open(entry.path, TargetFile::Mode::ReadOnly);
         return cut && file.Size() == entry.size;
     }
-    if (!for_writing) return current >= required && piece_count_ > 0;
+    if (!for_writing) return current >= required && geometry_.piece_count() > 0;
 
-    int64_t target = options_.preallocate ? entry.size : std::min(entry.size, required + kExtendSlack + piece_length_);
+    int64_t target = options_.preallocate ? entry.size : std::min(entry.size, required + kExtendSlack + geometry_.piece_length());
     if (entry.Unwanted() || stop_wait_) target = required;
     if (target > current && !WaitForSpace(entry, target - current, lock)) return false;
-    if (no_extend) return piece_count_ > 0;
+    if (no_extend) return geometry_.piece_count() > 0;
     if (target > current) {
         ScopedLock local(lock ? nullptr : &disk_lock_);
         if (file.Resize(target, options_.preallocate && !entry.Unwanted())) {
@@ -123,7 +123,7 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
             current = file.Size();
         }
     }
-    return current >= required && piece_count_ > 0 && file.Size() >= required;
+    return current >= required && geometry_.piece_count() > 0 && file.Size() >= required;
 }
 
 int64_t TPieces::UnwantedPosition(int64_t start, int64_t portion_end, int64_t p) const {
@@ -133,39 +133,17 @@ int64_t TPieces::UnwantedPosition(int64_t start, int64_t portion_end, int64_t p)
     // A piece starting inside the first piece length stays in place (the file is
     // then shorter than two piece lengths, so this stays within its size).
     (void)portion_end;
-    if (start < piece_length_) return p;
-    return piece_length_ + (p - start);
+    if (start < geometry_.piece_length()) return p;
+    return geometry_.piece_length() + (p - start);
 }
 
 std::vector<FileEntry*> TPieces::LocatePiece(int32_t index) {
     std::vector<FileEntry*> list;
     if (!PieceValid(index)) return list;
-    PieceInProgress& piece = *pieces_[size_t(index)];
-    const int64_t start = int64_t(index) * piece_length_;
-    if (piece.file_index < 0 || piece.file_index >= FileCount() || piece.file_offset < 0) {
-        int32_t found = -1;
-        for (size_t i = 0; i < files_.size(); ++i) {
-            const FileEntry& f = *files_[i];
-            if (f.size < 0) return list;
-            if (f.size > 0 && start >= f.offset && start < f.End()) {
-                found = int32_t(i);
-                break;
-            }
-        }
-        if (found < 0) return list;
-        piece.file_index = found;
-        piece.file_offset = start - files_[size_t(found)]->offset;
-    }
-    int64_t collected = 0;
-    for (size_t i = size_t(piece.file_index); i < files_.size() && collected < piece.size; ++i) {
-        FileEntry& f = *files_[i];
-        if (f.size == 0) {
-            f.file.Close();
-            continue;
-        }
-        collected += i == size_t(piece.file_index) ? f.size - piece.file_offset : f.size;
-        list.push_back(&f);
-    }
+    file_map_.ForEachSpan(index, 0, pieces_[size_t(index)]->size, [&](const FilePieceMap::Span& span) {
+        list.push_back(files_[size_t(span.file)].get());
+        return true;
+    });
     return list;
 }
 
@@ -235,23 +213,17 @@ int64_t TPieces::ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t 
 
 template <class Fn>
 bool TPieces::ForEachFileSpan(int32_t index, int64_t offset, int64_t end, Fn&& fn) {
-    const PieceInProgress& piece = *pieces_[size_t(index)];
-    const std::vector<FileEntry*> list = LocatePiece(index);
-    if (list.empty()) return false;
-    int64_t piece_pos = 0;  // piece-relative position where the current file's part starts
-    for (size_t k = 0; k < list.size() && piece_pos < end; ++k) {
-        FileEntry& f = *list[k];
-        const int64_t start = k == 0 ? piece.file_offset : 0;
-        const int64_t part = std::min<int64_t>(piece.size - piece_pos, f.size - start);
-        const int64_t from = std::max(offset, piece_pos), to = std::min(end, piece_pos + part);
-        if (from < to) {
-            int64_t pos = start + (from - piece_pos);
-            if (f.Unwanted()) pos = UnwantedPosition(start, start + part, pos);
-            if (!fn(f, pos, to - from, from)) break;
+    const int64_t piece_begin = geometry_.PieceBegin(index);
+    return file_map_.ForEachSpan(index, offset, end, [&](const FilePieceMap::Span& span) {
+        FileEntry& f = *files_[size_t(span.file)];
+        int64_t pos = span.file_offset;
+        if (f.Unwanted()) {
+            // Where this piece's part of the file starts, for the unwanted-file layout.
+            const int64_t part_start = std::max<int64_t>(0, piece_begin - f.offset);
+            pos = UnwantedPosition(part_start, 0, pos);
         }
-        piece_pos += part;
-    }
-    return true;
+        return fn(f, pos, span.length, span.piece_offset);
+    });
 }
 
 bool TPieces::VerifyPieceBuffer(int32_t index, const uint8_t* data) {
@@ -279,7 +251,7 @@ bool TPieces::PrepareAllFiles() {
         if (!ok) return false;
     }
     RecountFinished();
-    checked_bytes_ = total_size_;
+    checked_bytes_ = geometry_.total_size();
     return true;
 }
 
@@ -303,7 +275,7 @@ bool TPieces::RenameCompleteFiles() {
 }
 
 void TPieces::CloseAll(bool write_resume, bool flush, bool no_wait) {
-    const bool checked = CheckFinished() && piece_count_ > 0;
+    const bool checked = CheckFinished() && geometry_.piece_count() > 0;
     if (flush && checked) FlushCompletePieces(no_wait);
     CloseFiles();
     if (flush && checked) {

@@ -163,7 +163,7 @@ bool TFtpPeer::ConnectData(uint16_t port) {
     if (!data_->Connect(socket_->remote_address(), port, false)) return false;
     const TSourceAddress& source = identity_->Source();
     if (!source.whole_content && !outstanding_.empty())
-        stream_offset_ = outstanding_.records().front().block * kBlockSize;
+        stream_offset_ = BlockInfo::BlockBegin(outstanding_.records().front().block);
     skip_ = 0;
     return HandleOutcome(session_->OnDataConnected(stream_offset_));
 }
@@ -226,7 +226,7 @@ int TFtpPeer::DataStep() {
     for (;;) {
         if (skip_ > 0 || outstanding_.empty()) return finish(1);
         const std::optional<int64_t> skip =
-            FtpStreamSkip(outstanding_.records().front().block * kBlockSize, stream_offset_);
+            FtpStreamSkip(BlockInfo::BlockBegin(outstanding_.records().front().block), stream_offset_);
         if (!skip) return finish(0);  // behind the stream, or too far ahead to read through
         skip_ = *skip;
         discard();
@@ -235,7 +235,7 @@ int TFtpPeer::DataStep() {
             const RequestRecord& first = outstanding_.records().front();
             const int64_t block = first.block;
             const int32_t length = first.length;
-            if (block * kBlockSize != stream_offset_ || available - used < length) break;
+            if (BlockInfo::BlockBegin(block) != stream_offset_ || available - used < length) break;
             if (!DeliverBlock(block, length, data + used, kBlockOrigin)) return finish(-1);
             used += length;
             stream_offset_ += length;

@@ -54,7 +54,7 @@ bool THttpPeer::AttachIdentity(TPeerId* identity) {
             TPeerObject::RequestStep();
             if (outstanding_.empty()) return false;
         }
-        if (!outstanding_.empty()) stream_offset_ = outstanding_.records().front().block * kBlockSize;
+        if (!outstanding_.empty()) stream_offset_ = BlockInfo::BlockBegin(outstanding_.records().front().block);
     } else if (identity_->metainfo_source) {
         task_.NoteMetainfoFetchStarted();
     }
@@ -242,7 +242,7 @@ bool THttpPeer::ReadBlocks(bool read) {
             const RequestRecord& first = outstanding_.records().front();
             const int64_t block = first.block;
             const int32_t length = first.length;
-            if (block * kBlockSize != stream_offset_ || available - used < length) break;
+            if (BlockInfo::BlockBegin(block) != stream_offset_ || available - used < length) break;
             if (body_end_ >= 0 && stream_offset_ + length > body_end_) break;
             if (!DeliverBlock(block, length, data + used, kBlockOrigin)) {
                 socket_->Consume(used);
@@ -256,7 +256,7 @@ bool THttpPeer::ReadBlocks(bool read) {
         if (!outstanding_.empty() || available == used) break;
         TPeerObject::RequestStep();
         if (outstanding_.empty()) break;
-        const int64_t wanted = outstanding_.records().front().block * kBlockSize;
+        const int64_t wanted = BlockInfo::BlockBegin(outstanding_.records().front().block);
         const std::optional<int64_t> skip = HttpStreamSkip(wanted, stream_offset_);
         if (!skip || (body_end_ >= 0 && wanted >= body_end_)) break;  // RequestStep restarts
         skip_ = *skip;
@@ -284,7 +284,7 @@ bool THttpPeer::RequestStep() {
             return false;
         }
     }
-    const int64_t wanted = outstanding_.records().front().block * kBlockSize;
+    const int64_t wanted = BlockInfo::BlockBegin(outstanding_.records().front().block);
     const std::optional<int64_t> skip = HttpStreamSkip(wanted, stream_offset_);
     if (skip && (body_end_ < 0 || wanted < body_end_) && socket_->IsOpen()) {
         skip_ = *skip;

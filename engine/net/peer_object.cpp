@@ -113,7 +113,7 @@ bool TPeerObject::MeasuredPass(Steps steps) {
 
 int64_t TPeerObject::QueueDepthTarget() const {
     const int64_t rate = std::max<int64_t>(transfer_.download_rate, 0);
-    return std::min<int64_t>(2 + 2 * (rate / kBlockSize), kMaxQueueDepth);
+    return std::min<int64_t>(2 + 2 * BlockInfo::BlockIndex(rate), kMaxQueueDepth);
 }
 
 bool TPeerObject::RequestStep() {
@@ -149,13 +149,13 @@ bool TPeerObject::RequestStep() {
     position_snapshot_ = position;
     if (piece < 0) return true;
 
-    const int64_t piece_length = task_.PieceLength();
-    if (piece_length <= 0 || piece_size <= 0 || piece_size > piece_length) return true;
+    const BlockInfo geometry = task_.Geometry();
+    if (piece_size <= 0 || piece_size != geometry.PieceSize(piece)) return true;
     const uint64_t now = Now();
     const bool endgame = task_.InEndgame();
-    for (int64_t offset = first_missing / kBlockSize * kBlockSize; offset < piece_size; offset += kBlockSize) {
-        const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, piece_size - offset));
-        const int64_t block = (static_cast<int64_t>(piece) * piece_length + offset) / kBlockSize;
+    for (int64_t offset = BlockInfo::AlignDown(first_missing); offset < piece_size; offset += BlockInfo::kBlock) {
+        const int32_t length = BlockInfo::BlockLengthAt(piece_size, offset);
+        const int64_t block = geometry.BlockOf(piece, offset);
         if (outstanding_.Contains(block) || task_.BlockPresent(piece, offset, length)) continue;
         RequestRecord record;
         record.block = block;
@@ -274,26 +274,23 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     no_data_passes_ = -2;
     if (activity_ == kActivityIdle) activity_ = kActivityTransferring;
 
-    const int64_t piece_length = task_.PieceLength();
-    if (piece_length <= 0) return false;
-    const int64_t start = block * kBlockSize;
-    const int64_t piece64 = start / piece_length;
-    if (piece64 >= task_.PieceCount()) return false;
-    const int32_t piece = static_cast<int32_t>(piece64);
-    const int64_t offset = start - piece64 * piece_length;
-    if (length == 0 || offset + length > task_.PieceSize(piece)) return false;
+    const BlockInfo geometry = task_.Geometry();
+    const BlockInfo::Location at = geometry.LocateBlock(block);
+    if (!geometry.IsBlockInPiece(at.piece, at.offset, length)) return false;
+    const int32_t piece = at.piece;
+    const int64_t offset = at.offset;
 
     const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
-    if (!result.taken) return false;
-    if (result.hash_failed) {
-        task_.OnPieceHashFailed(piece);
+    if (!result.taken()) return false;
+    if (result.hash_failed()) {
+        task_.ChargeBadPiece(*this, piece);
         ++errors_;
         return false;
     }
     task_.AddKindBytes(kind_, length);
     bytes_total_ += length;
     kib_total_ = bytes_total_ / 1024;
-    if (result.piece_complete && task_.InEndgame()) outstanding_.DropUnsent(piece);
+    if (result.piece_verified() && task_.InEndgame()) outstanding_.DropUnsent(piece);
     return true;
 }
 

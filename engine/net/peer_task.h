@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/base/ref_object.h"
+#include "engine/meta/block_info.h"
+#include "engine/meta/block_write.h"
 #include "engine/net/peer_id.h"
 #include "engine/net/peer_requests.h"
 
@@ -28,12 +30,6 @@ struct TPieceRange {
     int64_t blocks_received = 0;
 };
 
-struct BlockWriteResult {
-    bool taken = false;           // the piece map took the block
-    bool hash_failed = false;     // the piece then failed its hash check
-    bool piece_complete = false;  // the piece is now complete and verified
-};
-
 class IPeerTask {
 public:
     virtual ~IPeerTask() = default;
@@ -44,9 +40,11 @@ public:
 
     // Piece map facts.
     virtual bool HasMetadata() = 0;
-    virtual int32_t PieceCount() = 0;
-    virtual int64_t PieceLength() = 0;             // nominal, a multiple of 16384
-    virtual int64_t PieceSize(int32_t piece) = 0;  // the last piece may be shorter
+    // The block geometry of the task's data; empty while the piece map is unknown.
+    virtual BlockInfo Geometry() = 0;
+    int32_t PieceCount() { return Geometry().piece_count(); }
+    int64_t PieceLength() { return Geometry().piece_length(); }
+    int64_t PieceSize(int32_t piece) { return Geometry().PieceSize(piece); }  // the last may be shorter
     virtual bool PieceWanted(int32_t piece) = 0;
     // First missing byte of a piece and the piece's size; false when nothing is missing.
     virtual bool MissingSpan(int32_t piece, int64_t* first_missing, int64_t* piece_size) = 0;
@@ -78,8 +76,9 @@ public:
     // Data.
     virtual BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                         int32_t origin) = 0;
-    // A piece failed its hash: its cached bytes count as wasted and it is no longer requested.
-    virtual void OnPieceHashFailed(int32_t piece) = 0;
+    // `sender` delivered the block that completed a piece which then failed its
+    // hash (the piece map already emptied it): the sender's source is charged.
+    virtual void ChargeBadPiece(TPeerObject& sender, int32_t piece) = 0;
     virtual void AddReceived(int64_t bytes) = 0;
     virtual void AddKindBytes(int32_t kind, int64_t bytes) = 0;
 

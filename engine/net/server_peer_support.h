@@ -13,10 +13,8 @@ namespace zl {
 // Bytes of the whole task, -1 while the piece map is unknown.
 inline int64_t TaskTotalSize(IPeerTask& task) {
     if (!task.HasMetadata()) return -1;
-    const int32_t count = task.PieceCount();
-    const int64_t length = task.PieceLength();
-    if (count <= 0 || length <= 0) return -1;
-    return static_cast<int64_t>(count - 1) * length + task.PieceSize(count - 1);
+    const BlockInfo geometry = task.Geometry();
+    return geometry.empty() ? -1 : geometry.total_size();
 }
 
 // What one Receive may read this pass: the default size, never more than the

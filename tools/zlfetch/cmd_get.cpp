@@ -20,6 +20,7 @@
 
 #include "engine/core/engine_api.h"
 #include "engine/meta/atomic_file.h"
+#include "engine/meta/block_info.h"
 #include "engine/meta/file_entry.h"
 #include "engine/meta/storage_layout_info.h"
 #include "tools/zlfetch/commands.h"
@@ -121,11 +122,11 @@ int64_t VerifiedBytes(zl::TaskHandle task, int64_t bytes_total, int64_t piece_le
     if (size <= 0 || piece_length <= 0) return 0;
     std::vector<uint8_t> bits(static_cast<size_t>(size));
     if (zl::TaskGetBitfield(task, bits.data(), size) <= 0) return 0;
-    const int64_t pieces = (bytes_total + piece_length - 1) / piece_length;
+    const zl::BlockInfo geometry(bytes_total, piece_length);
     int64_t done = 0;
-    for (int64_t i = 0; i < pieces && i / 8 < size; ++i) {
+    for (int32_t i = 0; i < geometry.piece_count() && i / 8 < size; ++i) {
         if (!(bits[static_cast<size_t>(i / 8)] & (0x80 >> (i % 8)))) continue;
-        done += std::min(piece_length, bytes_total - i * piece_length);
+        done += geometry.PieceSize(i);
     }
     return done;
 }

@@ -172,11 +172,14 @@ TEST(HaveBitfield, IndexesBeyondThePiecesAreIgnored) {
     EXPECT_FALSE(SetHaveBit(short_bits, 9, 8, true));
 }
 
+// The geometry of `count` whole pieces.
+BlockInfo Pieces(int64_t count, int64_t piece_length) { return BlockInfo(count * piece_length, piece_length); }
+
 TEST(MapFileRead, MapsThroughTheFilesPlaceInTheTorrent) {
     const int64_t piece = 262144;
     // A file that starts 100 bytes before the end of piece 3.
     const int64_t file_offset = 4 * piece - 100;
-    FileReadPlan plan = MapFileRead(file_offset, 10 * piece, 0, 300, piece, 20);
+    FileReadPlan plan = MapFileRead(file_offset, 10 * piece, 0, 300, Pieces(20, piece));
     ASSERT_TRUE(plan.valid);
     EXPECT_EQ(plan.first_piece, 3);
     EXPECT_EQ(plan.last_piece, 4);
@@ -190,20 +193,20 @@ TEST(MapFileRead, MapsThroughTheFilesPlaceInTheTorrent) {
 
     // Reading beyond 4 GiB of a 4 GiB volume in 2 MiB pieces.
     const int64_t four_gib = int64_t(4) << 30;
-    plan = MapFileRead(0, four_gib, four_gib - 16384, 16384, 2 << 20, 2048);
+    plan = MapFileRead(0, four_gib, four_gib - 16384, 16384, Pieces(2048, 2 << 20));
     ASSERT_TRUE(plan.valid);
     EXPECT_EQ(plan.first_piece, 2047);
     ASSERT_EQ(plan.spans.size(), 1u);
     EXPECT_EQ(plan.spans[0].offset, (2 << 20) - 16384);
 
     // A second 4 GiB file after the first.
-    plan = MapFileRead(four_gib, four_gib, 1, 1, 2 << 20, 4096);
+    plan = MapFileRead(four_gib, four_gib, 1, 1, Pieces(4096, 2 << 20));
     ASSERT_TRUE(plan.valid);
     EXPECT_EQ(plan.first_piece, 2048);
     EXPECT_EQ(plan.spans[0].offset, 1);
 
     // The empty read inside the file is fine and touches nothing.
-    plan = MapFileRead(0, 1000, 1000, 0, piece, 1);
+    plan = MapFileRead(0, 1000, 1000, 0, Pieces(1, piece));
     EXPECT_TRUE(plan.valid);
     EXPECT_TRUE(plan.spans.empty());
 }
@@ -224,7 +227,7 @@ TEST(MapFileRead, RejectsBadRanges) {
         {INT64_MAX, 10, 0, 1, piece, 1},            // file position overflows
     };
     for (const Case& c : cases)
-        EXPECT_FALSE(MapFileRead(c.file_offset, c.file_size, c.offset, c.length, c.piece_length, c.piece_count).valid)
+        EXPECT_FALSE(MapFileRead(c.file_offset, c.file_size, c.offset, c.length, Pieces(c.piece_count, c.piece_length)).valid)
             << c.offset << " " << c.length;
 }
 
@@ -250,14 +253,14 @@ RequestRecord Block(int64_t block, int32_t length = 16384) {
 
 TEST(SharedRequests, PieceOfBlockIn64Bits) {
     const int64_t piece = 2 << 20;  // 128 blocks a piece
-    EXPECT_EQ(PieceOfBlock(0, piece), 0);
-    EXPECT_EQ(PieceOfBlock(127, piece), 0);
-    EXPECT_EQ(PieceOfBlock(128, piece), 1);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(0, piece), 0);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(127, piece), 0);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(128, piece), 1);
     // Block 262143 is the last of a 4 GiB volume; x 16384 overflows 32 bits.
-    EXPECT_EQ(PieceOfBlock(262143, piece), 2047);
-    EXPECT_EQ(PieceOfBlock(-1, piece), -1);
-    EXPECT_EQ(PieceOfBlock(5, 0), -1);
-    EXPECT_EQ(PieceOfBlock(INT64_MAX, piece), -1);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(262143, piece), 2047);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(-1, piece), -1);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(5, 0), -1);
+    EXPECT_EQ(BlockInfo::PieceOfBlock(INT64_MAX, piece), -1);
 }
 
 TEST(SharedRequests, TakesThePeersFirstUsefulPiece) {

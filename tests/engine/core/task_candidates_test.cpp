@@ -186,26 +186,21 @@ public:
     void ViewHostUnresolved() override { ++unresolved; }
 
     bool MapReady() override { return true; }
-    int32_t MapPieceCount() override { return kPieces; }
-    int64_t MapPieceLength() override { return kPiece; }
-    int64_t MapPieceSize(int32_t) override { return kPiece; }
+    BlockInfo MapGeometry() override { return BlockInfo(kSize, kPiece); }
     bool MapPieceNeeded(int32_t piece) override { return !pieces_[piece].done; }
     bool MapBlockPresent(int32_t piece, int64_t) override { return pieces_[piece].done || pieces_[piece].received; }
-    int32_t ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                              bool* complete) override {
-        *complete = false;
-        if (piece < 0 || piece >= kPieces || offset != 0 || length != kPiece) return -1;
+    BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data) override {
+        if (piece < 0 || piece >= kPieces || offset != 0 || length != kPiece) return {BlockWrite::kRefused, 0};
         Piece& p = pieces_[piece];
-        if (p.done) return 0;
+        if (p.done) return {BlockWrite::kNotNeeded, 0};
         for (int64_t i = 0; i < length; ++i) {
             if (data[i] != FileByte(piece * kPiece + i)) {
                 ++hash_failures;
-                return kHashFailed;
+                return {BlockWrite::kHashFailed, length};
             }
         }
         p.done = true;
-        *complete = true;
-        return length;
+        return {BlockWrite::kPieceVerified, length};
     }
 
     void Clear() { pieces_.assign(kPieces, Piece{}); }

@@ -52,10 +52,8 @@ protected:
     void TearDown() override { EXPECT_EQ(EngineCleanup(engine), ENGINE_OK); }
 
     void Deliver(int32_t piece, int64_t offset, int64_t length) {
-        bool complete = false;
         const auto* bytes = reinterpret_cast<const uint8_t*>(content.data()) + piece * kPiece + offset;
-        ASSERT_EQ(task->PieceMap()->ReceiveBlock(piece, bytes, int32_t(length), int32_t(offset), nullptr, &complete),
-                  int32_t(length));
+        ASSERT_EQ(task->PieceMap()->ReceiveBlock(piece, bytes, int32_t(length), offset).bytes, int32_t(length));
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};

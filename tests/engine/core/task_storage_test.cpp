@@ -263,10 +263,10 @@ protected:
         if (fed_ || !map || !map->CheckFinished()) return;
         fed_ = true;
         for (int32_t piece : {0, 1}) {
-            bool complete = false;
             const auto* bytes = reinterpret_cast<const uint8_t*>(data_.data()) + piece * kPiece;
-            EXPECT_EQ(map->ReceiveBlock(piece, bytes, int32_t(kPiece), 0, nullptr, &complete), int32_t(kPiece));
-            EXPECT_TRUE(complete);
+            const BlockWriteResult result = map->ReceiveBlock(piece, bytes, int32_t(kPiece), 0);
+            EXPECT_EQ(result.bytes, int32_t(kPiece));
+            EXPECT_TRUE(result.piece_verified());
         }
     }
 

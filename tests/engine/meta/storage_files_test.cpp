@@ -11,16 +11,6 @@ namespace {
 
 constexpr int64_t P = 64 * 1024;  // piece length of most tests
 
-TEST(StorageFiles, PiecesOverlappedTable) {
-    struct Case { int64_t offset, size, piece; int32_t want; };
-    const Case cases[] = {
-        {0, 0, P, 0}, {0, 1, P, 1}, {0, P, P, 1}, {0, P + 1, P, 2}, {10, P - 10, P, 1},
-        {10, P - 9, P, 2}, {P - 1, 2, P, 2}, {P, 3 * P, P, 3}, {int64_t(5) << 32, 1, P, 1},
-        {(int64_t(1) << 32) - 1, int64_t(1) << 32, P, 65537},
-    };
-    for (const Case& c : cases) EXPECT_EQ(PiecesOverlapped(c.offset, c.size, c.piece), c.want) << c.offset << "+" << c.size;
-}
-
 TEST(StorageFiles, PieceAcrossThreeFilesAndEmptyOnesWrittenInReverse) {
     TempDir dir;
     // Piece 1 spans the tail of f0, all of f2 and the head of f4; f1, f3, f5 are empty.
@@ -37,14 +27,17 @@ TEST(StorageFiles, PieceAcrossThreeFilesAndEmptyOnesWrittenInReverse) {
     EXPECT_EQ(files[0]->relative_name, "pack/f0");
     EXPECT_EQ(files[1]->relative_name, "pack/f2");
     EXPECT_EQ(files[2]->relative_name, "pack/f4");
-    EXPECT_EQ(rig->Piece(1).file_offset, P);
+    std::vector<FilePieceMap::Span> spans;
+    ASSERT_TRUE(rig->FileMap().SpansOf(1, 0, P, spans));
+    EXPECT_EQ(spans.front().file_offset, P);
 
     const size_t have_notices = size_t(rig.host.Count(kNoticeHave));
     bool complete = false;
     for (int32_t off = int32_t(P) - 16384; off >= 0; off -= 16384) {
-        EXPECT_EQ(rig->ReceiveBlock(1, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off, 16384, off, nullptr,
-                                    &complete),
-                  16384);
+        const BlockWriteResult result =
+            rig->ReceiveBlock(1, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off, 16384, off);
+        EXPECT_EQ(result.bytes, 16384);
+        complete = result.piece_verified();
         // Nothing reaches the disk before the piece is whole and verified.
         EXPECT_EQ(ReadFile(dir / "pack/f2.zltmp").find_first_not_of('\0'), std::string::npos);
     }
@@ -72,12 +65,13 @@ TEST(StorageFiles, StreamBlocksBeyondFourGiBSplitInSixtyFourBits) {
     options.read_only = true;
     MapRig rig(dir.path(), options);
     ASSERT_TRUE(rig->LoadLayout(layout));
-    int32_t piece = 0, offset = 0;
-    ASSERT_TRUE(rig->SplitBlock(size / 16384 - 1, &piece, &offset));
-    EXPECT_EQ(piece, 1023);
-    EXPECT_EQ(offset, (4 << 20) - 16384);
-    EXPECT_FALSE(rig->SplitBlock(size / 16384, &piece, &offset));
-    EXPECT_FALSE(rig->SplitBlock(INT64_MAX, &piece, &offset));
+    // The loaded map's geometry splits stream blocks in 64 bits.
+    const BlockInfo& geometry = rig->Geometry();
+    const BlockInfo::Location last = geometry.LocateBlock(size / 16384 - 1);
+    EXPECT_EQ(last.piece, 1023);
+    EXPECT_EQ(last.offset, (4 << 20) - 16384);
+    EXPECT_EQ(geometry.LocateBlock(size / 16384).piece, -1);
+    EXPECT_EQ(geometry.LocateBlock(INT64_MAX).piece, -1);
 }
 
 TEST(StorageFiles, PieceEndingAtBoundaryDoesNotListFollowingEmptyFile) {
@@ -91,7 +85,9 @@ TEST(StorageFiles, PieceEndingAtBoundaryDoesNotListFollowingEmptyFile) {
     const auto second = rig->LocatePiece(1);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0]->relative_name, "pack/f2");
-    EXPECT_EQ(rig->Piece(1).file_offset, 0);
+    std::vector<FilePieceMap::Span> spans;
+    ASSERT_TRUE(rig->FileMap().SpansOf(1, 0, P, spans));
+    EXPECT_EQ(spans.front().file_offset, 0);
 }
 
 TEST(StorageFiles, LongerFileIsCutToItsSize) {
@@ -293,8 +289,9 @@ TEST(StorageFiles, UnwantingTheMiddleFileKeepsSharedPiecesWanted) {
         const int32_t size = int32_t(std::min<int64_t>(P, int64_t(t.data.size()) - start));
         bool complete = false;
         for (int32_t off = ((size - 1) / 16384) * 16384; off >= 0; off -= 16384)
-            rig->ReceiveBlock(index, reinterpret_cast<const uint8_t*>(t.data.data()) + start + off,
-                              std::min(16384, size - off), off, nullptr, &complete);
+            complete = rig->ReceiveBlock(index, reinterpret_cast<const uint8_t*>(t.data.data()) + start + off,
+                                         std::min(16384, size - off), off)
+                           .piece_verified();
         ASSERT_TRUE(complete) << index;
     }
     rig->FlushCompletePieces(false);

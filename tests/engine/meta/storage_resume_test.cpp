@@ -17,19 +17,13 @@ constexpr int32_t B = 16384;
 
 const uint8_t* At(const MadeTorrent& t, int64_t pos) { return reinterpret_cast<const uint8_t*>(t.data.data()) + pos; }
 
-void Deliver(TPieces& map, const MadeTorrent& t, int32_t piece, int32_t from, int32_t to, bool* complete = nullptr,
-             PieceSource* source = nullptr) {
+void Deliver(TPieces& map, const MadeTorrent& t, int32_t piece, int32_t from, int32_t to, bool* complete = nullptr) {
     bool c = false;
-    for (int32_t off = from; off < to; off += B) map.ReceiveBlock(piece, At(t, int64_t(piece) * P + off), B, off, source, &c);
+    for (int32_t off = from; off < to; off += B)
+        c = map.ReceiveBlock(piece, At(t, int64_t(piece) * P + off), B, off).piece_verified();
     if (complete) *complete = c;
 }
 
-class CountingSource : public PieceSource {
-public:
-    void OnGoodPiece() override { ++good; }
-    void OnBadPiece() override { ++bad; }
-    int good = 0, bad = 0;
-};
 
 TEST(StorageResume, HalfPieceSurvivesRestartThroughItsHashState) {
     TempDir dir;
@@ -146,9 +140,8 @@ TEST(StorageResume, PieceCacheFileKeepsUnwrittenBlocks) {
         rig->SetPieceCachePath(cache);
         ASSERT_TRUE(rig->LoadLayout(t.layout));
         Deliver(*rig.map, t, 0, 0, 3 * B);
-        bool complete = false;
-        rig->ReceiveBlock(2, At(t, 2 * P), 5000, 0, nullptr, &complete);  // the short last piece, complete
-        ASSERT_TRUE(complete);
+        // the short last piece, complete
+        ASSERT_EQ(rig->ReceiveBlock(2, At(t, 2 * P), 5000, 0).status, BlockWrite::kPieceVerified);
         rig->TrimCache(true);
         rig->CloseAll(true, false);  // no flush: what is in memory goes to the cache file
         rig->SavePieceCache();
@@ -197,33 +190,31 @@ TEST(StorageResume, CacheRecordsAreBoundsChecked) {
     }
 }
 
-TEST(StorageAssembly, HashFailureEmptiesThePieceAndChargesTheSource) {
+TEST(StorageAssembly, HashFailureEmptiesThePieceAndTellsTheSender) {
     TempDir dir;
     MadeTorrent t = MakeTorrent({2 * P}, P, true);
     MapRig rig(dir.path());
     ASSERT_TRUE(rig->LoadLayout(t.layout));
-    auto* source = new CountingSource;
     std::string bad = t.data.substr(0, size_t(P));
     bad[777] ^= 1;
-    bool complete = true;
-    int32_t last = 0;
+    std::vector<BlockWrite> results;
     for (int32_t off = 0; off < P; off += B)
-        last = rig->ReceiveBlock(0, reinterpret_cast<const uint8_t*>(bad.data()) + off, B, off, source, &complete);
-    EXPECT_EQ(last, kPieceHashFailed);
-    EXPECT_FALSE(complete);
-    EXPECT_EQ(source->bad, 1);
-    EXPECT_EQ(rig.host.failed, std::vector<int32_t>{0});
+        results.push_back(rig->ReceiveBlock(0, reinterpret_cast<const uint8_t*>(bad.data()) + off, B, off).status);
+    // Every block but the last was stored; the last completed the piece, which failed.
+    EXPECT_EQ(std::count(results.begin(), results.end(), BlockWrite::kStored), int(P / B) - 1);
+    EXPECT_EQ(results.back(), BlockWrite::kHashFailed);
     EXPECT_EQ(rig->Piece(0).InMemory(), 0);
     EXPECT_EQ(rig->MemoryCacheBytes(), 0);
     // Offsets from the wire are checked.
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, 100, source, &complete), -1);
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, int32_t(P), source, &complete), -1);
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, -B, source, &complete), -1);
-    Deliver(*rig.map, t, 0, 0, int32_t(P), &complete, source);
+    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, 100).status, BlockWrite::kRefused);
+    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, P).status, BlockWrite::kRefused);
+    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, -B).status, BlockWrite::kRefused);
+    bool complete = false;
+    Deliver(*rig.map, t, 0, 0, int32_t(P), &complete);
     EXPECT_TRUE(complete);
+    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, 0).status, BlockWrite::kNotNeeded);
     rig->FlushCompletePieces(false);
-    EXPECT_EQ(source->good, 1);
-    source->Release();
+    EXPECT_TRUE(rig->Have(0));
 }
 
 TEST(StorageAssembly, SmallPieceChunkAndUploadReadsStayInsideThePiece) {
@@ -252,7 +243,7 @@ TEST(StorageAssembly, CompletePiecesAreWrittenOnceTheCacheFillsAndTrimKeepsItBou
     for (int32_t i = 0; i < 6; ++i) {
         bool complete = false;
         for (int32_t off = 0; off < 256 * 1024; off += B)
-            rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off, nullptr, &complete);
+            complete = rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off).piece_verified();
         ASSERT_TRUE(complete);
     }
     rig->PeriodicFlush();
@@ -275,7 +266,7 @@ TEST(StorageAssembly, FastArrivalsStayWithinTheCacheWithoutWaitingForThePeriodic
     ASSERT_TRUE(rig->LoadLayout(t.layout));
     for (int32_t i = 0; i < 20; ++i) {
         for (int32_t off = 0; off < 256 * 1024; off += B)
-            rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off, nullptr, nullptr);
+            (void)rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off);
         // No periodic flush runs: memory is still bounded and written pieces count as had.
         EXPECT_LE(rig->CompleteInMemoryBytes(), rig->MemoryCacheSize() / 2);
         EXPECT_LE(rig->MemoryCacheBytes(), rig->MemoryCacheSize());

@@ -43,7 +43,6 @@ public:
     }
     bool StopRequested() override { return stop; }
     std::string ExplicitTargetPath() override { return target; }
-    void OnPieceHashFailed(int32_t index, PieceSource*) override { failed.push_back(index); }
 
     int Count(int32_t kind, int32_t flag = -1) const {
         int n = 0;
@@ -52,7 +51,6 @@ public:
         return n;
     }
     std::vector<PieceNotice> notices;
-    std::vector<int32_t> failed;
     std::string resume, selection, target;
     bool stop = false;
     bool stop_on_disk_full = false;

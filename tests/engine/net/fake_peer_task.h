@@ -19,17 +19,13 @@ public:
           total_size(total < 0 ? pieces * piece_length : total),
           present(static_cast<size_t>(pieces)) {
         for (int32_t p = 0; p < pieces; ++p)
-            present[p].assign(static_cast<size_t>((PieceSize(p) + kBlockSize - 1) / kBlockSize), false);
+            present[p].assign(static_cast<size_t>(BlockInfo(total_size, piece_length).BlocksInPiece(p)), false);
     }
 
     Clock& clock() override { return fake_clock; }
     uint64_t EngineSeconds() override { return 1'790'000'000 + fake_clock.TickMs() / 1000; }
     bool HasMetadata() override { return has_metadata; }
-    int32_t PieceCount() override { return piece_count; }
-    int64_t PieceLength() override { return piece_length; }
-    int64_t PieceSize(int32_t p) override {
-        return std::min<int64_t>(piece_length, total_size - static_cast<int64_t>(p) * piece_length);
-    }
+    BlockInfo Geometry() override { return has_metadata ? BlockInfo(total_size, piece_length) : BlockInfo(); }
     bool PieceComplete(int32_t p) {
         return std::all_of(present[p].begin(), present[p].end(), [](bool b) { return b; });
     }
@@ -122,21 +118,19 @@ public:
 
     BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t*, int32_t) override {
         ++writes;
-        BlockWriteResult result;
-        if (present[p][offset / kBlockSize] || length <= 0) return result;
-        result.taken = true;
+        if (length <= 0) return {BlockWrite::kRefused, 0};
+        if (present[p][offset / kBlockSize]) return {BlockWrite::kNotNeeded, 0};
         present[p][offset / kBlockSize] = true;
         if (PieceComplete(p) || force_complete) {
             if (bad_pieces.count(p)) {
                 std::fill(present[p].begin(), present[p].end(), false);
-                result.hash_failed = true;
-            } else {
-                result.piece_complete = true;
+                return {BlockWrite::kHashFailed, length};
             }
+            return {BlockWrite::kPieceVerified, length};
         }
-        return result;
+        return {BlockWrite::kStored, length};
     }
-    void OnPieceHashFailed(int32_t p) override { failed_pieces.push_back(p); }
+    void ChargeBadPiece(TPeerObject&, int32_t p) override { failed_pieces.push_back(p); }
     void AddReceived(int64_t bytes) override { received += bytes; }
     void AddKindBytes(int32_t kind, int64_t bytes) override { kind_bytes[kind == kKindNode ? 0 : 1] += bytes; }
     void PenaliseSource(TPeerId*, bool, int32_t) override {}

@@ -1,0 +1,31 @@
+// The task's side of its tracker connector: the P2P switch, the torrent's
+// trackers and the counters an announce reports.
+#include "engine/core/task_tracker_view.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/core/engine_context.h"
+#include "engine/core/task_work_with_trans_statis.h"
+
+namespace zl {
+
+bool TWorkWithTransStatis::ViewTrackers(TaskTrackerView* out) {
+    TTorrent* torrent = Torrent();
+    TPieces* map = PieceMap();
+    if (!out || !torrent || !map || !IsMetainfoReady()) return false;
+    out->p2p = Context().Switches().p2p.load();
+    out->urls = torrent->Trackers();
+    TrackerAnnounceFacts& f = out->facts;
+    f.has_torrent = true;
+    std::memcpy(f.info_hash.data(), torrent->InfoHash().data(), f.info_hash.size());
+    f.escaped_info_hash = torrent->EscapedInfoHash();
+    f.torrent_text = torrent->Announce() + torrent->HexInfoHash();
+    f.listen_port = Context().Switches().EffectiveListenPort();
+    f.uploaded = static_cast<int64_t>(uploaded_bytes_);
+    f.downloaded = static_cast<int64_t>(http_bytes_ + peer_bytes_);
+    f.left = std::max<int64_t>(map->TotalSize() - map->VerifiedBytes(), 0);
+    return true;
+}
+
+}  // namespace zl

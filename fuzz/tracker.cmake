@@ -1,0 +1,2 @@
+zl_fuzzer(fuzz_tracker_http SOURCES tracker_http_fuzz.cpp LIBS zl_net_tracker_codec)
+zl_fuzzer(fuzz_tracker_udp SOURCES tracker_udp_fuzz.cpp LIBS zl_net_tracker_codec)

@@ -1,0 +1,1 @@
+zl_test(net_udp_socket_test SOURCES udp_socket_test.cpp LIBS zl_net_udp_socket)

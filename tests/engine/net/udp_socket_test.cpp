@@ -1,0 +1,115 @@
+// The datagram socket on loopback: whole datagrams up to the largest size,
+// longer and empty ones skipped without closing the socket, refused sends.
+#include <arpa/inet.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/net/udp_socket.h"
+
+namespace zl {
+namespace {
+
+uint32_t Ip(const char* dotted) { return inet_addr(dotted); }
+
+struct Pair {
+    UdpSocket a, b;
+    Pair() {
+        EXPECT_TRUE(a.Open(0, Ip("127.0.3.1")));
+        EXPECT_TRUE(b.Open(0, Ip("127.0.3.2")));
+    }
+    bool SendAtoB(const std::vector<uint8_t>& bytes) {
+        return a.SendTo(bytes.data(), bytes.size(), Ip("127.0.3.2"), b.bound_port());
+    }
+};
+
+TEST(UdpSocket, BindsAnEphemeralPortAndReadsTheSender) {
+    Pair p;
+    ASSERT_NE(p.b.bound_port(), 0);
+    ASSERT_TRUE(p.SendAtoB({1, 2, 3}));
+    std::vector<uint8_t> buffer(UdpSocket::kMaxDatagram + 1);
+    UdpSocket::ReadResult r;
+    for (int i = 0; i < 1000 && (r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram)).kind ==
+                                    UdpSocket::ReadKind::kNothing; ++i)
+        usleep(1000);
+    ASSERT_EQ(r.kind, UdpSocket::ReadKind::kDatagram);
+    EXPECT_EQ(r.length, 3u);
+    EXPECT_EQ(r.address, Ip("127.0.3.1"));
+    EXPECT_EQ(r.port, p.a.bound_port());
+    EXPECT_EQ(p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram).kind, UdpSocket::ReadKind::kNothing);
+}
+
+// An empty datagram and one longer than the buffer are skipped; the socket
+// stays open and the datagram queued behind them is read whole.
+TEST(UdpSocket, SkipsEmptyAndOversizedDatagramsAndKeepsTheSocket) {
+    Pair p;
+    const std::vector<uint8_t> whole(UdpSocket::kMaxDatagram, 'w');
+    ASSERT_TRUE(p.SendAtoB(whole));
+    // The socket refuses to send more than the largest datagram, so the
+    // oversized one comes from a plain socket.
+    const int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(p.b.bound_port());
+    to.sin_addr.s_addr = Ip("127.0.3.2");
+    const std::vector<uint8_t> big(UdpSocket::kMaxDatagram + 1, 'b');
+    ASSERT_EQ(::sendto(raw, big.data(), big.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(big.size()));
+    ASSERT_EQ(::sendto(raw, "", 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ::close(raw);
+    ASSERT_TRUE(p.SendAtoB({'t', 'a', 'i', 'l'}));
+
+    std::vector<uint8_t> buffer(UdpSocket::kMaxDatagram + 1);
+    std::vector<UdpSocket::ReadResult> seen;
+    for (int i = 0; i < 2000 && seen.size() < 4; ++i) {
+        const UdpSocket::ReadResult r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram);
+        if (r.kind == UdpSocket::ReadKind::kNothing)
+            usleep(500);
+        else
+            seen.push_back(r);
+    }
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].kind, UdpSocket::ReadKind::kDatagram);
+    EXPECT_EQ(seen[0].length, UdpSocket::kMaxDatagram);
+    EXPECT_EQ(seen[1].kind, UdpSocket::ReadKind::kSkipped);
+    EXPECT_EQ(seen[2].kind, UdpSocket::ReadKind::kSkipped);
+    EXPECT_EQ(seen[3].kind, UdpSocket::ReadKind::kDatagram);
+    EXPECT_EQ(seen[3].length, 4u);
+    EXPECT_TRUE(p.b.IsOpen());
+    EXPECT_EQ(p.b.dropped(), 1u);
+}
+
+TEST(UdpSocket, RefusesBadSendsWithoutTouchingTheSocket) {
+    Pair p;
+    const std::vector<uint8_t> big(UdpSocket::kMaxDatagram + 1, 'x');
+    const uint8_t one = 1;
+    struct Case {
+        const uint8_t* data;
+        size_t length;
+        uint32_t address;
+        uint16_t port;
+    } cases[] = {
+        {big.data(), big.size(), Ip("127.0.3.2"), p.b.bound_port()},
+        {&one, 0, Ip("127.0.3.2"), p.b.bound_port()},
+        {nullptr, 1, Ip("127.0.3.2"), p.b.bound_port()},
+        {&one, 1, 0, p.b.bound_port()},
+        {&one, 1, 0xFFFFFFFFu, p.b.bound_port()},  // broadcast is off
+        {&one, 1, Ip("127.0.3.2"), 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(p.a.SendTo(c.data, c.length, c.address, c.port));
+        EXPECT_TRUE(p.a.IsOpen());
+    }
+}
+
+TEST(UdpSocket, ABusyPortFailsAtBind) {
+    UdpSocket a, b;
+    ASSERT_TRUE(a.Open(0, Ip("127.0.3.3")));
+    EXPECT_FALSE(b.Open(a.bound_port(), Ip("127.0.3.3")));
+    EXPECT_TRUE(b.bind_failed());
+    EXPECT_FALSE(b.IsOpen());
+}
+
+}  // namespace
+}  // namespace zl
