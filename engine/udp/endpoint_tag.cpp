@@ -4,19 +4,19 @@
 
 namespace zl {
 
-EndpointTag EndpointTag::FromNodeId(const NodeId& id) {
-    EndpointTag tag;
-    std::memcpy(tag.bytes.data(), id.data(), 8);
-    tag.bytes[8] = 'U';
-    tag.bytes[9] = 'D';
-    tag.bytes[10] = 'P';
-    tag.bytes[11] = '0';
+EndpointTag TagOfNodeId(const NodeId& id) {
+    EndpointTag tag{};
+    std::memcpy(tag.data(), id.data(), 8);
+    tag[8] = 'U';
+    tag[9] = 'D';
+    tag[10] = 'P';
+    tag[11] = '0';
     return tag;
 }
 
-NodeId EndpointTag::node_id() const {
+NodeId NodeIdOfTag(const EndpointTag& tag) {
     NodeId id;
-    std::memcpy(id.data(), bytes.data(), 8);
+    std::memcpy(id.data(), tag.data(), 8);
     return id;
 }
 

@@ -4,21 +4,21 @@
 // two zero bytes, the IPv4 address (network order) and the port (big-endian).
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace zl {
 
 using NodeId = std::array<uint8_t, 8>;
+// The same type the UDP server's start-up record names.
+using EndpointTag = std::array<uint8_t, 12>;
+inline constexpr size_t kEndpointTagSize = 12;
 
-struct EndpointTag {
-    static constexpr size_t kSize = 12;
-    std::array<uint8_t, kSize> bytes{};
-
-    static EndpointTag FromNodeId(const NodeId& id);
-    NodeId node_id() const;
-    bool operator==(const EndpointTag&) const = default;
-};
+// Any id as a tag, placeholders included (the local tag is made from a
+// normalised id).
+EndpointTag TagOfNodeId(const NodeId& id);
+NodeId NodeIdOfTag(const EndpointTag& tag);
 
 // The local id as the UDP server forms it: a zero first byte becomes 1 and a
 // zero second byte becomes 2, so no engine's id looks like a placeholder.

@@ -17,7 +17,7 @@ bool ValidPort(uint32_t p) { return p >= 1 && p <= 65535; }
 
 void UdpStreamTransport::OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
     Guard g(*this);
-    if (suspended_) return;
+    if (Suspended()) return;
     const WireView m(data, length);
     const int32_t first = int32_t(m.Be32(0));
     if (length == kAddressReportSize && FromServer(address)) {
@@ -26,7 +26,7 @@ void UdpStreamTransport::OnStreamDatagram(const uint8_t* data, size_t length, ui
         return;
     } else if (length == kPunchRequestSize && m.Be32(0) == kPunchRequestMagic) {
         if (FromServer(address) && BehindNatLocked()) OnPunchRequest(m);
-    } else if (first == 0 && length == kPunchSize && m.IsZero(0, 20) && m.Equals(20, tag_.bytes.data(), 8)) {
+    } else if (first == 0 && length == kPunchSize && m.IsZero(0, 20) && m.Equals(20, tag_.data(), 8)) {
         OnPunchArrival(m, address, port);
     } else if (first >= 1 && length >= udpstream::kControlSize) {
         OnTransportPacket(m, address, port);
@@ -47,11 +47,13 @@ void UdpStreamTransport::OnAddressReport(const WireView& m) {
     server_answered_ = true;
     if (ValidAddress(report.address)) external_address_ = report.address;
     external_port_ = report.port;
+    report_pending_ = true;
 }
 
 void UdpStreamTransport::Register() {
+    SyncWithHost();
     Guard g(*this);
-    if (suspended_ || !FromServer(config_.rendezvous_address) || config_.rendezvous_port == 0) return;
+    if (Suspended() || !FromServer(config_.rendezvous_address) || config_.rendezvous_port == 0) return;
     Registration r;
     r.tag = tag_;
     r.request = ++request_counter_;
@@ -63,8 +65,9 @@ void UdpStreamTransport::Register() {
 }
 
 void UdpStreamTransport::KeepAlive() {
+    SyncWithHost();
     Guard g(*this);
-    if (suspended_ || config_.rendezvous_address == 0 || config_.rendezvous_port == 0 || !BehindNatLocked()) return;
+    if (Suspended() || config_.rendezvous_address == 0 || config_.rendezvous_port == 0 || !BehindNatLocked()) return;
     const uint8_t m[kKeepAliveSize] = {};
     Emit(m, sizeof m, config_.rendezvous_address, config_.rendezvous_port);
 }
@@ -77,7 +80,7 @@ uint32_t UdpStreamTransport::QueueConnectRequest(UdpStream* s) {
         pending_requests_.push_back(request_counter_);
         batch_.Start(tag_, request_counter_, config_.local_address, config_.local_port);
     }
-    batch_.Add(s->remote_address, s->remote_tag.node_id());
+    batch_.Add(s->remote_address, NodeIdOfTag(s->remote_tag));
     return batch_.request();
 }
 
@@ -87,6 +90,7 @@ bool UdpStreamTransport::HasPendingConnectBatch() {
 }
 
 void UdpStreamTransport::FlushConnectBatch() {
+    SyncWithHost();
     Guard g(*this);
     FlushBatchLocked();
 }
@@ -111,8 +115,8 @@ void UdpStreamTransport::OnConnectReply(const WireView& m) {
         if (!ValidAddress(r.target.address) || !ValidPort(r.target.port)) continue;
         for (size_t i = open_.size(); i-- > 0;) {
             UdpStream* s = open_[i];
-            if (s->state != UdpStreamState::kViaRendezvous || s->remote_tag.node_id() != r.searched) continue;
-            s->remote_tag = EndpointTag::FromNodeId(r.target.id);
+            if (s->state != UdpStreamState::kViaRendezvous || NodeIdOfTag(s->remote_tag) != r.searched) continue;
+            s->remote_tag = TagOfNodeId(r.target.id);
             s->remote_address = r.target.address;
             s->remote_port = uint16_t(r.target.port);
             s->state = UdpStreamState::kConnecting;
@@ -166,15 +170,15 @@ void UdpStreamTransport::ForgetPunches(uint32_t address, uint16_t port) {
 void UdpStreamTransport::OnPunchArrival(const WireView& m, uint32_t address, uint16_t port) {
     Punch punch;
     if (!ParsePunch(m, &punch)) return;
-    const NodeId sender = punch.sender.node_id();
+    const NodeId sender = NodeIdOfTag(punch.sender);
     const NodeId placeholder = PlaceholderId(address, punch.sender_port);
     for (size_t i = open_.size(); i-- > 0;) {
         UdpStream* s = open_[i];
         if (s->remote_address != address) continue;
         if (s->state != UdpStreamState::kViaRendezvous && s->state != UdpStreamState::kConnecting) continue;
-        if (s->state == UdpStreamState::kViaRendezvous && s->remote_tag.node_id() == placeholder)
-            s->remote_tag = EndpointTag::FromNodeId(sender);
-        if (s->remote_tag.node_id() == sender) {
+        if (s->state == UdpStreamState::kViaRendezvous && NodeIdOfTag(s->remote_tag) == placeholder)
+            s->remote_tag = TagOfNodeId(sender);
+        if (NodeIdOfTag(s->remote_tag) == sender) {
             s->state = UdpStreamState::kConnecting;
             s->remote_port = port;
             SendControl(s, udpstream::kSyn, 2);

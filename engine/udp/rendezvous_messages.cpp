@@ -6,11 +6,11 @@
 namespace zl::rendezvous {
 namespace {
 
-void PutTag(uint8_t* p, const EndpointTag& tag) { std::memcpy(p, tag.bytes.data(), EndpointTag::kSize); }
+void PutTag(uint8_t* p, const EndpointTag& tag) { std::memcpy(p, tag.data(), kEndpointTagSize); }
 
 EndpointTag TagAt(const WireView& m, size_t offset) {
-    EndpointTag tag;
-    m.Copy(offset, tag.bytes.data(), EndpointTag::kSize);
+    EndpointTag tag{};
+    m.Copy(offset, tag.data(), kEndpointTagSize);
     return tag;
 }
 

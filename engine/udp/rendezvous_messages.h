@@ -49,7 +49,7 @@ inline constexpr size_t kPunchRequestSize = 32;
 inline constexpr size_t kPunchSize = 48;
 
 struct Registration {
-    EndpointTag tag;
+    EndpointTag tag{};
     uint32_t request = 0;
     uint32_t local_address = 0;
     uint32_t local_port = 0;
@@ -73,7 +73,7 @@ struct ConnectEntry {
 };
 
 struct ConnectRequest {
-    EndpointTag tag;
+    EndpointTag tag{};
     uint32_t request = 0;
     uint32_t local_address = 0;
     uint32_t local_port = 0;
@@ -102,7 +102,7 @@ private:
 };
 
 struct ConnectReply {
-    EndpointTag tag;
+    EndpointTag tag{};
     uint32_t request = 0;
     std::vector<ConnectEntry> entries;
 };
@@ -123,7 +123,7 @@ inline bool IsMarker(const ConnectEntry& e) { return e.port == kMarkerPort && Is
 std::vector<ResolvedTarget> ResolveReply(const std::vector<ConnectEntry>& entries);
 
 struct PunchRequest {
-    EndpointTag requester;
+    EndpointTag requester{};
     uint32_t address = 0;  // the requester's external address
     uint32_t port = 0;     // its external port
 };
@@ -131,9 +131,9 @@ std::array<uint8_t, kPunchRequestSize> BuildPunchRequest(const PunchRequest& r);
 bool ParsePunchRequest(const WireView& m, PunchRequest* out);
 
 struct Punch {
-    EndpointTag receiver;
+    EndpointTag receiver{};
     uint16_t sender_port = 0;  // the sender's local UDP port
-    EndpointTag sender;
+    EndpointTag sender{};
 };
 std::array<uint8_t, kPunchSize> BuildPunch(const Punch& p);
 bool ParsePunch(const WireView& m, Punch* out);

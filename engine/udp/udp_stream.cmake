@@ -11,3 +11,5 @@ zl_library(zl_udp_stream SOURCES
   rendezvous_client.cpp
   udp_stream_socket.cpp
   LIBS zl_base zl_meta_digest zl_meta_buffer_pool zl_net_socket)
+# The transport on the engine's UDP server.
+zl_library(zl_udp_stream_service SOURCES udp_stream_service.cpp LIBS zl_udp_stream zl_udp_server)

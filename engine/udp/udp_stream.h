@@ -46,7 +46,7 @@ struct UdpStream {
     static constexpr size_t kStoredPayloadAt = udpstream::kDataHeaderSize - udpstream::kHeaderSize;
 
     uint32_t id = 0;  // our stream id: the handle and our connection id
-    EndpointTag remote_tag;
+    EndpointTag remote_tag{};
     UdpStreamState state = UdpStreamState::kNew;
     UdpStreamList list = UdpStreamList::kNone;
     int64_t request_number = -1;  // pending rendezvous request, -1 when none

@@ -36,8 +36,9 @@ int UdpStreamTransport::Bind(int handle, uint32_t address, uint16_t port, int32_
 }
 
 int UdpStreamTransport::Listen(int handle, int backlog, int32_t* error) {
+    const bool host_running = !config_.host || config_.host->Running();
     Guard g(*this);
-    if (!server_running_) return *error = err::kNotInitialised, -1;
+    if (!server_running_ || !host_running) return *error = err::kNotInitialised, -1;
     UdpStream* s = Find(handle);
     if (!s || s->list != UdpStreamList::kBound) return *error = err::kNotSocket, -1;
     backlog_ = std::min(std::max({backlog, backlog_, kMinBacklog}), kMaxBacklog);
@@ -49,7 +50,7 @@ int UdpStreamTransport::Listen(int handle, int backlog, int32_t* error) {
 int UdpStreamTransport::Accept(int handle, StreamEndpoint* remote, int32_t* error) {
     Guard g(*this);
     UdpStream* s = Find(handle);
-    if (suspended_ || (s && s->state != UdpStreamState::kListening)) return *error = err::kInvalid, -1;
+    if (Suspended() || (s && s->state != UdpStreamState::kListening)) return *error = err::kInvalid, -1;
     if (!s || s->list != UdpStreamList::kBound) return *error = err::kNotSocket, -1;
     for (UdpStream* a : accept_) {  // oldest first
         if (a->state != UdpStreamState::kEstablished || a->service_port != s->service_port) continue;
@@ -58,7 +59,7 @@ int UdpStreamTransport::Accept(int handle, StreamEndpoint* remote, int32_t* erro
         if (remote) {
             remote->address = a->remote_address;
             remote->port = a->remote_port;
-            remote->tag = a->remote_tag.node_id();
+            remote->tag = NodeIdOfTag(a->remote_tag);
         }
         *error = err::kNone;
         return int(a->id);
@@ -69,7 +70,7 @@ int UdpStreamTransport::Accept(int handle, StreamEndpoint* remote, int32_t* erro
 
 int UdpStreamTransport::Connect(int handle, const StreamEndpoint& remote, int32_t* error) {
     Guard g(*this);
-    if (suspended_ || remote.address == 0 || remote.address == 0xFFFFFFFFu || remote.port == 0)
+    if (Suspended() || remote.address == 0 || remote.address == 0xFFFFFFFFu || remote.port == 0)
         return *error = err::kNetUnreachable, -1;
     UdpStream* s = Find(handle);
     if (!s || s->list != UdpStreamList::kOpen) return *error = err::kNotSocket, -1;
@@ -80,7 +81,7 @@ int UdpStreamTransport::Connect(int handle, const StreamEndpoint& remote, int32_
     s->remote_address = remote.address;
     s->remote_port = remote.port;
     s->service_port = remote.port;
-    s->remote_tag = EndpointTag::FromNodeId(remote.tag);
+    s->remote_tag = TagOfNodeId(remote.tag);
     s->request_time = now - 1;
     s->request_number = QueueConnectRequest(s);
     *error = err::kWouldBlock;
@@ -90,7 +91,7 @@ int UdpStreamTransport::Connect(int handle, const StreamEndpoint& remote, int32_
 int64_t UdpStreamTransport::Send(int handle, const uint8_t* data, int64_t length, int32_t* error) {
     Guard g(*this);
     UdpStream* s = Find(handle);
-    if (suspended_ || !s || !data || length < 0) return *error = err::kInvalid, -1;
+    if (Suspended() || !s || !data || length < 0) return *error = err::kInvalid, -1;
     if (s->list != UdpStreamList::kOpen || s->state == UdpStreamState::kViaRendezvous ||
         s->state == UdpStreamState::kConnecting)
         return *error = err::kWouldBlock, -1;
@@ -126,7 +127,7 @@ int64_t UdpStreamTransport::Send(int handle, const uint8_t* data, int64_t length
 int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, int32_t* error) {
     Guard g(*this);
     UdpStream* s = Find(handle);
-    if (suspended_ || !s || !buffer || size <= 0) return *error = err::kInvalid, -1;
+    if (Suspended() || !s || !buffer || size <= 0) return *error = err::kInvalid, -1;
     if (s->list != UdpStreamList::kOpen || s->state == UdpStreamState::kViaRendezvous ||
         s->state == UdpStreamState::kConnecting)
         return *error = err::kWouldBlock, -1;
@@ -186,7 +187,7 @@ int UdpStreamTransport::LocalName(int handle, StreamEndpoint* local, int32_t* er
     if (!s->connected) return *error = err::kNotConnected, -1;
     local->address = config_.local_address;
     local->port = s->service_port;
-    local->tag = tag_.node_id();
+    local->tag = NodeIdOfTag(tag_);
     *error = err::kNone;
     return 0;
 }

@@ -25,7 +25,12 @@ public:
         std::swap(out, t_.outbox_);
         const bool wake = t_.wake_;
         t_.wake_ = false;
+        const bool report = t_.report_pending_;
+        t_.report_pending_ = false;
+        const uint32_t external_address = t_.external_address_;
+        const uint16_t external_port = uint16_t(t_.external_port_);
         lock_.unlock();
+        if (report && t_.config_.host) t_.config_.host->OnAddressReport(external_address, external_port);
         ++depth;
         for (const Outbox::Item& item : out.items)
             t_.sender_.Send(out.bytes.data() + item.offset, item.length, item.address, item.port);

@@ -13,7 +13,7 @@ void WriteHeader(uint8_t* packet, uint32_t length, uint32_t connection_id, uint3
     StoreBe32(packet + kConnectionAt, connection_id);
     StoreBe32(packet + kSequenceAt, sequence);
     StoreBe32(packet + kTypeAt, type);
-    std::memcpy(packet + kReceiverTagAt, receiver.bytes.data(), EndpointTag::kSize);
+    std::memcpy(packet + kReceiverTagAt, receiver.data(), kEndpointTagSize);
 }
 
 uint32_t ChecksumOf(const uint8_t* packet, uint32_t length, uint32_t connection_id) {

@@ -23,8 +23,8 @@ bool NonceNewer(uint32_t candidate, uint32_t current) {
 }
 
 EndpointTag TagAt(const WireView& p, size_t offset) {
-    EndpointTag tag;
-    p.Copy(offset, tag.bytes.data(), EndpointTag::kSize);
+    EndpointTag tag{};
+    p.Copy(offset, tag.data(), kEndpointTagSize);
     return tag;
 }
 
@@ -32,7 +32,7 @@ EndpointTag TagAt(const WireView& p, size_t offset) {
 
 void UdpStreamTransport::OnTransportPacket(const WireView& p, uint32_t address, uint16_t port) {
     ++counters_.packets_in;
-    if (!IsValidPacket(p, tag_.node_id())) {
+    if (!IsValidPacket(p, NodeIdOfTag(tag_))) {
         ++counters_.packets_dropped;
         return;
     }
@@ -62,7 +62,7 @@ void UdpStreamTransport::OnSyn(const WireView& p, uint32_t address, uint16_t por
 
     auto same_connection = [&](const UdpStream* s) {
         return s->remote_port == port && s->remote_address == address && s->remote_stream_id == connector &&
-               s->service_port == service && s->remote_tag.node_id() == connector_tag.node_id();
+               s->service_port == service && NodeIdOfTag(s->remote_tag) == NodeIdOfTag(connector_tag);
     };
     // A repeated SYN (same nonce) is answered again only when its sequence is
     // newer than the last one seen; a newer nonce replaces the old stream.
@@ -133,7 +133,7 @@ void UdpStreamTransport::OnSynAck(const WireView& p, uint32_t address, uint16_t 
         s->remote_port != p.Be32(32) || Ahead(s->peer_sequence, sequence) >= 0)
         return;
     if (s->remote_stream_id != 0 && s->remote_stream_id != connection) return;
-    if (!p.Equals(36, tag_.bytes.data(), 8)) return;
+    if (!p.Equals(36, tag_.data(), 8)) return;
     if (s->state != UdpStreamState::kConnecting && s->state != UdpStreamState::kEstablished) return;
     const uint32_t nonce = p.Be32(56);
     if (nonce != s->nonce && nonce != 0) return;

@@ -92,14 +92,14 @@ void UdpStreamTransport::SendControl(UdpStream* s, uint32_t type, int copies) {
         case kSyn:
             connection = s->id;
             StoreBe32(packet + 32, s->remote_port);
-            std::memcpy(packet + 36, tag_.bytes.data(), EndpointTag::kSize);
+            std::memcpy(packet + 36, tag_.data(), kEndpointTagSize);
             StoreBe32(packet + 48, s->service_port);
             StoreBe32(packet + 60, s->nonce);
             break;
         case kSynAck:
             connection = s->id;
             StoreBe32(packet + 32, s->echo);
-            std::memcpy(packet + 36, s->remote_tag.bytes.data(), EndpointTag::kSize);
+            std::memcpy(packet + 36, s->remote_tag.data(), kEndpointTagSize);
             StoreBe32(packet + 48, s->service_port);
             StoreBe32(packet + 56, s->nonce);
             StoreBe32(packet + 60, s->remote_stream_id);
@@ -126,8 +126,8 @@ void UdpStreamTransport::SendControl(UdpStream* s, uint32_t type, int copies) {
 void UdpStreamTransport::SendRefuse(const WireView& syn, uint32_t address, uint16_t port) {
     uint8_t packet[kControlSize] = {};
     syn.Copy(32, packet + 32, 32);
-    EndpointTag connector;
-    syn.Copy(36, connector.bytes.data(), EndpointTag::kSize);
+    EndpointTag connector{};
+    syn.Copy(36, connector.data(), kEndpointTagSize);
     WriteHeader(packet, kControlSize, syn.Be32(kConnectionAt), syn.Be32(kSequenceAt), kRefuse, connector);
     Seal(packet, kControlSize);
     Emit(packet, kControlSize, address, port);
@@ -251,7 +251,7 @@ void UdpStreamTransport::RetransmitStream(UdpStream* s) {
 void UdpStreamTransport::RetransmitTick() {
     {
         Guard g(*this);
-        if (suspended_) return;
+        if (Suspended()) return;
         for (size_t i = open_.size(); i-- > 0;) {
             UdpStream* s = open_[i];
             if (s->state == UdpStreamState::kEstablished && s->send_used > 0) RetransmitStream(s);
@@ -262,7 +262,7 @@ void UdpStreamTransport::RetransmitTick() {
 
 void UdpStreamTransport::AcknowledgeTick() {
     Guard g(*this);
-    if (suspended_) return;
+    if (Suspended()) return;
     const uint64_t now = NowMs();
     for (size_t i = open_.size(); i-- > 0;) {
         UdpStream* s = open_[i];
@@ -322,8 +322,9 @@ void UdpStreamTransport::MaintainOpenList(uint64_t now) {
 }
 
 void UdpStreamTransport::MaintenanceTick() {
+    SyncWithHost();
     Guard g(*this);
-    if (suspended_) return;
+    if (Suspended()) return;
     const uint64_t now = NowSeconds();
     MaintainAcceptQueue(now);
     MaintainOpenList(now);

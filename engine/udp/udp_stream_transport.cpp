@@ -52,9 +52,10 @@ UdpStreamTransport::UdpStreamTransport(IUdpSender& sender, UdpStreamConfig confi
       config_(std::move(config)),
       clock_(config_.clock ? *config_.clock : SystemClock()),
       pool_(config_.pool ? *config_.pool : SharedBufferPools().socket_buffer),
-      tag_(EndpointTag::FromNodeId(NormaliseLocalNodeId(config_.node_id))) {
+      tag_(TagOfNodeId(NormaliseLocalNodeId(config_.node_id))) {
     if (!config_.random) config_.random = SystemRandom;
     if (config_.connect_timeout <= 0) config_.connect_timeout = 30;
+    SyncWithHost();
 }
 
 UdpStreamTransport::~UdpStreamTransport() {
@@ -172,6 +173,20 @@ void UdpStreamTransport::CloseStream(UdpStream* s, int32_t reason) {
 
 // --- settings and inspection ------------------------------------------------
 
+bool UdpStreamTransport::Suspended() const { return suspended_ || (config_.host && config_.host->Suspended()); }
+
+void UdpStreamTransport::SyncWithHost() {
+    if (!config_.host) return;
+    const IUdpStreamHost::View v = config_.host->Read();
+    Guard g(*this);
+    config_.rendezvous_address = v.rendezvous_address;
+    config_.rendezvous_port = v.rendezvous_port;
+    if (v.local_address != 0 && v.local_address != 0xFFFFFFFFu) config_.local_address = v.local_address;
+    if (v.local_port != 0) config_.local_port = v.local_port;
+    if (v.connect_timeout > 0) config_.connect_timeout = v.connect_timeout;
+    if (v.tag != EndpointTag{}) tag_ = v.tag;
+}
+
 void UdpStreamTransport::SetSuspended(bool suspended) {
     Guard g(*this);
     suspended_ = suspended;
@@ -197,6 +212,16 @@ void UdpStreamTransport::SetRendezvousServer(uint32_t address, uint16_t port) {
 void UdpStreamTransport::SetConnectTimeout(int32_t seconds) {
     Guard g(*this);
     if (seconds > 0) config_.connect_timeout = seconds;
+}
+
+NodeId UdpStreamTransport::node_id() {
+    Guard g(*this);
+    return NodeIdOfTag(tag_);
+}
+
+EndpointTag UdpStreamTransport::local_tag() {
+    Guard g(*this);
+    return tag_;
 }
 
 uint32_t UdpStreamTransport::ExternalAddress() {
@@ -233,7 +258,7 @@ UdpStreamSnapshot UdpStreamTransport::Inspect(int handle) {
     out.remote_address = s->remote_address;
     out.remote_port = s->remote_port;
     out.service_port = s->service_port;
-    out.remote_id = s->remote_tag.node_id();
+    out.remote_id = NodeIdOfTag(s->remote_tag);
     out.nonce = s->nonce;
     out.request_number = s->request_number;
     out.send_used = s->send_used;

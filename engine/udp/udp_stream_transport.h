@@ -29,6 +29,28 @@ namespace zl {
 class BufferPool;
 class Clock;
 
+// The server that carries the transport, as the transport sees it. Read and
+// told only outside the transport's lock (on the server thread, whose own
+// lock is held then), so the two locks are always taken server first.
+class IUdpStreamHost {
+public:
+    struct View {
+        uint32_t rendezvous_address = 0;  // 0 until resolved
+        uint16_t rendezvous_port = 0;
+        uint32_t local_address = 0;
+        uint16_t local_port = 0;  // the port the socket is bound to
+        int32_t connect_timeout = 0;
+        EndpointTag tag{};  // all zero until the server is configured
+    };
+    virtual ~IUdpStreamHost() = default;
+    virtual View Read() = 0;
+    // The rendezvous server reported this external endpoint.
+    virtual void OnAddressReport(uint32_t address, uint16_t port) = 0;
+    // Read under the transport's lock: must take no lock of the server's.
+    virtual bool Suspended() = 0;
+    virtual bool Running() = 0;
+};
+
 struct UdpStreamConfig {
     NodeId node_id{};              // made non-placeholder (first bytes non-zero) on use
     uint32_t local_address = 0;    // advertised local address, network order
@@ -40,6 +62,7 @@ struct UdpStreamConfig {
     std::function<uint64_t()> seconds;      // the engine clock; empty: the clock's ms / 1000
     BufferPool* pool = nullptr;             // segment buffers; null: the shared socket-buffer pool
     std::function<uint32_t()> random;       // stream ids; empty: getrandom
+    IUdpStreamHost* host = nullptr;         // the server's settings replace the ones above as they change
     // Implementation choices beyond the fixed 40 ms / 20 ms ticks (the wire
     // format is unchanged): acknowledge after every few segments instead of
     // waiting for the next tick; send a waiting segment as soon as an ACK moves
@@ -147,8 +170,8 @@ public:
     bool BehindNat();
     // The server sent an address report since the last registration.
     bool ServerAnswered();
-    NodeId node_id() const { return tag_.node_id(); }
-    const EndpointTag& local_tag() const { return tag_; }
+    NodeId node_id();
+    EndpointTag local_tag();
 
     // IUdpStreamConsumer: the rendezvous dispatch, then the transport.
     void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) override;
@@ -187,7 +210,7 @@ private:
         }
     };
     struct PunchEntry {
-        EndpointTag requester;
+        EndpointTag requester{};
         uint32_t address = 0;
         uint16_t port = 0;
         uint32_t sends = 0;
@@ -209,6 +232,9 @@ private:
     void ReleaseReceiveBuffers(UdpStream* s);
     void CloseStream(UdpStream* s, int32_t reason);
     void Wake() { wake_ = true; }
+    // Takes the server's current settings (server thread, before the lock).
+    void SyncWithHost();
+    bool Suspended() const;
 
     // Window arithmetic.
     uint32_t LossPercent(UdpStream* s);
@@ -267,7 +293,7 @@ private:
     UdpStreamConfig config_;
     Clock& clock_;
     BufferPool& pool_;
-    EndpointTag tag_;
+    EndpointTag tag_{};
 
     std::mutex mutex_;
     Outbox outbox_;
@@ -286,6 +312,7 @@ private:
     uint32_t external_address_ = 0;
     uint32_t external_port_ = 0;
     bool server_answered_ = false;
+    bool report_pending_ = false;  // to be told to the host once the lock is released
     uint32_t request_counter_ = 0;
     rendezvous::ConnectBatch batch_;
     std::vector<uint32_t> pending_requests_;

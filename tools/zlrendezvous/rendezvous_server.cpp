@@ -41,7 +41,7 @@ void RendezvousServer::OnDatagram(const uint8_t* data, size_t length, uint32_t a
 RendezvousServer::Registered& RendezvousServer::Record(const EndpointTag& tag, uint32_t address, uint16_t port,
                                                        uint32_t local_address, uint32_t local_port,
                                                        uint64_t now) {
-    Registered& e = entries_[tag.node_id()];
+    Registered& e = entries_[NodeIdOfTag(tag)];
     e.tag = tag;
     e.observed_address = address;
     e.observed_port = port;
@@ -58,7 +58,7 @@ void RendezvousServer::Report(uint32_t address, uint16_t port) {
 
 void RendezvousServer::OnRegistration(const Registration& r, uint32_t address, uint16_t port, uint64_t now) {
     Record(r.tag, address, port, r.local_address, r.local_port, now);
-    log_("register " + FormatNodeId(r.tag.node_id()) + " from " + FormatEndpoint(address, port) + " local " +
+    log_("register " + FormatNodeId(NodeIdOfTag(r.tag)) + " from " + FormatEndpoint(address, port) + " local " +
          FormatEndpoint(r.local_address, r.local_port));
     Report(address, port);
 }
@@ -97,26 +97,26 @@ void RendezvousServer::OnConnectRequest(const ConnectRequest& r, uint32_t addres
     for (const ConnectEntry& target : r.targets) {
         const bool by_placeholder = IsPlaceholderId(target.id);
         const Registered* e = by_placeholder ? FindByPlaceholder(target.id) : Find(target.id);
-        if (!e || e->tag.node_id() == requester.tag.node_id()) continue;
+        if (!e || NodeIdOfTag(e->tag) == NodeIdOfTag(requester.tag)) continue;
         ++found;
         // Two engines behind the same NAT meet at their local addresses.
         const bool same_nat = e->observed_address == requester.observed_address;
         const uint32_t target_address = same_nat ? e->local_address : e->observed_address;
         const uint16_t target_port = same_nat ? e->local_port : e->observed_port;
         if (by_placeholder) reply.entries.push_back(ConnectEntry{target.address, kMarkerPort, target.id});
-        reply.entries.push_back(ConnectEntry{target_address, target_port, e->tag.node_id()});
+        reply.entries.push_back(ConnectEntry{target_address, target_port, NodeIdOfTag(e->tag)});
         PunchRequest punch;
         punch.requester = requester.tag;
         punch.address = same_nat ? requester.local_address : requester.observed_address;
         punch.port = same_nat ? requester.local_port : requester.observed_port;
         const auto m = BuildPunchRequest(punch);
         send_(m.data(), m.size(), e->observed_address, e->observed_port);
-        log_("punch-request to " + FormatNodeId(e->tag.node_id()) + " at " +
+        log_("punch-request to " + FormatNodeId(NodeIdOfTag(e->tag)) + " at " +
              FormatEndpoint(e->observed_address, e->observed_port) + " for " + FormatEndpoint(punch.address, punch.port));
     }
     const std::vector<uint8_t> m = BuildConnectReply(reply);
     send_(m.data(), m.size(), address, port);
-    log_("connect-request " + std::to_string(r.request) + " from " + FormatNodeId(r.tag.node_id()) + " at " +
+    log_("connect-request " + std::to_string(r.request) + " from " + FormatNodeId(NodeIdOfTag(r.tag)) + " at " +
          FormatEndpoint(address, port) + ": " + std::to_string(found) + " of " + std::to_string(r.targets.size()) +
          " found");
 }

@@ -23,7 +23,7 @@ public:
     using LogFn = std::function<void(const std::string& line)>;
 
     struct Registered {
-        EndpointTag tag;
+        EndpointTag tag{};
         uint32_t observed_address = 0;  // network order
         uint16_t observed_port = 0;
         uint32_t local_address = 0;

@@ -65,11 +65,11 @@ struct PacketSpec {
 inline std::vector<uint8_t> BuildPacket(const PacketSpec& s) {
     std::vector<uint8_t> p(64 + s.payload.size(), 0);
     for (auto [at, v] : s.words) StoreBe32(&p[at], v);
-    for (auto& [at, t] : s.tags) std::memcpy(&p[at], t.bytes.data(), 12);
+    for (auto& [at, t] : s.tags) std::memcpy(&p[at], t.data(), 12);
     for (auto [at, b] : s.bytes) p[at] = b;
     if (!s.payload.empty()) std::memcpy(&p[64], s.payload.data(), s.payload.size());
     udpstream::WriteHeader(p.data(), uint32_t(p.size()), s.connection, s.sequence, s.type,
-                           EndpointTag::FromNodeId(s.receiver));
+                           TagOfNodeId(s.receiver));
     udpstream::Seal(p.data(), uint32_t(p.size()));
     return p;
 }
@@ -145,7 +145,7 @@ protected:
     std::vector<uint8_t> Syn(uint32_t connection, uint32_t sequence, uint32_t nonce, uint16_t service = kLocalPort) {
         return BuildPacket({udpstream::kSyn, connection, sequence, local_id_,
                             {{32, kLocalPort}, {48, service}, {60, nonce}},
-                            {{36, EndpointTag::FromNodeId(remote_id_)}}, {}, {}});
+                            {{36, TagOfNodeId(remote_id_)}}, {}, {}});
     }
 
     // The remote connects to a listening stream; returns the accepted handle.

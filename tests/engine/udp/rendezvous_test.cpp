@@ -108,7 +108,7 @@ TEST_F(RendezvousTest, RepliesThatDoNotFitOrAreNotOursAreIgnored) {
     FromServer(with_count(0xFFFFFFFF));
     FromServer(with_count(0x80000000));
     FromServer(with_count(2));  // 48 + 32 bytes do not fit in 64
-    FromServer(BuildConnectReply(ConnectReply{EndpointTag::FromNodeId(remote_id_), request, {}}));  // not our tag
+    FromServer(BuildConnectReply(ConnectReply{TagOfNodeId(remote_id_), request, {}}));  // not our tag
     FromServer(Reply(request + 50, {}));  // not a pending request
     Deliver(Reply(request, {}), remote_address(), kServerPort);  // not from the server
     EXPECT_EQ(t().Inspect(h).state, UdpStreamState::kViaRendezvous);
@@ -148,7 +148,7 @@ TEST_F(RendezvousTest, AMarkerNamesThePlaceholderItAnswersForAndALastMarkerIsIgn
 }
 
 TEST_F(RendezvousTest, PunchRequestsAreHonouredBehindNatThreeTimesAtMost) {
-    const auto request = BuildPunchRequest(PunchRequest{EndpointTag::FromNodeId(remote_id_), Addr("198.18.0.40"), 40002});
+    const auto request = BuildPunchRequest(PunchRequest{TagOfNodeId(remote_id_), Addr("198.18.0.40"), 40002});
     ReportExternal("127.0.8.2", kLocalPort);  // not behind NAT: nothing to punch
     FromServer(request);
     EXPECT_TRUE(sender_.Take().empty());
@@ -163,7 +163,7 @@ TEST_F(RendezvousTest, PunchRequestsAreHonouredBehindNatThreeTimesAtMost) {
     EXPECT_EQ(punches[0].port, 40002);
     Punch p;
     ASSERT_TRUE(ParsePunch(punches[0].view(), &p));
-    EXPECT_EQ(p.receiver.node_id(), remote_id_);
+    EXPECT_EQ(NodeIdOfTag(p.receiver), remote_id_);
     EXPECT_EQ(p.sender, t().local_tag());
     EXPECT_EQ(p.sender_port, kLocalPort);
     EXPECT_EQ(t().PunchListSize(), 1u);
@@ -191,7 +191,7 @@ TEST_F(RendezvousTest, APunchFromThePlaceholdersAddressNamesTheTargetAndDrawsASy
     const NodeId placeholder = PlaceholderId(remote_address(), listen_port);
     const int h = ConnectTo(placeholder, remote_address(), listen_port);
     sender_.Take();
-    const auto punch = BuildPunch(Punch{t().local_tag(), listen_port, EndpointTag::FromNodeId(remote_id_)});
+    const auto punch = BuildPunch(Punch{t().local_tag(), listen_port, TagOfNodeId(remote_id_)});
     FromRemote(std::vector<uint8_t>(punch.begin(), punch.end()), 40003);
     const UdpStreamSnapshot s = t().Inspect(h);
     EXPECT_EQ(s.state, UdpStreamState::kConnecting);
@@ -203,7 +203,7 @@ TEST_F(RendezvousTest, APunchFromThePlaceholdersAddressNamesTheTargetAndDrawsASy
     EXPECT_TRUE(syns[0].view().Equals(udpstream::kReceiverTagAt, remote_id_.data(), 8));
 
     // A punch for another engine, or from an address no stream waits on, does nothing.
-    auto wrong = BuildPunch(Punch{EndpointTag::FromNodeId(remote_id_), listen_port, EndpointTag::FromNodeId(remote_id_)});
+    auto wrong = BuildPunch(Punch{TagOfNodeId(remote_id_), listen_port, TagOfNodeId(remote_id_)});
     FromRemote(std::vector<uint8_t>(wrong.begin(), wrong.end()), 40004);
     EXPECT_EQ(t().Inspect(h).remote_port, 40003);
 }

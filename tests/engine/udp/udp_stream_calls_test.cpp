@@ -132,7 +132,7 @@ TEST_F(CallsTest, TheConnectorCompletesOnAValidSynAckAndConfirmsIt) {
     const uint32_t ours = syn.Be32(kConnectionAt);
     EXPECT_EQ(syn.Be32(32), kRemotePort);
     EXPECT_EQ(syn.Be32(48), kRemotePort);
-    EXPECT_TRUE(syn.Equals(36, t().local_tag().bytes.data(), 12));
+    EXPECT_TRUE(syn.Equals(36, t().local_tag().data(), 12));
 
     auto syn_ack = [&](uint32_t sequence, uint32_t nonce, uint32_t echo) {
         return BuildPacket({kSynAck, kRemoteStream, sequence, local_id_,

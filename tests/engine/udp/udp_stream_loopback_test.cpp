@@ -13,6 +13,7 @@
 #include "engine/udp/rendezvous_messages.h"
 #include "tests/engine/udp/loopback_rendezvous.h"
 #include "tests/engine/udp/loopback_udp_host.h"
+#include "tests/engine/udp/transfer_support.h"
 #include "tests/engine/udp/udp_stream_test_support.h"
 
 namespace zl::test {
@@ -44,80 +45,14 @@ std::unique_ptr<Engine> MakeEngine(const char* address, uint8_t id_byte, uint32_
     return e;
 }
 
-std::vector<uint8_t> RandomBytes(size_t n, uint64_t seed) {
-    std::vector<uint8_t> out(n);
-    std::mt19937_64 g(seed);
-    for (size_t i = 0; i + 8 <= n; i += 8) {
-        const uint64_t v = g();
-        std::memcpy(&out[i], &v, 8);
-    }
-    return out;
-}
+int Listen(Engine& b) { return ListenOn(*b.transport, b.host->port()); }
 
-std::array<uint8_t, 32> Sha256(const std::vector<uint8_t>& v) {
-    std::array<uint8_t, 32> d{};
-    SHA256(v.data(), v.size(), d.data());
-    return d;
-}
-
-// Waits (really) until the listener has a stream to accept and the connector is established.
-std::pair<int, int> WaitConnected(Engine& a, int h, Engine& b, int listener, int seconds) {
-    int accepted = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int32_t e = 0;
-        UdpHandleSet readable;
-        readable.Add(listener);
-        b.transport->Select(&readable, nullptr, nullptr, 50);
-        if (accepted < 0) accepted = b.transport->Accept(listener, nullptr, &e);
-        if (accepted > 0 && a.transport->Inspect(h).state == UdpStreamState::kEstablished) return {h, accepted};
-    }
-    return {-1, -1};
-}
-
-int Listen(Engine& b) {
-    int32_t e = 0;
-    const int listener = b.transport->Open(&e);
-    EXPECT_EQ(b.transport->Bind(listener, 0, b.host->port(), &e), 0);
-    EXPECT_EQ(b.transport->Listen(listener, 32, &e), 0);
-    return listener;
-}
-
-// Moves `data` from a to b with a sending thread and a receiving thread.
 std::vector<uint8_t> Transfer(Engine& a, int ha, Engine& b, int hb, const std::vector<uint8_t>& data, int seconds) {
-    std::vector<uint8_t> got;
-    got.reserve(data.size());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    std::thread sender([&] {
-        size_t sent = 0;
-        while (sent < data.size() && std::chrono::steady_clock::now() < deadline) {
-            int32_t e = 0;
-            const int64_t n = a.transport->Send(ha, data.data() + sent, int64_t(std::min<size_t>(data.size() - sent, 1 << 20)), &e);
-            if (n > 0) {
-                sent += size_t(n);
-                continue;
-            }
-            if (e != err::kWouldBlock) return;
-            UdpHandleSet writable;
-            writable.Add(ha);
-            a.transport->Select(nullptr, &writable, nullptr, 100);
-        }
-    });
-    std::vector<uint8_t> buffer(65536);
-    while (got.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
-        int32_t e = 0;
-        const int64_t n = b.transport->Receive(hb, buffer.data(), int64_t(buffer.size()), &e);
-        if (n > 0) {
-            got.insert(got.end(), buffer.begin(), buffer.begin() + n);
-            continue;
-        }
-        if (e != err::kWouldBlock) break;
-        UdpHandleSet readable;
-        readable.Add(hb);
-        b.transport->Select(&readable, nullptr, nullptr, 100);
-    }
-    sender.join();
-    return got;
+    return zl::test::Transfer(*a.transport, ha, *b.transport, hb, data, seconds);
+}
+
+std::pair<int, int> WaitConnected(Engine& a, int h, Engine& b, int listener, int seconds) {
+    return zl::test::WaitConnected(*a.transport, h, *b.transport, listener, seconds);
 }
 
 class LoopbackTest : public ::testing::Test {
