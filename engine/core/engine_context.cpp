@@ -1,4 +1,5 @@
 #include "engine/core/engine_context.h"
+#include "engine/core/task_random.h"
 
 #include <sys/random.h>
 
@@ -55,6 +56,17 @@ uint32_t EngineContext::UptimeSeconds() { return engine_clock_->Uptime(); }
 
 void EngineContext::StartClockThread() { engine_clock_->Start(); }
 void EngineContext::StopClockThread() { engine_clock_->Stop(); }
+
+void EngineContext::SetRandomSeed(uint64_t seed) {
+    random_seed_.store(seed);
+    tasks_seeded_.store(0);
+}
+
+uint64_t EngineContext::NextTaskSeed() {
+    const uint64_t seed = random_seed_.load();
+    if (seed == 0) return TaskRandom::FreshSeed();
+    return TaskRandom::Derive(seed, tasks_seeded_.fetch_add(1) + 1);
+}
 
 std::array<uint8_t, 16> EngineContext::NodeIdentity() {
     ScopedLock data(data_lock_);

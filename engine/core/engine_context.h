@@ -4,6 +4,7 @@
 // works on one default context; tests make their own, e.g. on a FakeClock.
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,15 @@ public:
     // 16 bytes, created by the first task's set-up; the first byte is never 0 then.
     std::array<uint8_t, 16> NodeIdentity();
 
+    // The seed of the tasks' random generators. 0 (the default): every task
+    // gets a fresh one. Otherwise task n created after the call gets a seed
+    // derived from this one and n, so a run with the same seed and the same
+    // order of task creation makes the same random picks.
+    void SetRandomSeed(uint64_t seed);
+    uint64_t RandomSeed() const { return random_seed_.load(); }
+    // A seed for the next task's generators.
+    uint64_t NextTaskSeed();
+
     // Called from a task's construction and destruction.
     void RegisterTask(TBaseWork* task);
     void UnregisterTask(TBaseWork* task);
@@ -141,6 +151,8 @@ private:
     bool initialised_ = false;
     std::string data_directory_;
     std::array<uint8_t, 16> node_identity_{};
+    std::atomic<uint64_t> random_seed_{0};
+    std::atomic<uint64_t> tasks_seeded_{0};
     std::unique_ptr<BufferPools> own_pools_;
     BufferPools* pools_;
     std::unique_ptr<EngineClockService> engine_clock_;  // replaced only while no task exists

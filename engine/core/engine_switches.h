@@ -14,6 +14,10 @@ struct EngineSwitches {
     std::atomic<bool> udp_stream_off{true};
     std::atomic<bool> directly_reachable{false};
     std::atomic<int32_t> half_open_limit{32};
+    // Local address (network order) outgoing connections bind to; 0: any.
+    std::atomic<uint32_t> bind_address{0};
+    // Tasks announce to the trackers their torrent names (off: only to those given as sources).
+    std::atomic<bool> torrent_trackers{true};
 
     int32_t EffectiveListenPort() const {
         const int32_t port = listen_port.load();

@@ -17,7 +17,7 @@ TaskPeerDriver::TaskPeerDriver(TaskPieceView& task, TransferStatistics& statisti
     : task_(task),
       statistics_(statistics),
       resolver_(std::move(names)),
-      random_(TaskRandom::FreshSeed()),
+      random_(task.ViewRandomSeed() != 0 ? TaskRandom::Derive(task.ViewRandomSeed(), 2) : TaskRandom::FreshSeed()),
       ranges_(*this),
       filter_(task),
       candidates_([this](TPeerId& identity) { return ParseSourceUrl(identity, resolver_); }) {
@@ -40,7 +40,17 @@ std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics
 void TaskPeerDriver::AddSources(const std::vector<std::string>& texts) {
     trackers_->AddSources(texts);
     candidates_.rules().tick_ms = clock().TickMs();
-    candidates_.RefreshSources(texts);
+    std::vector<std::string> servers;
+    for (const std::string& text : texts) {
+        // Known BitTorrent peers join as nodes; everything else as a server source.
+        if (text.size() > 9 && (text.compare(0, 9, "btnode://") == 0 || text.compare(0, 9, "BTNODE://") == 0)) {
+            auto node = RefPtr<TPeerId>::Adopt(new TPeerId(text));
+            if (ParseSourceUrl(*node, resolver_) && node->IsNode()) AddKnownNode(*node);
+            continue;
+        }
+        servers.push_back(text);
+    }
+    candidates_.RefreshSources(servers);
     ReportHostFailure();
     // New sources are dialled at the next pass, not a second later.
     if (candidates_.TakeAdmitted()) last_connector_pass_ = 0;
@@ -71,6 +81,7 @@ size_t TaskPeerDriver::UsableCandidates() const {
 }
 
 void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes) {
+    if (identity && passing_ && !keep) NoteEnded(*passing_, true);
     // "Remove the source" (keep false) takes it off the list; the next
     // source refresh may bring it back with fresh counters.
     if (identity) candidates_.Forget(*identity, keep, passes);
@@ -107,7 +118,7 @@ void TaskPeerDriver::PickServers(int32_t n) {
 // --- peers ------------------------------------------------------------------------
 
 RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
-    if (kind != kKindHttp && kind != kKindFtp) return {};
+    if (kind != kKindHttp && kind != kKindFtp && kind != kKindNode) return {};
     if (RefPtr<TPeerObject> pooled = pool_.Take(kind)) return pooled;
     SocketEnv env;
     env.clock = &clock();
@@ -116,7 +127,9 @@ RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
     env.tcp = task_.ViewStreamTransport();
     env.resolver = &resolver_;
     RefPtr<TPeerObject> peer;
-    if (kind == kKindFtp) {
+    if (kind == kKindNode) {
+        peer = RefPtr<TPeerObject>::Adopt(new TBTPeer(*this, *this, env));
+    } else if (kind == kKindFtp) {
         peer = RefPtr<TPeerObject>::Adopt(new TFtpPeer(*this, env));
     } else {
         peer = RefPtr<TPeerObject>::Adopt(new THttpPeer(*this, env));
@@ -301,17 +314,44 @@ void TaskPeerDriver::DropServers(int32_t count, bool speed_aware) {
 int32_t TaskPeerDriver::Pass() {
     blocks_taken_ = 0;
     if (!HasMetadata()) return 0;
+    ++passes_;
+    const uint64_t now = EngineSeconds();
     if (IsComplete()) {
-        CloseAll();
+        // Servers have nothing left to give; BitTorrent peers stay to be served.
+        for (size_t i = active_.size(); i-- > 0;)
+            if (active_[i].peer->kind() != kKindNode) EndPeer(i, 0);
+        ranges_.Clear();
+        if (!P2PEnabled()) {
+            CloseAll();
+            return 0;
+        }
+        // Trackers still bring leechers to serve.
+        trackers_->Pass(now);
+        if (now != last_connector_pass_) {
+            last_connector_pass_ = now;
+            NodeSecond();
+        }
+        for (size_t i = 0; i < active_.size();) {
+            TPeerObject& peer = *active_[i].peer;
+            if (!peer.DownloadPass()) {
+                EndPeer(i, kPenaltyFailedPass);
+                continue;
+            }
+            statistics_.AddSent(peer.transfer().pass_sent);
+            ++i;
+        }
+        UploadPasses();
         return 0;
     }
     trackers_->Pass(EngineSeconds());
     // The connector runs once a second of the engine clock: the retry
     // delays count these seconds.
-    if (const uint64_t now = EngineSeconds(); now != last_connector_pass_) {
+    if (now != last_connector_pass_) {
         last_connector_pass_ = now;
         ConnectorSecond(now);
+        NodeSecond();
     }
+    UploadPasses();
     // The second's download allowance is spent: the peers read nothing more
     // until the statistics pass grants the next one.
     if (statistics_.DownloadAllowance() <= 0) return 0;
@@ -329,6 +369,7 @@ int32_t TaskPeerDriver::Pass() {
         // The rate counts what the connection read, not only whole blocks: a
         // trickling source shows its trickle, not a rate of 0 between blocks.
         peer.transfer().download_accumulator += peer.transfer().pass_received;
+        statistics_.AddSent(peer.transfer().pass_sent);
         ++i;
     }
     if (lost_server) candidates_.list().Sort();
@@ -340,6 +381,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
     std::vector<ActivePeer<TPeerObject>>& entries = active_.entries();
     entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
     const int32_t activity = peer->activity();
+    NoteEnded(*peer, passes > 0 && activity != kActivityFinished);
     // A peer that timed out penalised its source itself; one that finished
     // (nothing left, or a redirect handed over) is no failure.
     if (TPeerId* id = peer->identity(); id && passes > 0 && activity != kActivityTimedOut &&
@@ -352,6 +394,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
         ended.stalled = peer->IsStalled();
         candidates_.Penalise(*id, ended, passes, IsComplete());
     }
+    claims_.erase(peer.get());
     ReturnPeer(peer);
 }
 
@@ -364,6 +407,7 @@ void TaskPeerDriver::CloseAll() {
 void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
     if (elapsed_ms == 0) return;
     int64_t sum = 0;
+    int64_t upload_sum = 0;
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
         int64_t& received = peer.transfer().download_accumulator;
@@ -372,9 +416,20 @@ void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
         peer.transfer().download_rate = rate;
         if (peer.identity()) peer.identity()->last_download_rate = rate;
         sum += rate;
+        if (TBTPeer* node = AsNode(peer)) {
+            node->upload_rate = std::max<int64_t>(node->upload_accumulator, 0) * 1000 / static_cast<int64_t>(elapsed_ms);
+            node->upload_accumulator = 0;
+            node->choked_this_period = false;
+            upload_sum += node->upload_rate;
+        }
     }
-    statistics_.SetRates(sum, 0);
-    SortActive();
+    statistics_.SetRates(sum, upload_sum);
+    if (IsComplete()) {
+        SortActiveSeeding();
+    } else {
+        SortActive();
+    }
+    NodeFourSeconds();
 }
 
 void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
@@ -533,7 +588,10 @@ void TaskPeerDriver::AddReceived(int64_t bytes) { statistics_.AddReceived(bytes)
 
 void TaskPeerDriver::AddKindBytes(int32_t kind, int64_t bytes) {
     if (bytes <= 0) return;
-    if (kind == kKindFtp) {
+    if (passing_ && passing_->identity()) health_.NoteSuccess(SourceName(*passing_->identity()));
+    if (kind == kKindNode) {
+        bt_bytes_ += static_cast<uint64_t>(bytes);
+    } else if (kind == kKindFtp) {
         ftp_bytes_ += static_cast<uint64_t>(bytes);
     } else {
         http_bytes_ += static_cast<uint64_t>(bytes);

@@ -16,18 +16,20 @@
 #include "engine/core/peer_connector.h"
 #include "engine/core/peer_pool.h"
 #include "engine/core/server_ranges.h"
+#include "engine/core/source_health.h"
 #include "engine/core/server_rotation.h"
 #include "engine/core/task_candidates.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
 #include "engine/core/task_tracker_connector.h"
 #include "engine/core/transfer_statistics.h"
+#include "engine/net/bt_peer.h"
 #include "engine/net/peer_object.h"
 #include "engine/net/resolver.h"
 
 namespace zl {
 
-class TaskPeerDriver final : public TaskPeers, public IPeerTask, private RangePeerFacts {
+class TaskPeerDriver final : public TaskPeers, public IPeerTask, public IBtPeerTask, private RangePeerFacts {
 public:
     // `names` resolves the sources' host names (tests give a table).
     TaskPeerDriver(TaskPieceView& task, TransferStatistics& statistics,
@@ -96,8 +98,39 @@ public:
     void AddCandidate(TPeerId* identity) override;
     void NoteHostUnresolved() override;
     int64_t DownloadAllowance() override;
-    bool P2PEnabled() override { return false; }
+    bool P2PEnabled() override { return task_.ViewP2P(); }
     void NoteSendPending(TPeerObject&) override {}
+
+    // --- BitTorrent peers (task_bt_peers.cpp) ------------------------------
+    const BtHandshake& Handshake() override;
+    bool HttpWrap() override { return task_.ViewHttpWrap(); }
+    bool AcceptsPeers() override { return task_.ViewAcceptsPeers(); }
+    bool HasPeerWithId(const TPeerObject& self, uint32_t address, const PeerIdBytes& id) override;
+    void NoteConnected(TPeerObject& peer) override;
+    std::vector<uint8_t> OwnBitfield() override { return task_.MapBitfield(); }
+    bool HavePiece(int32_t piece) override { return task_.MapHave(piece); }
+    int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) override;
+    void UnmarkRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
+    bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
+                            int32_t maximum) override {
+        return task_.ViewTakeSharedRequests(mine, remote_has, maximum);
+    }
+    bool InEndgameNow() override { return task_.ViewEndgameNow(); }
+    int32_t ReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) override {
+        return task_.MapReadBlock(piece, offset, length, out);
+    }
+    int64_t UploadAllowance() override { return statistics_.UploadAllowance(); }
+    void AddUploaded(int64_t bytes) override;
+    int32_t ActiveNodeCount() override { return ConnectedPeers(); }
+    uint32_t BindAddress() override { return task_.ViewBindAddress(); }
+    uint64_t BitTorrentBytes() const override { return bt_bytes_; }
+    uint64_t UploadedBytes() const override { return uploaded_bytes_; }
+    int32_t ConnectedPeers() const override;
+    int32_t ConnectedSeeds() const override;
+    std::string FailingSources(int32_t* count) const override { return health_.Failing(count); }
+    int32_t UsableSourceCount() const override { return static_cast<int32_t>(UsableCandidates()); }
+    // A known BitTorrent peer (a "btnode://" source) becomes a candidate.
+    void AddKnownNode(TPeerId& node);
 
 private:
     // The connectors' view of the driver: dialling and the facts of eligibility.
@@ -105,7 +138,7 @@ private:
     public:
         explicit Connector(TaskPeerDriver& driver) : driver_(driver) {}
         bool Dial(TPeerId& candidate, uint64_t serial) override;
-        bool P2PEnabled() const override { return false; }
+        bool P2PEnabled() const override { return driver_.task_.ViewP2P(); }
         bool IsBlocked(uint32_t address) const override;
         bool HasConnectionTo(uint32_t address, int32_t port) const override;
         bool HasConnectedPeer(uint32_t address, const PeerIdBytes& peer_id) const override;
@@ -152,6 +185,28 @@ private:
     void ReportHostFailure();
     std::unique_ptr<TaskTrackerConnector> MakeTrackerConnector();  // task_peer_driver_trackers.cpp
 
+    // --- BitTorrent half (task_bt_peers.cpp) ---
+    // Once a second: the node connector while the P2P switch is on (else two
+    // BitTorrent peers go), obsolete requests cancelled.
+    void NodeSecond();
+    // Every 4 s after the rate snapshot: pruning, choking, stalls, long seeds.
+    void NodeFourSeconds();
+    // The upload passes of the BitTorrent peers.
+    void UploadPasses();
+    // DropPeers(kind 1, count, no filter): the last BitTorrent peers of the active list go.
+    void DropNodes(int32_t count);
+    void SortActiveSeeding();
+    // The failing-source record of an ended peer.
+    void NoteEnded(TPeerObject& peer, bool failed);
+    static std::string SourceName(const TPeerId& identity);
+    int32_t ConnectingNodes() const;
+    // The piece choice with server ranges: this peer's claim at a range's end.
+    int32_t ChooseFromRanges(TPeerObject& peer, const std::function<bool(int32_t)>& take,
+                             const std::function<bool(int32_t)>& qualifies);
+    static TBTPeer* AsNode(TPeerObject& peer) {
+        return peer.kind() == kKindNode ? static_cast<TBTPeer*>(&peer) : nullptr;
+    }
+
     TaskPieceView& task_;
     TransferStatistics& statistics_;
     TResolver resolver_;
@@ -175,6 +230,20 @@ private:
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
+
+    // BitTorrent half.
+    struct NodeClaim {
+        int32_t first = 0;
+        int32_t next = -1;  // handed out downwards; below `first`: used up
+    };
+    std::unordered_map<const TPeerObject*, NodeClaim> claims_;
+    BtHandshake handshake_{};
+    SourceHealth health_;
+    uint64_t bt_bytes_ = 0;
+    uint64_t uploaded_bytes_ = 0;
+    uint64_t passes_ = 0;
+    uint64_t peer_statistics_count_ = 0;
+    uint64_t last_node_second_ = 0;
     std::unique_ptr<TaskTrackerConnector> trackers_;
 };
 

@@ -3,7 +3,9 @@
 // socket buffers. The task's statistics layer answers it; the two sides stay
 // apart because the piece map and the peer model are built separately.
 #pragma once
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@ class BufferPool;
 class Clock;
 class IStreamTransport;
 struct RequestRecord;
+class RequestList;
 struct TaskTrackerView;
 class TransferStatistics;
 
@@ -36,6 +39,8 @@ public:
     virtual Clock& ViewClock() = 0;
     virtual uint64_t ViewSeconds() = 0;  // the engine clock
     virtual int32_t ViewMaxServerConnections() = 0;
+    // The seed of the peers' random generator (0: a fresh one).
+    virtual uint64_t ViewRandomSeed() { return 0; }
     virtual BufferPool* ViewSocketPool() = 0;
     // The TCP transport of the engine (null: the operating system's).
     virtual IStreamTransport* ViewStreamTransport() { return nullptr; }
@@ -71,6 +76,34 @@ public:
     virtual bool ViewTakeSharedRequest(int64_t /*block*/, int32_t /*length*/) { return false; }
     // A leaving peer's requests: listed for other peers, or freed when stopping.
     virtual void ViewReturnRequests(std::vector<RequestRecord>& /*records*/) {}
+
+    // --- BitTorrent peers ---
+    // The engine's P2P and HTTP-wrap switches and the local address outgoing
+    // connections bind to.
+    virtual bool ViewP2P() { return false; }
+    virtual bool ViewHttpWrap() { return false; }
+    virtual uint32_t ViewBindAddress() { return 0; }
+    virtual int32_t ViewPeerConnectionLimit() { return 50; }
+    virtual int32_t ViewHalfOpenLimit() { return 32; }
+    // The task's 68-byte handshake (byte 0 is 19 once built; zero before the metainfo).
+    virtual std::array<uint8_t, 68> ViewHandshake() { return {}; }
+    // The task accepts BitTorrent peers (a P2SP or BitTorrent task).
+    virtual bool ViewAcceptsPeers() { return false; }
+    virtual bool MapHave(int32_t /*piece*/) { return false; }
+    // The verified pieces, most significant bit first.
+    virtual std::vector<uint8_t> MapBitfield() { return {}; }
+    // Reads bytes of a verified piece for an upload: bytes read or < 0.
+    virtual int32_t MapReadBlock(int32_t /*piece*/, int64_t /*offset*/, int32_t /*length*/, uint8_t* /*out*/) {
+        return -1;
+    }
+    // Where a BitTorrent peer starts its piece choice.
+    virtual int32_t ViewRandomStartPiece() { return 0; }
+    // The shared requests of the first piece `has` holds (still needed) move to `mine`.
+    virtual bool ViewTakeSharedRequests(RequestList& /*mine*/, const std::function<bool(int32_t)>& /*has*/,
+                                        int32_t /*maximum*/) {
+        return false;
+    }
+    virtual bool ViewEndgameNow() { return false; }
 };
 
 // The task's peers as the rest of the task drives them (worker thread).
@@ -101,6 +134,18 @@ public:
     // Sends the bytes (a run of "have" messages) to every BitTorrent peer
     // whose handshake is done.
     virtual void SendToBitTorrentPeers(const uint8_t* /*bytes*/, size_t /*length*/) {}
+    // Payload bytes delivered by BitTorrent peers, and bytes of blocks uploaded.
+    virtual uint64_t BitTorrentBytes() const { return 0; }
+    virtual uint64_t UploadedBytes() const { return 0; }
+    // Handshaken BitTorrent peers, and those among them holding every piece.
+    virtual int32_t ConnectedPeers() const { return 0; }
+    virtual int32_t ConnectedSeeds() const { return 0; }
+    // Sources whose latest attempt failed: "text\terror" lines, and how many.
+    virtual std::string FailingSources(int32_t* count) const {
+        *count = 0;
+        return {};
+    }
+    virtual int32_t UsableSourceCount() const { return 0; }
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

@@ -13,6 +13,14 @@ public:
     explicit TaskRandom(uint64_t seed) : engine_(seed) {}
     // A seed that differs between tasks and runs.
     static uint64_t FreshSeed() { return (uint64_t(std::random_device{}()) << 32) ^ std::random_device{}(); }
+    // A seed for stream `n` of a base seed (splitmix64 of the pair), so that
+    // related generators seeded from one number do not repeat each other.
+    static constexpr uint64_t Derive(uint64_t base, uint64_t n) {
+        uint64_t z = base + n * 0x9e3779b97f4a7c15ULL;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
 
     // Uniform in [0, n); 0 when n <= 0.
     int64_t Below(int64_t n) {

@@ -15,7 +15,8 @@ bool TWorkWithTransStatis::ViewTrackers(TaskTrackerView* out) {
     TPieces* map = PieceMap();
     if (!out || !torrent || !map || !IsMetainfoReady()) return false;
     out->p2p = Context().Switches().p2p.load();
-    out->urls = torrent->Trackers();
+    // The torrent's own trackers, unless the engine was told to leave them out.
+    if (Context().Switches().torrent_trackers.load()) out->urls = torrent->Trackers();
     TrackerAnnounceFacts& f = out->facts;
     f.has_torrent = true;
     std::memcpy(f.info_hash.data(), torrent->InfoHash().data(), f.info_hash.size());

@@ -13,7 +13,8 @@
 
 namespace zl {
 
-TWorkWithPieces::TWorkWithPieces(EngineContext& context) : TWorkWithPeers(context) {}
+TWorkWithPieces::TWorkWithPieces(EngineContext& context)
+    : TWorkWithPeers(context), seed_(context.NextTaskSeed()), random_(TaskRandom::Derive(seed_, 1)) {}
 
 TWorkWithPieces::~TWorkWithPieces() {
     // The most derived layer has stopped the worker already; no notice may

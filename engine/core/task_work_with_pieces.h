@@ -132,6 +132,8 @@ protected:
     virtual int64_t ActivePeerCount() { return 0; }
     // The task's generator: seeded once when the task is built.
     TaskRandom& Random() { return random_; }
+    // The seed this task's generators derive from (the peers take stream 2).
+    uint64_t RandomSeed() const { return seed_; }
 
     // Copies the piece map's counters into the figures, and the figures into
     // the live status (worker thread).
@@ -160,7 +162,8 @@ private:
     RefPtr<TTorrent> torrent_;
     RefPtr<TPieces> pieces_;
     TaskScheduling scheduling_;
-    TaskRandom random_{TaskRandom::FreshSeed()};
+    uint64_t seed_;  // from the engine context: the generators of this task derive from it
+    TaskRandom random_;
     bool random_start_ = true;  // the settings' switch, taken under the task lock
     struct FileWantedChange {
         int32_t file = 0;

@@ -48,10 +48,20 @@ void TWorkWithTransStatis::PeerPass() {
         ClosePieceFiles();
     }
     http_bytes_ = driver.HttpBytes() + driver.FtpBytes();
+    peer_bytes_ = driver.BitTorrentBytes();
+    uploaded_bytes_ = driver.UploadedBytes();
     // The byte counters stay current between statistics passes: a download
     // that completes (and is published at once) within a second shows them.
     live_.http_bytes = http_bytes_;
+    live_.peer_bytes = peer_bytes_;
     live_.downloaded_total = http_bytes_ + peer_bytes_;
+    // The counters of the interface's peer figures stay current too.
+    std::lock_guard guard(figures_mutex_);
+    peer_figures_.http_bytes = driver.HttpBytes();
+    peer_figures_.ftp_bytes = driver.FtpBytes();
+    peer_figures_.bt_bytes = peer_bytes_;
+    peer_figures_.uploaded = uploaded_bytes_;
+    peer_figures_.peers = std::max(peer_figures_.peers, driver.ConnectedPeers());
 }
 
 void TWorkWithTransStatis::FourSecondPass() {
@@ -72,7 +82,7 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
-    const uint64_t payload = driver_ ? driver_->HttpBytes() + driver_->FtpBytes() : 0;
+    const uint64_t payload = driver_ ? driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes() : 0;
     // A ready connection that gave nothing (a peer waiting for its turn, or
     // bytes it cannot use yet) must not turn the pause into a busy loop: after
     // such a wake-up the next pause is a plain sleep.
@@ -120,6 +130,20 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
     live_.peer_bytes = peer_bytes_;
     live_.downloaded_total = http_bytes_ + peer_bytes_;
     live_.uploaded_total = uploaded_bytes_;
+    if (driver_) {
+        TaskPeerFigures f;
+        f.peers = driver_->ConnectedPeers();
+        f.seeds = driver_->ConnectedSeeds();
+        f.upload_speed = statistics_.AverageUploadSpeed();
+        f.uploaded = driver_->UploadedBytes();
+        f.http_bytes = driver_->HttpBytes();
+        f.ftp_bytes = driver_->FtpBytes();
+        f.bt_bytes = driver_->BitTorrentBytes();
+        f.sources = driver_->UsableSourceCount();
+        f.failing_text = driver_->FailingSources(&f.failing);
+        std::lock_guard guard(figures_mutex_);
+        peer_figures_ = std::move(f);
+    }
     live_.current_speed = current_speed_;
     live_.time_remaining = time_remaining_;
     NoteDataSecond();
@@ -128,6 +152,11 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
     for (const std::vector<uint8_t>& buffer : SchedulingSecond(Context().UptimeSeconds()))
         if (driver_) driver_->SendToBitTorrentPeers(buffer.data(), buffer.size());
     per_second_flag_ = true;
+}
+
+TaskPeerFigures TWorkWithTransStatis::PeerFigures() {
+    std::lock_guard guard(figures_mutex_);
+    return peer_figures_;
 }
 
 void TWorkWithTransStatis::NoteDataSecond() {

@@ -8,13 +8,30 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
+#include "engine/core/peer_identity.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_work_with_pieces.h"
 #include "engine/core/transfer_statistics.h"
 
 namespace zl {
+
+// A task's peer figures as the interface shows them (published each second).
+struct TaskPeerFigures {
+    int32_t peers = 0;
+    int32_t seeds = 0;
+    int32_t upload_speed = 0;
+    uint64_t uploaded = 0;
+    uint64_t http_bytes = 0;
+    uint64_t ftp_bytes = 0;
+    uint64_t bt_bytes = 0;
+    int32_t sources = 0;
+    int32_t failing = 0;
+    std::string failing_text;
+};
 
 class TWorkWithTransStatis : public TWorkWithPieces, private TaskPieceView {
 public:
@@ -39,6 +56,8 @@ public:
     void ApplyPendingChanges() override;
     // The run's peers; null before the first peer pass of a run.
     TaskPeers* Peers() { return driver_.get(); }
+    // The latest published peer figures (any thread).
+    TaskPeerFigures PeerFigures();
 
     // --- hooks of the transfer statistics layer -------------------------
     // Once a second: speeds, estimates, the loop sleep; sets the per-second flag.
@@ -71,6 +90,7 @@ private:
     Clock& ViewClock() override;
     uint64_t ViewSeconds() override;
     int32_t ViewMaxServerConnections() override { return MaxServerConnections(); }
+    uint64_t ViewRandomSeed() override { return RandomSeed(); }
     BufferPool* ViewSocketPool() override;
     IStreamTransport* ViewStreamTransport() override;
     int32_t ViewSchedulingPosition() override { return SchedulingPosition(); }
@@ -98,8 +118,26 @@ private:
     void ViewReturnRequests(std::vector<RequestRecord>& records) override {
         Scheduling().ReturnRequests(records, CheckStop());
     }
+    // BitTorrent peers (task_bt_views.cpp).
+    bool ViewP2P() override;
+    bool ViewHttpWrap() override;
+    uint32_t ViewBindAddress() override;
+    int32_t ViewPeerConnectionLimit() override;
+    int32_t ViewHalfOpenLimit() override;
+    std::array<uint8_t, 68> ViewHandshake() override;
+    bool ViewAcceptsPeers() override;
+    bool MapHave(int32_t piece) override;
+    std::vector<uint8_t> MapBitfield() override;
+    int32_t MapReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) override;
+    int32_t ViewRandomStartPiece() override { return RandomStartPiece(); }
+    bool ViewTakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& has,
+                                int32_t maximum) override;
+    bool ViewEndgameNow() override { return IsEndgame(); }
 
     TransferStatistics statistics_;
+    HandshakeIdentity handshake_;  // built once the metainfo is loaded
+    std::mutex figures_mutex_;
+    TaskPeerFigures peer_figures_;  // under figures_mutex_
     std::unique_ptr<TaskPeers> driver_;
     uint64_t last_snapshot_ms_ = 0;
     std::vector<pollfd> wait_entries_;

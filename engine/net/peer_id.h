@@ -112,6 +112,9 @@ public:
     int64_t last_download_rate = 0;
     bool metainfo_source = false;
     bool exhausted = false;
+    // A BitTorrent node that closed a connection opened with the HTTP-looking
+    // preamble before sending its handshake: later connections go without it.
+    bool refuses_preamble = false;
 
 protected:
     ~TPeerId() override = default;

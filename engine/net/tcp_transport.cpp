@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +42,11 @@ public:
     int Open(int32_t* error) override {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) return Fail(error);
+        // Peers gather their small messages themselves; waiting for an ACK
+        // before sending a request (Nagle) would stall a connection for the
+        // remote's delayed-ACK time.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         return fd;
     }
     int Bind(int handle, const StreamEndpoint& local, int32_t* error) override {

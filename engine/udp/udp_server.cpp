@@ -1,5 +1,7 @@
 #include "engine/udp/udp_server.h"
 
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -26,6 +28,27 @@ void TrimByUse(BufferPool& pool) {
     const int64_t total_kib = (sizes.in_use + sizes.free) / 1024;
     if (total_kib <= 2048 || in_use_kib * 100 > total_kib * 35) return;
     pool.Trim(sizes.in_use / 5);
+}
+
+// The host's own IPv4 address from its interfaces (no name lookup): the
+// first one that is not private, else the last one found.
+uint32_t InterfaceAddress() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return kNoAddress;
+    uint32_t last = kNoAddress;
+    uint32_t chosen = kNoAddress;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        const uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+        if (!IsValidAddress(address)) continue;
+        last = address;
+        if (!IsPrivateAddress(address)) {
+            chosen = address;
+            break;
+        }
+    }
+    ::freeifaddrs(list);
+    return IsValidAddress(chosen) ? chosen : last;
 }
 
 }  // namespace
@@ -195,7 +218,7 @@ bool UdpServer::OpenSocket(bool force) {
     ScopedLock lock(Lock());
     if (!force && socket_.IsOpen()) return true;
     if (!IsValidAddress(local_address_))
-        local_address_ = IsValidAddress(bind_address_) ? bind_address_ : resolver_.LocalAddress();
+        local_address_ = IsValidAddress(bind_address_) ? bind_address_ : InterfaceAddress();
     UdpSocket::Options options;
     if (socket_.Open(static_cast<uint16_t>(local_port_), bind_address_, options)) return true;
     if (!socket_.bind_failed()) {

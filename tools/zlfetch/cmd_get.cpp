@@ -19,11 +19,14 @@
 #include <vector>
 
 #include "engine/core/engine_api.h"
+#include "engine/core/engine_api_peers.h"
+#include "engine/meta/torrent.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/file_entry.h"
 #include "engine/meta/storage_layout_info.h"
 #include "tools/zlfetch/commands.h"
+#include "tools/zlfetch/get_sources.h"
 
 namespace zlfetch {
 namespace {
@@ -114,7 +117,41 @@ struct Snapshot {
     int64_t speed_bps = 0;
     int64_t eta_s = -1;
     int32_t status = 0;
+    zl::TaskPeerInfo peers;
 };
+
+std::string JsonEscape(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+            out += buffer;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// The failing sources as (source, error) pairs.
+std::vector<std::pair<std::string, std::string>> FailingSources(const zl::TaskPeerInfo& info) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const std::string text = info.failing_text;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos) out.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        at = end + 1;
+    }
+    return out;
+}
 
 // Bytes of the pieces the task's bitfield marks as verified (the last piece may be short).
 int64_t VerifiedBytes(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
@@ -146,24 +183,61 @@ Snapshot Take(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
     if (info.speed > 0)
         s.eta_s = info.time_remaining > 0 ? info.time_remaining : (bytes_total - s.bytes_done) / info.speed;
     s.status = info.status;
+    zl::TaskGetPeerInfo(task, &s.peers);
     return s;
 }
 
-void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line) {
+void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line, double elapsed_s) {
+    std::string failing = "[";
+    for (const auto& [source, error] : FailingSources(s.peers)) {
+        if (failing.size() > 1) failing += ", ";
+        failing += "{\"source\": \"" + JsonEscape(source) + "\", \"error\": \"" + JsonEscape(error) + "\"}";
+    }
+    failing += "]";
     std::printf("{\"percent\": %.2f, \"bytes_done\": %lld, \"bytes_total\": %lld, \"speed_bps\": %lld, "
-                "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s}\n",
+                "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s, "
+                "\"peers\": %d, \"seeds\": %d, \"upload_speed_bps\": %d, \"uploaded_bytes\": %llu, "
+                "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"failing_sources\": %d, "
+                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld}\n",
                 s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
                 static_cast<long long>(s.speed_bps), static_cast<long long>(s.eta_s), sources,
-                StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false");
+                StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false", s.peers.peers,
+                s.peers.seeds, s.peers.upload_speed, static_cast<unsigned long long>(s.peers.uploaded),
+                static_cast<unsigned long long>(s.peers.http_bytes), static_cast<unsigned long long>(s.peers.ftp_bytes),
+                static_cast<unsigned long long>(s.peers.bt_bytes), s.peers.failing, failing.c_str(), elapsed_s,
+                static_cast<long long>(elapsed_s > 0 ? double(s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes) /
+                                                           elapsed_s
+                                                     : 0));
     std::fflush(stdout);
 }
 
 void PrintLine(const Snapshot& s, size_t sources) {
-    std::fprintf(stderr, "\r%6.2f%%  %s / %s  %s/s  eta %s  sources %zu  %s\033[K", s.percent,
-                 HumanBytes(double(s.bytes_done)).c_str(), HumanBytes(double(s.bytes_total)).c_str(),
-                 HumanBytes(double(s.speed_bps)).c_str(), HumanDuration(s.eta_s).c_str(), sources,
-                 StatusText(s.status).c_str());
+    std::string failing;
+    if (s.peers.failing > 0) {
+        const auto list = FailingSources(s.peers);
+        failing = "  failing " + std::to_string(s.peers.failing);
+        if (!list.empty()) failing += " (" + list.front().second + ")";
+    }
+    std::fprintf(stderr, "\r%6.2f%%  %s / %s  %s/s  eta %s  sources %zu%s  peers %d (%d seeds)  up %s/s %s  %s\033[K",
+                 s.percent, HumanBytes(double(s.bytes_done)).c_str(), HumanBytes(double(s.bytes_total)).c_str(),
+                 HumanBytes(double(s.speed_bps)).c_str(), HumanDuration(s.eta_s).c_str(), sources, failing.c_str(),
+                 s.peers.peers, s.peers.seeds, HumanBytes(double(s.peers.upload_speed)).c_str(),
+                 HumanBytes(double(s.peers.uploaded)).c_str(), StatusText(s.status).c_str());
     std::fflush(stderr);
+}
+
+// Parses a non-negative number option; false (with a message) when it is not one.
+bool NumberOption(const ParsedArgs& args, const char* name, long maximum, const char* what, long* value) {
+    const auto text = args.Value(name);
+    if (!text) return true;
+    char* end = nullptr;
+    const long v = std::strtol(text->c_str(), &end, 10);
+    if (text->empty() || *end != '\0' || v < 0 || v > maximum) {
+        std::fprintf(stderr, "zlfetch get: --%s wants %s, not '%s'\n", name, what, text->c_str());
+        return false;
+    }
+    *value = v;
+    return true;
 }
 
 }  // namespace
@@ -171,20 +245,47 @@ void PrintLine(const Snapshot& s, size_t sources) {
 int RunGet(const ParsedArgs& args) {
     const auto dir = args.Value("dir");
     const std::vector<std::string> sources = args.Values("source");
-    if (args.positional.size() != 1 || !dir || dir->empty() || sources.empty()) {
-        std::fprintf(stderr, "zlfetch get: expected TORRENT, --dir DIR and at least one --source URL\n");
+    if (args.positional.size() != 1 || !dir || dir->empty()) {
+        std::fprintf(stderr, "zlfetch get: expected TORRENT and --dir DIR\n");
         return kExitError;
     }
-    int32_t limit_kib = 0;
-    if (const auto limit = args.Value("limit")) {
-        char* end = nullptr;
-        const long value = std::strtol(limit->c_str(), &end, 10);
-        if (limit->empty() || *end != '\0' || value < 0 || value > INT32_MAX) {
-            std::fprintf(stderr, "zlfetch get: --limit wants KiB per second (0: none), not '%s'\n", limit->c_str());
+    // Every value is checked before anything starts.
+    std::string why;
+    for (const std::string& url : sources) {
+        if (!CheckSource(url, &why)) {
+            std::fprintf(stderr, "zlfetch get: --source '%s': %s\n", url.c_str(), why.c_str());
             return kExitError;
         }
-        limit_kib = static_cast<int32_t>(value);
     }
+    const std::vector<std::string> trackers = args.Values("tracker");
+    for (const std::string& url : trackers) {
+        if (!CheckTracker(url, &why)) {
+            std::fprintf(stderr, "zlfetch get: --tracker '%s': %s\n", url.c_str(), why.c_str());
+            return kExitError;
+        }
+    }
+    std::vector<std::string> peers;
+    for (const std::string& text : args.Values("peer")) {
+        std::string source;
+        if (!ParsePeer(text, &source, &why)) {
+            std::fprintf(stderr, "zlfetch get: --peer '%s': %s\n", text.c_str(), why.c_str());
+            return kExitError;
+        }
+        peers.push_back(source);
+    }
+    uint32_t bind_address = 0;
+    if (const auto bind = args.Value("bind"); bind && !ParseAddress(*bind, &bind_address, &why)) {
+        std::fprintf(stderr, "zlfetch get: --bind '%s': %s\n", bind->c_str(), why.c_str());
+        return kExitError;
+    }
+    long limit_value = 0, upload_limit = 0, listen_port = 0, seed_after = 0;
+    if (!NumberOption(args, "limit", INT32_MAX, "KiB per second (0: none)", &limit_value) ||
+        !NumberOption(args, "upload-limit", INT32_MAX, "KiB per second (0: none)", &upload_limit) ||
+        !NumberOption(args, "port", 65535, "a port of 0 to 65535", &listen_port) ||
+        !NumberOption(args, "seed-after", 365L * 24 * 3600, "seconds", &seed_after))
+        return kExitError;
+    const int32_t limit_kib = static_cast<int32_t>(limit_value);
+    const bool torrent_trackers = !args.Has("no-trackers");
     const std::string& torrent = args.positional[0];
     const std::optional<std::string> bytes = zl::ReadWholeFile(torrent, int64_t(64) << 20);
     if (!bytes) {
@@ -203,12 +304,26 @@ int RunGet(const ParsedArgs& args) {
     }
     int64_t total = 0;
     for (const auto& file : layout->files) total += file.size;
+    size_t own_trackers = 0;
+    if (torrent_trackers) {
+        zl::RefPtr<zl::TTorrent> parsed = zl::RefPtr<zl::TTorrent>::Adopt(new zl::TTorrent());
+        if (parsed->LoadFromFile(torrent))
+            for (const auto& url : parsed->Trackers()) own_trackers += url.empty() ? 0 : 1;
+    }
+    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0) {
+        std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer or --tracker "
+                             "(the torrent names no tracker)\n");
+        return kExitError;
+    }
 
     const std::string save_dir = AbsolutePath(*dir);
     const std::string resume = save_dir + "/" + ResumeFileName(layout->name);
     const bool resumed = zl::PathExists(resume);
     std::string source_list;
     for (const auto& url : sources) source_list += url + "\n";
+    for (const auto& node : peers) source_list += node + "\n";
+    for (const auto& url : trackers) source_list += "tracker://" + url + "\n";
+    const size_t source_count = sources.size() + peers.size() + trackers.size() + own_trackers;
 
     zl::TaskDescriptor descriptor;
     descriptor.flags = zl::kTaskFlagP2sp;
@@ -225,6 +340,17 @@ int RunGet(const ParsedArgs& args) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 
+    // BitTorrent peers take part; the preamble only on request, since
+    // standard clients close connections that open with it.
+    zl::EngineSetP2PSwitch(1);
+    zl::EngineSetHttpWrap(args.Has("http-wrap") ? 1 : 0);
+    zl::EngineSetListenPort(static_cast<int32_t>(listen_port));
+    zl::EngineSetBindAddress(bind_address);
+    zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
+    const auto started = std::chrono::steady_clock::now();
+    const auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
     if (zl::EngineStartup(save_dir.c_str()) != zl::ENGINE_OK) {
         std::fprintf(stderr, "zlfetch get: the engine did not start\n");
         return kExitFailed;
@@ -239,23 +365,29 @@ int RunGet(const ParsedArgs& args) {
     }
     const zl::TaskHandle task = descriptor.handle;
     if (limit_kib > 0) zl::TaskSetSpeedLimit(task, 1, limit_kib);
+    if (upload_limit > 0) zl::TaskSetSpeedLimit(task, 0, static_cast<int32_t>(upload_limit));
 
     const bool json = args.Has("json");
     const bool live = !json && ::isatty(STDERR_FILENO);
     auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     std::string outcome;
     Snapshot last;
+    double completed_at = -1;
+    double download_seconds = 0;
     for (;;) {
         if (g_stop_requested.load()) {
-            outcome = "stopped";
+            if (completed_at < 0) outcome = "stopped";
             break;
         }
         int32_t complete = 0;
         last = Take(task, total, layout->piece_length);
-        if (zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
+        if (completed_at < 0 && zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
             outcome = "complete";
-            break;
+            completed_at = elapsed();
+            download_seconds = completed_at;
         }
+        // After completion the task keeps serving peers for --seed-after seconds.
+        if (completed_at >= 0 && elapsed() - completed_at >= static_cast<double>(seed_after)) break;
         if (IsFailure(last.status)) {
             outcome = StatusText(last.status);
             break;
@@ -263,10 +395,10 @@ int RunGet(const ParsedArgs& args) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= next_report) {
             next_report = now + std::chrono::seconds(1);
-            if (json) PrintJson(last, sources.size(), resumed, false);
-            if (live) PrintLine(last, sources.size());
+            if (json) PrintJson(last, source_count, resumed, false, elapsed());
+            if (live) PrintLine(last, source_count);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(completed_at >= 0 ? 200 : 20));
     }
     last = Take(task, total, layout->piece_length);
     zl::TaskStop(task, 0);  // saves the resume file
@@ -276,13 +408,15 @@ int RunGet(const ParsedArgs& args) {
     if (ok) last.percent = 100.0;
     if (json) {
         if (ok) last.status = zl::STATUS_COMPLETE;
-        PrintJson(last, sources.size(), resumed, true);
+        PrintJson(last, source_count, resumed, true, ok ? download_seconds : elapsed());
     }
     if (!ok) {
         std::fprintf(stderr, "zlfetch get: %s\n", outcome.c_str());
         return kExitFailed;
     }
-    if (!json) std::printf("complete: %s in %s\n", HumanBytes(double(total)).c_str(), save_dir.c_str());
+    if (!json)
+        std::printf("complete: %s in %s (%.1f s, %s/s)\n", HumanBytes(double(total)).c_str(), save_dir.c_str(),
+                    download_seconds, HumanBytes(download_seconds > 0 ? double(total) / download_seconds : 0).c_str());
     return kExitOk;
 }
 

@@ -11,12 +11,20 @@ const std::vector<Command>& Commands() {
          {{"dir", true, false, "DIR    the download folder"},
           {"quick", false, false, "       trust files of the right size after sampling three pieces"},
           {"json", false, false, "       print JSON instead of text"}}, RunCheck},
-        {"get", "TORRENT --dir DIR --source URL...",
-         "download a torrent's files from HTTP/FTP sources into DIR; progress is kept in DIR/<torrent name>.zlinfo, "
-         "so running the same command again resumes (exit 0: complete and verified, 3: not)",
+        {"get", "TORRENT --dir DIR [--source URL...] [--peer HOST:PORT...]",
+         "download a torrent's files from HTTP/FTP sources and BitTorrent peers into DIR; progress is kept in "
+         "DIR/<torrent name>.zlinfo, so running the same command again resumes (exit 0: complete and verified, 3: not)",
          {{"dir", true, false, "DIR    the download folder (created if missing)"},
-          {"source", true, true, "URL    a source of the file (repeatable)"},
+          {"source", true, true, "URL    an HTTP or FTP source of the file (repeatable)"},
+          {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
+          {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
+          {"peer", true, true, "HOST:PORT  a known BitTorrent peer (repeatable)"},
+          {"bind", true, false, "ADDR   local address for outgoing connections and the listen socket"},
+          {"port", true, false, "N      listen port (0: any)"},
           {"limit", true, false, "KIB    download speed limit in KiB/s (0: none)"},
+          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
+          {"seed-after", true, false, "SECONDS  keep serving peers this long after completion (default 0)"},
+          {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
     };
     return commands;

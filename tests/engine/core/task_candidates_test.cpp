@@ -444,7 +444,8 @@ TEST_F(DriverRun, SourcesBecomeCandidatesOnce) {
     EXPECT_EQ(view.unresolved, 1);
     Driver().AddSources({"http://127.5.0.1/a.bin", "HTTP://127.5.0.1/a.bin", "ftp://127.5.0.2/a.bin",
                          "btnode://127.5.0.3:6881"});
-    EXPECT_EQ(Driver().Candidates().size(), 2u);
+    // Two servers and the known BitTorrent peer.
+    EXPECT_EQ(Driver().Candidates().size(), 3u);
     EXPECT_EQ(view.unresolved, 1) << "two usable sources: the unresolved one is no failure of the task";
     RefPtr<TPeerId> redirect = RefPtr<TPeerId>::Adopt(new TPeerId("http://127.5.0.4/b.bin"));
     redirect->kind = kKindHttp;
@@ -454,7 +455,7 @@ TEST_F(DriverRun, SourcesBecomeCandidatesOnce) {
     redirect->order_key = kOrderKeyRedirect;
     Driver().AddCandidate(redirect.get());
     Driver().AddCandidate(redirect.get());
-    EXPECT_EQ(Driver().Candidates().size(), 3u);
+    EXPECT_EQ(Driver().Candidates().size(), 4u);
 }
 
 }  // namespace

@@ -119,7 +119,9 @@ TEST(TrackerHttp, RepliesByStatusAndLength) {
     for (const Case& c : cases) {
         const TrackerReply r = ReadTrackerReply(c.buffered, c.closed);
         EXPECT_EQ(r.status, c.status) << c.name;
-        if (c.status == TrackerReplyStatus::kComplete) EXPECT_EQ(r.body, c.body) << c.name;
+        if (c.status == TrackerReplyStatus::kComplete) {
+            EXPECT_EQ(r.body, c.body) << c.name;
+        }
     }
 }
 
@@ -278,7 +280,9 @@ TEST_F(TrackerPeerTest, RefusedConnectionFailsThePass) {
     const uint16_t port = probe.port();
     auto id = Tracker("http://127.0.3.11:" + std::to_string(port) + "/ann", Ip4("127.0.3.11"), port, true);
     auto peer = NewPeer();
-    if (peer->AttachIdentity(id.get())) EXPECT_FALSE(Drive(*peer));
+    if (peer->AttachIdentity(id.get())) {
+        EXPECT_FALSE(Drive(*peer));
+    }
     EXPECT_EQ(task.answers, 0);
 }
 

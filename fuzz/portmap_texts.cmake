@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_portmap_texts SOURCES portmap_texts_fuzz.cpp LIBS zl_portmap_choice zl_portmap_igd)

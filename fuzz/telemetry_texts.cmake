@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_telemetry_texts SOURCES telemetry_texts_fuzz.cpp LIBS zl_telemetry)

@@ -1,0 +1,128 @@
+#include "portmap/igd_description.h"
+
+#include <tinyxml2.h>
+
+#include <cstring>
+
+namespace zl {
+namespace {
+
+using tinyxml2::XMLElement;
+
+// The element's name without a namespace prefix ("dev:device" -> "device").
+const char* LocalName(const XMLElement* e) {
+    const char* name = e->Name();
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+const XMLElement* Child(const XMLElement* parent, const char* name) {
+    if (!parent) return nullptr;
+    for (const XMLElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement())
+        if (std::strcmp(LocalName(e), name) == 0) return e;
+    return nullptr;
+}
+
+std::string Text(const XMLElement* parent, const char* name) {
+    const XMLElement* e = Child(parent, name);
+    const char* text = e ? e->GetText() : nullptr;
+    return text ? text : "";
+}
+
+int CountChildren(const XMLElement* list, const char* name) {
+    int n = 0;
+    if (!list) return 0;
+    for (const XMLElement* e = list->FirstChildElement(); e; e = e->NextSiblingElement())
+        if (std::strcmp(LocalName(e), name) == 0) ++n;
+    return n;
+}
+
+std::string Counted(int n, const char* zero, const char* one, const char* many) {
+    if (n == 0) return zero;
+    if (n == 1) return one;
+    return "Yes: " + std::to_string(n) + " " + many;
+}
+
+// Absolute URLs stay; "/path" takes the base's scheme and authority; other
+// relative ones are appended to the base's folder.
+std::string Resolve(const std::string& url, const std::string& base) {
+    if (url.empty() || url.find("://") != std::string::npos || base.empty()) return url;
+    const size_t scheme = base.find("://");
+    const size_t path = scheme == std::string::npos ? std::string::npos : base.find('/', scheme + 3);
+    const std::string authority = path == std::string::npos ? base : base.substr(0, path);
+    if (url.front() == '/') return authority + url;
+    const size_t slash = base.rfind('/');
+    const std::string folder = (path == std::string::npos || slash < path) ? authority + "/" : base.substr(0, slash + 1);
+    return folder + url;
+}
+
+// Depth-first; tinyxml2 bounds the nesting, so the recursion is bounded too.
+const XMLElement* FindIgd(const XMLElement* device, const XMLElement** parent) {
+    if (!device) return nullptr;
+    // Any version: a version-2 gateway also serves version-1 clients.
+    if (Text(device, "deviceType").rfind(kIgdDeviceTypePrefix, 0) == 0) return device;
+    const XMLElement* list = Child(device, "deviceList");
+    for (const XMLElement* c = list ? list->FirstChildElement() : nullptr; c; c = c->NextSiblingElement()) {
+        if (std::strcmp(LocalName(c), "device") != 0) continue;
+        if (const XMLElement* found = FindIgd(c, parent)) {
+            if (found == c) *parent = device;
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::array<std::string*, DeviceInformation::kFieldCount> DeviceInformation::Fields() {
+    return {&children,      &description,    &friendly_name,     &has_children,  &icon_url,
+            &is_root_device, &manufacturer_name, &manufacturer_url, &model_name,    &model_number,
+            &model_url,     &parent_device,  &presentation_url,  &root_device,   &serial_number,
+            &services,      &type,           &unique_device_name, &upc};
+}
+
+std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url) {
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS) return std::nullopt;
+    const XMLElement* root = doc.RootElement();
+    if (!root || std::strcmp(LocalName(root), "root") != 0) return std::nullopt;
+    const XMLElement* top = Child(root, "device");
+    const XMLElement* parent = nullptr;
+    const XMLElement* igd = FindIgd(top, &parent);
+    if (!igd) return std::nullopt;
+
+    std::string base = Text(root, "URLBase");
+    if (base.empty()) base = description_url;
+
+    DeviceInformation info;
+    const int children = CountChildren(Child(igd, "deviceList"), "device");
+    info.children = Counted(children, "No: Zero children", "Yes: One child", "children");
+    info.description = Text(igd, "modelDescription");
+    info.friendly_name = Text(igd, "friendlyName");
+    info.has_children = children > 0 ? "Yes" : "No";
+    for (const XMLElement* icon = Child(Child(igd, "iconList"), "icon"); icon; icon = icon->NextSiblingElement()) {
+        if (Text(icon, "mimetype") == "image/gif" && Text(icon, "width") == "32" && Text(icon, "height") == "32" &&
+            Text(icon, "depth") == "8") {
+            info.icon_url = Resolve(Text(icon, "url"), base);
+            break;
+        }
+    }
+    info.is_root_device = igd == top ? "Yes" : "No";
+    info.manufacturer_name = Text(igd, "manufacturer");
+    info.manufacturer_url = Text(igd, "manufacturerURL");
+    info.model_name = Text(igd, "modelName");
+    info.model_number = Text(igd, "modelNumber");
+    info.model_url = Text(igd, "modelURL");
+    info.parent_device = parent ? Text(parent, "friendlyName") : kTopmostDevice;
+    info.presentation_url = Resolve(Text(igd, "presentationURL"), base);
+    info.root_device = igd == top ? kTopmostDevice : Text(top, "friendlyName");
+    info.serial_number = Text(igd, "serialNumber");
+    info.services = Counted(CountChildren(Child(igd, "serviceList"), "service"), "No: Zero services",
+                            "Yes: One service", "services");
+    info.type = Text(igd, "deviceType");
+    info.unique_device_name = Text(igd, "UDN");
+    info.upc = Text(igd, "UPC");
+    return info;
+}
+
+}  // namespace zl

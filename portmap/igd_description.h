@@ -1,0 +1,46 @@
+// The device information record of an Internet gateway: nineteen texts read
+// from the gateway's root description (UPnP Device Architecture XML).
+#pragma once
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zl {
+
+struct DeviceInformation {
+    std::string children;            // "No: Zero children", "Yes: One child", "Yes: %d children"
+    std::string description;
+    std::string friendly_name;
+    std::string has_children;        // "Yes" or "No"
+    std::string icon_url;            // the 32x32, depth 8 "image/gif" icon
+    std::string is_root_device;      // "Yes" or "No"
+    std::string manufacturer_name;
+    std::string manufacturer_url;
+    std::string model_name;
+    std::string model_number;
+    std::string model_url;
+    std::string parent_device;       // parent's FriendlyName or "This is a topmost device"
+    std::string presentation_url;
+    std::string root_device;         // root's FriendlyName or "This is a topmost device"
+    std::string serial_number;
+    std::string services;            // "No: Zero services", "Yes: One service", "Yes: %d services"
+    std::string type;
+    std::string unique_device_name;
+    std::string upc;
+
+    static constexpr size_t kFieldCount = 19;
+    // The fields in their fixed order.
+    std::array<std::string*, kFieldCount> Fields();
+};
+
+inline constexpr const char* kIgdDeviceType = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+inline constexpr const char* kIgdDeviceTypePrefix = "urn:schemas-upnp-org:device:InternetGatewayDevice:";
+inline constexpr const char* kTopmostDevice = "This is a topmost device";
+
+// The record of the first InternetGatewayDevice (any version) in `xml` (the root device or a
+// nested one); relative URLs are resolved against URLBase or `description_url`.
+// nullopt when the text is not a device description or holds no gateway.
+std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url);
+
+}  // namespace zl

@@ -1,0 +1,211 @@
+#include "portmap/port_forward_engine.h"
+
+#include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/miniwget.h>
+#include <miniupnpc/upnpcommands.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "engine/base/engine_log.h"
+#include "telemetry/report_event.h"
+
+namespace zl {
+namespace {
+
+constexpr int kPortmapLogCategory = 3;
+constexpr int kPortmapLogLevel = 3;
+
+void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+// The root descriptions of the gateways that answer an SSDP search.
+std::vector<std::string> SearchGateways(const PortForwardSettings& settings) {
+    int error = 0;
+    const char* interface = settings.multicast_interface.empty() ? nullptr : settings.multicast_interface.c_str();
+    UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings.search_ms, interface, nullptr,
+                                          UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+    std::vector<std::string> urls;
+    for (UPNPDev* d = devices; d; d = d->pNext)
+        if (d->descURL) urls.emplace_back(d->descURL);
+    freeUPNPDevlist(devices);
+    return urls;
+}
+
+std::optional<std::string> Fetch(const std::string& url) {
+    int size = 0, status = 0;
+    char* data = static_cast<char*>(miniwget(url.c_str(), &size, 0, &status));
+    if (!data) return std::nullopt;
+    std::string text(data, static_cast<size_t>(size > 0 ? size : 0));
+    std::free(data);
+    if (status != 200) return std::nullopt;
+    return text;
+}
+
+}  // namespace
+
+void ManualResetEvent::Set() {
+    set_ = true;
+    clock_.WakeSleepers();
+}
+
+bool ManualResetEvent::Wait(uint32_t ms) {
+    if (set_) return true;
+    clock_.SleepMsUnless(ms, [this] { return set_.load(); });
+    return set_;
+}
+
+CPortForwardEngine::CPortForwardEngine(PortForwardSettings settings)
+    : settings_(std::move(settings)), clock_(settings_.clock ? *settings_.clock : SystemClock()) {}
+
+CPortForwardEngine::~CPortForwardEngine() {
+    std::thread discovery, mapping;
+    {
+        std::lock_guard lock(mutex_);
+        discovery.swap(discovery_thread_);
+        mapping.swap(mapping_thread_);
+    }
+    if (discovery.joinable()) discovery.join();
+    if (mapping.joinable()) mapping.join();
+}
+
+void CPortForwardEngine::Report(const std::string& code, const std::string& text) {
+    if (settings_.report_event) settings_.report_event(code, text);
+    else ReportEventText(code, text);
+}
+
+int32_t CPortForwardEngine::Cleanup() {
+    std::thread discovery, mapping;
+    bool was_initialised;
+    {
+        std::lock_guard lock(mutex_);
+        if (!discovery_running_ && discovery_thread_.joinable()) discovery.swap(discovery_thread_);
+        if (!mapping_running_ && mapping_thread_.joinable()) mapping.swap(mapping_thread_);
+        was_initialised = initialised_;
+        initialised_ = false;
+        gateway_description_.clear();
+    }
+    if (discovery.joinable()) discovery.join();
+    if (mapping.joinable()) mapping.join();
+    return was_initialised ? kPortForwardOk : kPortForwardFailed;
+}
+
+int CPortForwardEngine::StartDiscovery(IPortForwardListener* listener) {
+    std::thread finished;
+    std::lock_guard lock(mutex_);
+    if (!listener || discovery_running_) return 0;
+    finished.swap(discovery_thread_);
+    if (finished.joinable()) finished.join();  // it has ended: only its handle was left
+    discovery_running_ = true;
+    initialised_ = true;
+    discovery_thread_ = std::thread([this, listener] {
+        NameThread("DevInfo");
+        Discover(listener);
+        discovery_running_ = false;
+    });
+    return 1;
+}
+
+int CPortForwardEngine::StartMapping(const PortMappingRequest& request, IPortForwardListener* listener,
+                                     ManualResetEvent* discovery_done) {
+    std::thread finished;
+    std::lock_guard lock(mutex_);
+    if (!listener || !discovery_done || mapping_running_) return 0;
+    finished.swap(mapping_thread_);
+    if (finished.joinable()) finished.join();
+    mapping_running_ = true;
+    mapping_thread_ = std::thread([this, request, listener, discovery_done] {
+        NameThread("AddMap");
+        AddMapping(request, listener, discovery_done);
+        mapping_running_ = false;
+    });
+    return 1;
+}
+
+DeviceInformation CPortForwardEngine::GetDeviceInformation() {
+    std::lock_guard lock(mutex_);
+    return device_;
+}
+
+void CPortForwardEngine::Discover(IPortForwardListener* listener) {
+    listener->OnPortForwardNotification(kDiscoveryProgress, 0);
+    listener->OnPortForwardNotification(kDiscoveryProgress, 1);
+    const std::vector<std::string> urls =
+        settings_.description_url.empty() ? SearchGateways(settings_) : std::vector<std::string>{settings_.description_url};
+    listener->OnPortForwardNotification(kDiscoveryProgress, 5);
+
+    DeviceInformation record;
+    std::string found_url;
+    for (const std::string& url : urls) {
+        const std::optional<std::string> xml = Fetch(url);
+        std::optional<DeviceInformation> device = xml ? ParseIgdDescription(*xml, url) : std::nullopt;
+        if (!device) continue;
+        listener->OnPortForwardNotification(kDiscoveryProgress, 6);
+        // Each later device overwrites the fields of the one before.
+        const auto source = device->Fields();
+        const auto target = record.Fields();
+        for (size_t i = 0; i < DeviceInformation::kFieldCount; ++i) {
+            *target[i] = *source[i];
+            listener->OnPortForwardNotification(kDiscoveryProgress,
+                                                static_cast<int32_t>(6 + 4 * (i + 1) / DeviceInformation::kFieldCount));
+        }
+        found_url = url;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        device_ = record;
+        gateway_description_ = found_url;
+    }
+    listener->OnPortForwardNotification(kDiscoveryFinished, found_url.empty() ? kPortForwardFailed : kPortForwardOk);
+}
+
+void CPortForwardEngine::AddMapping(PortMappingRequest request, IPortForwardListener* listener,
+                                    ManualResetEvent* discovery_done) {
+    if (!discovery_done->Wait(settings_.gateway_wait_ms)) {
+        Report(kEventUpnpFailed, "uPnP失败，获取IGD设备超时");
+        return;
+    }
+    listener->OnPortForwardNotification(kMappingProgress, 0);
+
+    std::string description;
+    {
+        std::lock_guard lock(mutex_);
+        description = gateway_description_;
+    }
+    if (description.empty()) description = settings_.description_url;
+    UPNPUrls urls{};
+    IGDdatas data{};
+    char lan_address[64] = "";
+    bool have_gateway = false;
+    if (!description.empty()) {
+        have_gateway = UPNP_GetIGDFromUrl(description.c_str(), &urls, &data, lan_address, sizeof lan_address) == 1;
+    } else {
+        // The search found nothing usable: look once more, as the gateway may have answered late.
+        int error = 0;
+        const char* interface = settings_.multicast_interface.empty() ? nullptr : settings_.multicast_interface.c_str();
+        UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings_.search_ms, interface, nullptr,
+                                              UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+        const int found = devices ? UPNP_GetValidIGD(devices, &urls, &data, lan_address, sizeof lan_address) : 0;
+        freeUPNPDevlist(devices);
+        if (found != 0 && found != 1 && found != 2) FreeUPNPUrls(&urls);
+        have_gateway = found == 1 || found == 2;
+    }
+
+    int32_t outcome = kPortForwardFailed;
+    if (have_gateway) {
+        listener->OnPortForwardNotification(kMappingProgress, 1);
+        // IGD mappings are always enabled; a lease of 0 asks for a permanent one.
+        const int result = UPNP_AddPortMapping(urls.controlURL, data.first.servicetype, request.external_port.c_str(),
+                                               request.internal_port.c_str(), request.internal_client.c_str(),
+                                               request.description.c_str(), request.protocol.c_str(), nullptr, "0");
+        listener->OnPortForwardNotification(kMappingProgress, 2);
+        if (result == UPNPCOMMAND_SUCCESS) outcome = kPortForwardOk;
+        else
+            LogWrite("AddPortMapping failed with " + std::to_string(result), kPortmapLogCategory, kPortmapLogLevel);
+        FreeUPNPUrls(&urls);
+    }
+    listener->OnPortForwardNotification(kMappingFinished, outcome);
+}
+
+}  // namespace zl

@@ -1,0 +1,37 @@
+// One HTTP form post with time limits: the transport of statistics batches.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace zl {
+
+struct PostLimits {
+    uint32_t connect_ms = 6000;
+    uint32_t total_ms = 6000;
+};
+
+class FormPoster {
+public:
+    virtual ~FormPoster() = default;
+    // Posts `body` (already form-encoded) to `url`; true with the answer text
+    // when the server answered at all, false on a transport failure or time-out.
+    virtual bool Post(const std::string& url, const std::string& body, const PostLimits& limits,
+                      std::string& answer) = 0;
+};
+
+// libcurl's easy interface: no signals, certificate checks off, the answer
+// kept up to 64 KiB.
+class CurlFormPoster final : public FormPoster {
+public:
+    bool Post(const std::string& url, const std::string& body, const PostLimits& limits,
+              std::string& answer) override;
+};
+
+// Percent-encodes every byte but the unreserved ones (RFC 3986).
+std::string PercentEncode(const std::string& text);
+
+// Whether a statistics server's answer accepts the post: it holds "error":0
+// (blanks allowed after the colon) with no further digit after the 0.
+bool AnswerAccepted(const std::string& answer);
+
+}  // namespace zl

@@ -1,0 +1,12 @@
+# Statistics events and the system inventory sent with them.
+find_package(jsoncpp CONFIG REQUIRED)
+find_package(CURL REQUIRED)
+zl_library(zl_telemetry_inventory SOURCES inventory.cpp ini_reader.cpp LIBS JsonCpp::JsonCpp)
+zl_library(zl_telemetry SOURCES
+  event_body.cpp
+  form_poster.cpp
+  data_statistics.cpp
+  data_upload.cpp
+  report_event.cpp
+  default_config.cpp
+  LIBS zl_telemetry_inventory zl_base_runtime CURL::libcurl JsonCpp::JsonCpp)

@@ -1,0 +1,2 @@
+zl_test(portmap_choice_test SOURCES port_choice_test.cpp LIBS zl_portmap)
+zl_test(portmap_igd_description_test SOURCES igd_description_test.cpp LIBS zl_portmap_igd)

@@ -1,0 +1,1 @@
+zl_test(portmap_scripted_igd_test SOURCES scripted_igd_test.cpp LIBS zl_portmap THREADED)

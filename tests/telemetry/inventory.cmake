@@ -1,0 +1,1 @@
+zl_test(telemetry_inventory_test SOURCES inventory_test.cpp LIBS zl_telemetry_inventory)

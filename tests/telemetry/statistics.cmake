@@ -1,0 +1,1 @@
+zl_test(telemetry_statistics_test SOURCES statistics_test.cpp LIBS zl_telemetry)
