@@ -1,5 +1,7 @@
 // The transport's lock holder, shared by the transport's source files.
 #pragma once
+#include <vector>
+
 #include "engine/base/clock.h"
 #include "engine/udp/udp_stream_transport.h"
 
@@ -23,8 +25,8 @@ public:
         Outbox nested;
         Outbox& out = depth == 0 ? spare : nested;
         std::swap(out, t_.outbox_);
-        const bool wake = t_.wake_;
-        t_.wake_ = false;
+        const uint8_t wake = t_.wake_;
+        t_.wake_ = 0;
         const bool report = t_.report_pending_;
         t_.report_pending_ = false;
         const uint32_t external_address = t_.external_address_;
@@ -32,14 +34,16 @@ public:
         lock_.unlock();
         if (report && t_.config_.host) t_.config_.host->OnAddressReport(external_address, external_port);
         ++depth;
+        thread_local std::vector<UdpDatagramRef> refs;
+        std::vector<UdpDatagramRef> nested_refs;
+        std::vector<UdpDatagramRef>& batch = depth == 1 ? refs : nested_refs;
+        batch.clear();
         for (const Outbox::Item& item : out.items)
-            t_.sender_.Send(out.bytes.data() + item.offset, item.length, item.address, item.port);
+            batch.push_back(UdpDatagramRef{out.bytes.data() + item.offset, item.length, item.address, item.port});
+        if (!batch.empty()) t_.sender_.SendBatch(batch.data(), batch.size());
         --depth;
         out.Clear();
-        if (wake) {
-            t_.generation_.fetch_add(1, std::memory_order_acq_rel);
-            t_.clock_.WakeSleepers();
-        }
+        if (wake) t_.WakeWaiters(wake);
     }
 
 private:

@@ -207,6 +207,7 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
     // A segment already delivered is not stored again, but an ACK is made due
     // so that a sender whose ACK was lost hears of it soon.
     const bool in_order = ahead == 0;
+    const bool had_data = s->HasReadableData();
     if (ahead >= 0) {
         UdpSegment& slot = s->receive[size_t(ahead)];
         if (!slot.stored) {
@@ -224,7 +225,7 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
     ++s->data_since_ack;
     if (in_order) {
         MoveInOrder(s);
-        Wake();
+        if (!had_data) Wake(kWakeReaders);  // a reader waits only while there is nothing to read
     }
     if (config_.prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) AckIfDue(s);
 }
@@ -249,7 +250,7 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
     if (s->send_used != before) {
-        Wake();
+        if (before == kWindow) Wake(kWakeWriters);  // a writer waits only while the window is full
         if (config_.send_on_ack) SendNowInWindow(s);
     }
     if (config_.fast_resend) FastResend(s);
@@ -286,8 +287,9 @@ void UdpStreamTransport::OnDataAck(const WireView& p, uint32_t address, uint16_t
     AcknowledgeSlot(s, index);
     s->remote_port = port;
     s->last_activity = NowSeconds();
+    const int before = s->send_used;
     DropAcknowledgedFront(s);
-    Wake();
+    if (before == kWindow && s->send_used < kWindow) Wake(kWakeWriters);
 }
 
 }  // namespace zl

@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "engine/base/clock.h"
@@ -52,7 +53,8 @@ UdpStreamTransport::UdpStreamTransport(IUdpSender& sender, UdpStreamConfig confi
       config_(std::move(config)),
       clock_(config_.clock ? *config_.clock : SystemClock()),
       pool_(config_.pool ? *config_.pool : SharedBufferPools().socket_buffer),
-      tag_(TagOfNodeId(NormaliseLocalNodeId(config_.node_id))) {
+      tag_(TagOfNodeId(NormaliseLocalNodeId(config_.node_id))),
+      system_clock_(&clock_ == &SystemClock()) {
     if (!config_.random) config_.random = SystemRandom;
     if (config_.connect_timeout <= 0) config_.connect_timeout = 30;
     SyncWithHost();
@@ -369,9 +371,44 @@ int UdpStreamTransport::SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpH
     return ready;
 }
 
+void UdpStreamTransport::WakeWaiters(uint8_t kinds) {
+    const bool readers = (kinds & kWakeReaders) && read_waiters_.load(std::memory_order_acquire) > 0;
+    const bool writers = (kinds & kWakeWriters) && write_waiters_.load(std::memory_order_acquire) > 0;
+    if (!readers && !writers) return;
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    if (system_clock_) {
+        { std::lock_guard lock(wait_mutex_); }
+        wait_cv_.notify_all();
+    } else {
+        clock_.WakeSleepers();
+    }
+}
+
+void UdpStreamTransport::WaitForChange(uint64_t seen, uint32_t ms) {
+    auto changed = [&] { return generation_.load(std::memory_order_acquire) != seen; };
+    if (system_clock_) {
+        std::unique_lock lock(wait_mutex_);
+        wait_cv_.wait_for(lock, std::chrono::milliseconds(ms), changed);
+    } else {
+        clock_.SleepMsUnless(ms, changed);
+    }
+}
+
 int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, int timeout_ms) {
     static constexpr uint64_t kPollStepMs = 10;
     const uint64_t start = NowMs();
+    // Counted as waiting before readiness is checked, so that a change made
+    // between the check and the sleep still wakes this caller.
+    const bool writes = write && !write->empty();
+    const bool reads = !writes || (read && !read->empty()) || (except && !except->empty());
+    struct Waiting {
+        std::atomic<int>* n;
+        ~Waiting() {
+            if (n) n->fetch_sub(1, std::memory_order_acq_rel);
+        }
+    } as_reader{reads ? &read_waiters_ : nullptr}, as_writer{writes ? &write_waiters_ : nullptr};
+    if (reads) read_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    if (writes) write_waiters_.fetch_add(1, std::memory_order_acq_rel);
     for (;;) {
         const uint64_t generation = generation_.load(std::memory_order_acquire);
         UdpHandleSet r, w, e;
@@ -392,8 +429,7 @@ int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandl
         }
         uint64_t step = kPollStepMs;
         if (timeout_ms >= 0) step = std::min<uint64_t>(step, uint64_t(timeout_ms) - elapsed);
-        clock_.SleepMsUnless(uint32_t(step),
-                             [&] { return generation_.load(std::memory_order_acquire) != generation; });
+        WaitForChange(generation, uint32_t(step));
     }
 }
 

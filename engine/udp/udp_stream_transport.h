@@ -11,6 +11,7 @@
 // waits for the server's lock while holding this one.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -231,7 +232,10 @@ private:
     void ReleaseSendBuffers(UdpStream* s);
     void ReleaseReceiveBuffers(UdpStream* s);
     void CloseStream(UdpStream* s, int32_t reason);
-    void Wake() { wake_ = true; }
+    // What a change may make ready: Select waiters of that kind are woken
+    // when the lock is released.
+    enum : uint8_t { kWakeReaders = 1, kWakeWriters = 2, kWakeAll = 3 };
+    void Wake(uint8_t kinds = kWakeAll) { wake_ |= kinds; }
     // Takes the server's current settings (server thread, before the lock).
     void SyncWithHost();
     bool Suspended() const;
@@ -284,6 +288,11 @@ private:
     void MaintainAcceptQueue(uint64_t now);
     void MaintainOpenList(uint64_t now);
 
+    // Select's waiting: on the system clock a condition variable of the
+    // transport's own (so that nothing else that sleeps is woken per packet),
+    // on a test clock the clock's sleep.
+    void WaitForChange(uint64_t seen_generation, uint32_t ms);
+    void WakeWaiters(uint8_t kinds);
     bool IsReadable(UdpStream* s);
     bool IsWritable(UdpStream* s);
     bool IsInError(UdpStream* s);
@@ -297,8 +306,13 @@ private:
 
     std::mutex mutex_;
     Outbox outbox_;
-    bool wake_ = false;
+    uint8_t wake_ = 0;
     std::atomic<uint64_t> generation_{0};
+    std::atomic<int> read_waiters_{0};
+    std::atomic<int> write_waiters_{0};
+    std::mutex wait_mutex_;
+    std::condition_variable wait_cv_;
+    const bool system_clock_;
 
     std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
