@@ -14,3 +14,4 @@ target_link_libraries(zl_udp_loopback PUBLIC zl_udp_stream zl_rendezvous_server 
 target_include_directories(zl_udp_loopback PUBLIC ${PROJECT_SOURCE_DIR})
 zl_test(udp_stream_loopback_test SOURCES udp_stream_loopback_test.cpp LIBS zl_udp_loopback zl_udp_sim OpenSSL::Crypto THREADED)
 zl_test(udp_stream_server_test SOURCES udp_stream_server_test.cpp LIBS zl_udp_stream_service zl_udp_sim OpenSSL::Crypto THREADED)
+zl_test(udp_stream_bt_test SOURCES udp_stream_bt_test.cpp LIBS zl_udp_sim zl_net_bt_peer)
