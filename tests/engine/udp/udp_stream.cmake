@@ -15,3 +15,9 @@ target_include_directories(zl_udp_loopback PUBLIC ${PROJECT_SOURCE_DIR})
 zl_test(udp_stream_loopback_test SOURCES udp_stream_loopback_test.cpp LIBS zl_udp_loopback zl_udp_sim OpenSSL::Crypto THREADED)
 zl_test(udp_stream_server_test SOURCES udp_stream_server_test.cpp LIBS zl_udp_stream_service zl_udp_sim OpenSSL::Crypto THREADED)
 zl_test(udp_stream_bt_test SOURCES udp_stream_bt_test.cpp LIBS zl_udp_sim zl_net_bt_peer)
+add_executable(udp_stream_peer udp_stream_peer_main.cpp)
+target_link_libraries(udp_stream_peer PRIVATE zl_udp_stream_service OpenSSL::Crypto)
+# Two engines behind two NATs in network namespaces (skipped where they cannot be made).
+add_test(NAME udp_stream_two_nat_test
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_nat_test.sh $<TARGET_FILE:udp_stream_peer> $<TARGET_FILE:zlrendezvous>)
+set_tests_properties(udp_stream_two_nat_test PROPERTIES LABELS "unit" TIMEOUT 180 SKIP_RETURN_CODE 77)
