@@ -94,7 +94,6 @@ struct UdpStream {
     // Smoothed round trip of first sends, for resends on an ACK's evidence.
     uint32_t srtt_ms = 0;
 
-    bool IsOpenListConnected() const { return list == UdpStreamList::kOpen && connected; }
     bool HasReadableData() const { return readable_count > 0 || receive[0].stored != nullptr; }
 };
 

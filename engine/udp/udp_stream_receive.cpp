@@ -66,31 +66,26 @@ void UdpStreamTransport::OnSyn(const WireView& p, uint32_t address, uint16_t por
     };
     // A repeated SYN (same nonce) is answered again only when its sequence is
     // newer than the last one seen; a newer nonce replaces the old stream.
-    for (size_t i = accept_.size(); i-- > 0;) {
-        UdpStream* s = accept_[i];
-        if (s->state == UdpStreamState::kClosed || !same_connection(s)) continue;
+    // True when the SYN has been dealt with.
+    auto repeated = [&](UdpStream* s) {
         if (nonce == s->nonce || nonce == 0) {
             if (Ahead(sequence, s->peer_sequence) > 0) {
                 s->peer_sequence = sequence;
                 SendControl(s, kSynAck, 2);
             }
-            return;
+            return true;
         }
-        if (!NonceNewer(nonce, s->nonce)) return;
+        if (!NonceNewer(nonce, s->nonce)) return true;
         CloseStream(s, err::kConnReset);
+        return false;
+    };
+    for (size_t i = accept_.size(); i-- > 0;) {
+        UdpStream* s = accept_[i];
+        if (s->state != UdpStreamState::kClosed && same_connection(s) && repeated(s)) return;
     }
     for (size_t i = open_.size(); i-- > 0;) {
         UdpStream* s = open_[i];
-        if (!s->accepting || s->state != UdpStreamState::kEstablished || !same_connection(s)) continue;
-        if (nonce == s->nonce || nonce == 0) {
-            if (Ahead(sequence, s->peer_sequence) > 0) {
-                s->peer_sequence = sequence;
-                SendControl(s, kSynAck, 2);
-            }
-            return;
-        }
-        if (!NonceNewer(nonce, s->nonce)) return;
-        CloseStream(s, err::kConnReset);
+        if (s->accepting && s->state == UdpStreamState::kEstablished && same_connection(s) && repeated(s)) return;
     }
 
     UdpStream* listener = nullptr;

@@ -7,39 +7,15 @@
 
 #include "engine/udp/udp_stream_service.h"
 #include "tests/engine/udp/loopback_rendezvous.h"
+#include "tests/engine/udp/server_engine.h"
 #include "tests/engine/udp/transfer_support.h"
 #include "tests/engine/udp/udp_stream_test_support.h"
 
 namespace zl::test {
 namespace {
 
-struct ServerEngine {
-    std::unique_ptr<UdpServer> server;
-    std::unique_ptr<UdpStreamService> service;
-    NodeId id{};
-    ~ServerEngine() {
-        if (server) server->StopServer();
-        service.reset();
-    }
-    UdpStreamTransport& t() { return service->transport(); }
-};
-
 std::unique_ptr<ServerEngine> StartEngine(const char* address, uint8_t id_byte, const LoopbackRendezvous& rendezvous) {
-    auto e = std::make_unique<ServerEngine>();
-    e->id = NodeId{id_byte, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, id_byte};
-    e->server = std::make_unique<UdpServer>();
-    e->server->SetBindAddress(Ip(address));
-    e->service = std::make_unique<UdpStreamService>(*e->server, UdpStreamConfig{});
-    UdpServerConfig config;
-    config.SetRendezvousHost("127.0.8.1");
-    config.rendezvous_port = rendezvous.port();
-    config.keep_alive_interval = 52;
-    config.connect_timeout = 30;
-    config.local_port = 0;
-    config.local_address = Ip(address);
-    config.node_id = e->id;
-    if (e->server->StartServer(config) != 0) return nullptr;
-    return e;
+    return StartServerEngine(address, NodeId{id_byte, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, id_byte}, rendezvous.port());
 }
 
 TEST(UdpStreamOnTheServer, EnginesMeetThroughTheirServersAndMoveThirtyTwoMebibytes) {
