@@ -1,6 +1,6 @@
 // One stream's throughput between two engines on loopback, each engine an
-// engine UDP server with the UDP stream transport on it: clean, with loss, and
-// with added delay (through a relay), with the transport's implementation
+// engine UDP server with the UDP stream transport on it: clean, with loss,
+// reordering and duplication, and with added delay (all through a relay), with the transport's implementation
 // choices on and, for comparison, off (the bare 40 ms / 20 ms ticks); and TCP
 // between two sockets on loopback for the CPU comparison. For each: MiB/s,
 // CPU seconds per MiB (the whole process: both engines, their server threads
@@ -243,14 +243,18 @@ int main(int argc, char** argv) {
             std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB\n", r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib);
         return 0;
     }
-    const size_t big = quick ? 16 : 64, lossy = quick ? 4 : 16, slow = quick ? 1 : 4;
-    const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3}, delay{0, 0, 0, 10, 3};
+    // Full runs move 32 MiB through every lossy link, each checked by SHA-256.
+    const size_t big = quick ? 16 : 64, lossy = quick ? 4 : 32, slow = quick ? 1 : 4;
+    const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3}, loss10{0.10, 0, 0, 0, 3},
+        shuffle{0, 0.05, 0.10, 0, 3}, delay{0, 0, 0, 10, 3};
     std::vector<Result> results;
     results.push_back(RunTcp(big * 4));
     results.push_back(RunDatagramsOnly(big));
     results.push_back(RunUdp("udp clean", big << 10, true, nullptr));
     results.push_back(RunUdp("udp loss 1%", lossy << 10, true, &loss1));
     results.push_back(RunUdp("udp loss 5%", lossy << 10, true, &loss5));
+    results.push_back(RunUdp("udp loss 10%", lossy << 10, true, &loss10));
+    results.push_back(RunUdp("udp reorder 10%, dup 5%", lossy << 10, true, &shuffle));
     results.push_back(RunUdp("udp +20 ms rtt", slow << 10, true, &delay));
     results.push_back(RunUdp("udp clean, bare ticks", slow << 10, false, nullptr));
     // Every loss here waits out the 1.6 s timer: a little data says enough.
