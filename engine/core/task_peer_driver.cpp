@@ -154,6 +154,7 @@ RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
     env.seconds = [this] { return EngineSeconds(); };
     env.pool = task_.ViewSocketPool();
     env.tcp = task_.ViewStreamTransport();
+    env.udp = task_.ViewUdpStream();
     env.resolver = &resolver_;
     RefPtr<TPeerObject> peer;
     if (kind == kKindNode) {

@@ -132,6 +132,7 @@ public:
     void AddUploaded(int64_t bytes) override;
     int32_t ActiveNodeCount() override { return ConnectedPeers(); }
     uint32_t BindAddress() override { return task_.ViewBindAddress(); }
+    bool WantsRelayedPeers() override { return task_.ViewWantsRelayedPeers(); }
     uint64_t BitTorrentBytes() const override { return bt_bytes_; }
     uint64_t UploadedBytes() const override { return uploaded_bytes_; }
     int32_t ConnectedPeers() const override;

@@ -90,6 +90,10 @@ public:
     virtual bool ViewP2P() { return false; }
     virtual bool ViewHttpWrap() { return false; }
     virtual uint32_t ViewBindAddress() { return 0; }
+    // The engine's UDP stream for relayed peers (null: none), and whether
+    // outgoing connections may use it (WantsRelayedPeers).
+    virtual IStreamTransport* ViewUdpStream() { return nullptr; }
+    virtual bool ViewWantsRelayedPeers() { return false; }
     virtual int32_t ViewPeerConnectionLimit() { return 50; }
     virtual int32_t ViewHalfOpenLimit() { return 32; }
     // The task's 68-byte handshake (byte 0 is 19 once built; zero before the metainfo).

@@ -127,6 +127,8 @@ private:
     bool ViewP2P() override;
     bool ViewHttpWrap() override;
     uint32_t ViewBindAddress() override;
+    IStreamTransport* ViewUdpStream() override;  // task_udp_stream.cpp
+    bool ViewWantsRelayedPeers() override;
     int32_t ViewPeerConnectionLimit() override;
     int32_t ViewHalfOpenLimit() override;
     std::array<uint8_t, 68> ViewHandshake() override;

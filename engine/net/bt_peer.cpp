@@ -70,7 +70,17 @@ bool TBTPeer::AttachIdentity(TPeerId* identity) {
     if (!TPeerObject::AttachIdentity(identity)) return false;
     stats_.incoming = false;
     EnsureSocket();
-    if (!socket_->Connect(identity->address, identity->port, false, bt_.BindAddress())) return false;
+    // Over the UDP stream the other end is named by its 8-byte identity: peer
+    // id bytes 8..15, or 12..19 of a synthesized id (14 zero bytes, then the
+    // address and port), which the rendezvous server resolves.
+    const bool udp =
+        bt_.WantsRelayedPeers() && identity->order_key <= kUdpOrderKeyMax && identity->attempts % 3 == 0;
+    TSocket::Identity udp_identity{};
+    const PeerIdBytes& id = identity->peer_id;
+    const bool synthesized = std::all_of(id.begin(), id.begin() + 14, [](uint8_t b) { return b == 0; });
+    std::copy_n(id.begin() + (synthesized ? 12 : 8), udp_identity.size(), udp_identity.begin());
+    if (!socket_->Connect(identity->address, identity->port, false, bt_.BindAddress(), udp ? &udp_identity : nullptr))
+        return false;
     connection_state_ = kConnOpen;
     activity_ = kActivityWaiting;
     return Start();
@@ -197,7 +207,7 @@ bool TBTPeer::ReceiveStep() {
     if (!socket_->connected()) {
         if (!socket_->IsConnected()) {
             if (!socket_->IsOpen()) return false;  // the connect failed
-            return now < stats_.attach_time + kConnectSeconds;
+            return now < stats_.attach_time + (socket_->udp_mode() ? kUdpConnectSeconds : kConnectSeconds);
         }
         if (socket_->Flush() < 0) return false;
     }

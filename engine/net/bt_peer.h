@@ -33,6 +33,9 @@ class TBTPeer final : public TPeerObject {
 public:
     // Connect and handshake time limits (engine seconds).
     static constexpr uint64_t kConnectSeconds = 22;
+    static constexpr uint64_t kUdpConnectSeconds = 28;  // the rendezvous and hole punching come first
+    // Candidates up to this order key go over the UDP stream on every third attempt.
+    static constexpr int32_t kUdpOrderKeyMax = 34;
     static constexpr uint64_t kHandshakeSeconds = 12;
     // A remote with nothing we want is asked again at most this often.
     static constexpr uint64_t kReplanSeconds = 60;

@@ -81,6 +81,9 @@ public:
     virtual int32_t ReceiveBufferSize() { return 0; }
     // The local address outgoing connections bind to (0: any).
     virtual uint32_t BindAddress() { return 0; }
+    // Outgoing connections may go over the engine's UDP stream: the engine is
+    // not reachable directly and the rendezvous server reported its address.
+    virtual bool WantsRelayedPeers() { return false; }
 };
 
 }  // namespace zl

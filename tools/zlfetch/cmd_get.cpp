@@ -27,6 +27,7 @@
 #include "engine/meta/storage_layout_info.h"
 #include "tools/zlfetch/commands.h"
 #include "tools/zlfetch/get_sources.h"
+#include "tools/zlfetch/rendezvous_option.h"
 
 namespace zlfetch {
 namespace {
@@ -290,6 +291,12 @@ int RunGet(const ParsedArgs& args) {
         std::fprintf(stderr, "zlfetch get: --bind '%s': %s\n", bind->c_str(), why.c_str());
         return kExitError;
     }
+    std::string rendezvous_host;
+    int32_t rendezvous_port = 0;
+    if (const auto r = args.Value("rendezvous"); r && !ParseRendezvous(*r, &rendezvous_host, &rendezvous_port, &why)) {
+        std::fprintf(stderr, "zlfetch get: --rendezvous '%s': %s\n", r->c_str(), why.c_str());
+        return kExitError;
+    }
     long limit_value = 0, upload_limit = 0, listen_port = 0, seed_after = 0;
     if (!NumberOption(args, "limit", INT32_MAX, "KiB per second (0: none)", &limit_value) ||
         !NumberOption(args, "upload-limit", INT32_MAX, "KiB per second (0: none)", &upload_limit) ||
@@ -362,6 +369,7 @@ int RunGet(const ParsedArgs& args) {
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
     // The DHT keeps its node cache in the download folder.
     zl::EngineSetDhtSwitch(dht ? 1 : 0);
+    UseRendezvous(rendezvous_host, rendezvous_port, static_cast<int32_t>(listen_port));
     const auto started = std::chrono::steady_clock::now();
     const auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -27,6 +27,8 @@ const std::vector<Command>& Commands() {
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"dht", false, false, "       find peers (and announce this one) in the DHT"},
           {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
+          {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and reach peers behind NAT "
+                                      "over the UDP stream (off without it)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
     };
     return commands;
