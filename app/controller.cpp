@@ -610,6 +610,7 @@ ControllerView AppController::View() const {
     v.auto_shutdown = auto_shutdown_;
     v.close_selection = close_selection_;
     v.exit_requested = exit_requested_;
+    v.outcome = outcome_;
     return v;
 }
 

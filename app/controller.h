@@ -67,6 +67,9 @@ struct ControllerServices {
     std::function<FetchResult(const std::string& url, long timeout_s)> fetch = HttpGet;
 };
 
+// How the last run of the program ended, as the CLI reports it.
+enum class Outcome { kRunning, kInstallerLaunched, kVerified, kVerifyFailed, kBeginFailed, kDiskStopped };
+
 struct FileView {
     std::string name;
     uint64_t size = 0;
@@ -103,6 +106,7 @@ struct ControllerView {
     bool auto_shutdown = false;
     int close_selection = 0;
     bool exit_requested = false;
+    Outcome outcome = Outcome::kRunning;
 };
 
 // What the close button or the exit dialog asks the window to do.
@@ -113,9 +117,6 @@ struct FolderRequest {
     enum Kind { kNone, kBrowse, kOpen } kind = kNone;
     std::string path;  // kBrowse: the folder to start in; kOpen: the folder to show
 };
-
-// How the last run of the program ended, as the CLI reports it.
-enum class Outcome { kRunning, kInstallerLaunched, kVerified, kVerifyFailed, kBeginFailed, kDiskStopped };
 
 class AppController {
 public:

@@ -57,6 +57,7 @@ void ControllerDriver::Sync() {
         if (!accepting_) return;
         queue_.push_back({[this, done](AppController&) {
                               RunDueTimers();
+                              PublishIfChanged();  // a change made by another thread of the controller
                               done->set_value();
                           },
                           false});
@@ -74,6 +75,15 @@ void ControllerDriver::PublishNow() {
     if (publish_) publish_(v);
 }
 
+void ControllerDriver::PublishIfChanged() {
+    ControllerView v = c_.View();
+    if (v.state == last_state_ && v.disk_warning == last_warning_ && v.exit_requested == last_exit_) return;
+    last_state_ = v.state;
+    last_warning_ = v.disk_warning;
+    last_exit_ = v.exit_requested;
+    if (publish_) publish_(v);
+}
+
 void ControllerDriver::RunDueTimers() {
     const uint64_t now = clock_.TickMs();
     if (now > next_update_ + kMaxCatchUpMs) {
@@ -85,13 +95,7 @@ void ControllerDriver::RunDueTimers() {
         if (next_update_ <= next_tick_) {
             next_update_ += kUpdateMs;
             c_.StateUpdate();
-            const ControllerView v = c_.View();
-            if (v.state != last_state_ || v.disk_warning != last_warning_ || v.exit_requested != last_exit_) {
-                last_state_ = v.state;
-                last_warning_ = v.disk_warning;
-                last_exit_ = v.exit_requested;
-                if (publish_) publish_(v);
-            }
+            PublishIfChanged();
         } else {
             next_tick_ += kTickMs;
             c_.Tick();

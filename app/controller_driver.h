@@ -42,6 +42,7 @@ private:
     void Run(Command first);
     void RunDueTimers();
     void PublishNow();
+    void PublishIfChanged();
 
     AppController& c_;
     Clock& clock_;

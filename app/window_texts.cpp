@@ -23,7 +23,9 @@ std::string PercentParts(uint32_t t, const char* tail) {  // "%u.%02u%%" + tail
 std::string FileStatus(const ControllerView& v, int i) {
     const FileView& f = v.files[size_t(i)];
     const int st = v.state;
-    if (f.complete) {
+    // Verification runs over a complete package; the file under repair
+    // counts as the current one even while its new task runs.
+    if (f.complete || st == kStateMd5Checking || st == kStateCheckRecover) {
         if (st == kStateMd5Checking || st == kStateCheckRecover) {
             if (i < v.verify_file) return "√ 验证通过  ";
             if (i > v.verify_file) return "待验证    ";

@@ -33,8 +33,8 @@ void RunTimers(ControllerHarness& h, AppController& c, int seconds) {
 }
 
 TEST(ControllerWindow, FolderButtonBrowsesBeforeTheDownloadThenShowsTheFolder) {
+    RecordingUi ui;  // outlives the harness, whose end reports to it
     ControllerHarness h(Root());
-    RecordingUi ui;
     AppController& c = h.Make(ui);
     ASSERT_EQ(c.StartUp(), 0);
     FolderRequest r = c.FolderButton();
@@ -62,8 +62,8 @@ TEST(ControllerWindow, FolderButtonBrowsesBeforeTheDownloadThenShowsTheFolder) {
 }
 
 TEST(ControllerWindow, CloseChoiceIsRememberedAcrossStarts) {
+    RecordingUi ui;  // outlives the harness, whose end reports to it
     ControllerHarness h(Root());
-    RecordingUi ui;
     {
         AppController& c = h.Make(ui);
         c.StartUp();
@@ -83,8 +83,8 @@ TEST(ControllerWindow, CloseChoiceIsRememberedAcrossStarts) {
 }
 
 TEST(ControllerWindow, SnapshotCarriesWhatTheWindowShows) {
+    RecordingUi ui;  // outlives the harness, whose end reports to it
     ControllerHarness h(Root());
-    RecordingUi ui;
     AppController& c = h.Make(ui);
     c.StartUp();
     c.SetSpeedLimit(300);
@@ -129,8 +129,8 @@ TEST(ControllerWindow, SnapshotCarriesWhatTheWindowShows) {
 }
 
 TEST(ControllerDriver, RunsTimersAndCommandsOnItsThread) {
+    RecordingUi ui;  // outlives the harness, whose end reports to it
     ControllerHarness h(Root());
-    RecordingUi ui;
     AppController& c = h.Make(ui);
     std::mutex m;
     std::vector<ControllerView> seen;

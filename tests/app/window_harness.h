@@ -18,8 +18,9 @@ inline const char* const kHarnessNames[] = {"Talvora300.exe", "Data300.zip", "Da
 
 class ControllerHarness {
 public:
-    explicit ControllerHarness(const std::string& root) : root_(root) {
-        std::filesystem::remove_all(root_);
+    // `fresh`: the folder starts empty; otherwise what an earlier harness left stays.
+    explicit ControllerHarness(const std::string& root, bool fresh = true) : root_(root) {
+        if (fresh) std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_ + "/cwd");
         std::filesystem::create_directories(root_ + "/save");
         for (int id = 301; id <= 304; ++id)

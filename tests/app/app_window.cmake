@@ -1,0 +1,20 @@
+# The window on Qt's offscreen platform (QtTest), when the window is built.
+if(TARGET zl_window)
+  find_package(Qt6 COMPONENTS Test REQUIRED)
+  add_executable(app_window_test window_test.cpp)
+  set_target_properties(app_window_test PROPERTIES AUTOMOC ON)
+  target_link_libraries(app_window_test PRIVATE zl_window Qt6::Test zl_app zl_app_package)
+  add_test(NAME app_window_test COMMAND app_window_test)
+  set_tests_properties(app_window_test PROPERTIES LABELS unit TIMEOUT 300
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZL_WINDOW_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/window-shots")
+endif()
+
+# A real run under Xvfb against the local package site (nginx, openssl,
+# opentracker); starts and stops everything itself.
+if(TARGET zephyrloader-tiny)
+  add_test(NAME app_window_xvfb
+           COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/window_xvfb_test.py
+                   --window $<TARGET_FILE:zephyrloader-tiny> --package ${PROJECT_BINARY_DIR}/tiny-package
+                   --work ${CMAKE_CURRENT_BINARY_DIR}/window-xvfb --zlfetch $<TARGET_FILE:zlfetch>)
+  set_tests_properties(app_window_xvfb PROPERTIES LABELS servers TIMEOUT 300 SKIP_REGULAR_EXPRESSION "^SKIP_ALL")
+endif()
