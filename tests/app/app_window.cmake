@@ -3,7 +3,8 @@ if(TARGET zl_window)
   find_package(Qt6 COMPONENTS Test REQUIRED)
   add_executable(app_window_test window_test.cpp)
   set_target_properties(app_window_test PROPERTIES AUTOMOC ON)
-  target_link_libraries(app_window_test PRIVATE zl_window Qt6::Test zl_app zl_app_package)
+  # GTest for the scripted engine shared with the controller tests (its checks record into gtest).
+  target_link_libraries(app_window_test PRIVATE zl_window Qt6::Test zl_app zl_app_package GTest::gtest)
   add_test(NAME app_window_test COMMAND app_window_test)
   set_tests_properties(app_window_test PROPERTIES LABELS unit TIMEOUT 300
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZL_WINDOW_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/window-shots")

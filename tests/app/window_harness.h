@@ -4,6 +4,7 @@
 #pragma once
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "app/controller.h"
@@ -24,7 +25,8 @@ public:
         std::filesystem::create_directories(root_ + "/cwd");
         std::filesystem::create_directories(root_ + "/save");
         for (int id = 301; id <= 304; ++id)
-            WriteFileAtomic(root_ + "/resources/TORRENT/" + std::to_string(id), "d4:infod6:lengthi1eee");
+            if (!WriteFileAtomic(root_ + "/resources/TORRENT/" + std::to_string(id), "d4:infod6:lengthi1eee"))
+                throw std::runtime_error("cannot write the test's resources under " + root_);
     }
     ~ControllerHarness() { Exit(); }
 
