@@ -15,6 +15,7 @@ namespace zl::app::window {
 ExitDialog::ExitDialog(QWidget* parent, std::function<void(int, bool)> choose) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(kCaption));
     setObjectName(QStringLiteral("exitDialog"));
+    setMinimumWidth(280);
     setStyleSheet(DialogStyleSheet());
     setFont(SkinFont(13));
     auto* question = new QLabel(QStringLiteral("关闭下载器时："), this);

@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
     window_options.exit_when_done = o.exit_when_done;
     window_options.max_seconds = o.max_seconds;
     window_options.use_tray = !options->no_tray;
+    window_options.autopilot = options->autopilot;
     MainWindow window(controller, zl::SystemClock(), ui, folder_opener, window_options);
     window.SetEndHandler([](int code) { QCoreApplication::exit(code); });
     QTimer interrupt_watch;

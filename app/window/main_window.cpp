@@ -201,6 +201,13 @@ void MainWindow::Present(const ControllerView& v) {
         return;
     }
     if (options_.exit_when_done) CheckUnattended(v);
+    if (options_.autopilot && !autopilot_began_ && (v.state == kStateBack || v.state == kStateReady)) {
+        autopilot_began_ = true;
+        OnMainButton(true);
+    } else if (options_.autopilot && !autopilot_installed_ && v.state == kStateFinished && !options_.exit_when_done) {
+        autopilot_installed_ = true;
+        OnMainButton(false);
+    }
 }
 
 void MainWindow::CheckUnattended(const ControllerView& v) {

@@ -33,6 +33,9 @@ struct WindowOptions {
     bool exit_when_done = false;  // verify a complete package and end once it is verified
     int max_seconds = 0;          // 0: no time limit
     bool use_tray = true;         // false: the close button's "minimise" minimises
+    // Presses what a user would: the start button once the program is up,
+    // and the main button once the package is complete (for demonstrations).
+    bool autopilot = false;
 };
 
 class MainWindow final : public QWidget {
@@ -130,6 +133,7 @@ private:
     ControllerView view_;
     WindowTexts texts_;
     bool asked_to_verify_ = false;
+    bool autopilot_began_ = false, autopilot_installed_ = false;
     bool ended_ = false;
     int exit_code_ = 0;
     std::function<void(int)> on_end_;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 
 #include "app/window/skin.h"
 
@@ -45,6 +46,10 @@ void QtUserInterface::ShowMessage(const std::string& text, const std::string& ca
 
 bool QtUserInterface::AskYesNo(const std::string& text, const std::string& caption) {
     if (preset_) return *preset_;
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) {  // asked on the window's own thread
+        QMessageBox::StandardButton b = QMessageBox::question(window_, QString::fromStdString(caption), MessageText(text));
+        return b == QMessageBox::Yes;
+    }
     auto pending = std::make_shared<Pending>();
     {
         std::lock_guard lock(mutex_);

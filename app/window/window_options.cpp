@@ -25,6 +25,7 @@ const char* ProgramUsage() {
            "  --max-seconds N       end after N seconds (exit 124)\n"
            "  --screenshot FILE     render the window to FILE (PNG) every second and at the end\n"
            "  --no-tray             minimise instead of hiding in the notification area\n"
+           "  --autopilot           press the start button, and the install button once complete (demos)\n"
            "Qt's own options (-platform, -display, ...) are accepted too.\n"
            "exit codes: 0 verified, installer started or closed by the user, 1 failure,\n"
            "            2 verification failed, 3 the download could not begin, 124 time limit, 130 interrupted\n";
@@ -49,6 +50,8 @@ std::optional<ProgramOptions> ParseProgramOptions(int argc, char** argv, std::st
             if (!value(&o.folder_opener)) return *error = "--folder-opener wants a command", std::nullopt;
         } else if (std::strcmp(a, "--no-tray") == 0) {
             o.no_tray = true;
+        } else if (std::strcmp(a, "--autopilot") == 0) {
+            o.autopilot = true;
         } else if (std::strcmp(a, "--json") == 0) {
             return *error = "--json is an option of zephyrloader-cli", std::nullopt;
         } else {

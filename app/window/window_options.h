@@ -13,6 +13,7 @@ struct ProgramOptions {
     std::string screenshot;                 // --screenshot FILE
     std::string folder_opener = "xdg-open";  // --folder-opener CMD
     bool no_tray = false;                   // --no-tray
+    bool autopilot = false;                 // --autopilot
 };
 
 // Parses the arguments left after Qt took its own; nullopt with `error` set on bad input.

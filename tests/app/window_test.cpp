@@ -521,8 +521,19 @@ private slots:
         const QString dir = qEnvironmentVariable("ZL_WINDOW_SHOTS", QDir::tempPath() + "/zl-window-shots");
         QVERIFY(QDir().mkpath(dir));
         Fixture f(QStringLiteral("shots"));
-        // State 1, as the program first opens.
+        // State 1, as the program first opens, and its two dialogs.
         QVERIFY(f.w->SaveScreenshot(dir + "/state-01-ready.png"));
+        f.Click("settingsButton");
+        SettingsDialog* settings = f.Shown<SettingsDialog>();
+        QVERIFY(settings);
+        settings->LimitBox()->click();
+        QVERIFY(settings->grab().save(dir + "/dialog-settings.png"));
+        settings->reject();
+        f.Click("closeButton");
+        ExitDialog* exit = nullptr;
+        QTRY_VERIFY((exit = f.Shown<ExitDialog>()) != nullptr);
+        QVERIFY(exit->grab().save(dir + "/dialog-exit.png"));
+        exit->reject();
         f.w->Driver().Stop();
         struct Shot {
             const char* file;

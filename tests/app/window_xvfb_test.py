@@ -123,6 +123,10 @@ def case_download_to_verified(args, work):
         deadline = time.monotonic() + 20
         while not os.path.exists(shot) and time.monotonic() < deadline:
             time.sleep(0.1)
+        # A second start hands over to this one (which comes to the front) and ends.
+        second = subprocess.run([args.window, "--app-data", os.path.join(case, "data2")], cwd=case, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30)
+        assert second.returncode == 0 and "already running" in second.stdout, second.stdout
         xdotool(env, "mousemove", "--window", window, str(START_BUTTON_CENTRE[0]), str(START_BUTTON_CENTRE[1]),
                 "click", "1")
 
