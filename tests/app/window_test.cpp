@@ -178,8 +178,10 @@ private slots:
         QTRY_VERIFY((dialog = f.w->findChild<QFileDialog*>(QStringLiteral("folderDialog"))) != nullptr);
         QCOMPARE(dialog->windowTitle(), QStringLiteral("请选择安装包存放目录:"));
         QCOMPARE(dialog->directory().absolutePath(), Q(f.h().Root() + "/save"));
-        emit dialog->fileSelected(Q(f.h().Root() + "/chosen"));
-        dialog->close();
+        QPointer<QFileDialog> open = dialog;
+        dialog->setDirectory(Q(f.h().Root() + "/chosen"));  // the user walks into the folder
+        static_cast<QDialog*>(dialog)->accept();  // as its "Choose" button does
+        QTRY_VERIFY(!open || !open->isVisible());
         f.Settle();
         QCOMPARE(f.Find<ElidedLabel>("locationText")->FullText(), Q(f.h().Root() + "/chosen/TLV300"));
 
