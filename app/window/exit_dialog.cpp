@@ -13,11 +13,8 @@
 namespace zl::app::window {
 
 ExitDialog::ExitDialog(QWidget* parent, std::function<void(int, bool)> choose) : QDialog(parent) {
-    setWindowTitle(QString::fromUtf8(kCaption));
-    setObjectName(QStringLiteral("exitDialog"));
+    SkinDialog(this, "exitDialog");
     setMinimumWidth(280);
-    setStyleSheet(DialogStyleSheet());
-    setFont(SkinFont(13));
     auto* question = new QLabel(QStringLiteral("关闭下载器时："), this);
     minimise_ = new QRadioButton(QStringLiteral("最小化到系统托盘，继续下载"), this);
     minimise_->setObjectName(QStringLiteral("minimiseChoice"));
@@ -26,11 +23,7 @@ ExitDialog::ExitDialog(QWidget* parent, std::function<void(int, bool)> choose) :
     exit_->setObjectName(QStringLiteral("exitChoice"));
     remember_ = new QCheckBox(QStringLiteral("记住我的选择，不再提示"), this);
     remember_->setObjectName(QStringLiteral("rememberBox"));
-    auto* buttons = new QDialogButtonBox(this);
-    ok_ = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
-    ok_->setObjectName(QStringLiteral("okButton"));
-    QPushButton* cancel = buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
+    QDialogButtonBox* buttons = OkCancelButtons(this, &ok_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(question);
     layout->addWidget(minimise_);
@@ -44,7 +37,6 @@ ExitDialog::ExitDialog(QWidget* parent, std::function<void(int, bool)> choose) :
         accept();
         if (choose) choose(choice, remember);
     });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 }  // namespace zl::app::window

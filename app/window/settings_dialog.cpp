@@ -19,10 +19,7 @@ namespace zl::app::window {
 SettingsDialog::SettingsDialog(QWidget* parent, int32_t speed_limit_kib, bool auto_shutdown,
                                std::function<void(int32_t, bool)> apply)
     : QDialog(parent), apply_(std::move(apply)) {
-    setWindowTitle(QString::fromUtf8(kCaption));
-    setObjectName(QStringLiteral("settingsDialog"));
-    setStyleSheet(DialogStyleSheet());
-    setFont(SkinFont(13));
+    SkinDialog(this, "settingsDialog");
 
     limit_box_ = new QCheckBox(QStringLiteral("限制下载速度"), this);
     limit_box_->setObjectName(QStringLiteral("limitBox"));
@@ -41,11 +38,7 @@ SettingsDialog::SettingsDialog(QWidget* parent, int32_t speed_limit_kib, bool au
     limit_row->addWidget(limit_field_);
     limit_row->addWidget(unit);
     limit_row->addStretch();
-    auto* buttons = new QDialogButtonBox(this);
-    ok_ = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
-    ok_->setObjectName(QStringLiteral("okButton"));
-    QPushButton* cancel = buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
+    QDialogButtonBox* buttons = OkCancelButtons(this, &ok_);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(limit_row);
     layout->addWidget(shutdown_box_);
@@ -63,7 +56,6 @@ SettingsDialog::SettingsDialog(QWidget* parent, int32_t speed_limit_kib, bool au
     });
     // Confirming is checked by hand so that a bad limit keeps the dialog open.
     connect(ok_, &QPushButton::clicked, this, [this] { Confirm(); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void SettingsDialog::Confirm() {

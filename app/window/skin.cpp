@@ -7,6 +7,8 @@
 #include <QPainterPath>
 #include <cmath>
 
+#include "app/controller.h"
+
 namespace zl::app::window {
 
 QString ChineseFontFamily() {
@@ -43,6 +45,23 @@ QString DialogStyleSheet() {
         "QPushButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffe29a, stop:1 #e6a83c); }"
         "QPushButton:pressed { background: #c0841f; }"
         "QCheckBox::indicator, QRadioButton::indicator { width: 13px; height: 13px; }");
+}
+
+void SkinDialog(QDialog* dialog, const char* object_name) {
+    dialog->setWindowTitle(QString::fromUtf8(kCaption));
+    dialog->setObjectName(QString::fromUtf8(object_name));
+    dialog->setStyleSheet(DialogStyleSheet());
+    dialog->setFont(SkinFont(13));
+}
+
+QDialogButtonBox* OkCancelButtons(QDialog* dialog, QPushButton** ok) {
+    auto* buttons = new QDialogButtonBox(dialog);
+    *ok = buttons->addButton(QStringLiteral("确定"), QDialogButtonBox::AcceptRole);
+    (*ok)->setObjectName(QStringLiteral("okButton"));
+    QPushButton* cancel = buttons->addButton(QStringLiteral("取消"), QDialogButtonBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    return buttons;
 }
 
 // ---- SkinButton ----------------------------------------------------------

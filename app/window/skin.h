@@ -3,6 +3,9 @@
 #pragma once
 #include <QAbstractButton>
 #include <QColor>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QFont>
 #include <QLabel>
 #include <QString>
@@ -25,6 +28,10 @@ QString ChineseFontFamily();
 QFont SkinFont(int pixel_size, bool bold = false);
 // The look of the dialogs and message boxes (dark, with gold buttons).
 QString DialogStyleSheet();
+// Gives a dialog the program's caption, look and font.
+void SkinDialog(QDialog* dialog, const char* object_name);
+// "确定" (its clicks are the caller's to connect) and "取消" (rejects) in a box.
+QDialogButtonBox* OkCancelButtons(QDialog* dialog, QPushButton** ok);
 
 // A button drawn by the skin.
 class SkinButton final : public QAbstractButton {
