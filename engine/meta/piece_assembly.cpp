@@ -207,6 +207,7 @@ bool TPieces::WriteHeldRun(int32_t first, int32_t last) {
     for (int32_t index = first; index <= last && ok; ++index) {
         PieceInProgress& p = *pieces_[size_t(index)];
         file_map_.ForEachSpan(index, p.written, p.size, [&](const FilePieceMap::Span& span) {
+            if (span.padding) return true;  // zeros are never stored
             if (span.file != file || span.file_offset != file_pos + group_length) {
                 write_group();
                 file = span.file;

@@ -71,6 +71,9 @@ struct StorageOptions {
     bool read_only = false;
     // Flush the data before the resume data names it (off only to measure the cost).
     bool durable = true;
+    // Trust resume data or nothing: when it does not fit, no check runs and
+    // nothing counts as on disk (a map that only carries progress over).
+    bool resume_only = false;
 };
 
 // WritePieceBytes: the written bytes did not read back as they were hashed.
@@ -95,8 +98,11 @@ public:
     void SetResumeData(std::string bytes) { resume_data_ = std::move(bytes); }
 
     // --- loading ---
-    // Builds files and pieces from `layout` and establishes which pieces are on disk.
-    [[nodiscard]] bool LoadLayout(const StorageLayout& layout);
+    // Builds files and pieces from `layout` and establishes which pieces are on
+    // disk. With a `previous` map of the same files (an earlier load with
+    // another piece length or other hashes) its progress is carried over
+    // (TransferFrom) instead of reading resume data.
+    [[nodiscard]] bool LoadLayout(const StorageLayout& layout, TPieces* previous = nullptr);
     // Frees files and pieces (after producing the selection list).
     void Clear();
 
@@ -160,6 +166,14 @@ public:
     uint64_t DurableSyncs() const { return durable_syncs_; }
 
     // --- checks ---
+    // Carries the progress of `previous` over: every new piece whose bytes
+    // the previous map holds (verified, written or in memory) is hashed and
+    // kept when it matches; the held blocks of a piece that is not whole yet
+    // stay as its progress (on disk from its start, else in memory up to half
+    // the memory cache). False, with nothing changed, unless both maps hold
+    // the same files at the same paths, all of them wanted, and this map has
+    // piece hashes.
+    bool TransferFrom(TPieces& previous);
     bool FullCheck();
     bool QuickCheck();
     bool VerifyPieceBuffer(int32_t index, const uint8_t* data);
@@ -222,6 +236,12 @@ private:
 
     bool BuildPieces();
     bool EstablishState();
+    bool SameFilesAs(const TPieces& other) const;
+    // Transfer helpers (transfer_from.cpp).
+    enum class HeldAt : uint8_t { kNowhere, kDisk, kMemory };
+    HeldAt WhereHeld(int64_t block, bool verified_only) const;
+    bool ReadHeldBytes(TPieces& previous, int32_t index, const std::vector<HeldAt>& held, int32_t from, int32_t to,
+                       uint8_t* out);
     void Notice(int32_t kind, int32_t flag, int32_t size = 0, int64_t value = 0, const uint8_t* data = nullptr);
     bool Stop() const { return host_ && host_->StopRequested(); }
     int64_t Now() const { return int64_t(clock_.TickMs() / 1000); }
@@ -335,6 +355,7 @@ private:
     // data naming it is produced any more.
     bool durability_lost_ = false;
     uint64_t durable_syncs_ = 0;
+    TPieces* previous_ = nullptr;  // during LoadLayout only
 };
 
 }  // namespace zl
