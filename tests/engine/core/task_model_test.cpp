@@ -208,8 +208,8 @@ TEST_F(TaskResumeInfo, FailedSaveKeepsOldFileAndDirtyFlags) {
     const std::string path = Write("t.zlinfo", "dbits=OLDBITS;");
     ResumeBlobs blobs;
     blobs.Set(ResumeBlobs::kBits, "NEWBITS");
-    // The folder of the file is gone: the temporary file cannot be made.
-    EXPECT_FALSE(SaveResumeInfo(dir_ + "/missing/t.zlinfo", &codec, blobs));
+    // The folder of the file cannot be made (a file stands in its place): nor can the temporary file.
+    EXPECT_FALSE(SaveResumeInfo(path + "/t.zlinfo", &codec, blobs));
     EXPECT_TRUE(blobs.dirty[ResumeBlobs::kBits]);
     codec.fail = true;
     EXPECT_THROW(SaveResumeInfo(path, &codec, blobs), std::runtime_error);
