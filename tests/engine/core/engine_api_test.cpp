@@ -15,6 +15,7 @@ namespace {
 
 using test::Descriptor;
 using test::TaskOf;
+using test::WaitFor;
 using test::WaitForWorkerEnd;
 
 class TaskApi : public ::testing::Test {
@@ -29,7 +30,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
 };
 
@@ -180,7 +181,7 @@ TEST_F(TaskApi, LifecycleCreateStartPauseStopAndCleanup) {
     EXPECT_EQ(TaskStart(engine, h), ENGINE_E_EXCEPTION);  // already running
 
     // The metainfo is ready: the loop runs (and is never starved) until stopped.
-    while (Status(h) != STATUS_DOWNLOADING || TaskGetBitfieldSize(engine, h) == 0) std::this_thread::yield();
+    ASSERT_TRUE(WaitFor([&] { return Status(h) == STATUS_DOWNLOADING && TaskGetBitfieldSize(engine, h) != 0; }));
     EXPECT_EQ(TaskGetBitfieldSize(engine, h), 3);
     uint8_t one_byte = 0xFF;
     EXPECT_EQ(TaskGetBitfield(engine, h, &one_byte, 1), 20);  // copies 1 byte, reports every bit
@@ -194,7 +195,8 @@ TEST_F(TaskApi, LifecycleCreateStartPauseStopAndCleanup) {
     EXPECT_EQ(task.PauseTask(true), ENGINE_OK);
     EXPECT_EQ(Status(h), STATUS_PAUSED);
     const uint64_t paused_at = clock.TickMs();
-    while (clock.TickMs() < paused_at + 30'000) std::this_thread::yield();
+    ASSERT_TRUE(WaitFor([&] { return clock.TickMs() >= paused_at + 30'000; }, std::chrono::seconds(30),
+                        std::chrono::microseconds(0)));
     EXPECT_NE(task.GetThreadId(), 0u);  // a paused task does not end
 
     EXPECT_EQ(TaskStop(engine, h, 0), ENGINE_OK);
@@ -296,13 +298,13 @@ TEST_F(TaskApi, UnfinishedRunLeavesResumeInfo) {
 // 46 s is. Time moves only when the test moves it.
 TEST(TaskTimeLimit, MetainfoLimitIsMeasuredOnTheTestClock) {
     FakeClock clock{FakeClock::Mode::Manual};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine(clock);
     const std::string meta = "file://" + dir.File("a.torrent", "d4:infod4:name1:xee");
     auto d = Descriptor(kTaskFlagP2sp, meta, "http://127.0.0.1:1/a", dir.path());
     ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
     auto wait_all_asleep = [&] {
-        while (clock.Sleepers() < 2) std::this_thread::yield();  // the worker and the clock thread
+        ASSERT_TRUE(WaitFor([&] { return clock.Sleepers() >= 2; }));  // the worker and the clock thread
     };
     for (int i = 0; i < 40; ++i) {
         wait_all_asleep();
@@ -342,7 +344,7 @@ TEST(TaskEngine, FirstTaskSetsUpAndLastTaskTearsDown) {
         int first = 0, last = 0, cleanup = 0;
     } recorder;
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine(clock);
     engine.AddService(&recorder);
     ASSERT_EQ(EngineStartup(engine, nullptr), ENGINE_OK);

@@ -147,7 +147,7 @@ public:
 private:
     LoopDrivenClock clock_;
     SimNetwork net_{clock_};  // outlives the engine that uses it
-    test::ScratchDir dir_;
+    test::TempDir dir_;
     EngineContext engine_{clock_};
     std::string content_;
     int64_t piece_;
