@@ -8,6 +8,7 @@
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_context.h"
 #include "engine/base/fake_clock.h"
+#include "engine/net/address.h"
 #include "task_test_support.h"
 
 namespace zl {
@@ -347,21 +348,26 @@ TEST(TaskEngine, FirstTaskSetsUpAndLastTaskTearsDown) {
     test::TempDir dir;
     EngineContext engine(clock);
     engine.AddService(&recorder);
+    UdpServerConfig udp = DefaultUdpServerConfig("127.0.9.9", engine.NodeIdentity());
+    udp.local_port = 0;  // a free port on the test's own address
+    engine.SetUdpServerConfig(udp);
+    engine.GetUdpServer().SetBindAddress(InetAddr("127.0.9.1"));
     ASSERT_EQ(EngineStartup(engine, nullptr), ENGINE_OK);
-    EXPECT_TRUE(engine.Switches().dht);
+    EXPECT_FALSE(engine.GetUdpServer().IsRunning());
     auto a = Descriptor(0, "", "http://127.0.0.1:1/a", dir.path());
     auto b = Descriptor(0, "", "http://127.0.0.1:1/b", dir.path());
     ASSERT_EQ(TaskCreate(engine, a.get()), ENGINE_OK);
     ASSERT_EQ(TaskCreate(engine, b.get()), ENGINE_OK);
     EXPECT_EQ(recorder.first, 1);
-    EXPECT_FALSE(engine.Switches().dht);  // cleared before anything tests it
-    EXPECT_FALSE(engine.Switches().udp_stream_off);
-    EXPECT_EQ(engine.Switches().half_open_limit, 32);
+    // The first task starts the UDP server with its stream transport on: its
+    // socket is open (a suspended transport without the DHT closes it).
+    EXPECT_TRUE(engine.GetUdpServer().IsRunning());
+    EXPECT_TRUE(WaitFor([&] { return engine.GetUdpServer().BoundPort() != 0; }, std::chrono::seconds(5)));
     EXPECT_NE(engine.NodeIdentity()[0], 0);
     EXPECT_EQ(EngineCleanup(engine), ENGINE_OK);
     EXPECT_EQ(recorder.last, 1);
     EXPECT_EQ(recorder.cleanup, 1);
-    EXPECT_TRUE(engine.Switches().udp_stream_off);
+    EXPECT_FALSE(engine.GetUdpServer().IsRunning());
     engine.RemoveService(&recorder);
 }
 
