@@ -153,24 +153,25 @@ public:
     ~TestServer() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (WaitFor([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(2),
+                    std::chrono::milliseconds(20))) {
+            return;
         }
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     // Waits until the server accepts connections (up to 5 s).
     bool WaitListening(const std::string& address, uint16_t port) {
-        for (int i = 0; i < 250 && pid_ > 0; ++i) {
-            if (TestConnection::Open(address, port)) return true;
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;  // it exited: see its log
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        bool listening = false;
+        (void)WaitFor(
+            [&] {
+                if (pid_ <= 0) return true;
+                if ((listening = TestConnection::Open(address, port).has_value())) return true;
+                if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;  // it exited: see its log
+                return pid_ <= 0;
+            },
+            std::chrono::seconds(5), std::chrono::milliseconds(20));
+        return listening;
     }
 
 private:
