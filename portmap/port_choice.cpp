@@ -103,7 +103,7 @@ bool TcpPortInUse(uint16_t port, const std::string& proc_root, bool bind_test) {
     return bind_test && BindRefused(port);
 }
 
-bool IsPrivateAddress(uint32_t address) {
+bool IsPrivateHostAddress(uint32_t address) {
     const uint32_t a = address >> 24, b = (address >> 16) & 0xff;
     if (a <= 6 || a == 10 || a == 127) return true;
     if (a == 192 && b == 168) return true;

@@ -33,7 +33,7 @@ bool TcpPortInUse(uint16_t port, const std::string& proc_root = "/", bool bind_t
 
 // Private for this purpose: first octet 0 to 6, 10 or 127; 192.168/16;
 // 169.254/16; 172.16/12. `address` is in host byte order.
-bool IsPrivateAddress(uint32_t address);
+bool IsPrivateHostAddress(uint32_t address);
 
 // The host's first IPv4 address on an interface that is up and not loopback,
 // in dotted form; nullopt when it has none.

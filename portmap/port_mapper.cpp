@@ -51,7 +51,7 @@ uint16_t PortMapper::ChooseAndMapPort() {
         Report(kEventUpnpFailed, "无法获取本地ip，uPnP失败");
         return 0;
     }
-    if (!IsPrivateAddress(ntohl(parsed.s_addr))) {
+    if (!IsPrivateHostAddress(ntohl(parsed.s_addr))) {
         Report(kEventUpnpNotNeeded, "无需uPnP：本机直通外网" + *local);
         return port;
     }

@@ -91,7 +91,7 @@ public:
 
     // --- loading ---
     // Builds files and pieces from `layout` and establishes which pieces are on disk.
-    bool LoadLayout(const StorageLayout& layout);
+    [[nodiscard]] bool LoadLayout(const StorageLayout& layout);
     // Frees files and pieces (after producing the selection list).
     void Clear();
 
@@ -134,8 +134,8 @@ public:
 
     // --- storage (files) ---
     bool PrepareAllFiles();
-    int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
-    int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
+    [[nodiscard]] int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
+    [[nodiscard]] int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
     // Entries covered by a piece (empty when it cannot be located); sets the piece's position cache.
     // The non-empty files holding a piece's bytes, in order (nothing is opened or closed).
     std::vector<FileEntry*> LocatePiece(int32_t index);

@@ -64,7 +64,7 @@ TEST(PortWalk, PrivateAddressRule) {
         {"127.0.5.1", true},   {"192.168.1.1", true}, {"192.169.0.1", false}, {"169.254.9.9", true},
         {"169.253.0.1", false}, {"11.0.0.2", false},  {"198.18.0.1", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(IsPrivateAddress(Ip(c.address)), c.is_private) << c.address;
+    for (const Case& c : cases) EXPECT_EQ(IsPrivateHostAddress(Ip(c.address)), c.is_private) << c.address;
 }
 
 TEST(PortProbe, ProcNetTcpLocalPorts) {

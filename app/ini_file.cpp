@@ -1,0 +1,166 @@
+#include "app/ini_file.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "engine/meta/atomic_file.h"
+
+namespace zl::app {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool Printable(std::string_view s) {
+    for (char c : s)
+        if (c == '\n' || c == '\r' || c == '\0') return false;
+    return true;
+}
+
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool IniFile::Load() {
+    lines_.clear();
+    dirty_ = false;
+    const std::optional<std::string> text = ReadWholeFile(path_, int64_t(16) << 20);
+    if (!text) return false;
+    Parse(*text);
+    return true;
+}
+
+void IniFile::Parse(std::string_view text) {
+    lines_.clear();
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view raw = text.substr(at, end - at);
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        at = end + 1;
+        Line line;
+        line.text = std::string(raw);
+        const std::string_view t = Trim(raw);
+        if (!t.empty() && t.front() == '[') {
+            const size_t close = t.find(']');
+            if (close != std::string_view::npos) {
+                line.is_section = true;
+                line.section = std::string(Trim(t.substr(1, close - 1)));
+            }
+        } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
+            const size_t eq = t.find('=');
+            if (eq != std::string_view::npos && eq > 0) line.key = std::string(Trim(t.substr(0, eq)));
+        }
+        lines_.push_back(std::move(line));
+    }
+}
+
+std::string IniFile::Text() const {
+    std::string out;
+    for (const Line& line : lines_) {
+        out += line.text;
+        out += '\n';
+    }
+    return out;
+}
+
+bool IniFile::Save() {
+    if (path_.empty()) return false;
+    if (!WriteFileAtomic(path_, Text())) return false;
+    dirty_ = false;
+    return true;
+}
+
+long IniFile::FindSection(std::string_view section) const {
+    for (size_t i = 0; i < lines_.size(); ++i)
+        if (lines_[i].is_section && EqualsNoCase(lines_[i].section, section)) return long(i);
+    return -1;
+}
+
+long IniFile::FindKey(long section_index, std::string_view key) const {
+    for (size_t i = size_t(section_index) + 1; i < lines_.size() && !lines_[i].is_section; ++i)
+        if (!lines_[i].key.empty() && EqualsNoCase(lines_[i].key, key)) return long(i);
+    return -1;
+}
+
+std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
+    const long s = FindSection(section);
+    if (s < 0) return std::nullopt;
+    const long k = FindKey(s, key);
+    if (k < 0) return std::nullopt;
+    const std::string& text = lines_[size_t(k)].text;
+    std::string_view value = Trim(std::string_view(text).substr(text.find('=') + 1));
+    // A value wrapped in one pair of double quotes loses them, as the profile API does.
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
+std::string IniFile::GetString(std::string_view section, std::string_view key, std::string_view fallback) const {
+    std::optional<std::string> v = Get(section, key);
+    return v ? *v : std::string(fallback);
+}
+
+int64_t IniFile::GetInt(std::string_view section, std::string_view key, int64_t fallback) const {
+    const std::optional<std::string> v = Get(section, key);
+    if (!v || v->empty()) return fallback;
+    const char* begin = v->c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(begin, &end, 10);
+    if (end == begin || errno == ERANGE) return fallback;
+    return n;
+}
+
+bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+    if (section.empty() || key.empty() || !Printable(section) || !Printable(key) || !Printable(value) ||
+        key.find('=') != std::string_view::npos || section.find(']') != std::string_view::npos)
+        return false;
+    std::string text = std::string(key) + "=" + std::string(value);
+    long s = FindSection(section);
+    if (s < 0) {
+        Line header;
+        header.is_section = true;
+        header.section = std::string(section);
+        header.text = "[" + header.section + "]";
+        lines_.push_back(std::move(header));
+        s = long(lines_.size()) - 1;
+    }
+    const long k = FindKey(s, key);
+    if (k >= 0) {
+        if (lines_[size_t(k)].text == text) return true;
+        lines_[size_t(k)].text = std::move(text);
+    } else {
+        // After the section's last key line, so blank lines and comments that end it stay last.
+        size_t at = size_t(s) + 1;
+        for (size_t i = at; i < lines_.size() && !lines_[i].is_section; ++i)
+            if (!lines_[i].key.empty()) at = i + 1;
+        Line line;
+        line.key = std::string(key);
+        line.text = std::move(text);
+        lines_.insert(lines_.begin() + long(at), std::move(line));
+    }
+    dirty_ = true;
+    return true;
+}
+
+void IniFile::Remove(std::string_view section, std::string_view key) {
+    const long s = FindSection(section);
+    if (s < 0) return;
+    const long k = FindKey(s, key);
+    if (k < 0) return;
+    lines_.erase(lines_.begin() + k);
+    dirty_ = true;
+}
+
+}  // namespace zl::app

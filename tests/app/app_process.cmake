@@ -1,0 +1,4 @@
+add_executable(single_instance_helper single_instance_helper.cpp)
+target_link_libraries(single_instance_helper PRIVATE zl_app zl_app_package)
+zl_test(app_process_test SOURCES single_instance_test.cpp crash_dump_test.cpp LIBS zl_app zl_app_package THREADED)
+add_dependencies(app_process_test single_instance_helper)
