@@ -137,7 +137,7 @@ TEST(ScriptedGateway, DiscoveryStartsOnceAndCleanupReportsWhetherItRan) {
     EXPECT_EQ(engine.Cleanup(), kPortForwardFailed);
     EXPECT_EQ(engine.StartDiscovery(nullptr), 0);
     ASSERT_EQ(engine.StartDiscovery(&listener), 1);
-    while (engine.DiscoveryRunning()) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return !engine.DiscoveryRunning(); }));
     EXPECT_EQ(engine.GetDeviceInformation().model_name, "Scripted model");
     EXPECT_EQ(engine.Cleanup(), kPortForwardOk);
     EXPECT_EQ(engine.Cleanup(), kPortForwardFailed);

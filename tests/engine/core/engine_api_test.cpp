@@ -226,10 +226,13 @@ TEST_F(TaskApi, RealTorrentIsLoadedFromItsFileLocation) {
                                 "12:piece lengthi16384e6:pieces60:" + std::string(60, 'h') + "ee";
     auto d = Descriptor(kTaskFlagP2sp, "file://" + dir.File("pkg.torrent", torrent), "", dir.path());
     ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
-    while (Status(d->handle) != STATUS_DOWNLOADING || TaskGetBitfieldSize(engine, d->handle) != 1) {
-        ASSERT_NE(TaskOf(d->handle)->GetThreadId(), 0u) << "the worker ended: " << Status(d->handle);
-        std::this_thread::yield();
-    }
+    bool running = true;
+    ASSERT_TRUE(WaitFor([&] {
+        if (Status(d->handle) == STATUS_DOWNLOADING && TaskGetBitfieldSize(engine, d->handle) == 1) return true;
+        running = TaskOf(d->handle)->GetThreadId() != 0;
+        return !running;
+    })) << "status " << Status(d->handle);
+    ASSERT_TRUE(running) << "the worker ended: " << Status(d->handle);
     TaskProgressInfo info;
     ASSERT_EQ(TaskGetProgress(engine, d->handle, &info), ENGINE_OK);
     EXPECT_STREQ(info.name, "pkg.bin");
