@@ -22,7 +22,9 @@ TEST(FilePieceMap, PiecesAFileOverlaps) {
         ASSERT_FALSE(map.empty());
         const FilePieceMap::PieceRange range = map.PiecesOf(1);
         EXPECT_EQ(range.count(), c.want) << c.offset << "+" << c.size;
-        if (c.size > 0) EXPECT_EQ(range.first, int32_t(c.offset / c.piece)) << c.offset << "+" << c.size;
+        if (c.size > 0) {
+            EXPECT_EQ(range.first, int32_t(c.offset / c.piece)) << c.offset << "+" << c.size;
+        }
     }
 }
 
