@@ -162,6 +162,8 @@ public:
     int64_t TotalSize() const { return geometry_.total_size(); }
     int64_t CheckedBytes() const { return checked_bytes_; }
     int64_t VerifiedBytes() const { return verified_bytes_; }
+    // Bytes the last quick check actually hashed (its sampled pieces).
+    int64_t SampledBytes() const { return sampled_bytes_; }
     int64_t WantedBytes() const { return wanted_bytes_; }
     int64_t WantedPieces() const { return wanted_pieces_; }
     int32_t FinishedPieces() const { return finished_pieces_; }
@@ -249,6 +251,7 @@ private:
     std::vector<std::unique_ptr<FileEntry>> files_;
     std::vector<int32_t> partial_;
     int64_t checked_bytes_ = 0;
+    int64_t sampled_bytes_ = 0;
     int64_t verified_bytes_ = 0;
     int64_t wanted_bytes_ = 0;
     int64_t wanted_pieces_ = 0;
