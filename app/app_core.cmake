@@ -12,6 +12,9 @@ zl_library(zl_app SOURCES
   controller_mirrors.cpp
   controller_startup.cpp
   controller_verify.cpp
+  controller_window.cpp
+  controller_driver.cpp
+  window_texts.cpp
   default_services.cpp
   engine_port.cpp
   finish_info.cpp

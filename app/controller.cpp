@@ -455,6 +455,7 @@ void AppController::StateUpdate() {
             TaskProgressInfo info{};
             if (s_.engine.GetProgress(f.handle, &info) == ENGINE_OK) {
                 queried = true;
+                f.progress_ok = true;
                 f.progress = std::clamp(info.progress, 0, 10000);
                 f.speed = std::max(info.speed, 0);
                 f.status = info.status;
@@ -467,6 +468,7 @@ void AppController::StateUpdate() {
                 if (info.status != f.last_status) StatusReaction(i, info.status);
             } else {
                 f.speed = 0;
+                f.progress_ok = false;
             }
         }
         const uint64_t weight = by_bytes ? table_.files[size_t(i)].size : table_.files[size_t(i)].size / kMiB;
@@ -489,6 +491,7 @@ void AppController::StateUpdate() {
 void AppController::Tick() {
     std::lock_guard lock(m_);
     if (exit_logged_) return;
+    ++ticks_;
     const int st = state_;
     if (!InSet(st, {0, 1, 7, 8, 12, 17})) {
         if (IsDownloadingState(st)) {
@@ -589,6 +592,7 @@ ControllerView AppController::View() const {
         fv.downloaded = f.complete ? fv.size : f.downloaded;
         fv.complete = f.complete;
         fv.has_task = f.handle != nullptr;
+        fv.progress_ok = f.handle != nullptr && f.progress_ok;
         fv.bitfield = f.bitfield;
         fv.bits = f.bits;
     }
@@ -597,7 +601,16 @@ ControllerView AppController::View() const {
     v.verify_overall = OverallVerifyProgress();
     v.repair_progress = repair_progress_;
     v.repair_speed = repair_speed_;
+    v.repair_reported = repair_reported_;
+    v.repaired = repaired_;
     v.session_seconds = session_seconds_;
+    v.ticks = ticks_;
+    v.save_path = save_path_;
+    v.speed_limit_kib = speed_limit_kib_ == kNoSpeedLimitStored ? 0 : speed_limit_kib_;
+    v.auto_shutdown = auto_shutdown_;
+    v.close_selection = close_selection_;
+    v.exit_requested = exit_requested_;
+    v.outcome = outcome_;
     return v;
 }
 

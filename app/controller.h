@@ -67,6 +67,9 @@ struct ControllerServices {
     std::function<FetchResult(const std::string& url, long timeout_s)> fetch = HttpGet;
 };
 
+// How the last run of the program ended, as the CLI reports it.
+enum class Outcome { kRunning, kInstallerLaunched, kVerified, kVerifyFailed, kBeginFailed, kDiskStopped };
+
 struct FileView {
     std::string name;
     uint64_t size = 0;
@@ -76,6 +79,7 @@ struct FileView {
     uint64_t downloaded = 0;
     bool complete = false;
     bool has_task = false;
+    bool progress_ok = false;       // the last progress query of its task succeeded
     std::vector<uint8_t> bitfield;  // as last fetched by the tick
     int32_t bits = 0;
 };
@@ -93,11 +97,26 @@ struct ControllerView {
     uint32_t verify_overall = 0;    // over the package
     uint32_t repair_progress = 0;
     uint32_t repair_speed = 0;
+    bool repair_reported = false;   // the repair task has reported its progress
+    bool repaired = false;          // a repair made a file match in this verification
     uint32_t session_seconds = 0;
+    uint32_t ticks = 0;             // seconds ticked since start-up
+    std::string save_path;
+    int32_t speed_limit_kib = 0;    // 0 : none
+    bool auto_shutdown = false;
+    int close_selection = 0;
+    bool exit_requested = false;
+    Outcome outcome = Outcome::kRunning;
 };
 
-// How the last run of the program ended, as the CLI reports it.
-enum class Outcome { kRunning, kInstallerLaunched, kVerified, kVerifyFailed, kBeginFailed, kDiskStopped };
+// What the close button or the exit dialog asks the window to do.
+enum class CloseAction { kNone, kAsk, kMinimise, kExit };
+
+// What the folder button asks the window to do.
+struct FolderRequest {
+    enum Kind { kNone, kBrowse, kOpen } kind = kNone;
+    std::string path;  // kBrowse: the folder to start in; kOpen: the folder to show
+};
 
 class AppController {
 public:
@@ -117,8 +136,18 @@ public:
     void Verify(bool install_after);
     void SetSpeedLimit(int32_t kib);
     void SetAutoShutdown(bool on);
-    // The folder button: only before a download begins.
+    // A chosen folder, only before a download begins: the save path becomes
+    // folder/TLV300 and the state 1.
     bool SetSaveFolder(const std::string& folder);
+    // The folder button: browse for a folder before a download begins, else
+    // show the save folder (a message when there is none).
+    FolderRequest FolderButton();
+    // The close button by the close selection: 1 minimise, 2 exit (user-exit
+    // is set), otherwise ask with the exit dialog.
+    CloseAction CloseButton();
+    // The exit dialog's answer (1 minimise, 2 exit); `remember` stores it as
+    // the close selection.
+    CloseAction ApplyCloseChoice(int choice, bool remember);
 
     void StateUpdate();  // every 100 ms
     void Tick();         // every second (the tick proper, the speed and the mirror refresh)
@@ -149,6 +178,7 @@ private:
         uint64_t http_bytes = 0, peer_bytes = 0, downloaded = 0;
         int32_t progress = 0, speed = 0, status = 0;
         int32_t last_status = 0;  // the last status code that got its reaction
+        bool progress_ok = false;
         std::vector<uint8_t> bitfield;
         int32_t bits = 0;
         int64_t piece_length = 0;  // from the torrent; 0 without one
@@ -243,6 +273,9 @@ private:
     std::atomic<int> verify_file_{0};
     std::array<std::atomic<uint32_t>, kPackageFiles> verify_progress_{};
     std::atomic<uint32_t> repair_progress_{0}, repair_speed_{0};
+    std::atomic<bool> repair_reported_{false};
+    bool repaired_ = false;
+    uint32_t ticks_ = 0;
     std::atomic<int> verifying_file_{-1};
     std::atomic<bool> verify_cancel_{false};
     bool install_after_verify_ = false;

@@ -188,6 +188,7 @@ bool AppController::SetSaveFolder(const std::string& folder) {
     if (state_ != kStateBack && state_ != kStateReady) return false;
     save_path_ = JoinPath(folder, table_.folder_name);
     disk_warning_ = false;
+    SetState(kStateReady);
     return true;
 }
 

@@ -54,6 +54,7 @@ void AppController::Verify(bool install_after) {
     verify_file_ = 0;
     for (auto& p : verify_progress_) p = 0;
     install_after_verify_ = install_after;
+    repaired_ = false;
     MarkStart();
     SaveIni();
     if (verify_thread_.joinable()) verify_thread_.join();  // a finished earlier run
@@ -108,6 +109,7 @@ bool AppController::RepairRound(int i) {
         SetState(kStateCheckRecover);
         repair_progress_ = 0;
         repair_speed_ = 0;
+        repair_reported_ = false;
         old = files_[size_t(i)].handle;
     }
     if (old) s_.engine.Stop(old);
@@ -152,6 +154,7 @@ bool AppController::RepairRound(int i) {
         if (s_.engine.GetProgress(handle, &info) != ENGINE_OK) continue;
         repair_progress_ = uint32_t(std::clamp(info.progress, 0, 10000));
         repair_speed_ = uint32_t(std::max(info.speed, 0));
+        repair_reported_ = true;
         if (info.progress > 9999) break;
         const uint64_t now = s_.clock.TickMs();
         if (info.downloaded != last_bytes) {
@@ -245,6 +248,7 @@ void AppController::VerifyRun() {
             ++rounds;
             if (match) {
                 std::lock_guard lock(m_);
+                repaired_ = true;
                 Report({11100003, RoundsText(rounds), TargetPath(i), false, {}});
             }
         }

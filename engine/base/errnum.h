@@ -35,6 +35,7 @@ inline constexpr int32_t kNotConnected = 10057;      // WSAENOTCONN
 inline constexpr int32_t kShutdown = 10058;          // WSAESHUTDOWN
 inline constexpr int32_t kTimedOut = 10060;          // WSAETIMEDOUT
 inline constexpr int32_t kConnRefused = 10061;       // WSAECONNREFUSED
+inline constexpr int32_t kNotInitialised = 10093;    // WSANOTINITIALISED
 inline constexpr int32_t kHostDown = 10064;          // WSAEHOSTDOWN
 inline constexpr int32_t kHostUnreachable = 10065;   // WSAEHOSTUNREACH
 inline constexpr int32_t kHostNotFound = 11001;      // WSAHOST_NOT_FOUND

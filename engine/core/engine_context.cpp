@@ -10,6 +10,7 @@
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
 #include "engine/core/task_meta_hooks.h"
+#include "engine/udp/udp_stream_service.h"
 
 namespace zl {
 
@@ -18,7 +19,9 @@ EngineContext::EngineContext(Clock& clock, BufferPools* pools)
       pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()),
-      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)) {}
+      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)) {
+    AttachUdpStream();
+}
 
 std::unique_ptr<UdpServer> EngineContext::MakeUdpServer(Clock& clock) {
     auto server = std::make_unique<UdpServer>(clock);
@@ -48,7 +51,11 @@ bool EngineContext::SetClock(Clock& clock) {
     if (registry_.Size() != 0 || engine_clock_->Running()) return false;
     clock_ = &clock;
     engine_clock_ = std::make_unique<EngineClockService>(clock);
-    if (udp_server_->GetThreadId() == 0) udp_server_ = MakeUdpServer(clock);
+    if (udp_server_->GetThreadId() == 0) {
+        udp_stream_.reset();
+        udp_server_ = MakeUdpServer(clock);
+        AttachUdpStream();
+    }
     return true;
 }
 
@@ -128,6 +135,10 @@ void EngineContext::StartUdpServer() {
             udp_server_->SetBindAddress(bind);
             config.local_address = bind;
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(hooks_mutex_);
+        ApplyRendezvous(&config);
     }
     udp_server_->StartServer(config);
 }

@@ -30,6 +30,7 @@ namespace zl {
 class DhtService;
 class EngineClockService;
 class IStreamTransport;
+class UdpStreamService;
 
 class EngineContext {
 public:
@@ -126,6 +127,19 @@ public:
     UdpServer& GetUdpServer() { return *udp_server_; }
     // The DHT node, running while tasks exist when the DHT switch is on.
     DhtService& Dht() { return *dht_; }
+    // The UDP stream transport on the UDP server, with the rendezvous server
+    // it registers with ("" and 0: the UDP server's record) and the UDP port
+    // (-1: the record's; 0: any free one). On unless switched off before the
+    // first task; off, nothing registers and no connection goes over UDP.
+    // (engine_udp_stream.cpp)
+    void SetUdpStream(bool on, const std::string& rendezvous_host = "", int32_t rendezvous_port = 0,
+                      int32_t udp_port = -1);
+    // What sockets in UDP mode use (null while off).
+    IStreamTransport* UdpStreamCalls();
+    UdpStreamService* UdpStream() { return udp_stream_.get(); }
+    // Relayed (UDP stream) connections are wanted: the engine is not directly
+    // reachable and the rendezvous server reported its external address.
+    bool WantsRelayedPeers();
     void SetUdpServerConfig(const UdpServerConfig& config);
 
 private:
@@ -163,6 +177,13 @@ private:
     std::string ip_filter_path_; // under the data lock
     AsyncMessageBoxes message_boxes_;
     std::unique_ptr<UdpServer> udp_server_;
+    std::unique_ptr<UdpStreamService> udp_stream_;  // after the server: it goes first
+    bool udp_stream_on_ = true;                      // guarded by hooks_mutex_, with the two below
+    std::string rendezvous_host_;
+    int32_t rendezvous_port_ = 0;
+    int32_t udp_port_ = -1;
+    void AttachUdpStream();
+    void ApplyRendezvous(UdpServerConfig* config);
     std::unique_ptr<DhtService> dht_;
     std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
 };

@@ -14,6 +14,16 @@
 
 namespace zl {
 
+namespace {
+// A server reads past a piece it no longer wants when the next one it wants
+// lies within this many bytes.
+constexpr int64_t kServerSkipBytes = 128 * 1024;
+// Peers at least this fast are served in every upload pass.
+constexpr int64_t kFastPeerRate = 28672;
+// Slow peers are also served once this many passes ran in a second.
+constexpr uint64_t kSlowTurnPasses = 18;
+}  // namespace
+
 // --- identity and the handshake's facts ------------------------------------------------------
 
 const BtHandshake& TaskPeerDriver::Handshake() {
@@ -92,40 +102,87 @@ int32_t TaskPeerDriver::ChoosePiece(TPeerObject& peer, const BtPieceQuery& query
     const int32_t count = PieceCount();
     if (count <= 0 || !query.offered) return -1;
     const auto qualifies = [&](int32_t p) { return query.offered(p) && PieceWanted(p); };
-    const auto take = [&](int32_t p) { return qualifies(p) && task_.ViewMarkRequested(p, true, false); };
+    // A piece another peer fetches already is shared only in the end game:
+    // before it every peer gets pieces of its own, so no verified byte comes twice.
+    const auto fresh = [&](int32_t p) { return qualifies(p) && task_.ViewRequesters(p) == 0; };
+    const auto take_fresh = [&](int32_t p) { return fresh(p) && task_.ViewMarkRequested(p, true, false); };
 
     // The application reads there: fetch from its position first.
     const int32_t position = SchedulingPosition();
     if (position >= 0 && position < count)
         for (int32_t p = position; p < count; ++p)
-            if (take(p)) return p;
+            if (take_fresh(p)) return p;
 
     if (!ranges_.empty()) {
-        const int32_t p = ChooseFromRanges(peer, take, qualifies);
+        const int32_t p = ChooseFromRanges(peer, take_fresh, fresh);
         if (p >= 0) return p;
     } else if (OpenServerConnections() > 0 && EngineSeconds() < started_ + 60) {
         // The servers are about to share the pieces out; wait for their ranges.
         return -1;
     }
     // Without ranges (or when the ranges offer nothing): from a random start,
-    // the remote's latest "have" first.
-    if (query.last_have >= 0 && query.last_have < count && take(query.last_have)) return query.last_have;
+    // the remote's latest "have" first; pieces a server is working through
+    // are left to it.
+    const auto outside_ranges = [&](int32_t p) { return !ranges_.PieceInAnyRange(p) && take_fresh(p); };
+    if (query.last_have >= 0 && query.last_have < count && outside_ranges(query.last_have)) return query.last_have;
     const int32_t start = std::clamp(task_.ViewRandomStartPiece(), 0, count - 1);
+    bool offered = false;  // a wanted piece the remote has, fetched by others now
     for (int32_t i = 0; i < count; ++i) {
         const int32_t p = (start + i) % count;
-        if (take(p)) return p;
+        if (outside_ranges(p)) return p;
+        offered = offered || qualifies(p);
     }
+    if (!EndgameOpen()) {
+        if (offered && query.busy) *query.busy = true;
+        return -1;
+    }
+    // The end game: pieces others fetch are fetched once more, so a slow or
+    // silent peer does not hold the end up; each peer one such piece at a
+    // time, the position's first, then the one fewest peers fetch.
+    if (query.may_double) {
+        const auto take_any = [&](int32_t p) { return qualifies(p) && task_.ViewMarkRequested(p, true, false); };
+        int32_t chosen = -1;
+        if (position >= 0 && position < count)
+            for (int32_t p = position; p < count && chosen < 0; ++p)
+                if (take_any(p)) chosen = p;
+        if (chosen < 0) {
+            int32_t best = -1, fewest = INT32_MAX;
+            for (int32_t i = 0; i < count; ++i) {
+                const int32_t p = (start + i) % count;
+                if (!qualifies(p)) continue;
+                const int32_t requesters = task_.ViewRequesters(p);
+                if (requesters < fewest) {
+                    best = p;
+                    fewest = requesters;
+                }
+            }
+            if (best >= 0 && task_.ViewMarkRequested(best, true, false)) chosen = best;
+        }
+        if (chosen >= 0) {
+            if (query.doubled) *query.doubled = true;
+            return chosen;
+        }
+    }
+    if (offered && query.busy) *query.busy = true;
     return -1;
+}
+
+bool TaskPeerDriver::EndgameOpen() {
+    if (task_.ViewEndgameNow()) return true;
+    // Every connection could hold one of the pieces left: the last round.
+    const int64_t connections = static_cast<int64_t>(active_.size());
+    return MissingPieces() <= std::max<int64_t>(connections, 8);
 }
 
 int32_t TaskPeerDriver::ChooseFromRanges(TPeerObject& peer, const std::function<bool(int32_t)>& take,
                                          const std::function<bool(int32_t)>& qualifies) {
-    // This peer's claim, handed out from its end downwards.
+    // This peer's claim, handed out from its end downwards; a piece a server
+    // took up meanwhile is the server's.
     if (auto it = claims_.find(&peer); it != claims_.end()) {
         NodeClaim& claim = it->second;
         while (claim.next >= claim.first) {
             const int32_t p = claim.next--;
-            if (take(p)) return p;
+            if (!ranges_.PieceInAnyRange(p) && take(p)) return p;
         }
         claims_.erase(it);
     }
@@ -156,10 +213,7 @@ int32_t TaskPeerDriver::ChooseFromRanges(TPeerObject& peer, const std::function<
                 p = lo - 1;
                 continue;
             }
-            bool rest_done = true;
-            for (int32_t q = hi + 1; q <= r.last && rest_done; ++q) rest_done = !PieceWanted(q);
-            // The server's range ends below the claim, so it does not fetch it too.
-            if (rest_done && lo > r.current) r.last = lo - 1;
+            CutRange(r, lo, hi);
             for (int32_t q = hi; q >= lo; --q) {
                 if (!take(q)) continue;
                 claims_[&peer] = NodeClaim{lo, q - 1};
@@ -168,13 +222,47 @@ int32_t TaskPeerDriver::ChooseFromRanges(TPeerObject& peer, const std::function<
             p = lo - 1;
         }
     }
-    // No run long enough: the highest piece of a range the remote offers.
+    // No run long enough: the highest piece of a range the remote offers,
+    // not one the server reaches so soon that it would read it anyway (a
+    // server skips a piece it no longer wants by reading up to 128 KiB).
+    const int32_t margin = static_cast<int32_t>((kServerSkipBytes + piece_length - 1) / piece_length);
     for (size_t k = 0; k < open.size(); ++k) {
         TPieceRange& r = *open[(start + k) % open.size()];
-        for (int32_t p = r.last; p > r.current; --p)
-            if (take(p)) return p;
+        const int32_t lowest = r.owner ? r.current + margin : r.current;
+        for (int32_t p = r.last; p > lowest; --p) {
+            if (!take(p)) continue;
+            CutRange(r, p, p);
+            return p;
+        }
     }
     return -1;
+}
+
+void TaskPeerDriver::CutRange(TPieceRange& r, int32_t lo, int32_t hi) {
+    if (lo <= r.current || hi > r.last) return;
+    // The server's range ends below the pieces a BitTorrent peer takes, so it
+    // does not fetch them too; the wanted pieces above them that nobody
+    // fetches stay for the servers as ranges of their own.
+    const uint64_t now = EngineSeconds();
+    int32_t run = -1;
+    for (int32_t q = hi + 1; q <= r.last + 1; ++q) {
+        const bool free = q <= r.last && PieceWanted(q) && task_.ViewRequesters(q) == 0 && !PieceInNodeClaim(q) &&
+                          std::none_of(ranges_.ranges().begin(), ranges_.ranges().end(), [&](const TPieceRange& o) {
+                              return &o != &r && q >= o.first && q <= o.last;
+                          });
+        if (free && run < 0) run = q;
+        if (!free && run >= 0) {
+            ranges_.Add(run, q - 1, r.source.get(), nullptr, now);
+            run = -1;
+        }
+    }
+    r.last = lo - 1;
+}
+
+bool TaskPeerDriver::PieceInNodeClaim(int32_t piece) const {
+    for (const auto& [peer, claim] : claims_)
+        if (piece >= claim.first && piece <= claim.next) return true;
+    return false;
 }
 
 // --- connecting, uploading, dropping ----------------------------------------------------------
@@ -187,6 +275,9 @@ void TaskPeerDriver::NodeSecond() {
     }
     for (size_t i = 0; i < active_.size(); ++i)
         if (TBTPeer* node = AsNode(*active_[i].peer); node && node->HandshakeDone()) node->CancelObsolete();
+    // Pieces completed (or given up) no longer need their senders remembered.
+    for (auto it = contributors_.begin(); it != contributors_.end();)
+        it = PieceWanted(it->first) ? std::next(it) : contributors_.erase(it);
     Handshake();
     if (handshake_[0] != 19 || !AcceptsPeers()) return;
     NodeConnectorInput input;
@@ -199,9 +290,37 @@ void TaskPeerDriver::NodeSecond() {
 }
 
 void TaskPeerDriver::UploadPasses() {
-    for (size_t i = 0; i < active_.size();) {
+    // The pass counter restarts with every engine second; that pass serves
+    // with an extra quota. Fast peers are served in every pass, slow ones only
+    // every slow-upload period, so many slow peers cost little.
+    const uint64_t now = EngineSeconds();
+    int32_t extra = 0;
+    if (now != upload_second_) {
+        upload_second_ = now;
+        upload_pass_ = 0;
+        extra = std::max(statistics_.PassQuotaFigure() / 6, 1);
+    } else {
+        ++upload_pass_;
+    }
+    const RatePace& pace = statistics_.Pace();
+    const bool slow_turn = upload_pass_ % std::max(pace.slow_upload_period, 1) == 0 &&
+                           (extra > 0 || upload_pass_ >= kSlowTurnPasses);
+    const bool complete = IsComplete();
+    // Peers with output still queued from the download passes count against the quota.
+    int32_t queued = 0;
+    for (size_t i = 0; i < active_.size(); ++i)
+        if (const TBTPeer* node = AsNode(*active_[i].peer); node && node->HandshakeDone() && node->socket())
+            queued += node->socket()->queued_length() > 0 ? 1 : 0;
+    const int32_t stop_at = extra + std::max(queued, statistics_.PassQuotaFigure());
+    for (size_t i = 0; i < active_.size() && queued < stop_at;) {
         TBTPeer* node = AsNode(*active_[i].peer);
         if (!node || !node->HandshakeDone()) {
+            ++i;
+            continue;
+        }
+        const int64_t rate = complete ? node->CurrentUploadRate() : node->CurrentDownloadRate();
+        const bool had_queued = node->socket() && node->socket()->queued_length() > 0;
+        if (rate < kFastPeerRate && !slow_turn) {
             ++i;
             continue;
         }
@@ -212,6 +331,7 @@ void TaskPeerDriver::UploadPasses() {
         const int64_t sent = node->transfer().pass_sent;
         statistics_.AddSent(sent);
         node->upload_accumulator += sent;
+        if (!had_queued && node->socket() && node->socket()->queued_length() > 0) ++queued;
         ++i;
     }
 }
@@ -306,7 +426,9 @@ void TaskPeerDriver::NodeFourSeconds() {
         }
         node->ClearHaveCount();
         if (complete && node->IsLongSeed()) {
-            // Two seeds have nothing to give each other.
+            // Two seeds have nothing to give each other: it is not dialled
+            // again while this task seeds.
+            if (TPeerId* id = node->identity()) id->exhausted = true;
             EndPeer(i, 0);
             continue;
         }
@@ -347,6 +469,11 @@ void TaskPeerDriver::NoteEnded(TPeerObject& peer, bool failed) {
     int status = 0;
     if (const auto* http = dynamic_cast<const THttpPeer*>(&peer); http && http->header_received())
         status = http->response_header().status;
+    if (&peer == bad_sender_) {
+        bad_sender_ = nullptr;
+        health_.NoteFailure(SourceName(*id), "sent bad data");
+        return;
+    }
     const int32_t error = peer.socket() ? peer.socket()->last_error() : 0;
     health_.NoteFailure(SourceName(*id), DescribeFailure(status, error, peer.activity() == kActivityTimedOut,
                                                          peer.HandshakeDone()));

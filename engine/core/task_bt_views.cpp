@@ -52,6 +52,13 @@ int32_t TWorkWithTransStatis::MapReadBlock(int32_t piece, int64_t offset, int32_
     return PieceMap()->ReadForUpload(piece, out, length, static_cast<int32_t>(offset));
 }
 
+void TWorkWithTransStatis::ViewDiscardPiece(int32_t piece) {
+    if (!MapReady() || !PieceMap()->PieceValid(piece)) return;
+    MarkFacts facts;
+    Scheduling().MarkRequested(piece, false, true, facts);
+    PieceMap()->DiscardProgress(piece);
+}
+
 bool TWorkWithTransStatis::ViewTakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& has,
                                                   int32_t maximum) {
     const PieceTest excluded = [](int32_t) { return false; };

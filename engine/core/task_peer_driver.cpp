@@ -87,11 +87,40 @@ void TaskPeerDriver::PenaliseSource(TPeerId* identity, bool keep, int32_t passes
     if (identity) candidates_.Forget(*identity, keep, passes);
 }
 
-void TaskPeerDriver::ChargeBadPiece(TPeerObject& sender, int32_t) {
+bool TaskPeerDriver::ChargeBadPiece(TPeerObject& sender, int32_t piece) {
     // The piece map dropped the piece's bytes; its range still holds it, so
-    // it is fetched again. The source that sent the completing block is counted.
-    TPeerId* source = sender.identity();
-    if (source && source->failed_pieces < INT32_MAX) ++source->failed_pieces;
+    // it is fetched again. Every source that sent blocks of it is counted.
+    std::vector<RefPtr<TPeerId>> sources;
+    if (auto it = contributors_.find(piece); it != contributors_.end()) {
+        sources = std::move(it->second);
+        contributors_.erase(it);
+    }
+    TPeerId* sender_source = sender.identity();
+    const auto holds = [](const std::vector<RefPtr<TPeerId>>& list, const TPeerId* id) {
+        return std::any_of(list.begin(), list.end(), [id](const RefPtr<TPeerId>& s) { return s.get() == id; });
+    };
+    if (sender_source && !holds(sources, sender_source))
+        sources.push_back(RefPtr<TPeerId>::Share(sender_source));
+    for (const RefPtr<TPeerId>& source : sources)
+        if (source->failed_pieces < INT32_MAX) ++source->failed_pieces;
+    // Nobody fetches the piece any more: it is free for every peer again.
+    task_.ViewMarkRequested(piece, false, true);
+    const bool alone = sources.size() == 1 && sources.front().get() == sender_source;
+    if (!alone || !sender_source) return false;
+    bad_sender_ = &sender;  // its connection ends: the failing list says why
+    // A source caught alone with a bad piece: the blocks it sent for other
+    // pieces are not trusted either, so an honest peer completing one of
+    // them is not blamed for its bytes.
+    for (auto it = contributors_.begin(); it != contributors_.end();) {
+        const std::vector<RefPtr<TPeerId>>& list = it->second;
+        if (!holds(list, sender_source)) {
+            ++it;
+            continue;
+        }
+        task_.ViewDiscardPiece(it->first);
+        it = contributors_.erase(it);
+    }
+    return true;
 }
 
 void TaskPeerDriver::CandidateCleanUp() {
@@ -125,6 +154,7 @@ RefPtr<TPeerObject> TaskPeerDriver::CreatePeer(int32_t kind) {
     env.seconds = [this] { return EngineSeconds(); };
     env.pool = task_.ViewSocketPool();
     env.tcp = task_.ViewStreamTransport();
+    env.udp = task_.ViewUdpStream();
     env.resolver = &resolver_;
     RefPtr<TPeerObject> peer;
     if (kind == kKindNode) {
@@ -405,6 +435,7 @@ void TaskPeerDriver::CloseAll() {
     if (dht_) dht_->Stop();
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
+    contributors_.clear();
 }
 
 void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
@@ -579,6 +610,14 @@ BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32
                                             int32_t) {
     if (!HasMetadata()) return {};
     const BlockWriteResult result = task_.ReceivePieceBlock(piece, offset, length, data);
+    if (result.taken() && !result.piece_verified() && passing_ && passing_->identity()) {
+        // Who sent the blocks of a piece is remembered until it verifies.
+        std::vector<RefPtr<TPeerId>>& sources = contributors_[piece];
+        TPeerId* id = passing_->identity();
+        if (std::none_of(sources.begin(), sources.end(), [id](const RefPtr<TPeerId>& s) { return s.get() == id; }))
+            sources.push_back(RefPtr<TPeerId>::Share(id));
+    }
+    if (result.piece_verified()) contributors_.erase(piece);
     if (!result.taken() || result.hash_failed()) return result;
     // A source that completes pieces is dialled again sooner after a failure.
     if (result.piece_verified() && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;

@@ -80,7 +80,10 @@ public:
     bool HasRanges() override { return !ranges_.empty(); }
     void BuildRanges() override;
     TPieceRange* AssignRange(TPeerObject& peer) override;
-    bool PieceInAnyRange(int32_t piece) override { return ranges_.PieceInAnyRange(piece); }
+    // A piece BitTorrent peers are fetching is no server's to start either.
+    bool PieceInAnyRange(int32_t piece) override {
+        return ranges_.PieceInAnyRange(piece) || task_.ViewRequesters(piece) > 0;
+    }
     TPieceRange* AddRange(int32_t first, int32_t last, TPeerObject& owner) override;
     void RemoveRange(TPieceRange* range) override { ranges_.Remove(range); }
     TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) override;
@@ -93,8 +96,10 @@ public:
     void ReturnRequests(std::vector<RequestRecord>& records) override;
     BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                 int32_t origin) override;
-    // Counts the bad piece on the source of the peer that sent it.
-    void ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
+    // Counts the bad piece on every source that sent blocks of it; the sender
+    // alone is to blame when nobody else did, and then its other unverified
+    // blocks are thrown away too.
+    bool ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
@@ -114,6 +119,7 @@ public:
     bool HavePiece(int32_t piece) override { return task_.MapHave(piece); }
     int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) override;
     void UnmarkRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
+    bool MarkRequested(int32_t piece) override { return task_.ViewMarkRequested(piece, true, false); }
     bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
                             int32_t maximum) override {
         return task_.ViewTakeSharedRequests(mine, remote_has, maximum);
@@ -126,6 +132,7 @@ public:
     void AddUploaded(int64_t bytes) override;
     int32_t ActiveNodeCount() override { return ConnectedPeers(); }
     uint32_t BindAddress() override { return task_.ViewBindAddress(); }
+    bool WantsRelayedPeers() override { return task_.ViewWantsRelayedPeers(); }
     uint64_t BitTorrentBytes() const override { return bt_bytes_; }
     uint64_t UploadedBytes() const override { return uploaded_bytes_; }
     int32_t ConnectedPeers() const override;
@@ -203,6 +210,12 @@ private:
     void NoteEnded(TPeerObject& peer, bool failed);
     static std::string SourceName(const TPeerId& identity);
     int32_t ConnectingNodes() const;
+    // Pieces others fetch may be fetched once more: the end game, or as few
+    // pieces missing as there are connections.
+    bool EndgameOpen();
+    // Gives the pieces [lo, hi] of a server range to a BitTorrent peer.
+    void CutRange(TPieceRange& range, int32_t lo, int32_t hi);
+    bool PieceInNodeClaim(int32_t piece) const;
     // The piece choice with server ranges: this peer's claim at a range's end.
     int32_t ChooseFromRanges(TPeerObject& peer, const std::function<bool(int32_t)>& take,
                              const std::function<bool(int32_t)>& qualifies);
@@ -228,6 +241,9 @@ private:
     uint64_t started_ = 0;  // engine seconds when the driver started
     bool servers_picked_ = false;  // the server list's first picks of the run
     std::unordered_map<const TPeerObject*, int32_t> claimed_;
+    const TPeerObject* bad_sender_ = nullptr;  // the peer that ends for a bad piece
+    // The sources of the blocks of every piece not verified yet.
+    std::unordered_map<int32_t, std::vector<RefPtr<TPeerId>>> contributors_;
     int32_t blocks_taken_ = 0;
     uint64_t last_connector_pass_ = 0;
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
@@ -247,6 +263,8 @@ private:
     uint64_t passes_ = 0;
     uint64_t peer_statistics_count_ = 0;
     uint64_t last_node_second_ = 0;
+    uint64_t upload_second_ = 0;  // the engine second of the upload pass counter
+    uint64_t upload_pass_ = 0;    // upload passes in that second
     std::unique_ptr<TaskTrackerConnector> trackers_;
     std::unique_ptr<TaskDhtStep> dht_;  // made at the first DHT search
     TaskDhtView dht_view_;              // during a DHT search

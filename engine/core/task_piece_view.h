@@ -74,6 +74,10 @@ public:
     // The task's piece-scheduling state (a view without one keeps none).
     virtual bool ViewMarkRequested(int32_t /*piece*/, bool /*add*/, bool /*drop_all*/) { return false; }
     virtual bool ViewInEndgame() { return false; }
+    // How many BitTorrent peers request the piece now.
+    virtual int32_t ViewRequesters(int32_t /*piece*/) { return 0; }
+    // Throws away the piece's unverified blocks and every peer's mark on it.
+    virtual void ViewDiscardPiece(int32_t /*piece*/) {}
     virtual bool ViewSharedRequestListed(int64_t /*block*/) { return false; }
     virtual void ViewAddSharedRequest(const RequestRecord& /*record*/) {}
     virtual bool ViewTakeSharedRequest(int64_t /*block*/, int32_t /*length*/) { return false; }
@@ -86,6 +90,10 @@ public:
     virtual bool ViewP2P() { return false; }
     virtual bool ViewHttpWrap() { return false; }
     virtual uint32_t ViewBindAddress() { return 0; }
+    // The engine's UDP stream for relayed peers (null: none), and whether
+    // outgoing connections may use it (WantsRelayedPeers).
+    virtual IStreamTransport* ViewUdpStream() { return nullptr; }
+    virtual bool ViewWantsRelayedPeers() { return false; }
     virtual int32_t ViewPeerConnectionLimit() { return 50; }
     virtual int32_t ViewHalfOpenLimit() { return 32; }
     // The task's 68-byte handshake (byte 0 is 19 once built; zero before the metainfo).

@@ -9,6 +9,7 @@
 #include "engine/base/engine_log.h"
 #include "engine/core/pool_trim.h"
 #include "engine/core/task_work_thread.h"
+#include "engine/meta/link_text.h"
 
 namespace zl {
 namespace {
@@ -65,13 +66,19 @@ bool TWorkThread::Prepare() {
     const bool torrent_task = id.p2sp || id.bt;
     if (torrent_task && !id.metainfo_location.empty()) {
         live_.state = kTaskStateIdle;
-        if (IsFileLocation(id.metainfo_location)) {
+        const bool file = IsFileLocation(id.metainfo_location);
+        const bool link_text = !file && LooksLikeLinkText(id.metainfo_location);
+        if (file) {
             LoadMetainfoFromFile();
-        } else {
+        } else if (!link_text) {
             FetchRemoteMetainfo();
         }
         live_.state = kTaskStateParsingMeta;
-        BuildMetainfo();
+        if (link_text) {
+            BuildLinkTextMetainfo(id.metainfo_location);
+        } else {
+            BuildMetainfo();
+        }
         live_.state = kTaskStateRunning;
     }
     return !torrent_task || IsMetainfoReady() || !Sources().empty();
@@ -81,6 +88,9 @@ void TWorkThread::LoadMetainfoFromFile() {
     std::optional<std::string> bytes = ReadMetainfoFile(Identity().metainfo_location);
     if (bytes) {
         ScopedLock guard(Lock());
+        // A replaced torrent: the new piece map carries the old one's progress over.
+        std::string& held = Blobs().value[ResumeBlobs::kTorrent];
+        if (!held.empty() && held != *bytes) previous_torrent_ = held;
         Blobs().Set(ResumeBlobs::kTorrent, std::move(*bytes));
         return;
     }

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
 #include "engine/core/random_start.h"
 #include "engine/core/task_status.h"
 #include "engine/meta/disk_space.h"
+#include "engine/meta/link_text.h"
+#include "engine/meta/previous_piece_map.h"
 #include "engine/meta/storage_layout_info.h"
 
 namespace zl {
@@ -123,10 +126,14 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
                 files_completed_ = true;
                 scheduling_.PieceHad(static_cast<int32_t>(value));
             }
+            const bool first = live_.finished_pieces == 0;
             SyncFigures();
             live_.finished_pieces = figures_.finished_pieces;
             live_.memory_cache_bytes = figures_.memory_cache_bytes;
             live_.downloaded = figures_.downloaded;
+            // The first verified piece shows at once, not at the next
+            // once-a-second publication.
+            if (first && live_.finished_pieces > 0) Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
             return;
         }
         case kNoticeHaveAll: {
@@ -190,6 +197,19 @@ bool TWorkWithPieces::BuildMetainfo() {
     ParsedMetainfo parsed;
     if (!parser || torrent.empty() || !parser->Parse(torrent, parsed)) return false;
     if (parsed.piece_count < 0) return false;
+    TakeMetainfo(parsed);
+    // Bytes the engine's parser accepted but that do not load as a torrent
+    // (a stand-in parser) keep the parser's figures without a piece map.
+    RefPtr<TTorrent> loaded = RefPtr<TTorrent>::Adopt(new TTorrent());
+    if (loaded->LoadFromData(torrent.data(), static_cast<int64_t>(torrent.size()))) {
+        if (!BuildPieceMap(*loaded)) return false;
+        torrent_ = loaded;
+    }
+    metainfo_ready_ = true;
+    return true;
+}
+
+void TWorkWithPieces::TakeMetainfo(const ParsedMetainfo& parsed) {
     {
         ScopedLock guard(Lock());
         NormaliseTaskSettings(Settings());
@@ -215,15 +235,6 @@ bool TWorkWithPieces::BuildMetainfo() {
         bitfield_.assign((static_cast<size_t>(parsed.piece_count) + 7) / 8, 0);
         bitfield_pieces_ = parsed.piece_count;
     }
-    // Bytes the engine's parser accepted but that do not load as a torrent
-    // (a stand-in parser) keep the parser's figures without a piece map.
-    RefPtr<TTorrent> loaded = RefPtr<TTorrent>::Adopt(new TTorrent());
-    if (loaded->LoadFromData(torrent.data(), static_cast<int64_t>(torrent.size()))) {
-        if (!BuildPieceMap(*loaded)) return false;
-        torrent_ = loaded;
-    }
-    metainfo_ready_ = true;
-    return true;
 }
 
 bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
@@ -252,13 +263,19 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
     map->SetOptions(options);
     map->SetCacheUnits(cache_units);
     map->SetPieceCachePath(piece_cache_path);
-    map->SetSelection(std::move(selection));
+    map->SetSelection(selection);
+    // A link text carries its own cache size.
+    if (torrent.FromLinkText()) map->SetCacheUnits(kLinkTextCacheUnits);
+    // The progress of a torrent this one replaces is carried over.
+    PreviousPieceMap previous(*this, context.DiskLock(), context.GetClock(), context.DiskProbe(), &context.Pools());
+    previous.Load(std::exchange(previous_torrent_, std::string()), torrent.InfoHash(),
+                  PreviousMapSetup{directory, piece_cache_path, selection, resume_data, options, map->Options().cache_units});
     map->SetResumeData(std::move(resume_data));
     StorageLayout layout = LayoutFromTorrentInfo(torrent.Info());
     layout.info_hash = torrent.InfoHash();
     // Notices of the load (pieces built, have bits, resume data) look at the map.
     pieces_ = map;
-    if (!map->LoadLayout(layout)) {
+    if (!map->LoadLayout(layout, previous.Map())) {
         map->DetachHost();
         pieces_ = RefPtr<TPieces>();
         figures_ = PieceFigures{};
@@ -284,10 +301,12 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
         ScopedLock guard(Lock());
         bitfield_ = map->Bitfield();
         bitfield_pieces_ = static_cast<int32_t>(map->PieceCount());
-        if (map->FileCount() > 0) {
-            const FileEntry& first = map->File(0);
+        for (int32_t i = 0; i < map->FileCount(); ++i) {
+            const FileEntry& first = map->File(i);
+            if (first.padding) continue;  // never on disk
             first_target_path_ = first.final_path.empty() ? first.path : first.final_path;
             if (Identity().target_file.empty()) Identity().target_file = first_target_path_;
+            break;
         }
     }
     {

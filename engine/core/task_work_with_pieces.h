@@ -75,6 +75,10 @@ public:
     // (or trusts matching resume data). False when no parser is available, the
     // bytes are no torrent, or the piece map cannot be loaded.
     virtual bool BuildMetainfo();
+    // Builds the metainfo and the piece map of a task link text: a single
+    // file whose pieces are accepted without hashing. A text that cannot be
+    // read stops the task with the metainfo status.
+    bool BuildLinkTextMetainfo(const std::string& text);
     // Reads `length` bytes at `offset` of file `file_index` of the task's data
     // through the worker thread (any other thread): the bytes read, or one of
     // the block-read codes (block_read.h). The read also tells server sources
@@ -148,8 +152,13 @@ protected:
     int32_t bitfield_pieces_ = 0;    // pieces the bitfield describes, under the task lock
     std::atomic<bool> metainfo_ready_{false};
     std::atomic<bool> disk_trouble_{false};
+    // The torrent an earlier run used, when the current one replaces it: the
+    // next piece map carries its progress over (worker thread).
+    std::string previous_torrent_;
 
 private:
+    // Shows the figures of new metainfo and drops the old piece map.
+    void TakeMetainfo(const ParsedMetainfo& parsed);
     bool BuildPieceMap(const TTorrent& torrent);
     // Clears the map (its selection list still reaches the blobs) and lets it go.
     void DropPieceMap();

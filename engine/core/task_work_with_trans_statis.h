@@ -113,6 +113,8 @@ private:
         return MarkRequested(piece, add, drop_all);
     }
     bool ViewInEndgame() override { return InEndgame(); }
+    int32_t ViewRequesters(int32_t piece) override { return Scheduling().Requested().Count(piece); }
+    void ViewDiscardPiece(int32_t piece) override;  // task_bt_views.cpp
     bool ViewSharedRequestListed(int64_t block) override { return Scheduling().SharedListed(block); }
     void ViewAddSharedRequest(const RequestRecord& record) override { Scheduling().AddShared(record); }
     bool ViewTakeSharedRequest(int64_t block, int32_t length) override {
@@ -125,6 +127,8 @@ private:
     bool ViewP2P() override;
     bool ViewHttpWrap() override;
     uint32_t ViewBindAddress() override;
+    IStreamTransport* ViewUdpStream() override;  // task_udp_stream.cpp
+    bool ViewWantsRelayedPeers() override;
     int32_t ViewPeerConnectionLimit() override;
     int32_t ViewHalfOpenLimit() override;
     std::array<uint8_t, 68> ViewHandshake() override;

@@ -19,6 +19,7 @@ struct FileEntry {
     std::string relative_name; // name inside the torrent, components joined with "/"
     std::string final_path;    // the final name while the temporary name is in use, else empty
     bool temp_name = false;
+    bool padding = false;      // zeros never stored: no path, never opened
     int64_t size = 0;
     int64_t offset = 0;        // in the torrent's byte stream
     int32_t first_piece = 0;

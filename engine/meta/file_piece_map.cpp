@@ -4,7 +4,8 @@
 
 namespace zl {
 
-FilePieceMap::FilePieceMap(const BlockInfo& geometry, const std::vector<int64_t>& sizes) {
+FilePieceMap::FilePieceMap(const BlockInfo& geometry, const std::vector<int64_t>& sizes, std::vector<bool> padding) {
+    if (!padding.empty() && padding.size() != sizes.size()) return;
     int64_t offset = 0;
     std::vector<int64_t> offsets;
     offsets.reserve(sizes.size());
@@ -17,6 +18,7 @@ FilePieceMap::FilePieceMap(const BlockInfo& geometry, const std::vector<int64_t>
     geometry_ = geometry;
     offsets_ = std::move(offsets);
     sizes_ = sizes;
+    if (std::find(padding.begin(), padding.end(), true) != padding.end()) padding_ = std::move(padding);
 }
 
 FilePieceMap::PieceRange FilePieceMap::PiecesOf(int32_t file) const {

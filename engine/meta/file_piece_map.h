@@ -1,7 +1,8 @@
 // Where the pieces of a torrent lie in its files, and back. Built once from
 // the file sizes and the block geometry; lookups are binary searches and
 // change nothing (opening and closing files stays with storage). Empty files
-// hold no bytes and never appear in a span.
+// hold no bytes and never appear in a span. Padding files appear in spans
+// marked as padding: zeros that storage neither writes nor reads.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -18,6 +19,7 @@ public:
         int64_t file_offset = 0;   // where the run starts in the file
         int64_t piece_offset = 0;  // where it starts in the piece
         int64_t length = 0;
+        bool padding = false;      // zeros of a padding file, nothing on disk
     };
     // Pieces [first, end) that hold bytes of a file; empty for an empty file.
     struct PieceRange {
@@ -29,13 +31,15 @@ public:
 
     FilePieceMap() = default;
     // `sizes` are the files in torrent order; they must add up to the
-    // geometry's total size, otherwise the map is empty.
-    FilePieceMap(const BlockInfo& geometry, const std::vector<int64_t>& sizes);
+    // geometry's total size, otherwise the map is empty. `padding` marks the
+    // padding files (none when empty; otherwise one flag per file).
+    FilePieceMap(const BlockInfo& geometry, const std::vector<int64_t>& sizes, std::vector<bool> padding = {});
 
     bool empty() const { return offsets_.empty(); }
     int32_t file_count() const { return static_cast<int32_t>(sizes_.size()); }
     int64_t FileOffset(int32_t file) const { return IsFile(file) ? offsets_[size_t(file)] : 0; }
     int64_t FileSize(int32_t file) const { return IsFile(file) ? sizes_[size_t(file)] : 0; }
+    bool IsPadding(int32_t file) const { return IsFile(file) && !padding_.empty() && padding_[size_t(file)]; }
     PieceRange PiecesOf(int32_t file) const;
     // The non-empty file holding a byte of the data, or -1 outside the data.
     int32_t FileOfByte(int64_t byte) const;
@@ -57,7 +61,7 @@ public:
             if (file_size == 0) continue;
             const int64_t file_offset = at - offsets_[size_t(file)];
             const int64_t length = std::min(end - at, file_size - file_offset);
-            if (!fn(Span{file, file_offset, at - begin, length})) break;
+            if (!fn(Span{file, file_offset, at - begin, length, IsPadding(file)})) break;
             at += length;
         }
         return true;
@@ -71,6 +75,7 @@ private:
     BlockInfo geometry_;
     std::vector<int64_t> offsets_;  // start of each file in the data
     std::vector<int64_t> sizes_;
+    std::vector<bool> padding_;  // empty when there is no padding file
 };
 
 }  // namespace zl

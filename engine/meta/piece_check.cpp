@@ -51,11 +51,42 @@ bool TPieces::FullCheck() {
         return piece < 0 ? pos : geometry_.PieceBegin(piece) + geometry_.PieceSize(piece);
     };
 
+    // Hashes bytes that continue the stream at next + in_piece.
+    auto consume = [&](const uint8_t* data, int64_t got) {
+        for (int64_t used = 0; used < got && !stopped;) {
+            const int32_t size = PieceSize(geometry_.PieceOfByte(next));
+            const int64_t take = std::min(got - used, size - in_piece);
+            SHA1Input(&ctx, data + used, size_t(take));
+            in_piece += take;
+            used += take;
+            if (in_piece == size) {
+                bool good = true;
+                if (info_loaded_) {
+                    uint8_t digest[kSha1DigestSize];
+                    const uint8_t* expected = pieces_[size_t(geometry_.PieceOfByte(next))]->expected;
+                    good = SHA1Result(&ctx, digest) == kShaSuccess && expected &&
+                           std::memcmp(digest, expected, kSha1DigestSize) == 0;
+                }
+                decide(good);
+            }
+        }
+    };
+
     for (auto& holder : files_) {
         if (stopped) break;
         FileEntry& f = *holder;
         if (f.size == 0 || f.End() <= next) continue;
         if (next + in_piece < f.offset) skip_to(f.offset);  // a gap before this file
+        if (f.padding) {
+            // Zeros that are never stored take part in the hashes as they are.
+            for (int64_t pos = next + in_piece - f.offset; pos < f.size && !stopped;) {
+                const int64_t n = std::min(chunk, f.size - pos);
+                std::memset(buffer.get(), 0, size_t(n));
+                consume(buffer.get(), n);
+                pos += n;
+            }
+            continue;
+        }
         TargetFile file;
         if (!file.Open(f.path, TargetFile::Mode::ReadOnly, true)) {
             skip_to(round_up(f.End()));  // a missing file: every piece it touches stays clear
@@ -69,23 +100,7 @@ bool TPieces::FullCheck() {
                 ScopedLock lock(disk_lock_);
                 got = file.ReadAt(buffer.get(), want, pos);
             }
-            for (int64_t used = 0; used < got && !stopped;) {
-                const int32_t size = PieceSize(geometry_.PieceOfByte(next));
-                const int64_t take = std::min(got - used, size - in_piece);
-                SHA1Input(&ctx, buffer.get() + used, size_t(take));
-                in_piece += take;
-                used += take;
-                if (in_piece == size) {
-                    bool good = true;
-                    if (info_loaded_) {
-                        uint8_t digest[kSha1DigestSize];
-                        const uint8_t* expected = pieces_[size_t(geometry_.PieceOfByte(next))]->expected;
-                        good = SHA1Result(&ctx, digest) == kShaSuccess && expected &&
-                               std::memcmp(digest, expected, kSha1DigestSize) == 0;
-                    }
-                    decide(good);
-                }
-            }
+            if (got > 0) consume(buffer.get(), got);
             if (got > 0) pos += got;
             if (got != want) break;  // shorter than expected: the rest of it is missing
         }
@@ -108,6 +123,10 @@ bool TPieces::QuickCheck() {
         if (i % 100 == 99 && Stop()) break;
         FileEntry& f = *files_[i];
         if (f.size <= 0) continue;
+        if (f.padding) {  // never on disk, always zeros
+            matched += f.size;
+            continue;
+        }
         TargetFile file;
         if (!file.Open(f.path, TargetFile::Mode::ReadOnly) || file.Size() != f.size) continue;
         matched += f.size;

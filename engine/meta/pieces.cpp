@@ -87,8 +87,9 @@ void TPieces::Clear() {
     info_loaded_ = false;
 }
 
-bool TPieces::LoadLayout(const StorageLayout& layout) {
+bool TPieces::LoadLayout(const StorageLayout& layout, TPieces* previous) {
     Clear();
+    previous_ = previous != this ? previous : nullptr;
     info_loaded_ = !layout.piece_hashes.empty();
     info_hash_ = layout.info_hash;
     const bool ok = [&] {
@@ -103,12 +104,16 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         if (save_dir_.empty()) save_dir_ = "./";
         name_ = layout.name;
         if (layout.single_file) {
-            if (name_.empty()) name_ = "strRecommend";
-            if (!IsSafeStorageComponent(name_) || layout.files.size() != 1 || layout.files[0].size <= 0) return false;
+            // A link text has no name: its file is named by the layout alone.
+            std::string file_name = name_;
+            if (file_name.empty() && layout.files.size() == 1 && !layout.files[0].components.empty())
+                file_name = layout.files[0].components.back();
+            if (file_name.empty()) file_name = name_ = "strRecommend";
+            if (!IsSafeStorageComponent(file_name) || layout.files.size() != 1 || layout.files[0].size <= 0) return false;
             auto entry = std::make_unique<FileEntry>();
             const std::string target = host_ ? host_->ExplicitTargetPath() : std::string();
-            entry->path = SanitizeStoredPath(target.empty() ? save_dir_ + name_ : target);
-            entry->relative_name = name_;
+            entry->path = SanitizeStoredPath(target.empty() ? save_dir_ + file_name : target);
+            entry->relative_name = file_name;
             entry->size = layout.files[0].size;
             files_.push_back(std::move(entry));
             total_size = layout.files[0].size;
@@ -124,6 +129,19 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
             int64_t offset = 0;
             for (const StorageFileSpec& spec : layout.files) {
                 if (spec.size < 0 || spec.components.empty()) break;
+                if (spec.padding) {
+                    // Zeros in the byte stream only: no path, nothing on disk.
+                    auto entry = std::make_unique<FileEntry>();
+                    entry->index = int32_t(files_.size());
+                    entry->padding = true;
+                    entry->relative_name = name_;
+                    for (const std::string& part : spec.components) entry->relative_name += "/" + part;
+                    entry->size = spec.size;
+                    entry->offset = offset;
+                    offset += spec.size;
+                    files_.push_back(std::move(entry));
+                    continue;
+                }
                 std::string relative = name_, on_disk = folder;
                 for (size_t c = 0; c < spec.components.size(); ++c) {
                     const std::string& part = spec.components[c];
@@ -155,8 +173,12 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         if (geometry_.empty() || (info_loaded_ && size_t(geometry_.piece_count()) * 20 != piece_hashes_.size()))
             return false;
         std::vector<int64_t> sizes;
-        for (const auto& f : files_) sizes.push_back(f->size);
-        file_map_ = FilePieceMap(geometry_, sizes);
+        std::vector<bool> padding;
+        for (const auto& f : files_) {
+            sizes.push_back(f->size);
+            padding.push_back(f->padding);
+        }
+        file_map_ = FilePieceMap(geometry_, sizes, std::move(padding));
         if (file_map_.empty()) return false;
         for (auto& f : files_) {
             const FilePieceMap::PieceRange pieces = file_map_.PiecesOf(f->index);
@@ -166,6 +188,7 @@ bool TPieces::LoadLayout(const StorageLayout& layout) {
         }
         return BuildPieces();
     }();
+    previous_ = nullptr;
     if (!ok) {
         // A refused or interrupted load leaves the map empty.
         CloseFiles();
@@ -210,14 +233,16 @@ bool TPieces::BuildPieces() {
 
 bool TPieces::EstablishState() {
     Notice(kNoticeStateEstablished, 1);
-    if (options_.quick_check) {
+    if (previous_ && TransferFrom(*previous_)) {
+        // The earlier map's progress is carried over.
+    } else if (options_.quick_check) {
         if (!Stop() && !QuickCheck() && !Stop()) {
             // A sampled piece did not match: establish the truth piece by piece
             // rather than refuse the task.
             FullCheck();
         }
     } else if (options_.force_full_check || !ReadResumeData()) {
-        if (info_loaded_) {
+        if (info_loaded_ && !options_.resume_only) {
             FullCheck();
         } else {
             // No hashes to check against: nothing counts as on disk.

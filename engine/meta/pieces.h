@@ -66,6 +66,9 @@ struct StorageOptions {
     bool always_temp_name = true;
     // Only look: no file is created, sized or renamed (a check from the command line).
     bool read_only = false;
+    // Trust resume data or nothing: when it does not fit, no check runs and
+    // nothing counts as on disk (a map that only carries progress over).
+    bool resume_only = false;
 };
 
 // WritePieceBytes: the written bytes did not read back as they were hashed.
@@ -90,8 +93,11 @@ public:
     void SetResumeData(std::string bytes) { resume_data_ = std::move(bytes); }
 
     // --- loading ---
-    // Builds files and pieces from `layout` and establishes which pieces are on disk.
-    [[nodiscard]] bool LoadLayout(const StorageLayout& layout);
+    // Builds files and pieces from `layout` and establishes which pieces are on
+    // disk. With a `previous` map of the same files (an earlier load with
+    // another piece length or other hashes) its progress is carried over
+    // (TransferFrom) instead of reading resume data.
+    [[nodiscard]] bool LoadLayout(const StorageLayout& layout, TPieces* previous = nullptr);
     // Frees files and pieces (after producing the selection list).
     void Clear();
 
@@ -143,6 +149,14 @@ public:
     bool RenameCompleteFiles();
 
     // --- checks ---
+    // Carries the progress of `previous` over: every new piece whose bytes
+    // the previous map holds (verified, written or in memory) is hashed and
+    // kept when it matches; the held blocks of a piece that is not whole yet
+    // stay as its progress (on disk from its start, else in memory up to half
+    // the memory cache). False, with nothing changed, unless both maps hold
+    // the same files at the same paths, all of them wanted, and this map has
+    // piece hashes.
+    bool TransferFrom(TPieces& previous);
     bool FullCheck();
     bool QuickCheck();
     bool VerifyPieceBuffer(int32_t index, const uint8_t* data);
@@ -195,6 +209,12 @@ private:
 
     bool BuildPieces();
     bool EstablishState();
+    bool SameFilesAs(const TPieces& other) const;
+    // Transfer helpers (transfer_from.cpp).
+    enum class HeldAt : uint8_t { kNowhere, kDisk, kMemory };
+    HeldAt WhereHeld(int64_t block, bool verified_only) const;
+    bool ReadHeldBytes(TPieces& previous, int32_t index, const std::vector<HeldAt>& held, int32_t from, int32_t to,
+                       uint8_t* out);
     void Notice(int32_t kind, int32_t flag, int32_t size = 0, int64_t value = 0, const uint8_t* data = nullptr);
     bool Stop() const { return host_ && host_->StopRequested(); }
     int64_t Now() const { return int64_t(clock_.TickMs() / 1000); }
@@ -268,6 +288,7 @@ private:
     int64_t in_progress_present_ = 0;
     bool stop_wait_ = false;
     bool waiting_for_space_ = false;
+    TPieces* previous_ = nullptr;  // during LoadLayout only
 };
 
 }  // namespace zl

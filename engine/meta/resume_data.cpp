@@ -23,6 +23,7 @@ void TPieces::WriteResumeData() {
     int files_written = 0;
     for (auto& holder : files_) {
         FileEntry& f = *holder;
+        if (f.padding) continue;  // nothing on disk to describe
         if (f.path.empty()) break;
         uint64_t filetime = 0;
         int64_t size = -1;
@@ -81,6 +82,7 @@ bool TPieces::ReadResumeData() {
     // 2. Every file must be as it was when the data was written.
     for (auto& holder : files_) {
         FileEntry& f = *holder;
+        if (f.padding) continue;
         if (f.path.empty()) break;
         const QElement* entry = nullptr;
         for (const auto& c : children)

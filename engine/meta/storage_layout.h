@@ -15,13 +15,15 @@ struct StorageFileSpec {
     // names a directory (allowed only with size 0).
     std::vector<std::string> components;
     int64_t size = 0;
+    // Zeros that align the next file: never written, read or created.
+    bool padding = false;
 };
 
 struct StorageLayout {
     std::string name;
     bool single_file = true;
     int64_t piece_length = 0;
-    std::string piece_hashes;  // 20 bytes per piece; empty when the hashes are unknown
+    std::string piece_hashes;  // 20 bytes per piece; empty when the hashes are unknown (a link text)
     std::vector<StorageFileSpec> files;
     Sha1Digest info_hash{};
 };

@@ -11,7 +11,7 @@ StorageLayout LayoutFromTorrentInfo(const TorrentInfo& info) {
     layout.piece_length = info.piece_length;
     layout.piece_hashes = info.piece_hashes;
     layout.info_hash = info.info_hash;
-    for (const TorrentFile& f : info.files) layout.files.push_back({f.components, f.size});
+    for (const TorrentFile& f : info.files) layout.files.push_back({f.components, f.size, f.padding});
     return layout;
 }
 

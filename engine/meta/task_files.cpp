@@ -155,6 +155,10 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
     int64_t done = 0;
     bool ok = true;
     const bool located = ForEachFileSpan(index, offset, end, [&](FileEntry& f, int64_t pos, int64_t len, int64_t at) {
+        if (f.padding) {  // zeros are never stored
+            done += len;
+            return true;
+        }
         ScopedLock lock(disk_lock_);
         if (!PrepareFile(f, std::min(f.size, pos + len), true, &lock, false)) return false;
         lock.Acquire();
@@ -202,6 +206,11 @@ int64_t TPieces::ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t 
     const int64_t end = std::min<int64_t>(offset + n, piece.size);
     int64_t done = 0;
     ForEachFileSpan(index, offset, end, [&](FileEntry& f, int64_t pos, int64_t len, int64_t at) {
+        if (f.padding) {  // zeros, never read from disk
+            std::memset(out + (at - offset), 0, size_t(len));
+            done += len;
+            return true;
+        }
         ScopedLock lock(disk_lock_);
         if (!PrepareFile(f, std::min(f.size, pos + len), false, &lock, false)) return false;
         const int64_t r = f.file.ReadAt(out + (at - offset), len, pos);
@@ -242,6 +251,7 @@ bool TPieces::PrepareAllFiles() {
     for (auto& holder : files_) {
         FileEntry& f = *holder;
         if (Stop()) return false;
+        if (f.padding) continue;  // never created
         if (f.size > 0 && f.Unwanted()) continue;
         if (f.size == 0 && f.Unwanted()) continue;
         ScopedLock lock(disk_lock_);

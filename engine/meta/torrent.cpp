@@ -9,6 +9,8 @@
 #include <strings.h>
 
 #include "engine/meta/bencode.h"
+#include "engine/meta/block_info.h"
+#include "engine/meta/link_text.h"
 
 namespace zl {
 namespace {
@@ -130,18 +132,45 @@ std::string UrlEscape(const uint8_t* bytes, size_t length) {
 }
 
 bool TTorrent::LoadMetainfo() {
-    if (source_.find("$End$") != std::string::npos) {
-        if (host_) host_->SetTaskStatus(kTaskStatusLoadingMetainfo);
-        const bool ok = host_ && host_->LoadLinkText(source_);
-        if (host_) host_->SetTaskStatus(kTaskStatusMetainfoLoaded);
-        if (!ok) {
-            error_code_ = kStatusMetainfoFailed;
-            error_message_ = "the task link text cannot be read";
-        }
-        return ok;
-    }
+    if (source_.find(kLinkEndMarker) != std::string::npos) return LoadLinkText(source_);
     if (torrent_data_.empty()) return LoadFromFileUrl(source_);
     return LoadFromData(torrent_data_.data(), int64_t(torrent_data_.size()));
+}
+
+bool TTorrent::LoadLinkText(std::string_view text) {
+    if (host_) host_->SetTaskStatus(kTaskStatusLoadingMetainfo);
+    ResetMetainfo();
+    std::string error;
+    const std::optional<LinkText> link = ParseLinkText(text, &error);
+    bool ok = false;
+    if (!link) {
+        Refuse(error);
+    } else {
+        info_hash_ = link->info_hash;
+        escaped_info_hash_ = UrlEscape(info_hash_.data(), info_hash_.size());
+        hex_info_hash_ = HexOfHash(info_hash_);
+        announce_ = link->tracker;
+        trackers_.push_back(announce_);
+        TorrentInfo info;
+        info.single_file = true;
+        info.piece_length = link->piece_length;
+        info.total_size = link->size;
+        info.piece_count = BlockInfo(link->size, link->piece_length).piece_count();
+        info.info_hash = info_hash_;
+        TorrentFile file;
+        file.components.emplace_back(kLinkTextFileName);
+        file.path = kLinkTextFileName;
+        file.size = link->size;
+        info.files.push_back(std::move(file));
+        if (host_ && !host_->AcceptLinkText(info)) {
+            Refuse("the piece map refused the link text");
+        } else {
+            info_ = std::move(info);
+            loaded_ = from_link_text_ = ok = true;
+        }
+    }
+    if (host_) host_->SetTaskStatus(kTaskStatusMetainfoLoaded);
+    return ok;
 }
 
 bool TTorrent::LoadFromFileUrl(const std::string& source) {
@@ -224,6 +253,7 @@ void TTorrent::ResetMetainfo() {
     trackers_.clear();
     info_ = TorrentInfo{};
     loaded_ = false;
+    from_link_text_ = false;
     error_code_ = 0;
     error_message_.clear();
 }

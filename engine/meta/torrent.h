@@ -30,8 +30,9 @@ public:
     // The piece map takes the checked info (carrying over progress from an
     // earlier piece map when it has one); false fails the load.
     virtual bool AcceptInfo(const TorrentInfo& /*info*/, const QDictionaryElement& /*info_dict*/) { return true; }
-    // A task link text (a source holding "$End$") is the piece map's to read.
-    virtual bool LoadLinkText(const std::string& /*text*/) { return false; }
+    // The piece map takes the contents of a task link text (a single file,
+    // no piece hashes); false fails the load.
+    virtual bool AcceptLinkText(const TorrentInfo& /*info*/) { return true; }
 };
 
 class TTorrent : public TRefObject {
@@ -47,6 +48,9 @@ public:
     bool LoadFromFileUrl(const std::string& source);
     bool LoadFromFile(const std::string& path);
     bool LoadFromData(const void* bytes, int64_t length);
+    // Reads a task link text: the info hash and the one tracker; the info
+    // holds a single file named "001.zlinfo" and no piece hashes.
+    bool LoadLinkText(std::string_view text);
     // Clears everything read from a torrent; the code page stays.
     void ResetMetainfo();
 
@@ -71,6 +75,8 @@ public:
     const std::string& Source() const { return source_; }
     bool Loaded() const { return loaded_; }
     const TorrentInfo& Info() const { return info_; }
+    // Loaded from a task link text: the pieces cannot be verified.
+    bool FromLinkText() const { return from_link_text_; }
 
 protected:
     ~TTorrent() override = default;
@@ -90,6 +96,7 @@ private:
     std::string source_;
     TorrentInfo info_;
     bool loaded_ = false;
+    bool from_link_text_ = false;
     int error_code_ = 0;
     std::string error_message_;
 };

@@ -14,6 +14,7 @@ int64_t TorrentInfo::PieceSize(int64_t index) const {
 
 const uint8_t* TorrentInfo::PieceHash(int64_t index) const {
     if (index < 0 || index >= piece_count) return nullptr;
+    if (int64_t(piece_hashes.size()) < (index + 1) * int64_t(kSha1DigestSize)) return nullptr;
     return reinterpret_cast<const uint8_t*>(piece_hashes.data()) + index * int64_t(kSha1DigestSize);
 }
 
@@ -37,6 +38,13 @@ bool ReadSize(const QDictionaryElement& d, std::string_view key, int64_t* out) {
     if (!v || *v < 0) return false;
     *out = *v;
     return true;
+}
+
+// The "attr" letters of a file entry (or of a single-file info), "" when absent.
+std::string AttrOf(const QDictionaryElement& d) {
+    const QElement* attr = d.FindValue("attr");
+    if (!attr || !attr->IsString() || attr->HasInteger()) return {};
+    return std::string(attr->GetBytes());
 }
 
 std::string Printable(std::string_view s) {
@@ -92,7 +100,10 @@ bool ReadTorrentInfo(const QDictionaryElement& info, TorrentInfo* out, std::stri
                 file.path += component;
                 file.components.push_back(std::move(component));
             }
-            if (!seen.insert(file.path).second)
+            file.attr = AttrOf(*f);
+            file.padding = file.attr.find('p') != std::string::npos;
+            // Padding entries may share a name (".pad/16384"): nothing is stored under it.
+            if (!file.padding && !seen.insert(file.path).second)
                 return Fail(error, which + " repeats the path \"" + Printable(file.path) + "\"");
             if (file.size > INT64_MAX - t.total_size) return Fail(error, "the file sizes overflow");
             file.offset = t.total_size;
@@ -105,6 +116,7 @@ bool ReadTorrentInfo(const QDictionaryElement& info, TorrentInfo* out, std::stri
             return Fail(error, "the info dictionary has neither a file list nor a positive length");
         file.components.push_back(t.name);
         file.path = t.name;
+        file.attr = AttrOf(info);  // a lone file is never padding
         t.total_size = file.size;
         t.files.push_back(std::move(file));
     }

@@ -23,6 +23,12 @@ struct TorrentFile {
     std::string path;                     // components joined with "/"
     int64_t size = 0;
     int64_t offset = 0;                   // in the torrent's byte stream
+    // The entry's "attr" letters as given (BEP 47: "p" padding, "x" executable,
+    // "h" hidden, "l" symbolic link); only "p" changes how it is stored.
+    std::string attr;
+    // Padding: zeros that align the next file to a piece. They take part in
+    // the piece hashes but are never written, read or created on disk.
+    bool padding = false;
 };
 
 struct TorrentInfo {
@@ -30,7 +36,7 @@ struct TorrentInfo {
     bool single_file = true;    // "length" rather than "files"
     int64_t piece_length = 0;
     int64_t piece_count = 0;
-    std::string piece_hashes;   // 20 bytes per piece
+    std::string piece_hashes;   // 20 bytes per piece; empty for a task link text (pieces unverified)
     std::vector<TorrentFile> files;
     int64_t total_size = 0;
     Sha1Digest info_hash{};

@@ -31,6 +31,11 @@ void TBTPeer::ResetState() {
     marked_pieces_.clear();
     disguised_ = wrapped_ = handshake_sent_ = flush_toggle_ = false;
     no_data_count_ = 0;
+    snubbed_ = busy_ = doubled_ = false;
+    double_piece_ = -1;
+    busy_until_ = waiting_since_ = 0;
+    request_timeouts_ = 0;
+    delivered_blocks_ = 0;
     last_plan_time_ = choked_since_ = seed_since_ = nothing_since_ = 0;
     last_output_time_ = last_sent_total_ = 0;
     partial_progress_ = 0;
@@ -65,7 +70,17 @@ bool TBTPeer::AttachIdentity(TPeerId* identity) {
     if (!TPeerObject::AttachIdentity(identity)) return false;
     stats_.incoming = false;
     EnsureSocket();
-    if (!socket_->Connect(identity->address, identity->port, false, bt_.BindAddress())) return false;
+    // Over the UDP stream the other end is named by its 8-byte identity: peer
+    // id bytes 8..15, or 12..19 of a synthesized id (14 zero bytes, then the
+    // address and port), which the rendezvous server resolves.
+    const bool udp =
+        bt_.WantsRelayedPeers() && identity->order_key <= kUdpOrderKeyMax && identity->attempts % 3 == 0;
+    TSocket::Identity udp_identity{};
+    const PeerIdBytes& id = identity->peer_id;
+    const bool synthesized = std::all_of(id.begin(), id.begin() + 14, [](uint8_t b) { return b == 0; });
+    std::copy_n(id.begin() + (synthesized ? 12 : 8), udp_identity.size(), udp_identity.begin());
+    if (!socket_->Connect(identity->address, identity->port, false, bt_.BindAddress(), udp ? &udp_identity : nullptr))
+        return false;
     connection_state_ = kConnOpen;
     activity_ = kActivityWaiting;
     return Start();
@@ -149,7 +164,7 @@ bool TBTPeer::CompleteHandshake() {
     if (!SendBytes(bt::kInterestedUnchoke, sizeof bt::kInterestedUnchoke)) return false;
     state_.we_choke = false;
     state_.interested_sent = true;
-    socket_->SetReceiveBufferSize(bt_.ReceiveBufferSize());
+    if (const int32_t size = bt_.ReceiveBufferSize(); size > 0) socket_->SetReceiveBufferSize(size);
     return true;
 }
 
@@ -177,13 +192,22 @@ int64_t TBTPeer::EffectiveDownloadRate() const { return std::max<int64_t>(transf
 
 int64_t TBTPeer::EffectiveUploadRate() const { return std::max<int64_t>(upload_rate, measured_up_); }
 
+int64_t TBTPeer::RateBlocks() const {
+    const int64_t blocks = RequestsForRate(EffectiveDownloadRate());
+    // Until the connection's first whole second is measured its queue grows
+    // with every block delivered (a slow start): a fast remote is not held to
+    // two requests in flight for a whole second, a slow one gets few.
+    if (measured_down_ == 0 && transfer_.download_rate == 0) return std::max(blocks, delivered_blocks_);
+    return blocks;
+}
+
 bool TBTPeer::ReceiveStep() {
     if (!IsConnected()) return false;
     const uint64_t now = Now();
     if (!socket_->connected()) {
         if (!socket_->IsConnected()) {
             if (!socket_->IsOpen()) return false;  // the connect failed
-            return now < stats_.attach_time + kConnectSeconds;
+            return now < stats_.attach_time + (socket_->udp_mode() ? kUdpConnectSeconds : kConnectSeconds);
         }
         if (socket_->Flush() < 0) return false;
     }
@@ -280,6 +304,7 @@ bool TBTPeer::ParseMessages(size_t* consumed) {
                 const int64_t have = static_cast<int64_t>(frame.available);
                 if (have >= partial_progress_ + 1024) {
                     partial_progress_ = have;
+                    waiting_since_ = Now();
                     const uint8_t* p = data + *consumed + 5;
                     const int32_t piece = static_cast<int32_t>(bt::ReadU32(p));
                     const int64_t begin = bt::ReadU32(p + 4);
@@ -456,6 +481,9 @@ bool TBTPeer::HandlePiece(const bt::Frame& frame) {
     const int32_t errors_before = errors_;
     if (DeliverBlock(block_index, static_cast<int32_t>(length), block, 0)) {
         no_data_count_ = -2;
+        ++delivered_blocks_;
+        waiting_since_ = Now();
+        snubbed_ = false;
         return true;
     }
     // A piece that failed its hash was charged to this peer's source: end the connection.
@@ -467,6 +495,7 @@ void TBTPeer::OnRemoteChoke(bool choked) {
         if (!outstanding_.empty()) ReturnOutstanding(true);
     } else {
         no_data_count_ = 0;
+        waiting_since_ = 0;
         SendRequests();
     }
 }
@@ -479,6 +508,44 @@ void TBTPeer::ReturnOutstanding(bool send_cancels) {
     std::vector<RequestRecord> records = outstanding_.TakeAll();
     for (RequestRecord& r : records) r.sent = false;
     task_.ReturnRequests(records);
+    // The pieces are others' to take now: their blocks wait on the shared list.
+    UnmarkIdlePieces();
+}
+
+void TBTPeer::UnmarkIdlePieces() {
+    for (size_t i = 0; i < marked_pieces_.size();) {
+        const int32_t piece = marked_pieces_[i];
+        if (outstanding_.HasPiece(piece)) {
+            ++i;
+            continue;
+        }
+        bt_.UnmarkRequested(piece);
+        marked_pieces_.erase(marked_pieces_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void TBTPeer::MarkTakenPieces() {
+    int32_t previous = -1;
+    for (const RequestRecord& r : outstanding_.records()) {
+        if (r.piece == previous) continue;
+        previous = r.piece;
+        if (std::find(marked_pieces_.begin(), marked_pieces_.end(), r.piece) != marked_pieces_.end()) continue;
+        if (bt_.MarkRequested(r.piece)) marked_pieces_.push_back(r.piece);
+    }
+}
+
+bool TBTPeer::CheckRequestTimeout(uint64_t now) {
+    if (waiting_since_ == 0 || now < waiting_since_ + kRequestTimeoutSeconds || InFlight() == 0) return false;
+    // A remote that takes requests and sends nothing must not hold pieces
+    // hostage: they go to other peers, and are not asked of this one again
+    // until nothing else is left.
+    for (const RequestRecord& r : outstanding_.records())
+        if (static_cast<size_t>(r.piece) < skipped_.size()) skipped_[static_cast<size_t>(r.piece)] = true;
+    ReturnOutstanding(true);
+    snubbed_ = true;
+    ++request_timeouts_;
+    waiting_since_ = 0;
+    return true;
 }
 
 // --- requests ------------------------------------------------------------------------------
@@ -501,6 +568,7 @@ bool TBTPeer::SendBlockRef(bt::MessageId id, const RequestRecord& record) {
 
 bool TBTPeer::SendUpTo(int64_t target) {
     int64_t in_flight = InFlight();
+    if (in_flight == 0) waiting_since_ = Now();
     std::vector<uint8_t> batch;
     batch.reserve(kRequestBatchBytes);
     const bool endgame = bt_.InEndgameNow();
@@ -532,7 +600,7 @@ bool TBTPeer::SendUpTo(int64_t target) {
 bool TBTPeer::SendRequests() {
     if (!IsConnected()) return false;
     if (!HandshakeDone() || state_.remote_chokes || outstanding_.empty()) return true;
-    const int64_t per_rate = RequestsForRate(EffectiveDownloadRate());
+    const int64_t per_rate = RateBlocks();
     const int64_t in_flight = InFlight();
     if (in_flight >= std::max<int64_t>(5, per_rate - 1)) return true;
     return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, per_rate + 2), kMaxQueueDepth));
@@ -553,10 +621,22 @@ int32_t TBTPeer::AddPieceRequests(int32_t piece, int64_t depth) {
         record.length = length;
         record.time = now;
         record.piece = piece;
-        if (static_cast<int64_t>(outstanding_.size()) < depth) {
+        const bool room = static_cast<int64_t>(outstanding_.size()) < depth;
+        if (task_.SharedRequestListed(block)) {
+            // Handed back by another peer: taken over, not fetched twice.
+            if (room && !endgame && task_.TakeSharedRequest(block, length)) {
+                outstanding_.Add(record);
+                ++added;
+            } else if (room && endgame) {
+                outstanding_.Add(record);
+                ++added;
+            }
+            continue;
+        }
+        if (room) {
             outstanding_.Add(record);
             ++added;
-        } else if (!(endgame && task_.SharedRequestListed(block))) {
+        } else {
             task_.AddSharedRequest(record);
         }
     }
@@ -586,20 +666,27 @@ bool TBTPeer::RequestStep() {
         return true;
     }
     const uint64_t now = Now();
+    if (CheckRequestTimeout(now)) return true;
     if (state_.remote_has_nothing && now < last_plan_time_ + kReplanSeconds) return SendRequests();
 
-    const int64_t rate = EffectiveDownloadRate();
-    const int64_t depth = std::min<int64_t>(2 + 2 * RequestsForRate(rate), kMaxQueueDepth);
-    const int64_t wanted = std::max<int64_t>(2, std::min<int64_t>(2 * RequestsForRate(rate), kMaxQueueDepth));
+    // A remote that let requests time out gets one at a time until it delivers.
+    const int64_t depth = snubbed_ ? 1 : std::min<int64_t>(2 + 2 * RateBlocks(), kMaxQueueDepth);
+    const int64_t wanted =
+        snubbed_ ? 1 : std::max<int64_t>(2, std::min<int64_t>(2 * RateBlocks(), kMaxQueueDepth));
     if (static_cast<int64_t>(outstanding_.size()) < wanted && state_.pieces_now > 0) {
         last_plan_time_ = now;
-        bt_.TakeSharedRequests(outstanding_, [this](int32_t p) { return RemoteHas(p); },
-                               static_cast<int32_t>(depth));
+        // Requests others handed back go to remotes that deliver.
+        const auto offered = [this](int32_t p) { return RemoteHas(p) && !skipped_[static_cast<size_t>(p)]; };
+        if (!snubbed_ && bt_.TakeSharedRequests(outstanding_, offered, static_cast<int32_t>(depth)))
+            MarkTakenPieces();
         // A few pieces per pass at most, so one fast remote fills its queue
-        // quickly without one pass planning the whole torrent.
-        for (int tries = 0; tries < 8 && static_cast<int64_t>(outstanding_.size()) < depth; ++tries) {
+        // quickly without one pass planning the whole torrent. While other
+        // peers fetch every piece this remote offers, look again a second later.
+        for (int tries = 0; tries < 8 && static_cast<int64_t>(outstanding_.size()) < depth && now >= busy_until_;
+             ++tries) {
             const int32_t piece = NextPiece();
             if (piece < 0) {
+                if (busy_) busy_until_ = now + 1;
                 // Nothing qualifies: pieces skipped for this remote may be asked again.
                 std::fill(skipped_.begin(), skipped_.end(), false);
                 break;
@@ -614,7 +701,7 @@ bool TBTPeer::RequestStep() {
     }
     if (InFlight() == 0 && !outstanding_.empty()) {
         no_data_count_ = 0;
-        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RequestsForRate(rate) + 2), kMaxQueueDepth));
+        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth));
     }
     return true;
 }
@@ -629,11 +716,18 @@ int32_t TBTPeer::NextPiece() {
                std::find(marked_pieces_.begin(), marked_pieces_.end(), p) == marked_pieces_.end();
     };
     query.last_have = state_.last_have;
+    busy_ = doubled_ = false;
+    query.busy = &busy_;
+    query.may_double = double_piece_ < 0 || !outstanding_.HasPiece(double_piece_);
+    query.doubled = &doubled_;
     const int32_t piece = bt_.ChoosePiece(*this, query);
     if (piece >= 0) {
+        if (doubled_) double_piece_ = piece;
         stats_.current_piece = piece;
         return piece;
     }
+    // Pieces others fetch are no reason to count the remote as having nothing.
+    if (busy_) return -1;
     if (had_something) nothing_since_ = Now();
     state_.remote_has_nothing = true;
     return -1;

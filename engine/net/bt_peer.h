@@ -33,6 +33,9 @@ class TBTPeer final : public TPeerObject {
 public:
     // Connect and handshake time limits (engine seconds).
     static constexpr uint64_t kConnectSeconds = 22;
+    static constexpr uint64_t kUdpConnectSeconds = 28;  // the rendezvous and hole punching come first
+    // Candidates up to this order key go over the UDP stream on every third attempt.
+    static constexpr int32_t kUdpOrderKeyMax = 34;
     static constexpr uint64_t kHandshakeSeconds = 12;
     // A remote with nothing we want is asked again at most this often.
     static constexpr uint64_t kReplanSeconds = 60;
@@ -42,6 +45,9 @@ public:
     static constexpr uint64_t kKeepAliveSeconds = 90;
     // Passes spent choked with requests outstanding before they are handed back.
     static constexpr int32_t kChokedPasses = 7;
+    // Requests in flight that bring no block for this long are taken back and
+    // given to other peers; the remote then gets one request at a time.
+    static constexpr uint64_t kRequestTimeoutSeconds = 30;
     // Malformed messages tolerated on one connection before it ends.
     static constexpr int32_t kMaxErrors = 64;
     // Remote requests kept queued at most (more are ignored).
@@ -82,8 +88,15 @@ public:
     // Clears the have count (the task read it).
     void ClearHaveCount() { state_.haves_received = 0; }
     bool RemoteHas(int32_t piece) const;
+    // Rates in bytes per second: the task's snapshot, or the last whole second
+    // when that is more (a connection ramps up at once).
+    int64_t CurrentDownloadRate() const { return EffectiveDownloadRate(); }
+    int64_t CurrentUploadRate() const { return EffectiveUploadRate(); }
     const PeerIdBytes& remote_peer_id() const { return remote_id_; }
     bool disguised() const { return disguised_; }
+    // The remote let requests time out and gets one at a time until it delivers.
+    bool snubbed() const { return snubbed_; }
+    int32_t request_timeouts() const { return request_timeouts_; }
     bool wrapped() const { return wrapped_; }
     size_t queued_remote_requests() const { return remote_requests_.size(); }
     int64_t bytes_uploaded() const { return uploaded_; }
@@ -121,10 +134,18 @@ private:
     int64_t InFlight() const;
     int64_t EffectiveDownloadRate() const;
     int64_t EffectiveUploadRate() const;
+    // Blocks a second at the connection's rate (the request queue follows it).
+    int64_t RateBlocks() const;
     void NoteRates();
     // Adds the missing blocks of `piece`; returns how many this peer queued.
     int32_t AddPieceRequests(int32_t piece, int64_t depth);
     void ForgetMarkedPiece(int32_t piece);
+    // Marks the pieces of requests taken from the task's shared list.
+    void MarkTakenPieces();
+    // Drops the marks of pieces this peer no longer requests anything of.
+    void UnmarkIdlePieces();
+    // Takes back requests that brought nothing for too long; true when it did.
+    bool CheckRequestTimeout(uint64_t now);
     void CheckPendingBitfield();
     // Sizes the remote's bitfield once the metadata is there.
     void EnsureGeometry();
@@ -147,6 +168,14 @@ private:
     bool handshake_sent_ = false;
     bool flush_toggle_ = false;
     int32_t no_data_count_ = 0;
+    bool snubbed_ = false;
+    bool busy_ = false;             // the last choice found only pieces others fetch
+    bool doubled_ = false;          // ... or a piece others fetch too (end game)
+    int32_t double_piece_ = -1;     // the end-game piece this peer fetches
+    uint64_t busy_until_ = 0;       // ... so the next one waits until then
+    uint64_t waiting_since_ = 0;    // requests in flight and no block since
+    int32_t request_timeouts_ = 0;
+    int64_t delivered_blocks_ = 0;  // blocks this connection delivered
     uint64_t last_plan_time_ = 0;
     uint64_t choked_since_ = 0;
     uint64_t seed_since_ = 0;

@@ -24,6 +24,13 @@ struct BtPieceQuery {
     // The remote has the piece and it is not skipped for this remote.
     std::function<bool(int32_t piece)> offered;
     int32_t last_have = -1;  // the remote's latest "have", tried first when random
+    // Set by the choice when it found nothing only because other peers (or
+    // servers) fetch every wanted piece the remote offers.
+    bool* busy = nullptr;
+    // In the end game the peer may take one piece that others fetch too; it
+    // takes another only once that one is done. *doubled: the choice is such.
+    bool may_double = true;
+    bool* doubled = nullptr;
 };
 
 class IBtPeerTask {
@@ -49,6 +56,9 @@ public:
     virtual int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) = 0;
     // The peer stops requesting the piece (one entry).
     virtual void UnmarkRequested(int32_t piece) = 0;
+    // The peer requests the piece too (it took requests others handed back):
+    // one entry, when the task allows one more; false otherwise.
+    virtual bool MarkRequested(int32_t /*piece*/) { return false; }
     // Moves handed-back requests of the first piece the remote has into the
     // peer's list (at most `maximum` entries in it). True when any moved.
     virtual bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
@@ -64,10 +74,16 @@ public:
     virtual int32_t ActiveNodeCount() = 0;
     // The task asks a peer choked with requests outstanding for too long to end.
     virtual bool DropChokedPeers() { return false; }
-    // Bytes the socket's receive buffer is set to after the handshake.
-    virtual int32_t ReceiveBufferSize() { return 40960; }
+    // Bytes the socket's receive buffer is set to after the handshake; 0
+    // leaves it to the kernel, whose automatic tuning grows the window with the
+    // connection's speed (a fixed 40 KiB caps a fast loopback or LAN
+    // connection at a few tens of MB/s).
+    virtual int32_t ReceiveBufferSize() { return 0; }
     // The local address outgoing connections bind to (0: any).
     virtual uint32_t BindAddress() { return 0; }
+    // Outgoing connections may go over the engine's UDP stream: the engine is
+    // not reachable directly and the rendezvous server reported its address.
+    virtual bool WantsRelayedPeers() { return false; }
 };
 
 }  // namespace zl

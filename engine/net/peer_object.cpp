@@ -283,8 +283,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
     if (!result.taken()) return false;
     if (result.hash_failed()) {
-        task_.ChargeBadPiece(*this, piece);
-        ++errors_;
+        if (task_.ChargeBadPiece(*this, piece)) ++errors_;
         return false;
     }
     task_.AddKindBytes(kind_, length);

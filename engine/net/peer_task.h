@@ -77,8 +77,10 @@ public:
     virtual BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                         int32_t origin) = 0;
     // `sender` delivered the block that completed a piece which then failed its
-    // hash (the piece map already emptied it): the sender's source is charged.
-    virtual void ChargeBadPiece(TPeerObject& sender, int32_t piece) = 0;
+    // hash (the piece map already emptied it): the sources that sent its
+    // blocks are charged. True when the sender sent every block of it and
+    // alone is to blame (its connection ends).
+    virtual bool ChargeBadPiece(TPeerObject& sender, int32_t piece) = 0;
     virtual void AddReceived(int64_t bytes) = 0;
     virtual void AddKindBytes(int32_t kind, int64_t bytes) = 0;
 

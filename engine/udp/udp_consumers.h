@@ -17,12 +17,27 @@ namespace zl {
 // The largest datagram sent or read.
 inline constexpr size_t kMaxUdpDatagram = 8192;
 
+// One datagram of a batch.
+struct UdpDatagramRef {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
 class IUdpSender {
 public:
     virtual ~IUdpSender() = default;
     // Sends one datagram; false when refused (empty, over kMaxUdpDatagram,
     // address 0, port outside 1..65535) or when the socket failed.
     virtual bool Send(const uint8_t* data, size_t length, uint32_t address, uint16_t port) = 0;
+    // Sends datagrams in order, as Send each; returns how many went. A sender
+    // with a lock takes it once for the whole batch.
+    virtual size_t SendBatch(const UdpDatagramRef* items, size_t count) {
+        size_t sent = 0;
+        for (size_t i = 0; i < count; ++i) sent += Send(items[i].data, items[i].length, items[i].address, items[i].port) ? 1 : 0;
+        return sent;
+    }
 };
 
 class IUdpDhtConsumer {

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -23,6 +24,8 @@ struct FakeTask {
     std::string urls, hosts;  // last AddServers
     int32_t speed_limit = -1, servers = 0, peers = 0;
     std::string content_on_complete;  // written to target when completed by a recover
+    std::vector<uint8_t> bitfield;    // what GetBitfield reports, with `bits` pieces
+    int32_t bits = 0;
 };
 
 class FakeEngine final : public EnginePort {
@@ -115,8 +118,18 @@ public:
         if (FakeTask* k = Find(t)) k->servers = s, k->peers = p;
         return 0;
     }
-    int32_t GetBitfieldSize(TaskHandle) override { return 0; }
-    int32_t GetBitfield(TaskHandle, void*, int32_t) override { return 0; }
+    int32_t GetBitfieldSize(TaskHandle t) override {
+        std::lock_guard lock(mutex);
+        FakeTask* k = Find(t);
+        return k ? int32_t(k->bitfield.size()) : -106;
+    }
+    int32_t GetBitfield(TaskHandle t, void* buffer, int32_t size) override {
+        std::lock_guard lock(mutex);
+        FakeTask* k = Find(t);
+        if (!k || size < int32_t(k->bitfield.size())) return -106;
+        std::copy(k->bitfield.begin(), k->bitfield.end(), static_cast<uint8_t*>(buffer));
+        return k->bits;
+    }
     int32_t ClearServers(TaskHandle t) override { return Set(t, "clear-servers", [](FakeTask& k) { k.urls.clear(); }); }
     int32_t AddServers(TaskHandle t, const std::string& urls, const std::string& hosts) override {
         return Set(t, "add-servers", [&](FakeTask& k) { k.urls += urls, k.hosts += hosts; });

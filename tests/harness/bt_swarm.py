@@ -224,6 +224,56 @@ class LtPeer:
         self.process.stop()
 
 
+class TransmissionSeeder:
+    """transmission-daemon seeding a complete folder on address. It ignores 127.x
+    peers that a tracker names, but accepts their connections: a leecher finds it
+    through the tracker once it announced, which ready() waits for."""
+
+    def __init__(self, torrent, folder, address, workdir):
+        self.address = address
+        self.port = free_port(address)
+        self.rpc = "%s:%d" % (address, free_port(address))
+        self.hash = info_hash(torrent)
+        config = os.path.join(workdir, "transmission-%s" % address)
+        watch = os.path.join(config, "watch")
+        os.makedirs(watch, exist_ok=True)
+        settings = {
+            "bind-address-ipv4": address, "bind-address-ipv6": "::1", "peer-port": self.port,
+            "peer-port-random-on-start": False, "port-forwarding-enabled": False, "dht-enabled": False,
+            "lpd-enabled": False, "pex-enabled": False, "utp-enabled": False, "encryption": 1,
+            "rpc-enabled": True, "rpc-bind-address": address, "rpc-port": int(self.rpc.rsplit(":", 1)[1]),
+            "rpc-authentication-required": False, "rpc-whitelist-enabled": False,
+            "rpc-host-whitelist-enabled": False, "download-dir": folder, "incomplete-dir-enabled": False,
+            "watch-dir-enabled": False, "watch-dir": watch, "start-added-torrents": True,
+            "trash-original-torrent-files": False, "ratio-limit-enabled": False,
+            "idle-seeding-limit-enabled": False, "speed-limit-up-enabled": False,
+            "speed-limit-down-enabled": False, "alt-speed-enabled": False, "blocklist-enabled": False,
+            "message-level": 2,
+        }
+        with open(os.path.join(config, "settings.json"), "w") as f:
+            json.dump(settings, f)
+        self.process = Process(["transmission-daemon", "-f", "-g", config], os.path.join(workdir, "transmission.log"))
+        if not wait_until(lambda: self._remote("-si").returncode == 0 or not self.process.alive(), 10):
+            raise RuntimeError("transmission-daemon did not answer: " + self.process.text())
+        self._remote("-a", torrent, "-w", folder)
+
+    def _remote(self, *args):
+        return subprocess.run(["transmission-remote", self.rpc] + list(args), capture_output=True, text=True)
+
+    def ready(self, timeout):
+        """True once the data is verified and the tracker has listed it."""
+        verified = wait_until(lambda: "Percent Done: 100%" in self._remote("-t", self.hash, "-i").stdout, timeout, 0.2)
+        return verified and wait_until(
+            lambda: "Got a list of" in self._remote("-t", self.hash, "-it").stdout, timeout, 0.2)
+
+    def stop(self):
+        self.process.stop()
+
+
+def have_transmission():
+    return shutil.which("transmission-daemon") is not None and shutil.which("transmission-remote") is not None
+
+
 def have_libtorrent():
     return os.path.exists(SYSTEM_PYTHON) and subprocess.run(
         [SYSTEM_PYTHON, "-c", "import libtorrent"], capture_output=True).returncode == 0

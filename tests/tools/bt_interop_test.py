@@ -5,6 +5,8 @@
              announce for one torrent, UDP for the other): a single-file torrent and a
              multi-file torrent with an empty file and a file that does not start on a
              piece boundary arrive with the right bytes;
+  transmission  a transmission-daemon seeder found through opentracker (127.0.10.x):
+             both torrents arrive with the right bytes from it alone;
   p2sp       one nginx mirror and two capped seeders at once: every kind's byte counter
              shows it contributed, and the MD5 is right;
   upload     our engine holds the data; a python3-libtorrent leecher found through the
@@ -26,7 +28,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import bt_swarm  # noqa: E402
 
 ZLFETCH = sys.argv[1]
-CASES = sys.argv[2:] or ["refuse", "seeders", "p2sp", "upload"]
+CASES = sys.argv[2:] or ["refuse", "seeders", "transmission", "p2sp", "upload"]
 failures = []
 
 
@@ -119,6 +121,49 @@ def case_seeders(work):
     finally:
         for p in peers:
             p.stop()
+        tracker.stop()
+
+
+def case_transmission(work):
+    if not bt_swarm.have_transmission():
+        print("skip transmission: transmission-daemon is not installed")
+        return
+    t = os.path.join(work, "t")
+    src = os.path.join(t, "src")
+    os.makedirs(os.path.join(src, "multi", "sub"))
+    random_file(os.path.join(src, "single.bin"), 6 * 1024 * 1024 + 4321, 7)
+    random_file(os.path.join(src, "multi", "a.bin"), 200003, 8)
+    open(os.path.join(src, "multi", "empty.bin"), "wb").close()
+    random_file(os.path.join(src, "multi", "sub", "c.bin"), 3 * 1024 * 1024 + 11, 9)
+    single = bt_swarm.make_torrent(src, "single.bin", os.path.join(t, "single.torrent"), "http://x/announce", 256)
+    multi = bt_swarm.make_torrent(src, "multi", os.path.join(t, "multi.torrent"), "http://x/announce", 64)
+    tracker = bt_swarm.Tracker(t, "127.0.10.10", [single, multi])
+    single = bt_swarm.make_torrent(src, "single.bin", os.path.join(t, "single.torrent"), tracker.http, 256)
+    multi = bt_swarm.make_torrent(src, "multi", os.path.join(t, "multi.torrent"), tracker.udp, 64)
+    seeder = None
+    try:
+        for name, torrent in (("single", single), ("multi", multi)):
+            # It ignores the 127.x peers a tracker names, so it announces first
+            # and our engine, told about it by the tracker, connects in.
+            seeder = bt_swarm.TransmissionSeeder(torrent, src, "127.0.10.3", os.path.join(t, name))
+            if not check(seeder.ready(30), "transmission verified and announced %s" % name):
+                return
+            out = os.path.join(t, "out-" + name)
+            rc, final, text = bt_swarm.zlfetch_get(ZLFETCH, torrent, out, [], timeout=120)
+            check(rc == 0 and final and final["status"] == "complete", "%s completes: %s" % (name, text[-600:]))
+            if final:
+                check(final["bt_bytes"] > 0 and final["http_bytes"] == 0, "%s came from the peer: %s" % (name, final))
+            names = ["single.bin"] if name == "single" else [os.path.join("multi", r) for r in
+                                                                ("a.bin", "empty.bin", os.path.join("sub", "c.bin"))]
+            for rel in names:
+                got = os.path.join(out, rel)
+                check(os.path.exists(got) and bt_swarm.md5_of(got) == bt_swarm.md5_of(os.path.join(src, rel)),
+                      "%s %s MD5" % (name, rel))
+            seeder.stop()
+            seeder = None
+    finally:
+        if seeder:
+            seeder.stop()
         tracker.stop()
 
 

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +25,10 @@
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/file_entry.h"
-#include "engine/meta/storage_layout_info.h"
+#include "engine/meta/link_text.h"
 #include "tools/zlfetch/commands.h"
 #include "tools/zlfetch/get_sources.h"
+#include "tools/zlfetch/rendezvous_option.h"
 
 namespace zlfetch {
 namespace {
@@ -78,6 +80,61 @@ std::string AbsolutePath(const std::string& path) {
     return path;
 }
 
+// A path made absolute against the current folder, whether or not it exists yet.
+std::string AbsoluteFilePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char buffer[PATH_MAX];
+    if (!::getcwd(buffer, sizeof buffer)) return path;
+    return std::string(buffer) + "/" + path;
+}
+
+// What zlfetch get downloads: a torrent file, or a task link text.
+struct GetTarget {
+    bool link_text = false;
+    bool single_file = true;
+    int64_t total_size = 0;
+    int64_t piece_length = 0;
+    std::string resume_name;            // the resume file is named after it
+    std::vector<std::string> trackers;  // the torrent's or the link text's own
+};
+
+// Reads the argument of zlfetch get; says why on standard error when it is
+// neither a usable torrent nor a usable link text.
+std::optional<GetTarget> ReadGetTarget(const std::string& argument) {
+    GetTarget target;
+    if (zl::LooksLikeLinkText(argument)) {
+        std::string error;
+        const std::optional<zl::LinkText> link = zl::ParseLinkText(argument, &error);
+        if (!link) {
+            std::fprintf(stderr, "zlfetch get: not a usable link text: %s\n", error.c_str());
+            return std::nullopt;
+        }
+        target.link_text = true;
+        target.total_size = link->size;
+        target.piece_length = link->piece_length;
+        target.resume_name = zl::HexOfHash(link->info_hash);
+        target.trackers.push_back(link->tracker);
+        return target;
+    }
+    const std::optional<std::string> bytes = zl::ReadWholeFile(argument, int64_t(64) << 20);
+    if (!bytes) {
+        std::fprintf(stderr, "zlfetch get: cannot read %s\n", argument.c_str());
+        return std::nullopt;
+    }
+    zl::RefPtr<zl::TTorrent> parsed = zl::RefPtr<zl::TTorrent>::Adopt(new zl::TTorrent());
+    if (!parsed->LoadFromData(bytes->data(), int64_t(bytes->size()))) {
+        std::fprintf(stderr, "zlfetch get: %s: %s\n", argument.c_str(), parsed->ErrorMessage().c_str());
+        return std::nullopt;
+    }
+    const zl::TorrentInfo& info = parsed->Info();
+    target.single_file = info.single_file;
+    target.total_size = info.total_size;
+    target.piece_length = info.piece_length;
+    target.resume_name = info.name;
+    target.trackers = parsed->Trackers();
+    return target;
+}
+
 // A torrent name becomes one file name: no separators, never "." or "..".
 std::string ResumeFileName(std::string name) {
     for (char& c : name)
@@ -118,6 +175,7 @@ struct Snapshot {
     int64_t eta_s = -1;
     int32_t status = 0;
     zl::TaskPeerInfo peers;
+    double first_piece_s = -1;  // seconds to the first verified piece of this run
 };
 
 std::string JsonEscape(const std::string& text) {
@@ -187,7 +245,8 @@ Snapshot Take(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
     return s;
 }
 
-void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line, double elapsed_s) {
+void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line, double elapsed_s,
+               bool pieces_verified) {
     std::string failing = "[";
     for (const auto& [source, error] : FailingSources(s.peers)) {
         if (failing.size() > 1) failing += ", ";
@@ -198,7 +257,8 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
                 "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s, "
                 "\"peers\": %d, \"seeds\": %d, \"upload_speed_bps\": %d, \"uploaded_bytes\": %llu, "
                 "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"failing_sources\": %d, "
-                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld}\n",
+                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld, \"first_piece_s\": %.3f, "
+                "\"pieces_verified\": %s}\n",
                 s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
                 static_cast<long long>(s.speed_bps), static_cast<long long>(s.eta_s), sources,
                 StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false", s.peers.peers,
@@ -207,7 +267,8 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
                 static_cast<unsigned long long>(s.peers.bt_bytes), s.peers.failing, failing.c_str(), elapsed_s,
                 static_cast<long long>(elapsed_s > 0 ? double(s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes) /
                                                            elapsed_s
-                                                     : 0));
+                                                     : 0),
+                s.first_piece_s, pieces_verified ? "true" : "false");
     std::fflush(stdout);
 }
 
@@ -288,6 +349,12 @@ int RunGet(const ParsedArgs& args) {
         std::fprintf(stderr, "zlfetch get: --bind '%s': %s\n", bind->c_str(), why.c_str());
         return kExitError;
     }
+    std::string rendezvous_host;
+    int32_t rendezvous_port = 0;
+    if (const auto r = args.Value("rendezvous"); r && !ParseRendezvous(*r, &rendezvous_host, &rendezvous_port, &why)) {
+        std::fprintf(stderr, "zlfetch get: --rendezvous '%s': %s\n", r->c_str(), why.c_str());
+        return kExitError;
+    }
     long limit_value = 0, upload_limit = 0, listen_port = 0, seed_after = 0;
     if (!NumberOption(args, "limit", INT32_MAX, "KiB per second (0: none)", &limit_value) ||
         !NumberOption(args, "upload-limit", INT32_MAX, "KiB per second (0: none)", &upload_limit) ||
@@ -297,29 +364,22 @@ int RunGet(const ParsedArgs& args) {
     const int32_t limit_kib = static_cast<int32_t>(limit_value);
     const bool torrent_trackers = !args.Has("no-trackers");
     const std::string& torrent = args.positional[0];
-    const std::optional<std::string> bytes = zl::ReadWholeFile(torrent, int64_t(64) << 20);
-    if (!bytes) {
-        std::fprintf(stderr, "zlfetch get: cannot read %s\n", torrent.c_str());
-        return kExitError;
-    }
-    std::string error;
-    const std::optional<zl::StorageLayout> layout = zl::LayoutFromTorrent(*bytes, &error);
-    if (!layout) {
-        std::fprintf(stderr, "zlfetch get: %s: %s\n", torrent.c_str(), error.c_str());
+    // The argument is a torrent file, or a task link text given whole.
+    const std::optional<GetTarget> target = ReadGetTarget(torrent);
+    if (!target) return kExitError;
+    const std::optional<std::string> out = args.Value("out");
+    if (out && (out->empty() || !target->single_file)) {
+        std::fprintf(stderr, "zlfetch get: --out names the one file of a single-file torrent or a link text\n");
         return kExitError;
     }
     if (!zl::PathExists(*dir) && ::mkdir(dir->c_str(), 0755) != 0) {
         std::fprintf(stderr, "zlfetch get: cannot create folder %s: %s\n", dir->c_str(), std::strerror(errno));
         return kExitError;
     }
-    int64_t total = 0;
-    for (const auto& file : layout->files) total += file.size;
+    const int64_t total = target->total_size;
     size_t own_trackers = 0;
-    if (torrent_trackers) {
-        zl::RefPtr<zl::TTorrent> parsed = zl::RefPtr<zl::TTorrent>::Adopt(new zl::TTorrent());
-        if (parsed->LoadFromFile(torrent))
-            for (const auto& url : parsed->Trackers()) own_trackers += url.empty() ? 0 : 1;
-    }
+    if (torrent_trackers)
+        for (const auto& url : target->trackers) own_trackers += url.empty() ? 0 : 1;
     if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && !dht) {
         std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer, --tracker or --dht "
                              "(the torrent names no tracker)\n");
@@ -327,7 +387,7 @@ int RunGet(const ParsedArgs& args) {
     }
 
     const std::string save_dir = AbsolutePath(*dir);
-    const std::string resume = save_dir + "/" + ResumeFileName(layout->name);
+    const std::string resume = save_dir + "/" + ResumeFileName(target->resume_name);
     const bool resumed = zl::PathExists(resume);
     std::string source_list;
     for (const auto& url : sources) source_list += url + "\n";
@@ -337,13 +397,17 @@ int RunGet(const ParsedArgs& args) {
     const size_t source_count = sources.size() + peers.size() + trackers.size() + own_trackers;
 
     zl::TaskDescriptor descriptor;
-    descriptor.flags = zl::kTaskFlagP2sp;
+    descriptor.flags = zl::kTaskFlagP2sp | (out ? zl::kTaskFlagFullPath : 0);
     descriptor.source_list = source_list.c_str();
-    if (!CopyField(descriptor.metainfo_location, "file://" + AbsolutePath(torrent)) ||
-        !CopyField(descriptor.target, save_dir) || !CopyField(descriptor.resume_path, resume)) {
-        std::fprintf(stderr, "zlfetch get: path too long\n");
+    const std::string location = target->link_text ? torrent : "file://" + AbsolutePath(torrent);
+    if (!CopyField(descriptor.metainfo_location, location) ||
+        !CopyField(descriptor.target, out ? AbsoluteFilePath(*out) : save_dir) ||
+        !CopyField(descriptor.resume_path, resume)) {
+        std::fprintf(stderr, "zlfetch get: %s too long\n", target->link_text ? "link text or path" : "path");
         return kExitError;
     }
+    if (target->link_text)
+        std::fprintf(stderr, "zlfetch get: a link text carries no piece hashes: the pieces are NOT verified\n");
 
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -360,6 +424,7 @@ int RunGet(const ParsedArgs& args) {
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
     // The DHT keeps its node cache in the download folder.
     zl::EngineSetDhtSwitch(dht ? 1 : 0);
+    UseRendezvous(rendezvous_host, rendezvous_port, static_cast<int32_t>(listen_port));
     const auto started = std::chrono::steady_clock::now();
     const auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -387,13 +452,19 @@ int RunGet(const ParsedArgs& args) {
     Snapshot last;
     double completed_at = -1;
     double download_seconds = 0;
+    double first_piece_s = -1;
+    // A resumed run counts from the bytes it found; a fresh one from none.
+    int64_t bytes_at_start = resumed ? -1 : 0;
     for (;;) {
         if (g_stop_requested.load()) {
             if (completed_at < 0) outcome = "stopped";
             break;
         }
         int32_t complete = 0;
-        last = Take(task, total, layout->piece_length);
+        last = Take(task, total, target->piece_length);
+        if (bytes_at_start < 0 && last.status == zl::STATUS_DOWNLOADING) bytes_at_start = last.bytes_done;
+        if (first_piece_s < 0 && bytes_at_start >= 0 && last.bytes_done > bytes_at_start) first_piece_s = elapsed();
+        last.first_piece_s = first_piece_s;
         if (completed_at < 0 && zl::TaskIsComplete(task, &complete) == zl::ENGINE_OK && complete) {
             outcome = "complete";
             completed_at = elapsed();
@@ -408,12 +479,13 @@ int RunGet(const ParsedArgs& args) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= next_report) {
             next_report = now + std::chrono::seconds(1);
-            if (json) PrintJson(last, source_count, resumed, false, elapsed());
+            if (json) PrintJson(last, source_count, resumed, false, elapsed(), !target->link_text);
             if (live) PrintLine(last, source_count);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(completed_at >= 0 ? 200 : 20));
     }
-    last = Take(task, total, layout->piece_length);
+    last = Take(task, total, target->piece_length);
+    last.first_piece_s = first_piece_s;
     zl::TaskStop(task, 0);  // saves the resume file
     zl::EngineCleanup();
     if (live) std::fprintf(stderr, "\n");
@@ -421,15 +493,17 @@ int RunGet(const ParsedArgs& args) {
     if (ok) last.percent = 100.0;
     if (json) {
         if (ok) last.status = zl::STATUS_COMPLETE;
-        PrintJson(last, source_count, resumed, true, ok ? download_seconds : elapsed());
+        PrintJson(last, source_count, resumed, true, ok ? download_seconds : elapsed(), !target->link_text);
     }
     if (!ok) {
         std::fprintf(stderr, "zlfetch get: %s\n", outcome.c_str());
         return kExitFailed;
     }
     if (!json)
-        std::printf("complete: %s in %s (%.1f s, %s/s)\n", HumanBytes(double(total)).c_str(), save_dir.c_str(),
-                    download_seconds, HumanBytes(download_seconds > 0 ? double(total) / download_seconds : 0).c_str());
+        std::printf("complete: %s in %s (%.1f s, %s/s)%s\n", HumanBytes(double(total)).c_str(),
+                    out ? AbsoluteFilePath(*out).c_str() : save_dir.c_str(), download_seconds,
+                    HumanBytes(download_seconds > 0 ? double(total) / download_seconds : 0).c_str(),
+                    target->link_text ? "; pieces NOT verified (a link text has no piece hashes)" : "");
     return kExitOk;
 }
 

@@ -18,7 +18,9 @@ void PrintText(const zl::TTorrent& t) {
     std::printf("pieces: %lld\n", static_cast<long long>(info.piece_count));
     std::printf("total size: %lld\n", static_cast<long long>(info.total_size));
     std::printf("files: %zu\n", info.files.size());
-    for (const auto& f : info.files) std::printf("  %lld %s\n", static_cast<long long>(f.size), f.path.c_str());
+    for (const auto& f : info.files)
+        std::printf("  %lld %s%s\n", static_cast<long long>(f.size), f.path.c_str(),
+                    f.padding ? " (padding, not stored)" : f.attr.empty() ? "" : (" (attr " + f.attr + ")").c_str());
     std::printf("trackers:\n");
     for (const auto& url : t.Trackers())
         if (!url.empty()) std::printf("  %s\n", url.c_str());
@@ -37,6 +39,8 @@ void PrintJson(const zl::TTorrent& t) {
         Json::Value file(Json::objectValue);
         file["path"] = f.path;
         file["size"] = Json::Int64(f.size);
+        if (f.padding) file["padding"] = true;
+        if (!f.attr.empty()) file["attr"] = f.attr;
         files.append(file);
     }
     root["files"] = files;

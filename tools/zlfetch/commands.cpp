@@ -11,10 +11,13 @@ const std::vector<Command>& Commands() {
          {{"dir", true, false, "DIR    the download folder"},
           {"quick", false, false, "       trust files of the right size after sampling three pieces"},
           {"json", false, false, "       print JSON instead of text"}}, RunCheck},
-        {"get", "TORRENT --dir DIR [--source URL...] [--peer HOST:PORT...]",
+        {"get", "TORRENT|LINKTEXT --dir DIR [--source URL...] [--peer HOST:PORT...]",
          "download a torrent's files from HTTP/FTP sources and BitTorrent peers into DIR; progress is kept in "
-         "DIR/<torrent name>.zlinfo, so running the same command again resumes (exit 0: complete and verified, 3: not)",
+         "DIR/<torrent name>.zlinfo, so running the same command again resumes (exit 0: complete and verified, 3: not). "
+         "A task link text ('$Hash$...$Size$...$Length$...$Tracker$...$End$', quoted whole) may stand in for the "
+         "torrent: its one file is DIR/001.zlinfo (or --out) and its pieces are NOT verified",
          {{"dir", true, false, "DIR    the download folder (created if missing)"},
+          {"out", true, false, "FILE   the file to write, for a single-file torrent or a link text"},
           {"source", true, true, "URL    an HTTP or FTP source of the file (repeatable)"},
           {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
           {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
@@ -27,6 +30,8 @@ const std::vector<Command>& Commands() {
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"dht", false, false, "       find peers (and announce this one) in the DHT"},
           {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
+          {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and reach peers behind NAT "
+                                      "over the UDP stream (off without it)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
     };
     return commands;

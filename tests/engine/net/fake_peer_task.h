@@ -130,7 +130,10 @@ public:
         }
         return {BlockWrite::kStored, length};
     }
-    void ChargeBadPiece(TPeerObject&, int32_t p) override { failed_pieces.push_back(p); }
+    bool ChargeBadPiece(TPeerObject&, int32_t p) override {
+        failed_pieces.push_back(p);
+        return true;
+    }
     void AddReceived(int64_t bytes) override { received += bytes; }
     void AddKindBytes(int32_t kind, int64_t bytes) override { kind_bytes[kind == kKindNode ? 0 : 1] += bytes; }
     void PenaliseSource(TPeerId*, bool, int32_t) override {}

@@ -1,0 +1,288 @@
+// One stream's throughput between two engines on loopback, each engine an
+// engine UDP server with the UDP stream transport on it: clean, with loss,
+// reordering and duplication, and with added delay (all through a relay), with the transport's implementation
+// choices on and, for comparison, off (the bare 40 ms / 20 ms ticks); and TCP
+// between two sockets on loopback for the CPU comparison. For each: MiB/s,
+// CPU seconds per MiB (the whole process: both engines, their server threads
+// and the relay) and its ratio to TCP's, and what the fixed window allows at
+// the measured round trip. Every transfer is checked by SHA-256.
+//
+//   bench_udp_stream [--quick] [--json] [--only clean|loss5]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/base/errnum.h"
+#include "engine/net/stream_transport.h"
+#include "engine/udp/rendezvous_messages.h"
+#include "engine/udp/udp_stream_service.h"
+#include "tests/engine/udp/loopback_rendezvous.h"
+#include "tests/engine/udp/loopback_udp_host.h"
+#include "tests/engine/udp/server_engine.h"
+#include "tests/engine/udp/transfer_support.h"
+
+namespace {
+
+using namespace zl;
+using namespace zl::test;
+
+uint32_t Ip(const char* dotted) { return inet_addr(dotted); }
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Result {
+    std::string name;
+    double mib = 0;
+    double seconds = 0;
+    double cpu = 0;
+    bool ok = false;
+    double window_limit_mibs = 0;  // what 12 segments per measured round trip allow
+    uint64_t resent = 0;
+};
+
+using Engine = ServerEngine;
+
+std::unique_ptr<Engine> StartEngine(const char* address, uint8_t id_byte, uint16_t rendezvous_port, bool choices) {
+    UdpStreamConfig c;
+    c.prompt_ack = c.fast_resend = c.send_on_ack = choices;
+    return StartServerEngine(address, NodeId{id_byte, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, id_byte}, rendezvous_port, c);
+}
+
+// A stream from a to b; through the relay when one is given (the rendezvous
+// server's answer, naming the relay, is handed to a directly).
+std::pair<int, int> Connect(Engine& a, Engine& b, UdpRelay* relay) {
+    const uint16_t b_port = b.server->BoundPort();
+    const int listener = ListenOn(b.t(), b_port);
+    int32_t e = 0;
+    const int h = a.t().Open(&e);
+    if (!relay) {
+        a.t().Connect(h, StreamEndpoint{b.server->LocalAddress(), b_port, b.id}, &e);
+    } else {
+        a.t().Connect(h, StreamEndpoint{Ip("127.0.8.4"), b_port, b.id}, &e);
+        rendezvous::ConnectReply reply;
+        reply.tag = a.t().local_tag();
+        reply.request = uint32_t(a.t().Inspect(h).request_number);
+        reply.entries.push_back({Ip("127.0.8.4"), relay->port_for_a(), b.id});
+        const auto m = rendezvous::BuildConnectReply(reply);
+        const auto state = a.server->RendezvousState();
+        a.t().OnStreamDatagram(m.data(), m.size(), state.address, state.port);
+    }
+    return WaitConnected(a.t(), h, b.t(), listener, 15);
+}
+
+Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay::Conditions* conditions) {
+    Result r;
+    r.name = name;
+    r.mib = double(kib) / 1024;
+    LoopbackRendezvous rendezvous(Ip("127.0.8.1"));
+    auto a = StartEngine("127.0.8.2", 0xA3, rendezvous.port(), choices);
+    auto b = StartEngine("127.0.8.3", 0xB3, rendezvous.port(), choices);
+    if (!a || !b) return r;
+    for (int i = 0; i < 300 && !(a->t().ServerAnswered() && b->t().ServerAnswered()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::unique_ptr<UdpRelay> relay;
+    if (conditions) {
+        relay = std::make_unique<UdpRelay>(Ip("127.0.8.4"), *conditions, 42);
+        relay->Connect(Ip("127.0.8.2"), a->server->BoundPort(), Ip("127.0.8.3"), b->server->BoundPort());
+    }
+    auto [ha, hb] = Connect(*a, *b, relay.get());
+    if (ha <= 0) return r;
+    const std::vector<uint8_t> data = RandomBytes(kib << 10, 1);
+    const double cpu0 = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<uint8_t> got = Transfer(a->t(), ha, b->t(), hb, data, 600);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpu = CpuSeconds() - cpu0;
+    r.ok = got.size() == data.size() && Sha256(got) == Sha256(data);
+    r.resent = a->t().Counters().data_resent;
+    return r;
+}
+
+// TCP on loopback, moved by the same two threads through the socket layer's transport.
+Result RunTcp(size_t mib) {
+    Result r;
+    r.name = "tcp";
+    r.mib = double(mib);
+    IStreamTransport& tcp = TcpTransport();
+    int32_t e = 0;
+    const int listener = tcp.Open(&e);
+    StreamEndpoint local{Ip("127.0.8.3"), 0, {}};
+    if (tcp.Bind(listener, local, &e) != 0 || tcp.Listen(listener, 4, &e) != 0) return r;
+    StreamEndpoint bound;
+    tcp.LocalEndpoint(listener, &bound, &e);
+    const int client = tcp.Open(&e);
+    tcp.Connect(client, StreamEndpoint{Ip("127.0.8.3"), bound.port, {}}, &e);
+    tcp.Wait(client, true, 5000, &e);
+    tcp.Wait(listener, false, 5000, &e);
+    StreamEndpoint remote;
+    const int server = tcp.Accept(listener, &remote, &e);
+    const std::vector<uint8_t> data = RandomBytes(mib << 20, 1);
+    std::vector<uint8_t> got;
+    got.reserve(data.size());
+    const double cpu0 = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread sender([&] {
+        size_t sent = 0;
+        while (sent < data.size()) {
+            int32_t err = 0;
+            const int64_t n = tcp.Send(client, data.data() + sent, std::min<size_t>(data.size() - sent, 65536), &err);
+            if (n > 0) sent += size_t(n);
+            else if (err == err::kWouldBlock) tcp.Wait(client, true, 100, &err);
+            else return;
+        }
+    });
+    std::vector<uint8_t> buffer(65536);
+    while (got.size() < data.size()) {
+        int32_t err = 0;
+        const int64_t n = tcp.Recv(server, buffer.data(), buffer.size(), &err);
+        if (n > 0) got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+        else if (n < 0 && err == err::kWouldBlock) tcp.Wait(server, false, 100, &err);
+        else break;
+    }
+    sender.join();
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpu = CpuSeconds() - cpu0;
+    r.ok = got == data;
+    tcp.Close(client);
+    tcp.Close(server);
+    tcp.Close(listener);
+    return r;
+}
+
+// The floor under any protocol that sends one datagram per segment: bare
+// 1384-byte datagrams (a full DATA packet) from one thread to another, at
+// most 48 in flight, no protocol at all.
+Result RunDatagramsOnly(size_t mib) {
+    Result r;
+    r.name = "datagrams only (floor)";
+    r.mib = double(mib);
+    const int rx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int size = 1 << 20;
+    ::setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = Ip("127.0.8.3");
+    socklen_t len = sizeof to;
+    if (::bind(rx, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return r;
+    ::getsockname(rx, reinterpret_cast<sockaddr*>(&to), &len);
+    std::atomic<uint64_t> got{0};
+    std::atomic<bool> stop{false};
+    const uint64_t total = uint64_t(mib) << 20;
+    const double cpu0 = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread receiver([&] {
+        uint8_t buffer[2048];
+        while (!stop) {
+            pollfd p{rx, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            ssize_t n;
+            while ((n = ::recv(rx, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got += uint64_t(n);
+        }
+    });
+    std::vector<uint8_t> packet(1384, 7);
+    uint64_t sent = 0;
+    const auto deadline = start + std::chrono::seconds(60);
+    while (sent < total && std::chrono::steady_clock::now() < deadline) {
+        if (sent - got.load() > 48 * packet.size()) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (::sendto(tx, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0)
+            sent += packet.size();
+    }
+    while (got.load() < sent && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    stop = true;
+    receiver.join();
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpu = CpuSeconds() - cpu0;
+    r.ok = got.load() >= total;
+    ::close(rx);
+    ::close(tx);
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false, json = false;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") quick = true;
+        else if (arg == "--json") json = true;
+        else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: bench_udp_stream [--quick] [--json] [--only CASE]\n");
+            return 2;
+        }
+    }
+    if (!only.empty()) {
+        // One case alone (for profiling), after TCP for the ratio.
+        const UdpRelay::Conditions loss5{0.05, 0, 0, 0, 3};
+        std::vector<Result> results{RunTcp(64)};
+        if (only == "clean") results.push_back(RunUdp("udp clean", 64 << 10, true, nullptr));
+        if (only == "loss5") results.push_back(RunUdp("udp loss 5%", 16 << 10, true, &loss5));
+        for (const Result& r : results)
+            std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB\n", r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib);
+        return 0;
+    }
+    // Full runs move 32 MiB through every lossy link, each checked by SHA-256.
+    const size_t big = quick ? 16 : 64, lossy = quick ? 4 : 32, slow = quick ? 1 : 4;
+    const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3}, loss10{0.10, 0, 0, 0, 3},
+        shuffle{0, 0.05, 0.10, 0, 3}, delay{0, 0, 0, 10, 3};
+    std::vector<Result> results;
+    results.push_back(RunTcp(big * 4));
+    results.push_back(RunDatagramsOnly(big));
+    results.push_back(RunUdp("udp clean", big << 10, true, nullptr));
+    results.push_back(RunUdp("udp loss 1%", lossy << 10, true, &loss1));
+    results.push_back(RunUdp("udp loss 5%", lossy << 10, true, &loss5));
+    results.push_back(RunUdp("udp loss 10%", lossy << 10, true, &loss10));
+    results.push_back(RunUdp("udp reorder 10%, dup 5%", lossy << 10, true, &shuffle));
+    results.push_back(RunUdp("udp +20 ms rtt", slow << 10, true, &delay));
+    results.push_back(RunUdp("udp clean, bare ticks", slow << 10, false, nullptr));
+    // Every loss here waits out the 1.6 s timer: a little data says enough.
+    results.push_back(RunUdp("udp loss 5%, bare ticks", 256, false, &loss5));
+    const double tcp_cpu_per_mib = results[0].cpu / results[0].mib;
+    // 12 segments of 1320 bytes per round trip: 20 ms of added round trip allows this much.
+    const double window_mib = 12.0 * 1320 / (1 << 20);
+    if (json) {
+        std::printf("[\n");
+        for (size_t i = 0; i < results.size(); ++i) {
+            const Result& r = results[i];
+            std::printf("  {\"case\": \"%s\", \"ok\": %s, \"mib\": %.2f, \"seconds\": %.3f, \"mib_per_s\": %.2f, "
+                        "\"cpu_s_per_mib\": %.5f, \"cpu_vs_tcp\": %.2f, \"resent\": %llu}%s\n",
+                        r.name.c_str(), r.ok ? "true" : "false", r.mib, r.seconds, r.mib / r.seconds,
+                        r.cpu / r.mib, r.cpu / r.mib / tcp_cpu_per_mib, (unsigned long long)r.resent,
+                        i + 1 < results.size() ? "," : "");
+        }
+        std::printf("]\n");
+        return 0;
+    }
+    std::printf("%-26s %4s %7s %9s %10s %12s %8s %7s\n", "case", "ok", "MiB", "seconds", "MiB/s", "CPU s/MiB",
+                "vs TCP", "resent");
+    for (const Result& r : results)
+        std::printf("%-26s %4s %7.2f %9.2f %10.2f %12.5f %8.2f %7llu\n", r.name.c_str(), r.ok ? "yes" : "NO", r.mib,
+                    r.seconds, r.mib / r.seconds, r.cpu / r.mib, r.cpu / r.mib / tcp_cpu_per_mib,
+                    (unsigned long long)r.resent);
+    std::printf("The window (12 x 1320 bytes in flight) allows %.2f MiB/s at 20 ms round trip.\n", window_mib / 0.020);
+    for (const Result& r : results)
+        if (!r.ok) return 1;
+    return 0;
+}

@@ -1,0 +1,100 @@
+// One connection of the UDP stream transport: its handshake state, its two
+// windows of 12 segments and its timers. Streams live in the transport's
+// handle table under a random non-zero 31-bit id that is also the connection
+// id on the wire; a stream taken again from the free pool gets a fresh id, so
+// packets for its former life match nothing.
+#pragma once
+#include <array>
+#include <cstdint>
+
+#include "engine/udp/endpoint_tag.h"
+#include "engine/udp/udp_stream_packet.h"
+
+namespace zl {
+
+enum class UdpStreamState : uint8_t {
+    kNew,
+    kBound,
+    kListening,
+    kViaRendezvous,  // Connect called, waiting for the rendezvous server or a punch
+    kConnecting,     // SYN sent to a known address
+    kAccepting,      // made from an incoming SYN, SYN-ACK sent
+    kEstablished,
+    kClosed,
+};
+
+const char* UdpStreamStateName(UdpStreamState state);
+
+// Which of the transport's lists holds a stream (at most one).
+enum class UdpStreamList : uint8_t { kNone, kOpen, kBound, kAcceptQueue };
+
+struct UdpSendSlot {
+    uint8_t* packet = nullptr;  // the whole DATA packet; null once acknowledged
+    uint32_t payload = 0;       // payload bytes
+    uint64_t sent_ms = 0;       // last send, 0 = not sent yet
+    uint32_t retries = 0;
+};
+
+// A received DATA segment, stored as bytes 32.. of its packet (payload at 32).
+struct UdpSegment {
+    uint8_t* stored = nullptr;
+    uint32_t payload = 0;
+    uint32_t number = 0;
+};
+
+struct UdpStream {
+    static constexpr size_t kStoredPayloadAt = udpstream::kDataHeaderSize - udpstream::kHeaderSize;
+
+    uint32_t id = 0;  // our stream id: the handle and our connection id
+    EndpointTag remote_tag{};
+    UdpStreamState state = UdpStreamState::kNew;
+    UdpStreamList list = UdpStreamList::kNone;
+    int64_t request_number = -1;  // pending rendezvous request, -1 when none
+    uint32_t peer_sequence = 0;
+    uint32_t own_sequence = 0;
+    uint16_t remote_port = 0;  // host order
+    uint32_t remote_stream_id = 0;
+    uint64_t bytes_acknowledged = 0;
+    uint64_t bytes_received = 0;
+    uint32_t remote_address = 0;  // network order
+    uint64_t last_activity = 0;   // engine seconds
+    uint64_t request_time = 0;    // engine seconds
+    uint16_t service_port = 0;
+    uint32_t nonce = 0;
+    uint32_t echo = 0;  // the port the connector sent its SYN to (SYN offset 32)
+    bool accepting = false;
+    bool connected = false;
+    int32_t close_error = 0;  // why it closed: 0 for the other end's CLOSE
+    uint32_t syn_ack_resends = 0;
+
+    // Send window: slot 0 holds segment `send_base`.
+    std::array<UdpSendSlot, udpstream::kWindow> send{};
+    int send_used = 0;
+    uint32_t send_base = 0;
+    uint32_t peer_send_base = 0;
+
+    // Receive window: slot 0 is segment `next_expected`.
+    std::array<UdpSegment, udpstream::kWindow> receive{};
+    uint32_t next_expected = 0;
+
+    // In-order segments not yet read; the first may be partly read.
+    std::array<UdpSegment, udpstream::kWindow> readable{};
+    int readable_count = 0;
+    uint32_t read_offset = 0;
+
+    uint64_t last_ack_ms = 0;  // when an ACK was last sent
+    bool ack_due = false;
+    uint32_t data_since_ack = 0;
+
+    // Loss estimate.
+    uint32_t send_count = 0;
+    uint32_t resend_count = 0;
+    uint64_t counters_reset_time = 0;  // engine seconds
+
+    // Smoothed round trip of first sends, for resends on an ACK's evidence.
+    uint32_t srtt_ms = 0;
+
+    bool HasReadableData() const { return readable_count > 0 || receive[0].stored != nullptr; }
+};
+
+}  // namespace zl

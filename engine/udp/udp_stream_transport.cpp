@@ -1,0 +1,436 @@
+// The transport's lists, pool, handle table, lock and outbox, and Select.
+#include "engine/udp/udp_stream_transport.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/base/clock.h"
+#include "engine/meta/buffer_pool.h"
+#include "engine/udp/udp_stream_guard.h"
+
+namespace zl {
+namespace {
+
+uint32_t SystemRandom() {
+    uint32_t value = 0;
+    while (::getrandom(&value, sizeof value, 0) != sizeof value) {
+    }
+    return value;
+}
+
+}  // namespace
+
+const char* UdpStreamStateName(UdpStreamState state) {
+    switch (state) {
+        case UdpStreamState::kNew: return "new";
+        case UdpStreamState::kBound: return "bound";
+        case UdpStreamState::kListening: return "listening";
+        case UdpStreamState::kViaRendezvous: return "via-rendezvous";
+        case UdpStreamState::kConnecting: return "connecting";
+        case UdpStreamState::kAccepting: return "accepting";
+        case UdpStreamState::kEstablished: return "established";
+        case UdpStreamState::kClosed: return "closed";
+    }
+    return "?";
+}
+
+bool UdpHandleSet::Has(int handle) const {
+    return std::find(handles_.begin(), handles_.end(), handle) != handles_.end();
+}
+
+uint8_t* UdpStreamTransport::Outbox::Emit(size_t length, uint32_t address, uint16_t port) {
+    const size_t offset = bytes.size();
+    bytes.resize(offset + length);
+    items.push_back(Item{offset, uint32_t(length), address, port});
+    return bytes.data() + offset;
+}
+
+UdpStreamTransport::UdpStreamTransport(IUdpSender& sender, UdpStreamConfig config)
+    : sender_(sender),
+      config_(std::move(config)),
+      clock_(config_.clock ? *config_.clock : SystemClock()),
+      pool_(config_.pool ? *config_.pool : SharedBufferPools().socket_buffer),
+      tag_(TagOfNodeId(NormaliseLocalNodeId(config_.node_id))),
+      system_clock_(&clock_ == &SystemClock()) {
+    if (!config_.random) config_.random = SystemRandom;
+    if (config_.connect_timeout <= 0) config_.connect_timeout = 30;
+    SyncWithHost();
+}
+
+UdpStreamTransport::~UdpStreamTransport() {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, s] : table_) {
+        ReleaseSendBuffers(s.get());
+        ReleaseReceiveBuffers(s.get());
+    }
+}
+
+uint64_t UdpStreamTransport::NowMs() { return clock_.TickMs(); }
+
+uint64_t UdpStreamTransport::NowSeconds() { return config_.seconds ? config_.seconds() : clock_.TickMs() / 1000; }
+
+// --- streams, lists and pool ---------------------------------------------
+
+UdpStream* UdpStreamTransport::Find(int handle) {
+    if (handle <= 0) return nullptr;
+    auto it = table_.find(uint32_t(handle));
+    return it == table_.end() ? nullptr : it->second.get();
+}
+
+UdpStream* UdpStreamTransport::FindOn(uint32_t id, UdpStreamList list) {
+    auto it = table_.find(id);
+    if (it == table_.end() || it->second->list != list) return nullptr;
+    return it->second.get();
+}
+
+std::vector<UdpStream*>& UdpStreamTransport::ListOf(UdpStreamList list) {
+    switch (list) {
+        case UdpStreamList::kBound: return bound_;
+        case UdpStreamList::kAcceptQueue: return accept_;
+        default: return open_;
+    }
+}
+
+void UdpStreamTransport::Detach(UdpStream* s) {
+    if (s->list == UdpStreamList::kNone) return;
+    auto& list = ListOf(s->list);
+    list.erase(std::find(list.begin(), list.end(), s));
+    s->list = UdpStreamList::kNone;
+}
+
+void UdpStreamTransport::Attach(UdpStream* s, UdpStreamList list) {
+    Detach(s);
+    if (list == UdpStreamList::kNone) return;
+    ListOf(list).push_back(s);
+    s->list = list;
+}
+
+UdpStream* UdpStreamTransport::NewStream() {
+    std::unique_ptr<UdpStream> s;
+    uint32_t nonce;
+    if (!free_pool_.empty()) {
+        s = std::move(free_pool_.back());
+        free_pool_.pop_back();
+        nonce = s->nonce + 1;
+    } else {
+        s = std::make_unique<UdpStream>();
+        nonce = uint32_t(NowMs());
+    }
+    *s = UdpStream{};
+    s->nonce = nonce;
+    // Ids are handles too, so they stay positive as an int.
+    uint32_t id;
+    do id = config_.random() & 0x7FFFFFFFu;
+    while (id == 0 || table_.count(id) != 0);
+    s->id = id;
+    s->last_activity = NowSeconds();
+    s->counters_reset_time = s->last_activity;
+    UdpStream* raw = s.get();
+    table_.emplace(id, std::move(s));
+    return raw;
+}
+
+void UdpStreamTransport::ReleaseSendBuffers(UdpStream* s) {
+    for (int i = 0; i < s->send_used; ++i) {
+        if (s->send[size_t(i)].packet) pool_.Release(s->send[size_t(i)].packet);
+        s->send[size_t(i)] = UdpSendSlot{};
+    }
+    s->send_used = 0;
+}
+
+void UdpStreamTransport::ReleaseReceiveBuffers(UdpStream* s) {
+    for (auto& seg : s->receive) {
+        if (seg.stored) pool_.Release(seg.stored);
+        seg = UdpSegment{};
+    }
+    for (int i = 0; i < s->readable_count; ++i) {
+        if (s->readable[size_t(i)].stored) pool_.Release(s->readable[size_t(i)].stored);
+        s->readable[size_t(i)] = UdpSegment{};
+    }
+    s->readable_count = 0;
+    s->read_offset = 0;
+}
+
+void UdpStreamTransport::ReleaseStream(UdpStream* s) {
+    Detach(s);
+    ReleaseSendBuffers(s);
+    ReleaseReceiveBuffers(s);
+    auto it = table_.find(s->id);
+    if (it == table_.end()) return;
+    std::unique_ptr<UdpStream> owned = std::move(it->second);
+    table_.erase(it);
+    if (free_pool_.size() < kFreePoolLimit) free_pool_.push_back(std::move(owned));
+}
+
+void UdpStreamTransport::CloseStream(UdpStream* s, int32_t reason) {
+    s->state = UdpStreamState::kClosed;
+    s->close_error = reason;
+    s->request_number = -1;
+    ReleaseSendBuffers(s);
+    Wake();
+}
+
+// --- settings and inspection ------------------------------------------------
+
+bool UdpStreamTransport::Suspended() const { return suspended_ || (config_.host && config_.host->Suspended()); }
+
+void UdpStreamTransport::SyncWithHost() {
+    if (!config_.host) return;
+    const IUdpStreamHost::View v = config_.host->Read();
+    Guard g(*this);
+    config_.rendezvous_address = v.rendezvous_address;
+    config_.rendezvous_port = v.rendezvous_port;
+    if (v.local_address != 0 && v.local_address != 0xFFFFFFFFu) config_.local_address = v.local_address;
+    if (v.local_port != 0) config_.local_port = v.local_port;
+    if (v.connect_timeout > 0) config_.connect_timeout = v.connect_timeout;
+    if (v.tag != EndpointTag{}) tag_ = v.tag;
+}
+
+void UdpStreamTransport::SetSuspended(bool suspended) {
+    Guard g(*this);
+    suspended_ = suspended;
+}
+
+void UdpStreamTransport::SetServerRunning(bool running) {
+    Guard g(*this);
+    server_running_ = running;
+}
+
+void UdpStreamTransport::SetLocalEndpoint(uint32_t address, uint16_t port) {
+    Guard g(*this);
+    if (address != 0 && address != 0xFFFFFFFFu) config_.local_address = address;
+    if (port != 0) config_.local_port = port;
+}
+
+void UdpStreamTransport::SetRendezvousServer(uint32_t address, uint16_t port) {
+    Guard g(*this);
+    config_.rendezvous_address = address;
+    config_.rendezvous_port = port;
+}
+
+void UdpStreamTransport::SetConnectTimeout(int32_t seconds) {
+    Guard g(*this);
+    if (seconds > 0) config_.connect_timeout = seconds;
+}
+
+NodeId UdpStreamTransport::node_id() {
+    Guard g(*this);
+    return NodeIdOfTag(tag_);
+}
+
+EndpointTag UdpStreamTransport::local_tag() {
+    Guard g(*this);
+    return tag_;
+}
+
+uint32_t UdpStreamTransport::ExternalAddress() {
+    Guard g(*this);
+    return external_address_;
+}
+
+uint32_t UdpStreamTransport::ExternalPort() {
+    Guard g(*this);
+    return external_port_;
+}
+
+bool UdpStreamTransport::BehindNat() {
+    Guard g(*this);
+    return BehindNatLocked();
+}
+
+bool UdpStreamTransport::ServerAnswered() {
+    Guard g(*this);
+    return server_answered_;
+}
+
+UdpStreamSnapshot UdpStreamTransport::Inspect(int handle) {
+    Guard g(*this);
+    UdpStreamSnapshot out;
+    UdpStream* s = Find(handle);
+    if (!s) return out;
+    out.exists = true;
+    out.state = s->state;
+    out.list = s->list;
+    out.connected = s->connected;
+    out.id = s->id;
+    out.remote_stream_id = s->remote_stream_id;
+    out.remote_address = s->remote_address;
+    out.remote_port = s->remote_port;
+    out.service_port = s->service_port;
+    out.remote_id = NodeIdOfTag(s->remote_tag);
+    out.nonce = s->nonce;
+    out.request_number = s->request_number;
+    out.send_used = s->send_used;
+    out.send_base = s->send_base;
+    for (int i = 0; i < s->send_used; ++i) {
+        out.send_retries[size_t(i)] = s->send[size_t(i)].retries;
+        out.send_sent[size_t(i)] = s->send[size_t(i)].sent_ms != 0;
+    }
+    out.next_expected = s->next_expected;
+    out.readable_count = s->readable_count;
+    for (const auto& seg : s->receive) out.receive_filled += seg.stored ? 1 : 0;
+    out.bytes_acknowledged = s->bytes_acknowledged;
+    out.bytes_received = s->bytes_received;
+    out.loss_percent = LossPercent(s);
+    uint32_t segment = 0;
+    out.window_limit = WindowLimit(s, &segment);
+    out.segment_size = segment;
+    out.send_count = s->send_count;
+    out.resend_count = s->resend_count;
+    out.close_error = s->close_error;
+    return out;
+}
+
+UdpStreamCounters UdpStreamTransport::Counters() {
+    Guard g(*this);
+    return counters_;
+}
+
+size_t UdpStreamTransport::FreePoolSize() {
+    Guard g(*this);
+    return free_pool_.size();
+}
+
+size_t UdpStreamTransport::PunchListSize() {
+    Guard g(*this);
+    return punch_list_.size();
+}
+
+size_t UdpStreamTransport::PendingRequestCount() {
+    Guard g(*this);
+    return pending_requests_.size();
+}
+
+size_t UdpStreamTransport::AcceptQueueSize() {
+    Guard g(*this);
+    return accept_.size();
+}
+
+int UdpStreamTransport::backlog() {
+    Guard g(*this);
+    return backlog_;
+}
+
+void UdpStreamTransport::ResetTransport() {
+    Guard g(*this);
+    while (!table_.empty()) ReleaseStream(table_.begin()->second.get());
+    free_pool_.clear();
+    open_.clear();
+    bound_.clear();
+    accept_.clear();
+    batch_.Clear();
+    pending_requests_.clear();
+    punch_list_.clear();
+    external_address_ = 0;
+    external_port_ = 0;
+    server_answered_ = false;
+    outbox_.Clear();
+    Wake();
+}
+
+// --- Select -----------------------------------------------------------------
+
+bool UdpStreamTransport::IsReadable(UdpStream* s) {
+    if (s->list == UdpStreamList::kOpen)
+        return s->state == UdpStreamState::kClosed || (s->connected && s->HasReadableData());
+    if (s->list == UdpStreamList::kBound && s->state == UdpStreamState::kListening) {
+        for (UdpStream* a : accept_)
+            if (a->state == UdpStreamState::kEstablished && a->service_port == s->service_port) return true;
+    }
+    return false;
+}
+
+bool UdpStreamTransport::IsWritable(UdpStream* s) {
+    if (s->list != UdpStreamList::kOpen) return false;
+    return s->state == UdpStreamState::kClosed || (s->connected && s->send_used < udpstream::kWindow);
+}
+
+bool UdpStreamTransport::IsInError(UdpStream* s) {
+    return s->list == UdpStreamList::kOpen && s->state == UdpStreamState::kClosed;
+}
+
+int UdpStreamTransport::SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except) {
+    int ready = 0;
+    auto shrink = [&](UdpHandleSet* set, bool (UdpStreamTransport::*test)(UdpStream*)) {
+        if (!set) return;
+        auto& handles = set->mutable_handles();
+        std::vector<int> kept;
+        for (int h : handles) {
+            UdpStream* s = Find(h);
+            if (s && (this->*test)(s)) kept.push_back(h);
+        }
+        ready += int(kept.size());
+        handles.swap(kept);
+    };
+    shrink(read, &UdpStreamTransport::IsReadable);
+    shrink(write, &UdpStreamTransport::IsWritable);
+    shrink(except, &UdpStreamTransport::IsInError);
+    return ready;
+}
+
+void UdpStreamTransport::WakeWaiters(uint8_t kinds) {
+    const bool readers = (kinds & kWakeReaders) && read_waiters_.load(std::memory_order_acquire) > 0;
+    const bool writers = (kinds & kWakeWriters) && write_waiters_.load(std::memory_order_acquire) > 0;
+    if (!readers && !writers) return;
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    if (system_clock_) {
+        { std::lock_guard lock(wait_mutex_); }
+        wait_cv_.notify_all();
+    } else {
+        clock_.WakeSleepers();
+    }
+}
+
+void UdpStreamTransport::WaitForChange(uint64_t seen, uint32_t ms) {
+    auto changed = [&] { return generation_.load(std::memory_order_acquire) != seen; };
+    if (system_clock_) {
+        std::unique_lock lock(wait_mutex_);
+        wait_cv_.wait_for(lock, std::chrono::milliseconds(ms), changed);
+    } else {
+        clock_.SleepMsUnless(ms, changed);
+    }
+}
+
+int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, int timeout_ms) {
+    static constexpr uint64_t kPollStepMs = 10;
+    const uint64_t start = NowMs();
+    // Counted as waiting before readiness is checked, so that a change made
+    // between the check and the sleep still wakes this caller.
+    const bool writes = write && !write->empty();
+    const bool reads = !writes || (read && !read->empty()) || (except && !except->empty());
+    struct Waiting {
+        std::atomic<int>* n;
+        ~Waiting() {
+            if (n) n->fetch_sub(1, std::memory_order_acq_rel);
+        }
+    } as_reader{reads ? &read_waiters_ : nullptr}, as_writer{writes ? &write_waiters_ : nullptr};
+    if (reads) read_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    if (writes) write_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    for (;;) {
+        const uint64_t generation = generation_.load(std::memory_order_acquire);
+        UdpHandleSet r, w, e;
+        if (read) r = *read;
+        if (write) w = *write;
+        if (except) e = *except;
+        int ready;
+        {
+            Guard g(*this);
+            ready = SelectOnce(read ? &r : nullptr, write ? &w : nullptr, except ? &e : nullptr);
+        }
+        const uint64_t elapsed = NowMs() - start;
+        if (ready > 0 || (timeout_ms >= 0 && elapsed >= uint64_t(timeout_ms))) {
+            if (read) *read = std::move(r);
+            if (write) *write = std::move(w);
+            if (except) *except = std::move(e);
+            return ready;
+        }
+        uint64_t step = kPollStepMs;
+        if (timeout_ms >= 0) step = std::min<uint64_t>(step, uint64_t(timeout_ms) - elapsed);
+        WaitForChange(generation, uint32_t(step));
+    }
+}
+
+}  // namespace zl

@@ -1,0 +1,336 @@
+// The UDP stream transport: a small reliable, ordered byte stream over the
+// engine's single UDP socket, shaped as the stream calls of a socket (Open,
+// Bind, Listen, Accept, Connect, Send, Receive, Close, Select, LocalName) with
+// the same return conventions and Winsock error numbers, and the rendezvous
+// client that lets two engines behind NAT find each other and punch holes.
+//
+// The UDP server hands it every datagram that is not for the DHT and drives
+// its timers (IUdpStreamConsumer); it sends through the server (IUdpSender).
+// Every call takes the transport's lock. Datagrams are queued while the lock
+// is held and handed to the sender after it is released, so no thread ever
+// waits for the server's lock while holding this one.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/net/stream_transport.h"
+#include "engine/udp/endpoint_tag.h"
+#include "engine/udp/rendezvous_messages.h"
+#include "engine/udp/udp_consumers.h"
+#include "engine/udp/udp_stream.h"
+
+namespace zl {
+
+class BufferPool;
+class Clock;
+
+// The server that carries the transport, as the transport sees it. Read and
+// told only outside the transport's lock (on the server thread, whose own
+// lock is held then), so the two locks are always taken server first.
+class IUdpStreamHost {
+public:
+    struct View {
+        uint32_t rendezvous_address = 0;  // 0 until resolved
+        uint16_t rendezvous_port = 0;
+        uint32_t local_address = 0;
+        uint16_t local_port = 0;  // the port the socket is bound to
+        int32_t connect_timeout = 0;
+        EndpointTag tag{};  // all zero until the server is configured
+    };
+    virtual ~IUdpStreamHost() = default;
+    virtual View Read() = 0;
+    // The rendezvous server reported this external endpoint.
+    virtual void OnAddressReport(uint32_t address, uint16_t port) = 0;
+    // Read under the transport's lock: must take no lock of the server's.
+    virtual bool Suspended() = 0;
+    virtual bool Running() = 0;
+};
+
+struct UdpStreamConfig {
+    NodeId node_id{};              // made non-placeholder (first bytes non-zero) on use
+    uint32_t local_address = 0;    // advertised local address, network order
+    uint16_t local_port = 0;       // the UDP socket's port
+    int32_t connect_timeout = 30;  // seconds (t): set-up, silence and retry limits
+    uint32_t rendezvous_address = 0;  // network order; 0: no server known yet
+    uint16_t rendezvous_port = 0;
+    Clock* clock = nullptr;                 // null: the system clock
+    std::function<uint64_t()> seconds;      // the engine clock; empty: the clock's ms / 1000
+    BufferPool* pool = nullptr;             // segment buffers; null: the shared socket-buffer pool
+    std::function<uint32_t()> random;       // stream ids; empty: getrandom
+    IUdpStreamHost* host = nullptr;         // the server's settings replace the ones above as they change
+    // Implementation choices beyond the fixed 40 ms / 20 ms ticks (the wire
+    // format is unchanged): acknowledge after every few segments instead of
+    // waiting for the next tick; send a waiting segment as soon as an ACK moves
+    // the window over it, as Send would have; and resend a segment at once
+    // when an ACK shows three later segments arrived while it did not.
+    bool prompt_ack = true;
+    bool send_on_ack = true;
+    bool fast_resend = true;
+};
+
+// The engine's own handle set for Select (the handles Open and Accept gave).
+class UdpHandleSet {
+public:
+    void Add(int handle) { handles_.push_back(handle); }
+    bool Has(int handle) const;
+    void Clear() { handles_.clear(); }
+    size_t size() const { return handles_.size(); }
+    bool empty() const { return handles_.empty(); }
+    const std::vector<int>& handles() const { return handles_; }
+    std::vector<int>& mutable_handles() { return handles_; }
+
+private:
+    std::vector<int> handles_;
+};
+
+// What tests and statistics may see of one stream.
+struct UdpStreamSnapshot {
+    bool exists = false;
+    UdpStreamState state = UdpStreamState::kNew;
+    UdpStreamList list = UdpStreamList::kNone;
+    bool connected = false;
+    uint32_t id = 0;
+    uint32_t remote_stream_id = 0;
+    uint32_t remote_address = 0;
+    uint16_t remote_port = 0;
+    uint16_t service_port = 0;
+    NodeId remote_id{};
+    uint32_t nonce = 0;
+    int64_t request_number = -1;
+    int send_used = 0;
+    uint32_t send_base = 0;
+    std::array<uint32_t, udpstream::kWindow> send_retries{};
+    std::array<bool, udpstream::kWindow> send_sent{};
+    uint32_t next_expected = 0;
+    int readable_count = 0;
+    int receive_filled = 0;
+    uint64_t bytes_acknowledged = 0;
+    uint64_t bytes_received = 0;
+    uint32_t loss_percent = 0;
+    int window_limit = 0;
+    uint32_t segment_size = 0;
+    uint32_t send_count = 0;
+    uint32_t resend_count = 0;
+    int32_t close_error = 0;
+};
+
+struct UdpStreamCounters {
+    uint64_t packets_in = 0;
+    uint64_t packets_dropped = 0;  // failed the checks or matched no stream
+    uint64_t data_sent = 0;        // DATA packets, first sends and resends
+    uint64_t data_resent = 0;
+    uint64_t acks_sent = 0;
+};
+
+class UdpStreamTransport final : public IUdpStreamConsumer {
+public:
+    static constexpr size_t kFreePoolLimit = 256;
+    static constexpr int kMinBacklog = 5;
+    static constexpr int kMaxBacklog = 4096;
+    static constexpr int kInitialBacklog = 32;
+    static constexpr size_t kPendingLimit = 2048;
+    static constexpr size_t kPunchListLimit = 512;
+    static constexpr uint32_t kSynAckResendLimit = 3;  // maintenance resends per accepting stream
+
+    UdpStreamTransport(IUdpSender& sender, UdpStreamConfig config);
+    ~UdpStreamTransport() override;
+    UdpStreamTransport(const UdpStreamTransport&) = delete;
+    UdpStreamTransport& operator=(const UdpStreamTransport&) = delete;
+
+    // Socket-like calls. Each returns as its Winsock counterpart (-1 on
+    // failure) and stores the error number in *error (0 on success).
+    int Open(int32_t* error);
+    int Bind(int handle, uint32_t address, uint16_t port, int32_t* error);
+    int Listen(int handle, int backlog, int32_t* error);
+    int Accept(int handle, StreamEndpoint* remote, int32_t* error);
+    int Connect(int handle, const StreamEndpoint& remote, int32_t* error);
+    int64_t Send(int handle, const uint8_t* data, int64_t length, int32_t* error);
+    int64_t Receive(int handle, uint8_t* buffer, int64_t size, int32_t* error);
+    int Close(int handle, int32_t* error);
+    // Shrinks each set to its ready members and returns their total count;
+    // waits up to timeout_ms (< 0: without limit), polling at least every 10 ms.
+    int Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, int timeout_ms);
+    int LocalName(int handle, StreamEndpoint* local, int32_t* error);
+
+    // Settings the engine and the UDP server change.
+    void SetSuspended(bool suspended);
+    void SetServerRunning(bool running);
+    void SetLocalEndpoint(uint32_t address, uint16_t port);
+    void SetRendezvousServer(uint32_t address, uint16_t port);
+    void SetConnectTimeout(int32_t seconds);
+
+    uint32_t ExternalAddress();
+    uint32_t ExternalPort();
+    // The external address reported by the rendezvous server differs from the local address.
+    bool BehindNat();
+    // The server sent an address report since the last registration.
+    bool ServerAnswered();
+    NodeId node_id();
+    EndpointTag local_tag();
+
+    // IUdpStreamConsumer: the rendezvous dispatch, then the transport.
+    void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) override;
+    void RetransmitTick() override;
+    void AcknowledgeTick() override;
+    void MaintenanceTick() override;
+    void Register() override;
+    void KeepAlive() override;
+    bool HasPendingConnectBatch() override;
+    void FlushConnectBatch() override;
+    void ResetTransport() override;
+
+    UdpStreamSnapshot Inspect(int handle);
+    UdpStreamCounters Counters();
+    size_t FreePoolSize();
+    size_t PunchListSize();
+    size_t PendingRequestCount();
+    size_t AcceptQueueSize();
+    int backlog();
+
+private:
+    class Guard;
+    struct Outbox {
+        struct Item {
+            size_t offset;
+            uint32_t length;
+            uint32_t address;
+            uint16_t port;
+        };
+        std::vector<uint8_t> bytes;
+        std::vector<Item> items;
+        uint8_t* Emit(size_t length, uint32_t address, uint16_t port);
+        void Clear() {
+            bytes.clear();
+            items.clear();
+        }
+    };
+    struct PunchEntry {
+        EndpointTag requester{};
+        uint32_t address = 0;
+        uint16_t port = 0;
+        uint32_t sends = 0;
+    };
+
+    // Time.
+    uint64_t NowMs();
+    uint64_t NowSeconds();
+
+    // Streams, lists, pool.
+    UdpStream* Find(int handle);
+    UdpStream* FindOn(uint32_t id, UdpStreamList list);
+    UdpStream* NewStream();
+    void ReleaseStream(UdpStream* s);
+    void Detach(UdpStream* s);
+    void Attach(UdpStream* s, UdpStreamList list);
+    std::vector<UdpStream*>& ListOf(UdpStreamList list);
+    void ReleaseSendBuffers(UdpStream* s);
+    void ReleaseReceiveBuffers(UdpStream* s);
+    void CloseStream(UdpStream* s, int32_t reason);
+    // What a change may make ready: Select waiters of that kind are woken
+    // when the lock is released.
+    enum : uint8_t { kWakeReaders = 1, kWakeWriters = 2, kWakeAll = 3 };
+    void Wake(uint8_t kinds = kWakeAll) { wake_ |= kinds; }
+    // Takes the server's current settings (server thread, before the lock).
+    void SyncWithHost();
+    bool Suspended() const;
+
+    // Window arithmetic.
+    uint32_t LossPercent(UdpStream* s);
+    int WindowLimit(UdpStream* s, uint32_t* segment_size);
+    void DropAcknowledgedFront(UdpStream* s);
+    void MoveInOrder(UdpStream* s);
+    void AcknowledgeSlot(UdpStream* s, int index);
+
+    // Packets out.
+    void SendControl(UdpStream* s, uint32_t type, int copies);
+    void SendRefuse(const WireView& syn, uint32_t address, uint16_t port);
+    void SendData(UdpStream* s, int index);
+    void SendAck(UdpStream* s, int copies);
+    void AckIfDue(UdpStream* s);
+    void Emit(const uint8_t* bytes, size_t length, uint32_t address, uint16_t port);
+
+    // Packets in.
+    UdpStream* EstablishedFrom(const WireView& p, uint32_t address);
+    void OnTransportPacket(const WireView& p, uint32_t address, uint16_t port);
+    void OnSyn(const WireView& p, uint32_t address, uint16_t port);
+    void OnSynAck(const WireView& p, uint32_t address, uint16_t port);
+    void OnConfirm(const WireView& p, uint32_t address, uint16_t port);
+    void OnRefuse(const WireView& p, uint32_t address, uint16_t port);
+    void OnData(const WireView& p, uint32_t address, uint16_t port);
+    void OnAck(const WireView& p, uint32_t address, uint16_t port);
+    void OnKeepalive(const WireView& p, uint32_t address, uint16_t port);
+    void OnClose(const WireView& p, uint32_t address, uint16_t port);
+    void OnDataAck(const WireView& p, uint32_t address, uint16_t port);
+    void FastResend(UdpStream* s);
+    void SendNowInWindow(UdpStream* s);
+
+    // Rendezvous.
+    bool FromServer(uint32_t address) const;
+    bool BehindNatLocked() const;
+    uint32_t QueueConnectRequest(UdpStream* s);
+    void FlushBatchLocked();
+    void OnAddressReport(const WireView& m);
+    void OnPunchRequest(const WireView& m);
+    void OnPunchArrival(const WireView& m, uint32_t address, uint16_t port);
+    void OnConnectReply(const WireView& m);
+    void PunchPass();
+    void ForgetPunches(uint32_t address, uint16_t port);
+    void SendPunch(const PunchEntry& e);
+
+    // Timers (lock held).
+    void RetransmitStream(UdpStream* s);
+    void MaintainAcceptQueue(uint64_t now);
+    void MaintainOpenList(uint64_t now);
+
+    // Select's waiting: on the system clock a condition variable of the
+    // transport's own (so that nothing else that sleeps is woken per packet),
+    // on a test clock the clock's sleep.
+    void WaitForChange(uint64_t seen_generation, uint32_t ms);
+    void WakeWaiters(uint8_t kinds);
+    bool IsReadable(UdpStream* s);
+    bool IsWritable(UdpStream* s);
+    bool IsInError(UdpStream* s);
+    int SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except);
+
+    IUdpSender& sender_;
+    UdpStreamConfig config_;
+    Clock& clock_;
+    BufferPool& pool_;
+    EndpointTag tag_{};
+
+    std::mutex mutex_;
+    Outbox outbox_;
+    uint8_t wake_ = 0;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int> read_waiters_{0};
+    std::atomic<int> write_waiters_{0};
+    std::mutex wait_mutex_;
+    std::condition_variable wait_cv_;
+    const bool system_clock_;
+
+    std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
+    std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
+    std::vector<std::unique_ptr<UdpStream>> free_pool_;
+    int backlog_ = kInitialBacklog;
+    bool suspended_ = false;
+    bool server_running_ = true;
+    UdpStreamCounters counters_;
+
+    // Rendezvous state.
+    uint32_t external_address_ = 0;
+    uint32_t external_port_ = 0;
+    bool server_answered_ = false;
+    bool report_pending_ = false;  // to be told to the host once the lock is released
+    uint32_t request_counter_ = 0;
+    rendezvous::ConnectBatch batch_;
+    std::vector<uint32_t> pending_requests_;
+    std::vector<PunchEntry> punch_list_;  // oldest first
+};
+
+}  // namespace zl

@@ -1,0 +1,2 @@
+zl_fuzzer(fuzz_udp_stream_packets SOURCES udp_stream_packets_fuzz.cpp LIBS zl_udp_stream)
+zl_fuzzer(fuzz_rendezvous_messages SOURCES rendezvous_messages_fuzz.cpp LIBS zl_udp_stream zl_rendezvous_server)

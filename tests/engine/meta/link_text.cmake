@@ -1,0 +1,1 @@
+zl_test(meta_link_text_test SOURCES link_text_test.cpp LIBS zl_meta_storage)

@@ -1,0 +1,1 @@
+zl_test(meta_padding_test SOURCES padding_test.cpp LIBS zl_meta_storage)

@@ -1,0 +1,1 @@
+zl_test(meta_transfer_from_test SOURCES transfer_from_test.cpp LIBS zl_meta_storage)

@@ -1,0 +1,23 @@
+# The UDP stream transport and rendezvous, on a simulated network and on loopback.
+add_library(zl_udp_sim STATIC sim_udp_net.cpp)
+target_link_libraries(zl_udp_sim PUBLIC zl_udp_stream zl_rendezvous_server)
+target_include_directories(zl_udp_sim PUBLIC ${PROJECT_SOURCE_DIR})
+zl_test(udp_stream_bulk_test SOURCES udp_stream_bulk_test.cpp LIBS zl_udp_sim OpenSSL::Crypto)
+zl_test(udp_stream_faults_test SOURCES udp_stream_faults_test.cpp LIBS zl_udp_stream)
+zl_test(udp_stream_timers_test SOURCES udp_stream_timers_test.cpp LIBS zl_udp_sim)
+zl_test(udp_stream_calls_test SOURCES udp_stream_calls_test.cpp LIBS zl_udp_stream)
+zl_test(udp_rendezvous_test SOURCES rendezvous_test.cpp LIBS zl_udp_stream)
+zl_test(udp_stream_handshake_test SOURCES udp_stream_handshake_test.cpp LIBS zl_udp_sim)
+zl_test(udp_stream_socket_test SOURCES udp_stream_socket_test.cpp LIBS zl_udp_sim)
+add_library(zl_udp_loopback STATIC loopback_udp_host.cpp)
+target_link_libraries(zl_udp_loopback PUBLIC zl_udp_stream zl_rendezvous_server Threads::Threads)
+target_include_directories(zl_udp_loopback PUBLIC ${PROJECT_SOURCE_DIR})
+zl_test(udp_stream_loopback_test SOURCES udp_stream_loopback_test.cpp LIBS zl_udp_loopback zl_udp_sim OpenSSL::Crypto THREADED)
+zl_test(udp_stream_server_test SOURCES udp_stream_server_test.cpp LIBS zl_udp_stream_service zl_udp_sim OpenSSL::Crypto THREADED)
+zl_test(udp_stream_bt_test SOURCES udp_stream_bt_test.cpp LIBS zl_udp_sim zl_net_bt_peer)
+add_executable(udp_stream_peer udp_stream_peer_main.cpp)
+target_link_libraries(udp_stream_peer PRIVATE zl_udp_stream_service OpenSSL::Crypto)
+# Two engines behind two NATs in network namespaces (skipped where they cannot be made).
+add_test(NAME udp_stream_two_nat_test
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_nat_test.sh $<TARGET_FILE:udp_stream_peer> $<TARGET_FILE:zlrendezvous>)
+set_tests_properties(udp_stream_two_nat_test PROPERTIES LABELS "unit" TIMEOUT 180 SKIP_RETURN_CODE 77)
