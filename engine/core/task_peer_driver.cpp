@@ -306,7 +306,9 @@ void TaskPeerDriver::SortActive() {
                              f.handshake_done = e.peer->HandshakeDone();
                              f.node = e.peer->kind() == kKindNode;
                              f.receive_rate = e.peer->transfer().download_rate;
-                             f.download_accumulator = e.peer->transfer().download_rate;
+                             // What it read since the last snapshot: a source that
+                             // stalled since then sorts behind one still sending.
+                             f.download_accumulator = e.peer->transfer().download_accumulator;
                              f.total_sent = e.peer->transfer().total_sent;
                              f.serial = e.serial;
                              return f;

@@ -34,7 +34,9 @@ int32_t TWorkWithPieces::GetBitfield(uint8_t* buffer, int32_t size) {
     if (!buffer || size <= 0) return 0;
     ScopedLock guard(Lock());
     const size_t bytes = bitfield_.size();
-    std::memcpy(buffer, bitfield_.data(), std::min(bytes, static_cast<size_t>(size)));
+    // Before the metainfo is read the bitfield is empty: nothing to copy
+    // (and memcpy from its null data would be undefined even for 0 bytes).
+    if (bytes > 0) std::memcpy(buffer, bitfield_.data(), std::min(bytes, static_cast<size_t>(size)));
     const int64_t bits = static_cast<int64_t>(bytes) * 8;
     return static_cast<int32_t>(std::min<int64_t>(bits, bitfield_pieces_));
 }

@@ -35,13 +35,13 @@ protected:
         name_ = "zl-tm-" + std::to_string(getpid());
         script_ = std::string(ZL_SOURCE_DIR) + "/tests/portmap/gateway.sh";
         int status = 0;
-        const std::string out = Shell(script_ + " start " + dir_.Path() + " " + name_, &status);
+        const std::string out = Shell(script_ + " start " + dir_.path() + " " + name_, &status);
         if (status == 77) GTEST_SKIP() << "no gateway: " << out;
         ASSERT_EQ(status, 0) << out;
         started_ = true;
     }
     void TearDown() override {
-        if (started_) Shell(script_ + " stop " + dir_.Path() + " " + name_);
+        if (started_) Shell(script_ + " stop " + dir_.path() + " " + name_);
     }
     // Runs `fn` on a thread inside the client namespace; threads it starts stay there.
     template <class Fn>

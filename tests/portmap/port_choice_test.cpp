@@ -83,9 +83,9 @@ TEST(PortProbe, ProcNetTcpLocalPorts) {
     test::TempDir root;
     test::WriteFile(root / "proc/net/tcp", tcp);
     test::WriteFile(root / "proc/net/tcp6", tcp6);
-    EXPECT_TRUE(TcpPortInUse(40001, root.Path(), false));
-    EXPECT_TRUE(TcpPortInUse(50000, root.Path(), false));
-    EXPECT_FALSE(TcpPortInUse(40002, root.Path(), false));
+    EXPECT_TRUE(TcpPortInUse(40001, root.path(), false));
+    EXPECT_TRUE(TcpPortInUse(50000, root.path(), false));
+    EXPECT_FALSE(TcpPortInUse(40002, root.path(), false));
 }
 
 TEST(PortProbe, SeesARealListener) {

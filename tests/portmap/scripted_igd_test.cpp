@@ -7,6 +7,7 @@
 #include "engine/base/fake_clock.h"
 #include "portmap/port_mapper.h"
 #include "tests/portmap/portmap_test_support.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -118,11 +119,11 @@ TEST(ScriptedGateway, MappingGivesUpWhenDiscoveryNeverEnds) {
     EXPECT_EQ(engine.StartMapping(request, nullptr, &never), 0);
     ASSERT_EQ(engine.StartMapping(request, &listener, &never), 1);
     EXPECT_EQ(engine.StartMapping(request, &listener, &never), 0);  // already running
-    while (clock.Sleepers() == 0) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return clock.Sleepers() > 0; }));
     clock.Advance(59999);
     EXPECT_TRUE(engine.MappingRunning());
     clock.Advance(1);
-    while (engine.MappingRunning()) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return !engine.MappingRunning(); }));
     EXPECT_EQ(events.Events(), (Events{{"11500105", "uPnP失败，获取IGD设备超时"}}));
     EXPECT_TRUE(listener.Seen().empty());  // nothing is posted
 }
@@ -136,7 +137,7 @@ TEST(ScriptedGateway, DiscoveryStartsOnceAndCleanupReportsWhetherItRan) {
     EXPECT_EQ(engine.Cleanup(), kPortForwardFailed);
     EXPECT_EQ(engine.StartDiscovery(nullptr), 0);
     ASSERT_EQ(engine.StartDiscovery(&listener), 1);
-    while (engine.DiscoveryRunning()) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return !engine.DiscoveryRunning(); }));
     EXPECT_EQ(engine.GetDeviceInformation().model_name, "Scripted model");
     EXPECT_EQ(engine.Cleanup(), kPortForwardOk);
     EXPECT_EQ(engine.Cleanup(), kPortForwardFailed);

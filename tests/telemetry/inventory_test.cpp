@@ -33,27 +33,27 @@ TEST(InventoryMachId, MixesTheFirstAdaptersMacWithTheVolumeSerial) {
     EXPECT_EQ(SystemInventory::MachIdFrom({0, 0, 0, 0, 0, 0}, 0), "0000000000000000");
 
     TempDir dir;
-    AddAdapter(dir.Path(), "lo", "00:00:00:00:00:00", 1, 772);
-    AddAdapter(dir.Path(), "enp9s0", "aa:bb:cc:dd:ee:ff", 3);
-    AddAdapter(dir.Path(), "eth0", "10:20:30:40:50:60", 2);
-    SystemInventory inventory(Sources(dir.Path()));
+    AddAdapter(dir.path(), "lo", "00:00:00:00:00:00", 1, 772);
+    AddAdapter(dir.path(), "enp9s0", "aa:bb:cc:dd:ee:ff", 3);
+    AddAdapter(dir.path(), "eth0", "10:20:30:40:50:60", 2);
+    SystemInventory inventory(Sources(dir.path()));
     EXPECT_EQ(inventory.MachId(), "C220D1145012D4C3");  // eth0 comes first by interface index
 }
 
 TEST(InventoryMacList, EveryAdapterInIndexOrderOrZero) {
     TempDir dir;
-    AddAdapter(dir.Path(), "lo", "00:00:00:00:00:00", 1, 772);
-    AddAdapter(dir.Path(), "wlan0", "AA:BB:CC:DD:EE:0F", 3);
-    AddAdapter(dir.Path(), "eth0", "10:20:30:40:50:60", 2);
-    AddAdapter(dir.Path(), "tun0", "", 4);  // no hardware address: not an adapter here
-    EXPECT_EQ(SystemInventory(Sources(dir.Path())).MacList(), "10-20-30-40-50-60;aa-bb-cc-dd-ee-0f");
+    AddAdapter(dir.path(), "lo", "00:00:00:00:00:00", 1, 772);
+    AddAdapter(dir.path(), "wlan0", "AA:BB:CC:DD:EE:0F", 3);
+    AddAdapter(dir.path(), "eth0", "10:20:30:40:50:60", 2);
+    AddAdapter(dir.path(), "tun0", "", 4);  // no hardware address: not an adapter here
+    EXPECT_EQ(SystemInventory(Sources(dir.path())).MacList(), "10-20-30-40-50-60;aa-bb-cc-dd-ee-0f");
 
     TempDir only_loopback;
-    AddAdapter(only_loopback.Path(), "lo", "00:00:00:00:00:00", 1, 772);
-    EXPECT_EQ(SystemInventory(Sources(only_loopback.Path())).MacList(), "0");
+    AddAdapter(only_loopback.path(), "lo", "00:00:00:00:00:00", 1, 772);
+    EXPECT_EQ(SystemInventory(Sources(only_loopback.path())).MacList(), "0");
 
     TempDir no_sys;
-    SystemInventory unreadable(Sources(no_sys.Path()));
+    SystemInventory unreadable(Sources(no_sys.path()));
     EXPECT_EQ(unreadable.MacList(), "0");
     // Without an adapter the identity still comes from the volume serial.
     EXPECT_EQ(unreadable.MachId(), "B200A1D400B2D4C3");
@@ -78,7 +78,7 @@ TEST(InventoryOsText, CodeThenWordSizeThenCodePage) {
     };
     TempDir dir;
     for (const Case& c : cases) {
-        InventorySources s = Sources(dir.Path());
+        InventorySources s = Sources(dir.path());
         s.kernel_release = c.release;
         s.machine = c.machine;
         s.locale = c.locale;
@@ -88,12 +88,12 @@ TEST(InventoryOsText, CodeThenWordSizeThenCodePage) {
 
 TEST(InventoryHardware, ObjectsFromProcAndSys) {
     TempDir dir;
-    test::MakeInventoryFixture(dir.Path());
+    test::MakeInventoryFixture(dir.path());
     WriteFile(dir / "sys/class/drm/card0/device/uevent", "DRIVER=amdgpu\nPCI_ID=1002:73BF\n");
     WriteFile(dir / "sys/class/drm/card0/device/mem_info_vram_total", "17163091968\n");
     WriteFile(dir / "sys/class/drm/card0-DP-1/status", "connected\n");
     WriteFile(dir / "sys/module/amdgpu/version", "23.10\n");
-    SystemInventory inventory(Sources(dir.Path()));
+    SystemInventory inventory(Sources(dir.path()));
 
     Json::Value none(Json::objectValue);
     inventory.AddHardware(none, 0);
@@ -120,7 +120,7 @@ TEST(InventoryHardware, ObjectsFromProcAndSys) {
 
 TEST(InventoryHardware, MissingSourcesGiveUnknownOrError) {
     TempDir dir;
-    SystemInventory inventory(Sources(dir.Path()));
+    SystemInventory inventory(Sources(dir.path()));
     Json::Value all(Json::objectValue);
     inventory.AddHardware(all, kInventoryCpu | kInventoryMemory | kInventoryVideoCard);
     EXPECT_EQ(all["CPU"]["CPU_Type"].asString(), "Error");

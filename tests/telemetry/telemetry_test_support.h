@@ -1,4 +1,4 @@
-// Test support for telemetry: temporary folders, fixture files and the real
+// Test support for telemetry: fixture files and the real
 // statistics sink (tools/stats-sink) run on a loopback address.
 #pragma once
 #include <fcntl.h>
@@ -20,27 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
+
 extern char** environ;
 
 namespace zl::test {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zl-telemetry-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline void WriteFile(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -110,14 +95,13 @@ public:
     // Waits (up to `limit`) until `count` lines satisfy `pred`; true when they do.
     template <class Pred>
     bool WaitForLines(size_t count, Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(20)) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            size_t n = 0;
-            for (auto& line : Lines()) n += pred(line) ? 1 : 0;
-            if (n >= count) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        return WaitFor(
+            [&] {
+                size_t n = 0;
+                for (auto& line : Lines()) n += pred(line) ? 1 : 0;
+                return n >= count;
+            },
+            limit, std::chrono::milliseconds(20));
     }
     bool WaitForEvents(size_t count) const {
         return WaitForLines(count, [](const Json::Value& l) { return l.isMember("code"); });

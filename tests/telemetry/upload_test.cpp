@@ -34,7 +34,7 @@ protected:
     }
     // Moves the fake clock one drain interval on once the uploader sleeps.
     void NextDrain() {
-        while (clock_.Sleepers() == 0) std::this_thread::yield();
+        ASSERT_TRUE(test::WaitFor([&] { return clock_.Sleepers() > 0; }));
         clock_.Advance(1000);
     }
 

@@ -7,7 +7,10 @@
 "mirrors": the largest tiny-package file is downloaded from a good mirror
 together with a slow, corrupt, 404, range-ignoring or redirecting one, and
 beside a mirror whose nginx is killed with SIGKILL while it is sending. Each
-run must exit 0 with the manifest's MD5.
+run must exit 0 with the manifest's MD5, and nginx's access log must show
+that every mirror serving the right bytes (the good one, and the slow one
+beside it) sent some of them, and that the dying mirror was not asked again
+and again before it died.
 
 "resume": the same file behind a rate-limited mirror; zlfetch get is killed
 with SIGKILL at random moments, then run to completion. The MD5 must match.
@@ -29,6 +32,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 MIRRORS = os.path.join(ROOT, "tests", "harness", "mirrors.py")
 MAKE_PACKAGE = os.path.join(ROOT, "tools", "make-package")
+KINDS = ("slow", "corrupt", "404", "norange", "redirect")
+MAX_DYING_REQUESTS = 4  # finished requests to the dying mirror in its 0.7 s of life
 
 
 def fail(message):
@@ -68,6 +73,21 @@ class Mirrors:
                 return f.read().splitlines()
         except FileNotFoundError:
             return []
+
+    def port_of(self, name):
+        return int(self.urls[name].rsplit(":", 1)[1].strip("/"))
+
+    def settled_lines(self, before):
+        """The log lines after the first `before`, once nginx has logged the
+        requests of connections the client closed (it logs each at its end)."""
+        lines, still_since = self.log_lines()[before:], time.monotonic()
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and time.monotonic() - still_since < 0.3:
+            time.sleep(0.05)
+            now = self.log_lines()[before:]
+            if len(now) != len(lines):
+                lines, still_since = now, time.monotonic()
+        return lines
 
     def stop(self):
         if self.proc.poll() is None:
@@ -124,9 +144,11 @@ def mirror_cases(zlfetch, work, pkg, entry):
     main = Mirrors(pkg, os.path.join(work, "m-main"), "good,slow,corrupt,404,norange,redirect", "1m")
     failures = []
     try:
-        def run(label, sources, during=None):
+        def run(label, sources, serving, during=None):
+            """`serving`: the main mirrors that must have sent bytes of the file."""
             folder = os.path.join(work, "d-" + label)
             out, err = folder + ".json", folder + ".err"
+            before = len(main.log_lines())
             started = time.monotonic()
             proc = start_get(zlfetch, torrent, folder, [u + name for u in sources], out, err)
             if during:
@@ -135,15 +157,22 @@ def mirror_cases(zlfetch, work, pkg, entry):
             took = time.monotonic() - started
             path = os.path.join(folder, name)
             got = md5_of(path) if os.path.exists(path) else "(no file)"
-            if rc == 0 and got == want:
-                print(f"ok   {label:16} {took:5.1f} s", flush=True)
+            lines = main.settled_lines(before)
+            sent = {m: served_bytes(lines, main.port_of(m)) for m in ("good",) + tuple(k for k in KINDS if k in u)}
+            shown = " ".join(f"{m} {sent[m]}" for m in sent if sent[m] or m in serving)
+            idle = [m for m in serving if sent[m] <= 0]
+            if rc == 0 and got == want and not idle:
+                print(f"ok   {label:16} {took:5.1f} s  bytes sent: {shown}", flush=True)
             else:
                 failures.append(label)
-                print(f"FAIL {label:16} {took:5.1f} s md5 {got}; {describe(rc, out, err)}", flush=True)
+                why = f"md5 {got}; {describe(rc, out, err)}" if rc != 0 or got != want else ""
+                why += f" mirror(s) {', '.join(idle)} sent nothing" if idle else ""
+                print(f"FAIL {label:16} {took:5.1f} s  bytes sent: {shown}; {why}", flush=True)
 
         u = main.urls
         for kind in ("slow", "corrupt", "404", "norange", "redirect"):
-            run("good+" + kind, [u["good"], u[kind]])
+            # The slow mirror serves the right bytes too: it must carry a share.
+            run("good+" + kind, [u["good"], u[kind]], ("good", "slow") if kind == "slow" else ("good",))
 
         # A mirror that dies mid-transfer: a second nginx, rate-limited so it is
         # still sending when its process is killed.
@@ -152,9 +181,15 @@ def mirror_cases(zlfetch, work, pkg, entry):
             def kill_dying():
                 time.sleep(0.7)
                 os.kill(dying.nginx_pid(), signal.SIGKILL)
-            run("good+dying", [dying.urls["slow"], u["good"]], during=kill_dying)
-            served = [line for line in dying.log_lines()]
-            print(f"     dying mirror logged {len(served)} request(s) before it was killed", flush=True)
+            run("good+dying", [dying.urls["slow"], u["good"]], ("good",), during=kill_dying)
+            # nginx logs a request when it ends: those cut by the kill are not
+            # there, but a client asking again and again while the mirror still
+            # served would show.
+            asked = len(dying.log_lines())
+            print(f"     dying mirror logged {asked} finished request(s) before it was killed", flush=True)
+            if asked > MAX_DYING_REQUESTS:
+                failures.append("good+dying")
+                print(f"FAIL the dying mirror was asked {asked} times in 0.7 s (at most {MAX_DYING_REQUESTS})", flush=True)
         finally:
             dying.stop()
     finally:

@@ -60,7 +60,8 @@ grep -q '"resumed": true' part.json || fail "second run did not recover: $(cat p
 
 # 5. From real mirrors: stopped part-way on a slow mirror, finished from a good one.
 here=$(cd "$(dirname "$0")" && pwd)
-exec 3> >(exec python3 "$here/../harness/mirrors.py" --root "$work" --mirrors good,slow --slow-rate 50k >mirrors.json)
+exec 3> >(exec python3 "$here/../harness/mirrors.py" --root "$work" --mirrors good,slow --slow-rate 50k \
+          --workdir "$work/mirrors-work" >mirrors.json)
 for _ in $(seq 100); do [ -s mirrors.json ] && break; sleep 0.1; done
 [ -s mirrors.json ] || fail "the mirrors did not start"
 good=$(python3 -c 'import json; print(json.load(open("mirrors.json"))["good"])')
@@ -73,5 +74,18 @@ timeout 30 "$zlfetch" get pkg.torrent --dir mirror --source "${good}pkg.bin" --j
 last=$(tail -n 1 mirror.json)
 [[ $last == *'"status": "complete"'* && $last == *'"resumed": true'* ]] || fail "finished run: $last"
 cmp -s pkg.bin mirror/pkg.bin || fail "the downloaded file differs"
+# nginx's access log (port, status, bytes sent): the slow mirror served the
+# first run, and the good one only what that run had not kept.
+sent() {  # sent URL: body bytes the mirror at URL sent, once nginx has logged them
+    local port=${1##*:}; port=${port%/}
+    awk -v p="$port" '$1 == p {s += $3} END {print s + 0}' mirrors-work/access.log
+}
+for _ in $(seq 30); do [ "$(sent "$slow")" -gt 0 ] && break; sleep 0.1; done
+slow_sent=$(sent "$slow") good_sent=$(sent "$good")
+[ "$slow_sent" -gt 0 ] || fail "the slow mirror sent nothing in the stopped run"
+[ "$good_sent" -gt 0 ] || fail "the good mirror sent nothing"
+# What the stopped run received is kept but for the pieces it had not completed (two 32 KiB pieces at most).
+[ "$good_sent" -le $((300000 - slow_sent + 65536)) ] ||
+    fail "the resumed run fetched $good_sent bytes again; the slow mirror had sent $slow_sent of 300000"
 exec 3>&-  # the mirrors stop when their stdin closes
-echo "zlfetch get: ok"
+echo "zlfetch get: ok (mirrors: the slow one sent $slow_sent bytes before the stop, the good one $good_sent after)"

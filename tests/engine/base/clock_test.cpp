@@ -4,6 +4,7 @@
 
 #include "engine/base/clock.h"
 #include "engine/base/fake_clock.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -12,7 +13,7 @@ TEST(FakeClock, ManualSleepWaitsForAdvance) {
     FakeClock clock;
     const uint64_t start = clock.TickMs();
     std::thread sleeper([&] { clock.SleepMs(5000); });
-    while (clock.Sleepers() == 0) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return clock.Sleepers() > 0; }));
     clock.Advance(4999);
     EXPECT_EQ(clock.Sleepers(), 1);
     clock.Advance(1);

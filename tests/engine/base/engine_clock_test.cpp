@@ -10,6 +10,8 @@
 #include "engine/base/engine_clock.h"
 #include "engine/base/engine_log.h"
 #include "engine/base/fake_clock.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -82,7 +84,8 @@ TEST(EngineClock, ClockThreadKeepsTheValuesWhileTimeRuns) {
         });
     }
     for (auto& reader : readers) reader.join();
-    while (service.Uptime() < 3) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor([&] { return service.Uptime() >= 3; }, std::chrono::seconds(30),
+                              std::chrono::microseconds(0)));
     const uint32_t before = service.Uptime();
     const uint64_t now = service.Clock();
     const uint32_t after = service.Uptime();
@@ -116,8 +119,8 @@ TEST(EngineClock, ATickBelowTheBaseCountsOneSecond) {
 }
 
 TEST(EngineClock, StopIsLogged) {
-    const auto dir = std::filesystem::temp_directory_path() / ("zl_clock_log_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
+    test::TempDir sandbox("zl-clock-log");
+    const std::filesystem::path dir = sandbox.path();
     EngineLogOpen();
     WithLog([&](CZephyrloaderLog& log) {
         log.SetBaseName((dir / "engine").string());
@@ -137,7 +140,6 @@ TEST(EngineClock, StopIsLogged) {
     const std::string log = text.str();
     EXPECT_NE(log.find("] [Time Ensure Thread Stopped.. ]\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("Stopped", log.find("Stopped") + 1), std::string::npos) << log;
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

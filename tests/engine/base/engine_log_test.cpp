@@ -13,6 +13,7 @@
 #include "engine/base/engine_log.h"
 #include "engine/base/engine_log_api.h"
 #include "engine/base/fake_clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl {
 namespace {
@@ -30,16 +31,6 @@ bool HasShape(const std::string& text, const std::string& pattern) {
 
 class EngineLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zl_log_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        stem_ = (dir_ / "zl").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string Read(const std::string& suffix) {
         std::ifstream file(stem_ + suffix, std::ios::binary);
         std::stringstream text;
@@ -58,8 +49,9 @@ protected:
     }
 
     FakeClock clock_;
-    fs::path dir_;
-    std::string stem_;
+    test::TempDir sandbox_{"zl-log"};
+    fs::path dir_ = sandbox_.path();
+    std::string stem_ = (dir_ / "zl").string();
     std::vector<std::string> debug_;
 };
 

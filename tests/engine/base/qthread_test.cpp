@@ -9,6 +9,7 @@
 #include "engine/base/engine_clock.h"
 #include "engine/base/fake_clock.h"
 #include "engine/base/qthread.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -33,7 +34,7 @@ void LoopUntilStopped(LambdaThread& self) {
 
 template <class Pred>
 void WaitFor(Pred pred) {
-    while (!pred()) std::this_thread::yield();
+    ASSERT_TRUE(test::WaitFor(pred, std::chrono::seconds(30), std::chrono::microseconds(0)));
 }
 
 class FlagOnDestroy : public StartupObject {

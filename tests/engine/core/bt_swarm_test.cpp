@@ -24,6 +24,7 @@
 #include "task_test_support.h"
 #include "tests/engine/core/sim_network.h"
 #include "tests/engine/core/sim_swarm.h"
+#include "tests/engine/core/swarm_seed.h"
 #include "torrent_fixture.h"
 
 namespace zl {
@@ -84,7 +85,7 @@ int64_t BytesFetchedTwice(std::vector<std::pair<int64_t, int64_t>> spans) {
 // from mirrors and BitTorrent remotes.
 class BtSwarm {
 public:
-    BtSwarm(size_t size, int64_t piece, uint64_t seed = kSeed)
+    BtSwarm(size_t size, int64_t piece, uint64_t seed = test::SwarmSeed(kSeed))
         : content_(std::make_shared<const std::string>(Content(size, seed))),
           piece_(piece),
           seed_(seed),
@@ -233,7 +234,7 @@ private:
     int64_t piece_;
     uint64_t seed_;
     SimSwarm swarm_;  // outlives the engine that uses it
-    test::ScratchDir dir_;
+    test::TempDir dir_;
     EngineContext engine_{clock_};
     int mirrors_ = 0, peers_ = 0;
     std::vector<SimPeerBehaviour> behaviours_;

@@ -8,6 +8,7 @@
 #include "engine/core/engine_api.h"
 #include "engine/core/engine_context.h"
 #include "engine/base/fake_clock.h"
+#include "engine/net/address.h"
 #include "task_test_support.h"
 
 namespace zl {
@@ -15,6 +16,7 @@ namespace {
 
 using test::Descriptor;
 using test::TaskOf;
+using test::WaitFor;
 using test::WaitForWorkerEnd;
 
 class TaskApi : public ::testing::Test {
@@ -29,7 +31,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
 };
 
@@ -180,7 +182,7 @@ TEST_F(TaskApi, LifecycleCreateStartPauseStopAndCleanup) {
     EXPECT_EQ(TaskStart(engine, h), ENGINE_E_EXCEPTION);  // already running
 
     // The metainfo is ready: the loop runs (and is never starved) until stopped.
-    while (Status(h) != STATUS_DOWNLOADING || TaskGetBitfieldSize(engine, h) == 0) std::this_thread::yield();
+    ASSERT_TRUE(WaitFor([&] { return Status(h) == STATUS_DOWNLOADING && TaskGetBitfieldSize(engine, h) != 0; }));
     EXPECT_EQ(TaskGetBitfieldSize(engine, h), 3);
     uint8_t one_byte = 0xFF;
     EXPECT_EQ(TaskGetBitfield(engine, h, &one_byte, 1), 20);  // copies 1 byte, reports every bit
@@ -194,7 +196,8 @@ TEST_F(TaskApi, LifecycleCreateStartPauseStopAndCleanup) {
     EXPECT_EQ(task.PauseTask(true), ENGINE_OK);
     EXPECT_EQ(Status(h), STATUS_PAUSED);
     const uint64_t paused_at = clock.TickMs();
-    while (clock.TickMs() < paused_at + 30'000) std::this_thread::yield();
+    ASSERT_TRUE(WaitFor([&] { return clock.TickMs() >= paused_at + 30'000; }, std::chrono::seconds(30),
+                        std::chrono::microseconds(0)));
     EXPECT_NE(task.GetThreadId(), 0u);  // a paused task does not end
 
     EXPECT_EQ(TaskStop(engine, h, 0), ENGINE_OK);
@@ -223,10 +226,13 @@ TEST_F(TaskApi, RealTorrentIsLoadedFromItsFileLocation) {
                                 "12:piece lengthi16384e6:pieces60:" + std::string(60, 'h') + "ee";
     auto d = Descriptor(kTaskFlagP2sp, "file://" + dir.File("pkg.torrent", torrent), "", dir.path());
     ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
-    while (Status(d->handle) != STATUS_DOWNLOADING || TaskGetBitfieldSize(engine, d->handle) != 1) {
-        ASSERT_NE(TaskOf(d->handle)->GetThreadId(), 0u) << "the worker ended: " << Status(d->handle);
-        std::this_thread::yield();
-    }
+    bool running = true;
+    ASSERT_TRUE(WaitFor([&] {
+        if (Status(d->handle) == STATUS_DOWNLOADING && TaskGetBitfieldSize(engine, d->handle) == 1) return true;
+        running = TaskOf(d->handle)->GetThreadId() != 0;
+        return !running;
+    })) << "status " << Status(d->handle);
+    ASSERT_TRUE(running) << "the worker ended: " << Status(d->handle);
     TaskProgressInfo info;
     ASSERT_EQ(TaskGetProgress(engine, d->handle, &info), ENGINE_OK);
     EXPECT_STREQ(info.name, "pkg.bin");
@@ -296,13 +302,13 @@ TEST_F(TaskApi, UnfinishedRunLeavesResumeInfo) {
 // 46 s is. Time moves only when the test moves it.
 TEST(TaskTimeLimit, MetainfoLimitIsMeasuredOnTheTestClock) {
     FakeClock clock{FakeClock::Mode::Manual};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine(clock);
     const std::string meta = "file://" + dir.File("a.torrent", "d4:infod4:name1:xee");
     auto d = Descriptor(kTaskFlagP2sp, meta, "http://127.0.0.1:1/a", dir.path());
     ASSERT_EQ(TaskCreateAndStart(engine, d.get()), ENGINE_OK);
     auto wait_all_asleep = [&] {
-        while (clock.Sleepers() < 2) std::this_thread::yield();  // the worker and the clock thread
+        ASSERT_TRUE(WaitFor([&] { return clock.Sleepers() >= 2; }));  // the worker and the clock thread
     };
     for (int i = 0; i < 40; ++i) {
         wait_all_asleep();
@@ -342,24 +348,29 @@ TEST(TaskEngine, FirstTaskSetsUpAndLastTaskTearsDown) {
         int first = 0, last = 0, cleanup = 0;
     } recorder;
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine(clock);
     engine.AddService(&recorder);
+    UdpServerConfig udp = DefaultUdpServerConfig("127.0.9.9", engine.NodeIdentity());
+    udp.local_port = 0;  // a free port on the test's own address
+    engine.SetUdpServerConfig(udp);
+    engine.GetUdpServer().SetBindAddress(InetAddr("127.0.9.1"));
     ASSERT_EQ(EngineStartup(engine, nullptr), ENGINE_OK);
-    EXPECT_TRUE(engine.Switches().dht);
+    EXPECT_FALSE(engine.GetUdpServer().IsRunning());
     auto a = Descriptor(0, "", "http://127.0.0.1:1/a", dir.path());
     auto b = Descriptor(0, "", "http://127.0.0.1:1/b", dir.path());
     ASSERT_EQ(TaskCreate(engine, a.get()), ENGINE_OK);
     ASSERT_EQ(TaskCreate(engine, b.get()), ENGINE_OK);
     EXPECT_EQ(recorder.first, 1);
-    EXPECT_FALSE(engine.Switches().dht);  // cleared before anything tests it
-    EXPECT_FALSE(engine.Switches().udp_stream_off);
-    EXPECT_EQ(engine.Switches().half_open_limit, 32);
+    // The first task starts the UDP server with its stream transport on: its
+    // socket is open (a suspended transport without the DHT closes it).
+    EXPECT_TRUE(engine.GetUdpServer().IsRunning());
+    EXPECT_TRUE(WaitFor([&] { return engine.GetUdpServer().BoundPort() != 0; }, std::chrono::seconds(5)));
     EXPECT_NE(engine.NodeIdentity()[0], 0);
     EXPECT_EQ(EngineCleanup(engine), ENGINE_OK);
     EXPECT_EQ(recorder.last, 1);
     EXPECT_EQ(recorder.cleanup, 1);
-    EXPECT_TRUE(engine.Switches().udp_stream_off);
+    EXPECT_FALSE(engine.GetUdpServer().IsRunning());
     engine.RemoveService(&recorder);
 }
 

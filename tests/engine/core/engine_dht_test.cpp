@@ -43,7 +43,7 @@ protected:
         return engine.GetUdpServer().BoundPort();
     }
 
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
     std::unique_ptr<TaskDescriptor> task;
 };

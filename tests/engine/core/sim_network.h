@@ -1,5 +1,6 @@
 // A simulated network for task tests: HTTP servers at loopback endpoints that
-// answer like nginx, with controlled speed and faults, reached through virtual
+// answer like nginx, and FTP servers that answer like vsftpd (passive mode,
+// REST and RETR), with controlled speed and faults, reached through virtual
 // handles (no descriptors, no sockets). Body bytes become readable as the
 // clock moves, so a task driven by a test clock downloads minutes of traffic
 // in milliseconds. Thread-safe: the task's worker calls the transport while
@@ -80,7 +81,8 @@ private:
 // How a simulated server behaves. The default serves every byte at once.
 struct SimBehaviour {
     int64_t rate = 0;             // body bytes per second of the clock, per server; 0: unlimited
-    int status = 0;               // answer every request with this status (404, 503...) and no body
+    int status = 0;               // answer every request with this status (404, 503...) and no body;
+                                  // an FTP server answers SIZE and RETR with 550 instead
     bool refuse = false;          // connection attempts are refused
     bool ignore_range = false;    // a ranged request gets 200 and the file from byte 0
     int64_t close_after = -1;     // a connection closes after this many body bytes (< 0: never)
@@ -88,7 +90,15 @@ struct SimBehaviour {
     std::vector<std::pair<int64_t, int64_t>> corrupt;
 };
 
-// One request as the server saw it.
+// Body bytes a client read in one go, at one tick of the clock.
+struct SimRead {
+    uint64_t tick_ms = 0;
+    int64_t first = 0;   // file offset
+    int64_t length = 0;
+    size_t request = 0;  // the index of its request in the server's log
+};
+
+// One request (an HTTP GET, an FTP RETR) as the server saw it.
 struct SimRequest {
     int64_t first = 0;       // the first byte asked for (0 without a Range header)
     int status = 0;          // the status answered
@@ -104,6 +114,7 @@ struct SimServerStats {
     int64_t body_bytes = 0;    // body bytes the clients read
     std::vector<uint64_t> attempt_ticks;  // clock tick of every connection attempt
     std::vector<SimRequest> log;
+    std::vector<SimRead> reads;  // every body read, in order
 };
 
 class SimNetwork final : public IStreamTransport {
@@ -113,6 +124,9 @@ public:
 
     // A server at `address` ("127.0.0.x") and `port` serving `content` at every path.
     void AddServer(const std::string& address, uint16_t port, std::string content, SimBehaviour behaviour = {});
+    // An anonymous FTP server there: the control connection at `port`, a
+    // data connection for each PASV at a port of its own on `address`.
+    void AddFtpServer(const std::string& address, uint16_t port, std::string content, SimBehaviour behaviour = {});
     // Changes a server's behaviour from now on (open connections included).
     void SetBehaviour(const std::string& address, uint16_t port, SimBehaviour behaviour);
     SimServerStats Stats(const std::string& address, uint16_t port) const;
@@ -144,6 +158,12 @@ private:
     struct Connection;
 
     Connection* Find(int handle, int32_t* error);
+    void AddServerOf(const std::string& address, uint16_t port, std::string content, SimBehaviour behaviour, bool ftp);
+    void FtpCommand(Connection& control, const std::string& line, uint64_t now);
+    void StartResponse(Connection& c, int status, uint64_t now, bool ranged, int64_t first);
+    void ReadBody(Connection& c, uint8_t* data, int64_t length, uint64_t now);
+    Connection* DataOf(const Connection& control);
+    Connection* ControlOf(const Connection& data);
     void Update(Connection& c, uint64_t now);
     void TakeRequests(Connection& c, uint64_t now);
     void Answer(Connection& c, const std::string& request, uint64_t now);
@@ -156,6 +176,9 @@ private:
     std::map<std::pair<uint32_t, uint16_t>, std::unique_ptr<Server>> servers_;
     std::map<int, std::unique_ptr<Connection>> connections_;
     std::map<uint64_t, int64_t> bytes_by_second_;
+    // Passive data endpoints offered and not yet connected: the control connection's handle.
+    std::map<std::pair<uint32_t, uint16_t>, int> passive_;
+    uint16_t next_passive_port_ = 30000;
     int next_handle_ = 1'000'000;
 };
 

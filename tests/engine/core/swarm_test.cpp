@@ -2,7 +2,9 @@
 // interface fetches its torrent's file from HTTP mirrors of controlled speed
 // and faults, through minutes of simulated time in a fraction of a second.
 // The clock moves only with the task's loop pauses, so speeds and delays are
-// in simulated seconds and never depend on the machine.
+// in simulated seconds and never depend on the machine. The engine's random
+// picks follow a fixed seed (ZL_SWARM_SEED sets another), which every failure
+// names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +26,8 @@
 #include "task_test_support.h"
 #include "torrent_fixture.h"
 #include "tests/engine/core/sim_network.h"
+#include "tests/engine/core/swarm_seed.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -35,6 +39,7 @@ using test::SimServerStats;
 
 constexpr int64_t kKiB = 1024;
 constexpr uint16_t kPort = 8080;
+constexpr uint64_t kSwarmSeed = 20261210;
 
 std::string Content(size_t size) {
     std::string bytes(size, '\0');
@@ -73,7 +78,10 @@ int64_t BytesFetchedTwice(const std::vector<SimServerStats>& servers) {
 // One engine on its own simulated network and clock, downloading one file.
 class Swarm {
 public:
-    Swarm(size_t size, int64_t piece) : content_(Content(size)), piece_(piece) {
+    Swarm(size_t size, int64_t piece)
+        : seed_(test::SwarmSeed(kSwarmSeed)), seed_trace_(__FILE__, __LINE__, test::SeedNote(seed_)),
+          content_(Content(size)), piece_(piece) {
+        engine_.SetRandomSeed(seed_);
         engine_.SetStreamTransport(&net_);
         EXPECT_EQ(EngineStartup(engine_, dir_.path().c_str()), ENGINE_OK);
     }
@@ -112,15 +120,16 @@ public:
     // True when `done` held.
     bool RunUntil(uint64_t limit_ms, const std::function<bool(const TaskProgressInfo&)>& done,
                   const std::function<void(const TaskProgressInfo&)>& sample = {}) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
-        for (;;) {
-            TaskProgressInfo info{};
-            EXPECT_EQ(TaskGetProgress(engine_, descriptor_->handle, &info), ENGINE_OK);
-            if (sample) sample(info);
-            if (done(info)) return true;
-            if (ElapsedMs() > limit_ms || std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(sample ? 200 : 2000));
-        }
+        const uint64_t elapsed = ElapsedMs();
+        return test::WaitFor(
+            clock_, limit_ms > elapsed ? limit_ms - elapsed : 0,
+            [&] {
+                TaskProgressInfo info{};
+                EXPECT_EQ(TaskGetProgress(engine_, descriptor_->handle, &info), ENGINE_OK);
+                if (sample) sample(info);
+                return done(info);
+            },
+            std::chrono::seconds(150), std::chrono::microseconds(sample ? 200 : 2000));
     }
     bool RunToCompletion(uint64_t limit_ms, const std::function<void(const TaskProgressInfo&)>& sample = {}) {
         return RunUntil(limit_ms, [](const TaskProgressInfo& info) { return info.status == STATUS_COMPLETE; }, sample);
@@ -145,9 +154,11 @@ public:
     const std::string& content() const { return content_; }
 
 private:
+    uint64_t seed_;
+    ::testing::ScopedTrace seed_trace_;  // names the seed in every failure while the swarm lives
     LoopDrivenClock clock_;
     SimNetwork net_{clock_};  // outlives the engine that uses it
-    test::ScratchDir dir_;
+    test::TempDir dir_;
     EngineContext engine_{clock_};
     std::string content_;
     int64_t piece_;

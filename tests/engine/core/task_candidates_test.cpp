@@ -460,3 +460,36 @@ TEST_F(DriverRun, SourcesBecomeCandidatesOnce) {
 
 }  // namespace
 }  // namespace zl
+
+namespace zl {
+namespace {
+
+// In server mode the rotation drops the connection at the end of the peer
+// order, which puts first what each connection read since the last rate
+// snapshot and only then the rates of that snapshot. A server that was the
+// fastest at the snapshot but has sent nothing since is the one to go, not a
+// slower one that keeps sending.
+TEST_F(DriverRun, RotationDropsTheServerThatStalledSinceTheSnapshot) {
+    view.server_limit = 2;
+    const uint16_t fast = 9201, slow = 9202;
+    transport.SetServer(Ip("127.8.0.1"), fast, Server::kServe, kPiece / 2);
+    transport.SetServer(Ip("127.8.0.1"), slow, Server::kServe, kPiece / 8);
+    const std::vector<std::string> urls = {Url("127.8.0.1", fast), Url("127.8.0.1", slow)};
+    view.servers.server_mode = true;
+    view.servers.urls = urls;
+    Driver().AddSources(urls);
+    // The first connector second rotates (nothing open yet), the next
+    // rotation comes 31 seconds later, in second 32; the last snapshot before
+    // it ends second 28.
+    for (int s = 1; s <= 28; ++s) Second();
+    ASSERT_EQ(transport.Open(Ip("127.8.0.1"), fast), 1);
+    ASSERT_EQ(transport.Open(Ip("127.8.0.1"), slow), 1);
+    transport.SetServer(Ip("127.8.0.1"), fast, Server::kServe, 0);  // stalls from now on
+    for (int s = 29; s <= 32; ++s) Second();
+    EXPECT_EQ(transport.Open(Ip("127.8.0.1"), fast), 0) << "the stalled server went";
+    EXPECT_EQ(transport.Open(Ip("127.8.0.1"), slow), 1) << "the one still sending stayed";
+    EXPECT_LT(view.DonePieces(), kPieces) << "the file was still downloading";
+}
+
+}  // namespace
+}  // namespace zl

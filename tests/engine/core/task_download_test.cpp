@@ -16,6 +16,7 @@
 #include "task_test_support.h"
 #include "torrent_fixture.h"
 #include "tests/engine/net/http_ftp_test_support.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -46,22 +47,18 @@ protected:
 
     // Polls the task's progress (real time, bounded) until it reports complete.
     void WaitForComplete(TaskHandle handle, TaskProgressInfo* info) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        for (;;) {
-            ASSERT_EQ(TaskGetProgress(engine_, handle, info), ENGINE_OK);
-            if (info->status == STATUS_COMPLETE) return;
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "status " << info->status << ", progress "
-                                                                  << info->progress;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        ASSERT_TRUE(test::WaitFor(
+            [&] { return TaskGetProgress(engine_, handle, info) == ENGINE_OK && info->status == STATUS_COMPLETE; },
+            std::chrono::seconds(60), std::chrono::milliseconds(20)))
+            << "status " << info->status << ", progress " << info->progress;
     }
 
     std::string Url(const std::string& path) const {
         return "http://" + address_ + ":" + std::to_string(port_) + path;
     }
 
-    test::TempFolder www_;
-    test::ScratchDir dir_;
+    test::ServedDir www_;
+    test::TempDir dir_;
     EngineContext engine_;  // the real clock: the servers answer in real time
     std::string content_, address_, data_dir_;
     uint16_t port_ = 0;

@@ -56,7 +56,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
 };
 

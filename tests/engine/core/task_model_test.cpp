@@ -18,6 +18,7 @@
 #include "engine/core/source_lines.h"
 #include "engine/core/task_settings.h"
 #include "engine/core/task_status.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl {
 namespace {
@@ -134,20 +135,15 @@ TEST(TaskMessageBox, InstallationIdIsAppendedInFullWidthParentheses) {
     EXPECT_EQ(WithInstallationId("text", "ABC"), "text\n（ABC）");
 }
 
-class TempDir : public ::testing::Test {
+class WithTempDir : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zl_task_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string Write(const std::string& name, const std::string& bytes) {
         const std::string path = dir_ + "/" + name;
         EXPECT_TRUE(WriteFileReplacing(path, bytes));
         return path;
     }
-    std::string dir_;
+    test::TempDir sandbox_{"zl-task"};
+    const std::string dir_ = sandbox_.path();
 };
 
 // A stand-in for the bencode codec: "key=value;" pairs, enough to follow the blobs.
@@ -176,7 +172,7 @@ public:
     bool fail = false;
 };
 
-using TaskResumeInfo = TempDir;
+using TaskResumeInfo = WithTempDir;
 
 TEST_F(TaskResumeInfo, LoadKeepsLongValuesAndSavesOnlyWhenDirty) {
     PairCodec codec;
@@ -224,7 +220,7 @@ TEST_F(TaskResumeInfo, FailedSaveKeepsOldFileAndDirtyFlags) {
     EXPECT_TRUE(untouched.value[ResumeBlobs::kBits].empty());
 }
 
-using TaskMetainfoFile = TempDir;
+using TaskMetainfoFile = WithTempDir;
 
 TEST_F(TaskMetainfoFile, OnlyReadableDictionariesAreAccepted) {
     const std::string good = Write("good.torrent", "d4:infod4:name1:xee");

@@ -25,7 +25,7 @@ constexpr int64_t kSize = kPiece * 8;
 TEST(TaskNoData, TorrentTaskWhoseSourcesFailStopsAfter900Seconds) {
     FakeClock clock{FakeClock::Mode::AutoAdvance};
     EngineContext engine(clock);
-    test::ScratchDir dir;
+    test::TempDir dir;
     ASSERT_EQ(EngineStartup(engine, dir.path().c_str()), ENGINE_OK);
     const std::string data(kSize, 'x');
     const std::string torrent = dir.File("pkg.torrent", test::SingleFileTorrent("pkg.bin", data, kPiece));

@@ -57,7 +57,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
     std::string content;
     TWorkThread* task = nullptr;

@@ -24,6 +24,7 @@
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
 #include "torrent_fixture.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -108,16 +109,14 @@ protected:
 
     // Waits until the worker has built its piece map and checked the data (or has ended).
     TaskStatus WaitForCheck(TaskHandle h) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (;;) {
-            const TaskStatus s = TaskOf(h)->PublishedStatus();
-            if (s.state == kTaskStateRunning || TaskOf(h)->GetThreadId() == 0) return s;
-            if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "the check did not end";
-                return s;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        TaskStatus s;
+        if (!test::WaitFor([&] {
+                s = TaskOf(h)->PublishedStatus();
+                return s.state == kTaskStateRunning || TaskOf(h)->GetThreadId() == 0;
+            })) {
+            ADD_FAILURE() << "the check did not end";
         }
+        return s;
     }
 
     std::vector<uint8_t> Bitfield(TaskHandle h, int32_t* bits = nullptr) {
@@ -128,7 +127,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     SwitchableSpace space;  // outlives the engine's tasks
     EngineContext engine;
     std::string data_dir, torrent_path, content;
@@ -286,9 +285,7 @@ TEST_F(TaskStorage, CompletedFileIsRenamedDuringTheDownload) {
     const TaskHandle h = static_cast<TBaseWork*>(task);
     ASSERT_EQ(TaskStart(engine, h), ENGINE_OK);
     const std::string a = data_dir + "/pkgdir/a.bin";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!Exists(a) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(Exists(a));
+    ASSERT_TRUE(test::WaitFor([&] { return Exists(a); }));
     EXPECT_FALSE(Exists(a + ".zltmp"));
     EXPECT_FALSE(Exists(data_dir + "/pkgdir/b.bin")) << "b.bin is not complete yet";
     std::string bytes;
@@ -401,7 +398,7 @@ TEST_F(TaskStorage, TaskCopiesTheEngineIpFilter) {
 }
 
 TEST(EngineDiskQueries, AnswerFromTheFileSystem) {
-    test::ScratchDir dir;
+    test::TempDir dir;
     const std::string part = dir.File("movie.bin.zltmp", std::string(10000, 'x'));
     const std::string whole = dir.File("whole.bin", std::string(5000, 'y'));
     EXPECT_GT(EngineGetDiskFreeSpace(dir.path().c_str()), 0u);
@@ -434,10 +431,13 @@ TEST_F(TaskStorage, BlockReadsServeVerifiedDataOnly) {
     // ask again then, as an application would, within a real-time limit.
     const auto read = [&](int32_t file, int64_t offset, int32_t length, std::string* out) {
         out->assign(static_cast<size_t>(std::max(length, 0)), '\0');
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         int32_t result = kReadNotStarted;
-        while (result == kReadNotStarted && std::chrono::steady_clock::now() < deadline)
-            result = task.ReadBlock(file, reinterpret_cast<uint8_t*>(out->data()), offset, length);
+        (void)test::WaitFor(
+            [&] {
+                result = task.ReadBlock(file, reinterpret_cast<uint8_t*>(out->data()), offset, length);
+                return result != kReadNotStarted;
+            },
+            std::chrono::seconds(20), std::chrono::microseconds(0));
         return result;
     };
     struct Row {

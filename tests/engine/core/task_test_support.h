@@ -1,5 +1,5 @@
-// Shared pieces of the task and interface tests: a scratch folder, descriptor
-// builders, a stand-in metainfo parser, and waiting for a worker to end.
+// Shared pieces of the task and interface tests: descriptor builders, a
+// stand-in metainfo parser, and waiting for a worker to end.
 #pragma once
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,26 +16,13 @@
 #include "engine/core/resume_info.h"
 #include "engine/core/task_records.h"
 #include "engine/core/task_work_thread.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace zl::test {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        char pattern[] = "/tmp/zl_task_api_XXXXXX";
-        if (mkdtemp(pattern)) path_ = pattern;
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name, const std::string& bytes) const {
-        const std::string p = path_ + "/" + name;
-        WriteFileReplacing(p, bytes);
-        return p;
-    }
-
-private:
-    std::string path_;
-};
+// The older name of the sandbox's folder; new tests say TempDir.
+using ScratchDir = TempDir;
 
 inline void CopyField(char* field, const std::string& text) {
     std::strncpy(field, text.c_str(), kTaskTextSize - 1);
@@ -75,12 +62,7 @@ inline TWorkThread* TaskOf(TaskHandle handle) { return dynamic_cast<TWorkThread*
 
 // Waits (in real time, bounded) until the task's worker has ended by itself.
 inline bool WaitForWorkerEnd(TaskHandle handle, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (TaskOf(handle)->GetThreadId() != 0) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return WaitFor([&] { return TaskOf(handle)->GetThreadId() == 0; }, limit);
 }
 
 }  // namespace zl::test

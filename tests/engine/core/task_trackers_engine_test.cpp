@@ -16,6 +16,7 @@
 #include "task_test_support.h"
 #include "tests/engine/net/opentracker_support.h"
 #include "torrent_fixture.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -58,7 +59,7 @@ TEST(TaskTrackersEngine, ATaskAnnouncesOverUdpAndHttpWhileP2PIsOn) {
     const Torrent udp_torrent =
         MakeTorrent("udp.bin", "udp://127.0.3.50:" + std::to_string(tracker.udp_port()) + "/announce");
 
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
     UdpServerConfig udp;
     udp.SetRendezvousHost("127.0.3.9");
@@ -81,12 +82,13 @@ TEST(TaskTrackersEngine, ATaskAnnouncesOverUdpAndHttpWhileP2PIsOn) {
     ASSERT_EQ(TaskCreateAndStart(engine, b.get()), ENGINE_OK);
 
     bool udp_listed = false, http_listed = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!(udp_listed && http_listed) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        udp_listed = udp_listed || Listed(tracker, udp_torrent, kListenPort);
-        http_listed = http_listed || Listed(tracker, by_http, kListenPort);
-    }
+    (void)test::WaitFor(
+        [&] {
+            udp_listed = udp_listed || Listed(tracker, udp_torrent, kListenPort);
+            http_listed = http_listed || Listed(tracker, by_http, kListenPort);
+            return udp_listed && http_listed;
+        },
+        std::chrono::seconds(15), std::chrono::milliseconds(50));
     EXPECT_TRUE(udp_listed);
     EXPECT_TRUE(http_listed);
     EXPECT_NE(engine.GetUdpServer().BoundPort(), 0);

@@ -9,6 +9,7 @@
 #include "engine/core/engine_context.h"
 #include "engine/base/fake_clock.h"
 #include "task_test_support.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -56,7 +57,7 @@ protected:
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};
-    test::ScratchDir dir;
+    test::TempDir dir;
     EngineContext engine;
 };
 
@@ -112,12 +113,15 @@ TEST_F(TaskWorker, TorrentTaskKeepsSeedingAfterCompletionUntilStopped) {
     // Past an hour of engine time the worker still runs; on a loaded machine it
     // may publish its completion only after the fake clock ran ahead, so wait
     // (in real time, bounded) for both.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (clock.TickMs() < started + 3'600'000 || Progress(task).status != STATUS_COMPLETE) {
-        ASSERT_NE(task.GetThreadId(), 0u);
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "status " << Progress(task).status;
-        std::this_thread::yield();
-    }
+    bool running = true;
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            running = task.GetThreadId() != 0;
+            return !running || (clock.TickMs() >= started + 3'600'000 && Progress(task).status == STATUS_COMPLETE);
+        },
+        std::chrono::seconds(30), std::chrono::microseconds(0)))
+        << "status " << Progress(task).status;
+    ASSERT_TRUE(running);
     EXPECT_EQ(task.StopTask(), ENGINE_OK);
 }
 

@@ -5,6 +5,7 @@ info dictionary's bytes as they stand in the file, the piece length, the
 piece count, the total size and the file count.
 
 usage: make_torrents.py OUTDIR
+       make_torrents.py --info-hash TORRENT   # prints that SHA-1 alone
 """
 import hashlib
 import os
@@ -89,7 +90,17 @@ def write_data(folder, sizes, rng):
             f.write(rng.randbytes(size))
 
 
+def info_hash(path):
+    data = open(path, "rb").read()
+    top, _ = decode(data)
+    start, end = top[b"__info_slice"]
+    return hashlib.sha1(data[start:end]).hexdigest()
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--info-hash":
+        print(info_hash(sys.argv[2]))
+        return
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     rng = random.Random(20261210)

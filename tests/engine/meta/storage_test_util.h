@@ -1,5 +1,5 @@
-// Shared fixtures of the storage tests: a scratch folder, a task stand-in that
-// records notices, and torrents made up of random data.
+// Shared fixtures of the storage tests: a task stand-in that records notices,
+// and torrents made up of random data.
 #pragma once
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,22 +16,9 @@
 #include "engine/base/qmutex.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/sha1.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl::test {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zl-storage-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 class RecordingHost : public PiecesHost {
 public:

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "tests/engine/meta/storage_test_util.h"
+#include "tests/support/wait_for.h"
 
 namespace zl::test {
 namespace {
@@ -60,7 +61,8 @@ TEST(StorageThreads, WaitingForSpaceReleasesTheDiskLock) {
     });
     std::thread task_b([&] {
         // Only once A waits for space; were A still holding the disk lock, B would block here for good.
-        while (!host_a.waiting.load()) std::this_thread::yield();
+        EXPECT_TRUE(test::WaitFor([&] { return host_a.waiting.load(); }, std::chrono::seconds(30),
+                                  std::chrono::microseconds(0)));
         for (int32_t i = 0; i < 8; ++i)
             if (map_b->WritePieceBytes(i, reinterpret_cast<const uint8_t*>(b.data.data()) + i * P, P, 0, false) == P)
                 ++b_written;

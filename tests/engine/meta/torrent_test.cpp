@@ -11,10 +11,12 @@
 #include "engine/meta/bencode.h"
 #include "engine/meta/torrent.h"
 #include "tests/engine/meta/torrent_test_util.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl {
 namespace {
 
+using test::TempDir;
 using testing::BuildTorrent;
 
 std::string ReadFile(const std::string& path) {
@@ -23,15 +25,6 @@ std::string ReadFile(const std::string& path) {
     ss << in.rdbuf();
     return ss.str();
 }
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/zl_meta_torrent_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
 
 RefPtr<TTorrent> NewTorrent(TorrentHost* host = nullptr) { return RefPtr<TTorrent>::Adopt(new TTorrent(host)); }
 
@@ -48,8 +41,8 @@ TEST(TorrentReal, InfoHashesMatchAnIndependentReader) {
         GTEST_SKIP() << "mktorrent or python3-libtorrent is not installed";
     TempDir dir;
     const std::string script = std::string(ZL_SOURCE_DIR) + "/tests/engine/meta/make_torrents.py";
-    ASSERT_EQ(std::system(("/usr/bin/python3 '" + script + "' '" + dir.path + "'").c_str()), 0);
-    std::ifstream manifest(dir.path + "/manifest.txt");
+    ASSERT_EQ(std::system(("/usr/bin/python3 '" + script + "' '" + dir.path() + "'").c_str()), 0);
+    std::ifstream manifest(dir.path() + "/manifest.txt");
     std::string name, hash;
     int64_t piece_length = 0, pieces = 0, total = 0, files = 0;
     int seen = 0;
@@ -57,7 +50,7 @@ TEST(TorrentReal, InfoHashesMatchAnIndependentReader) {
     while (manifest >> name >> hash >> piece_length >> pieces >> total >> files) {
         SCOPED_TRACE(name);
         ++seen;
-        const std::string path = dir.path + "/" + name;
+        const std::string path = dir.path() + "/" + name;
         auto t = NewTorrent();
         ASSERT_TRUE(t->LoadFromFileUrl("file://" + path)) << t->ErrorMessage();
         EXPECT_EQ(t->HexInfoHash(), hash);
@@ -329,13 +322,13 @@ struct RecordingHost : TorrentHost {
 
 TEST(Torrent, FileLocations) {
     TempDir dir;
-    const std::string good = dir.path + "/good.torrent";
+    const std::string good = dir.path() + "/good.torrent";
     std::ofstream(good, std::ios::binary) << BuildTorrent();
-    const std::string empty = dir.path + "/empty.torrent";
+    const std::string empty = dir.path() + "/empty.torrent";
     std::ofstream(empty, std::ios::binary) << "";
-    const std::string text = dir.path + "/text.torrent";
+    const std::string text = dir.path() + "/text.torrent";
     std::ofstream(text, std::ios::binary) << "hello world";
-    const std::string broken = dir.path + "/broken.torrent";
+    const std::string broken = dir.path() + "/broken.torrent";
     std::ofstream(broken, std::ios::binary) << BuildTorrent().substr(0, 100);
 
     {
@@ -346,7 +339,7 @@ TEST(Torrent, FileLocations) {
         EXPECT_EQ(host.statuses, (std::vector<int>{3, 4}));
         EXPECT_EQ(host.error, 0);
     }
-    for (const std::string& bad : {empty, text, broken, dir.path + "/missing.torrent", dir.path}) {
+    for (const std::string& bad : {empty, text, broken, dir.path() + "/missing.torrent", dir.path()}) {
         SCOPED_TRACE(bad);
         RecordingHost host;
         auto t = NewTorrent(&host);

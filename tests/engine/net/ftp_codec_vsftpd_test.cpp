@@ -124,7 +124,7 @@ protected:
         return FtpDriver(std::move(*control), FtpSessionConfig{"", "", path, name, false}, address_);
     }
 
-    test::TempFolder folder_;
+    test::ServedDir folder_;
     std::string address_;
     uint16_t port_ = 0;
     std::string content_;

@@ -56,7 +56,7 @@ protected:
         return "ftp://" + address_ + ":" + std::to_string(port_) + path;
     }
 
-    test::TempFolder folder_;
+    test::ServedDir folder_;
     std::string address_;
     uint16_t port_ = 0;
     std::string content_;
@@ -233,7 +233,7 @@ protected:
         return lines;
     }
 
-    test::TempFolder folder_;
+    test::ServedDir folder_;
     std::string content_;
     std::unique_ptr<test::ScriptedServer> server_;
 };
@@ -311,7 +311,7 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
 
 // Command steps allow 30 s of silence on the task's clock.
 TEST(FtpPeer, SilentServerTimesOutOnTheTaskClock) {
-    test::TempFolder folder;
+    test::ServedDir folder;
     test::ScriptedServer server(folder, "silent", test::kSilentServerScript);
     ASSERT_TRUE(server.listening);
     test::RecordingTask task(kSize, kPiece);

@@ -85,7 +85,7 @@ protected:
         return response;
     }
 
-    test::TempFolder folder_;
+    test::ServedDir folder_;
     std::string address_;
     uint16_t port_ = 0;
     std::string content_;

@@ -1,5 +1,5 @@
 // Test support for the HTTP and FTP codec tests against real servers (nginx,
-// vsftpd) on loopback: a temporary folder, a server process that is always
+// vsftpd) on loopback: a folder they can read, a server process that is always
 // stopped, free ports and a small blocking TCP client with timeouts.
 #pragma once
 #include <arpa/inet.h>
@@ -22,25 +22,15 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
+
 namespace zl::test {
 
-// A folder under /tmp, removed with everything in it.
-class TempFolder {
+// A folder the servers (running as another user) can read.
+class ServedDir : public TempDir {
 public:
-    TempFolder() {
-        std::string pattern = "/tmp/zl-net-codec.XXXXXX";
-        path_ = mkdtemp(pattern.data());
-        chmod(path_.c_str(), 0755);  // servers read it as another user
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    ServedDir() : TempDir("zl-net-served", TempDirAccess::kReadableByAll) {}
 };
 
 inline void WriteFile(const std::string& path, const std::string& data) {
@@ -163,24 +153,25 @@ public:
     ~TestServer() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (WaitFor([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(2),
+                    std::chrono::milliseconds(20))) {
+            return;
         }
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     // Waits until the server accepts connections (up to 5 s).
     bool WaitListening(const std::string& address, uint16_t port) {
-        for (int i = 0; i < 250 && pid_ > 0; ++i) {
-            if (TestConnection::Open(address, port)) return true;
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;  // it exited: see its log
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        bool listening = false;
+        (void)WaitFor(
+            [&] {
+                if (pid_ <= 0) return true;
+                if ((listening = TestConnection::Open(address, port).has_value())) return true;
+                if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;  // it exited: see its log
+                return pid_ <= 0;
+            },
+            std::chrono::seconds(5), std::chrono::milliseconds(20));
+        return listening;
     }
 
 private:
@@ -192,7 +183,7 @@ constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
 // Starts nginx in the foreground serving `folder`/www on address:port, with
 // `server_lines` added to its server block and `main_lines` before everything.
-inline std::optional<TestServer> StartNginx(const TempFolder& folder, const std::string& address, uint16_t port,
+inline std::optional<TestServer> StartNginx(const ServedDir& folder, const std::string& address, uint16_t port,
                                             const std::string& server_lines, const std::string& main_lines = "") {
     const std::string tmp = folder / "tmp";
     const std::string conf = main_lines +
@@ -225,7 +216,7 @@ inline std::optional<TestServer> StartNginx(const TempFolder& folder, const std:
 
 // Starts vsftpd in the foreground: anonymous, read-only, passive mode only,
 // serving `folder`/ftp on address:port, with `extra_lines` added to its configuration.
-inline std::optional<TestServer> StartVsftpd(const TempFolder& folder, const std::string& address, uint16_t port,
+inline std::optional<TestServer> StartVsftpd(const ServedDir& folder, const std::string& address, uint16_t port,
                                              const std::string& extra_lines) {
     uint16_t pasv = FreePort(address);
     if (pasv > 65500) pasv = 40000;

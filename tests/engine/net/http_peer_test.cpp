@@ -38,7 +38,7 @@ protected:
         return "http://" + address_ + ":" + std::to_string(port_) + path;
     }
 
-    test::TempFolder folder_;
+    test::ServedDir folder_;
     std::string address_;
     uint16_t port_ = 0;
     std::string content_;
@@ -243,7 +243,7 @@ while True:
 )PY";
 
 TEST(HttpPeer, MirrorDyingMidTransferFailsCleanlyAndReleasesTheRange) {
-    test::TempFolder folder;
+    test::ServedDir folder;
     const std::string content = test::TestContent(kSize);
     test::WriteFile(folder / "a.bin", content);
     test::ScriptedServer server(folder, "dying", kDyingMirror);
@@ -327,7 +327,7 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempFolder folder;
+        test::ServedDir folder;
         test::WriteFile(folder / "response.bin", c.response);
         test::ScriptedServer server(folder, "canned", kCannedServer);
         ASSERT_TRUE(server.listening);
@@ -375,7 +375,7 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
 
 // A timeout is measured on the task's clock, not the wall clock.
 TEST(HttpPeer, SilentServerTimesOutOnTheTaskClock) {
-    test::TempFolder folder;
+    test::ServedDir folder;
     test::ScriptedServer server(folder, "silent", test::kSilentServerScript);
     ASSERT_TRUE(server.listening);
     test::RecordingTask task(kSize, kPiece);

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/wait_for.h"
+
 namespace zl::test {
 
 inline bool HaveOpenTracker() { return ::access("/usr/bin/opentracker", X_OK) == 0; }
@@ -85,23 +87,23 @@ public:
                     "-d", dir_.c_str(), "-u", "nobody", "-w", "/whitelist.txt", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        for (int i = 0; i < 300 && !TcpReachable(tcp_port_); ++i) usleep(10000);
-        up_ = TcpReachable(tcp_port_);
+        up_ = WaitFor([&] { return TcpReachable(tcp_port_); }, std::chrono::seconds(3), std::chrono::milliseconds(10));
     }
     // The whitelist is read in the background after start-up: wait until a
     // listed torrent is served, then take the probing peer away again.
     bool WaitListed(const std::string& escaped_hash) {
         const std::string target = "/announce?info_hash=" + escaped_hash +
                                    "&peer_id=-ZL0000-000000000000&port=1&uploaded=0&downloaded=0&left=0&event=";
-        for (int i = 0; i < 300; ++i) {
-            const std::string reply = TrackerHttpGet(tcp_port_, target + "started");
-            if (reply.find("200 OK") != std::string::npos && reply.find("failure reason") == std::string::npos) {
-                TrackerHttpGet(tcp_port_, target + "stopped");
-                return true;
-            }
-            usleep(10000);
+        if (!WaitFor(
+                [&] {
+                    const std::string reply = TrackerHttpGet(tcp_port_, target + "started");
+                    return reply.find("200 OK") != std::string::npos && reply.find("failure reason") == std::string::npos;
+                },
+                std::chrono::seconds(3), std::chrono::milliseconds(10))) {
+            return false;
         }
-        return false;
+        TrackerHttpGet(tcp_port_, target + "stopped");
+        return true;
     }
     ~OpenTracker() {
         if (pid_ > 0) {

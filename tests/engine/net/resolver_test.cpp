@@ -12,6 +12,8 @@
 #include "engine/base/errnum.h"
 #include "engine/net/address.h"
 #include "tests/engine/net/fake_resolver.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -19,9 +21,7 @@ namespace {
 using test::Ip;
 
 void WaitForWorkers(const TResolver& resolver) {
-    for (int i = 0; i < 5000 && resolver.RunningWorkers() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(resolver.RunningWorkers(), 0);
+    ASSERT_TRUE(test::WaitFor([&] { return resolver.RunningWorkers() == 0; }, std::chrono::seconds(5)));
 }
 
 TEST(Resolver, TimedLookupGivesUpAndDropsTheLateAnswer) {
@@ -44,16 +44,15 @@ TEST(Resolver, TimedLookupGivesUpAndDropsTheLateAnswer) {
     }
     gate->Release();
     // The worker outlives its caller; wait through the back end's own count.
-    for (int i = 0; i < 5000 && gate.use_count() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(gate.use_count(), 1);
+    EXPECT_TRUE(test::WaitFor([&] { return gate.use_count() == 1; }, std::chrono::seconds(5)));
     EXPECT_TRUE(list.empty());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], "11500106|ErrCode : (10060) Host : (slow.test) , no DNS");
 }
 
 TEST(Resolver, FailureReportOncePerOutageWithDnsServers) {
-    const std::string conf = std::string(::testing::TempDir()) + "zl_resolv.conf";
-    std::ofstream(conf) << "# test\nnameserver 192.0.2.53\nsearch x\nnameserver 192.0.2.54\n";
+    test::TempDir sandbox("zl-resolver");
+    const std::string conf = sandbox.File("resolv.conf", "# test\nnameserver 192.0.2.53\nsearch x\nnameserver 192.0.2.54\n");
     auto table = std::make_shared<test::TableResolver>();
     table->names["ok.test"] = {Ip("192.0.2.7"), 0, Ip("192.0.2.8")};
     table->errors["nodata.test"] = err::kNoData;

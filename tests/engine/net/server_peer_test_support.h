@@ -108,7 +108,7 @@ inline int RunPasses(TPeerObject& peer, bool* failed, std::chrono::milliseconds 
 // its arguments (it must print nothing and serve until killed).
 class ScriptedServer {
 public:
-    ScriptedServer(const TempFolder& folder, const std::string& name, const std::string& script) {
+    ScriptedServer(const ServedDir& folder, const std::string& name, const std::string& script) {
         address = TestAddress();
         port = FreePort(address);
         const std::string path = folder / (name + ".py");

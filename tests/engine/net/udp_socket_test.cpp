@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/net/udp_socket.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -30,9 +31,9 @@ TEST(UdpSocket, BindsAnEphemeralPortAndReadsTheSender) {
     ASSERT_TRUE(p.SendAtoB({1, 2, 3}));
     std::vector<uint8_t> buffer(UdpSocket::kMaxDatagram + 1);
     UdpSocket::ReadResult r;
-    for (int i = 0; i < 1000 && (r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram)).kind ==
-                                    UdpSocket::ReadKind::kNothing; ++i)
-        usleep(1000);
+    (void)test::WaitFor(
+        [&] { return (r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram)).kind != UdpSocket::ReadKind::kNothing; },
+        std::chrono::seconds(1));
     ASSERT_EQ(r.kind, UdpSocket::ReadKind::kDatagram);
     EXPECT_EQ(r.length, 3u);
     EXPECT_EQ(r.address, Ip("127.0.3.1"));
@@ -62,13 +63,13 @@ TEST(UdpSocket, SkipsEmptyAndOversizedDatagramsAndKeepsTheSocket) {
 
     std::vector<uint8_t> buffer(UdpSocket::kMaxDatagram + 1);
     std::vector<UdpSocket::ReadResult> seen;
-    for (int i = 0; i < 2000 && seen.size() < 4; ++i) {
-        const UdpSocket::ReadResult r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram);
-        if (r.kind == UdpSocket::ReadKind::kNothing)
-            usleep(500);
-        else
-            seen.push_back(r);
-    }
+    (void)test::WaitFor(
+        [&] {
+            const UdpSocket::ReadResult r = p.b.Receive(buffer.data(), UdpSocket::kMaxDatagram);
+            if (r.kind != UdpSocket::ReadKind::kNothing) seen.push_back(r);
+            return seen.size() >= 4;
+        },
+        std::chrono::seconds(1), std::chrono::microseconds(500));
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].kind, UdpSocket::ReadKind::kDatagram);
     EXPECT_EQ(seen[0].length, UdpSocket::kMaxDatagram);

@@ -18,9 +18,14 @@
 
 #include "tests/engine/udp/kad_test_support.h"
 #include "tests/engine/udp/kad_udp_endpoint.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
+
+using namespace std::chrono_literals;
+using test::WaitFor;
+constexpr std::chrono::milliseconds kPoll(50);
 
 // A child process with its standard input and output on pipes; killed and
 // reaped when destroyed, also when the test fails.
@@ -78,16 +83,6 @@ std::map<std::string, long long> Stats(Child& lt) {
     return values;
 }
 
-template <class Pred>
-bool WaitFor(Pred pred, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return pred();
-}
-
 TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
     // Three libtorrent nodes; the second and third join through the first.
     const char* kScript = ZL_SOURCE_DIR "/tests/engine/udp/lt_dht_node.py";
@@ -110,11 +105,11 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
 
     // Our bootstrap ping is answered: libtorrent's node enters the table as
     // answered, and our own lookups learn the other two from its answers.
-    ASSERT_TRUE(WaitFor([&] { return node.Table().AnsweredCount() == 3; }, 15000));
+    ASSERT_TRUE(WaitFor([&] { return node.Table().AnsweredCount() == 3; }, 15s, kPoll));
     // A find lookup of ours is answered.
     auto find = std::make_shared<CKadActionFind>(KadId::Fresh(1));
     node.AddLookup(find);
-    ASSERT_TRUE(WaitFor([&] { return find->IsDone(); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return find->IsDone(); }, 20s, kPoll));
     node.RemoveLookup(find.get());
 
     // A BitTorrent lookup asks get_peers and then announces with libtorrent's token.
@@ -122,16 +117,16 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
     auto lookup = std::make_shared<CKadActionBitTorrent>(info_hash);
     lookup->SetAnnouncedPort(6881);
     node.AddLookup(lookup);
-    ASSERT_TRUE(WaitFor([&] { return lookup->IsDone(); }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return lookup->IsDone(); }, 30s, kPoll));
     node.RemoveAndDispose(lookup.get());
 
     // Every libtorrent node stored it.
     for (Child* other : {&lt2, &lt3}) {
-        ASSERT_TRUE(WaitFor([&] { return Stats(*other)["dht.dht_torrents"] == 1; }, 5000));
+        ASSERT_TRUE(WaitFor([&] { return Stats(*other)["dht.dht_torrents"] == 1; }, 5s, kPoll));
         EXPECT_EQ(Stats(*other)["dht.dht_peers"], 1);
     }
     std::map<std::string, long long> s;
-    ASSERT_TRUE(WaitFor([&] { return (s = Stats(lt))["dht.dht_torrents"] == 1; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return (s = Stats(lt))["dht.dht_torrents"] == 1; }, 5s, kPoll));
     EXPECT_GE(s["dht.dht_ping_in"], 1);
     EXPECT_GE(s["dht.dht_find_node_in"], 1);
     EXPECT_GE(s["dht.dht_get_peers_in"], 1);
@@ -149,7 +144,7 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
     ASSERT_TRUE(WaitFor([&] {
         again->TakeResults(peers, true);
         return again->IsDone();
-    }, 30000));
+    }, 30s, kPoll));
     node.RemoveAndDispose(again.get());
     std::string ours;
     AppendCompactPeer(ours, endpoint.Address(), 6881);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/engine/udp/kad_test_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl {
 namespace {
@@ -128,7 +129,8 @@ TEST_F(KadSwarmTest, ABitTorrentLookupFindsASeederThatAnnouncedItself) {
 
 TEST_F(KadSwarmTest, AStoppedNodeSavesItsTableAndKeepsItsIdOnTheNextStart) {
     RunSeconds(30);
-    const std::string dir = ::testing::TempDir() + "zl-dht-cache-" + std::to_string(::getpid());
+    test::TempDir sandbox("zl-dht-cache");
+    const std::string dir = sandbox.path();
     const std::string path = dir + "/" + kKadCacheFileName;
     CKademlia& n = Node(5);
     n.SetNodeCachePath(path);

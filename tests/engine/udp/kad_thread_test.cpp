@@ -21,23 +21,19 @@
 #include "engine/meta/atomic_file.h"
 #include "tests/engine/udp/kad_test_support.h"
 #include "tests/engine/udp/kad_udp_endpoint.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
 
+using namespace std::chrono_literals;
+using test::WaitFor;
+constexpr std::chrono::milliseconds kPoll(20);
+
 using test::KadServerEndpoint;
 using test::KrpcQuery;
 using test::UdpClient;
-
-template <class Pred>
-bool WaitFor(Pred pred, int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return pred();
-}
 
 // Stops the node on another thread and fails (instead of hanging) if that does not end.
 void StopOrFail(CKademlia& node) {
@@ -50,12 +46,6 @@ void StopOrFail(CKademlia& node) {
     EXPECT_TRUE(stopped.get());
 }
 
-std::string TempDir(const char* name) {
-    const std::string dir = ::testing::TempDir() + "zl-dht-" + name + "-" + std::to_string(::getpid());
-    CreateDirectories(dir);
-    return dir;
-}
-
 int64_t ResidentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -65,7 +55,8 @@ int64_t ResidentKiB() {
 }
 
 TEST(KadThread, TwoNodesMeetThroughARouterAndOneAnnouncesToTheOther) {
-    const std::string dir = TempDir("meet");
+    test::TempDir sandbox("zl-dht-meet");
+    const std::string dir = sandbox.path();
     CKademlia a, b;
     KadServerEndpoint endpoint_a("127.0.7.51", a), endpoint_b("127.0.7.52", b);
     a.SetRouters({});
@@ -74,18 +65,18 @@ TEST(KadThread, TwoNodesMeetThroughARouterAndOneAnnouncesToTheOther) {
     b.SetNodeCachePath(dir + "/b/" + kKadCacheFileName);
     ASSERT_TRUE(a.Start("Kademlia"));
     ASSERT_TRUE(b.Start("Kademlia"));
-    EXPECT_TRUE(WaitFor([&] { return a.Active() && b.Active(); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return a.Active() && b.Active(); }, 5s, kPoll));
     const KadNode node_a(a.OwnNodeId(), endpoint_a.Address(), endpoint_a.Port());
-    ASSERT_TRUE(WaitFor([&] { return b.Table().Find(node_a) && !b.Table().Find(node_a)->unanswered; }, 10000));
-    ASSERT_TRUE(WaitFor([&] { return a.Table().Count() == 1; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return b.Table().Find(node_a) && !b.Table().Find(node_a)->unanswered; }, 10s, kPoll));
+    ASSERT_TRUE(WaitFor([&] { return a.Table().Count() == 1; }, 10s, kPoll));
 
     const KadId hash = KadId::Fresh(42);
     auto lookup = std::make_shared<CKadActionBitTorrent>(hash);
     lookup->SetAnnouncedPort(6881);
     b.AddLookup(lookup);
-    ASSERT_TRUE(WaitFor([&] { return lookup->IsDone(); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return lookup->IsDone(); }, 20s, kPoll));
     b.RemoveAndDispose(lookup.get());
-    EXPECT_TRUE(WaitFor([&] { return a.Stats().stored_peers == 1; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return a.Stats().stored_peers == 1; }, 5s, kPoll));
     EXPECT_GE(b.Stats().sent_messages, 3u);
 
     StopOrFail(a);
@@ -110,7 +101,7 @@ TEST(KadThread, TaskThreadsAndAFloodOfDatagramsNeverDeadlockTheNode) {
     KadServerEndpoint endpoint("127.0.7.53", node);
     node.SetRouters({{"127.0.7.53", endpoint.Port()}, {"127.0.7.54", 9}});
     ASSERT_TRUE(node.Start("Kademlia"));
-    ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5s, kPoll));
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
@@ -159,7 +150,7 @@ TEST(KadFlood, HundredThousandQueriesFromManyPortsLeaveTheNodeAnsweringAndWithin
     KadServerEndpoint endpoint("127.0.7.60", node);
     node.SetRouters({});
     ASSERT_TRUE(node.Start("Kademlia"));
-    ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5s, kPoll));
     const int64_t rss_before = ResidentKiB();
 
     const std::string command = "/usr/bin/python3 " ZL_SOURCE_DIR "/tests/engine/udp/kad_flood.py 127.0.7.60 " +

@@ -17,6 +17,7 @@
 #include "engine/net/udp_socket.h"
 #include "engine/udp/udp_demux.h"
 #include "engine/udp/udp_server.h"
+#include "tests/support/wait_for.h"
 
 namespace zl {
 namespace {
@@ -369,8 +370,7 @@ TEST(UdpServerThread, ReadsAndSendsConcurrentlyAndStops) {
     server.SetBindAddress(Ip("127.0.3.5"));
     ASSERT_EQ(server.StartServer(TestConfig()), 0);
     uint16_t port = 0;
-    for (int i = 0; i < 2000 && (port = server.BoundPort()) == 0; ++i) usleep(500);
-    ASSERT_NE(port, 0);
+    ASSERT_TRUE(test::WaitFor([&] { return (port = server.BoundPort()) != 0; }, std::chrono::seconds(1)));
 
     UdpSocket peer;
     ASSERT_TRUE(peer.Open(0, Ip("127.0.3.6")));
@@ -384,7 +384,7 @@ TEST(UdpServerThread, ReadsAndSendsConcurrentlyAndStops) {
         if (i % 20 == 0) usleep(1000);  // stays within the socket's buffer
     }
     sender.join();
-    for (int i = 0; i < 4000 && dht.Count() < 100; ++i) usleep(500);
+    EXPECT_TRUE(test::WaitFor([&] { return dht.Count() >= 100; }, std::chrono::seconds(2)));
     EXPECT_EQ(dht.Count(), 100u);
     EXPECT_GE(stream.registrations.load(), 1);
     server.StopServer();
