@@ -29,6 +29,7 @@ namespace zl {
 
 class EngineClockService;
 class IStreamTransport;
+class SharedListener;
 
 class EngineContext {
 public:
@@ -129,6 +130,10 @@ public:
     UdpServer& GetUdpServer() { return *udp_server_; }
     void SetUdpServerConfig(const UdpServerConfig& config);
 
+    // The TCP listener shared by the tasks, with LAN discovery; closed when
+    // the last task goes.
+    SharedListener& Listener() { return *listener_; }
+
 private:
     void GlobalSetUp();
     void GlobalTeardown();
@@ -169,6 +174,7 @@ private:
     AsyncMessageBoxes message_boxes_;
     std::unique_ptr<UdpServer> udp_server_;
     std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
+    std::unique_ptr<SharedListener> listener_;  // last: it goes first, while the locks exist
 };
 
 }  // namespace zl

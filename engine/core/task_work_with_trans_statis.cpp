@@ -22,6 +22,7 @@ TaskPeers& TWorkWithTransStatis::Driver() {
             upload_limit_kib_ = Settings().upload_limit_kib;
             connections_per_server_ = Settings().connections_per_server;
             connection_budget_ = Settings().connection_budget;
+            serve_only_ = Settings().serve_only;
         }
         statistics_.Start(download_limit_kib_, upload_limit_kib_);
         driver_ = MakeTaskPeers(*this, statistics_);
@@ -39,6 +40,7 @@ void TWorkWithTransStatis::RefreshSources() {
 
 void TWorkWithTransStatis::PeerPass() {
     TaskPeers& driver = Driver();
+    ServeNetwork();
     const bool was_complete = driver.IsComplete();
     if (driver.Pass() > 0 && !was_complete && driver.IsComplete()) {
         // The last piece is in memory: write it and close the files now, so
@@ -78,6 +80,7 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
     upload_limit_kib_ = Settings().upload_limit_kib;
     connections_per_server_ = Settings().connections_per_server;
     connection_budget_ = Settings().connection_budget;
+    serve_only_ = Settings().serve_only;
 }
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
@@ -174,7 +177,8 @@ void TWorkWithTransStatis::NoteDataSecond() {
 }
 
 uint32_t TWorkWithTransStatis::SecondsWithoutData() {
-    if (!data_clock_started_) return 0;
+    // Serving only, no data is expected.
+    if (!data_clock_started_ || serve_only_) return 0;
     const uint32_t uptime = Context().UptimeSeconds();
     return uptime >= last_data_uptime_ ? uptime - last_data_uptime_ : 0;
 }
@@ -182,6 +186,7 @@ uint32_t TWorkWithTransStatis::SecondsWithoutData() {
 void TWorkWithTransStatis::Reset(bool full, bool b) {
     // Peers go before the piece map they write into.
     driver_.reset();
+    ForgetNetwork();
     http_bytes_ = peer_bytes_ = uploaded_bytes_ = 0;
     current_speed_ = 0;
     time_remaining_ = 0;
@@ -224,6 +229,7 @@ bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() !
 BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
+    if (serve_only_) return false;
     TPieces* map = PieceMap();
     return map->Wanted(piece) && !map->Piece(piece).complete;
 }

@@ -86,6 +86,10 @@ public:
     void Close();
     void Drop();
 
+    // The address a listener bound to every local address stands for (the
+    // machine's own, as it is published); accepted connections take it over.
+    void SetLocalAddress(uint32_t address) { local_address_ = address; }
+
     // The send queue's limit (bytes); Send fails rather than queue beyond it.
     void SetSendQueueLimit(int64_t bytes) { send_queue_limit_ = bytes; }
 
