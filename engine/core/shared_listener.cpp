@@ -1,5 +1,7 @@
 #include "engine/core/shared_listener.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -44,7 +46,7 @@ SharedListener::ServiceResult SharedListener::ServiceIncoming(const ServiceReque
 
 void SharedListener::AcceptWaiting(const ServiceRequest& request) {
     const uint64_t now = env_.tick_ms();
-    for (int i = 0; i < kAcceptsPerStep && listener_ && listener_->listening(); ++i) {
+    for (int i = 0; i < kAcceptsPerStep && pending_.size() < kMaxPending && listener_ && listener_->listening(); ++i) {
         std::unique_ptr<TSocket> s = listener_->Accept();
         if (!s) break;
         const uint32_t remote = s->remote_address();
@@ -173,6 +175,10 @@ bool SharedListener::RefreshLocked(PublishedEndpoint* published) {
         }
         // Bound to every address, the listener stands for the machine's own.
         listener_->SetLocalAddress(machine);
+        // Between two service steps a burst of connections waits in the
+        // kernel's queue; a short queue would drop honest peers' connects
+        // during a flood. (A simulated transport has no such queue.)
+        if (!env_.socket_env().tcp) ::listen(listener_->handle(), kKernelBacklog);
         published_.address = machine;
         published_.port = listener_->local_port();
         last_listen_s_ = now_s;

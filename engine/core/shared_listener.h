@@ -50,7 +50,12 @@ std::string ListenAddressText(const PublishedEndpoint& endpoint, bool p2p);
 class SharedListener {
 public:
     // Connections accepted per service step, and the pending list's limits.
-    static constexpr int kAcceptsPerStep = 11;
+    // A flood of connections must not keep the kernel's queue full (honest
+    // peers' connects would be dropped there), so a step takes many; the
+    // pending list itself stays bounded.
+    static constexpr int kAcceptsPerStep = 128;
+    static constexpr size_t kMaxPending = 256;       // no accepting while the list is this long
+    static constexpr int kKernelBacklog = 1024;      // connections the kernel holds between two steps
     static constexpr int64_t kReceiveBelow = 1092;   // receive more only below this many bytes
     static constexpr int64_t kReceiveChunk = 1024;
     static constexpr uint64_t kSilentMs = 3000;      // without a usable handshake

@@ -291,9 +291,10 @@ int RunGet(const ParsedArgs& args) {
         if (parsed->LoadFromFile(torrent))
             for (const auto& url : parsed->Trackers()) own_trackers += url.empty() ? 0 : 1;
     }
-    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0) {
+    // With --bind, peers on the local network are found by LAN discovery.
+    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && bind_address == 0) {
         std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer or --tracker "
-                             "(the torrent names no tracker)\n");
+                             "(the torrent names no tracker), or --bind to find peers on the local network\n");
         return kExitError;
     }
 

@@ -322,7 +322,7 @@ TEST_F(ListenerTest, ARemoteThatClosesLeavesTheList) {
 }
 
 TEST_F(ListenerTest, ACrowdedListDropsShortHandshakesAfterOneSecond) {
-    // Connected in groups the listen queue can hold; at most 11 are accepted per step.
+    // Connected in groups the listen queue can hold; a step accepts a bounded number.
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 39; ++i) {
         clients.push_back(std::make_unique<Client>(port()));
