@@ -318,7 +318,8 @@ void AppController::SavePrefixStates() {
         const std::string target = TargetPath(i);
         const std::optional<FileIdentity> id = IdentityOf(target);
         if (!id || prefix_[size_t(i)].Offset() == 0) continue;
-        WriteFileAtomic(PrefixStatePath(i), prefix_[size_t(i)].Serialize(*id));
+        // A state that cannot be saved only costs hashing that prefix again later.
+        (void)WriteFileAtomic(PrefixStatePath(i), prefix_[size_t(i)].Serialize(*id));
     }
 }
 

@@ -19,6 +19,8 @@ int32_t EngineCleanup();
 int32_t EngineSetListenPort(int32_t port);
 int32_t EngineSetP2PSwitch(int32_t on);
 void EngineSetHttpWrap(uint8_t on);
+// The DHT (off by default): takes effect when the first task is set up.
+int32_t EngineSetDhtSwitch(int32_t on);
 // Free bytes on the file system holding `path`; 0 when unknown.
 uint64_t EngineGetDiskFreeSpace(const char* path);
 // Bytes `path` occupies on disk; negative when unknown.
@@ -51,6 +53,7 @@ int32_t EngineCleanup(EngineContext& c);
 int32_t EngineSetListenPort(EngineContext& c, int32_t port);
 int32_t EngineSetP2PSwitch(EngineContext& c, int32_t on);
 void EngineSetHttpWrap(EngineContext& c, uint8_t on);
+int32_t EngineSetDhtSwitch(EngineContext& c, int32_t on);
 int32_t ShowMessageBoxAsync(EngineContext& c, uintptr_t owner, const char* text, const char* caption, uint32_t style);
 int32_t TaskCreate(EngineContext& c, TaskDescriptor* descriptor);
 int32_t TaskCreateAndStart(EngineContext& c, TaskDescriptor* descriptor);

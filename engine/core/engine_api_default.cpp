@@ -12,6 +12,7 @@ int32_t EngineCleanup() { return EngineCleanup(D()); }
 int32_t EngineSetListenPort(int32_t port) { return EngineSetListenPort(D(), port); }
 int32_t EngineSetP2PSwitch(int32_t on) { return EngineSetP2PSwitch(D(), on); }
 void EngineSetHttpWrap(uint8_t on) { EngineSetHttpWrap(D(), on); }
+int32_t EngineSetDhtSwitch(int32_t on) { return EngineSetDhtSwitch(D(), on); }
 int32_t ShowMessageBoxAsync(uintptr_t owner, const char* text, const char* caption, uint32_t style) {
     return ShowMessageBoxAsync(D(), owner, text, caption, style);
 }

@@ -40,6 +40,11 @@ int32_t EngineSetP2PSwitch(EngineContext& c, int32_t on) {
 
 void EngineSetHttpWrap(EngineContext& c, uint8_t on) { c.Switches().http_wrap = on != 0; }
 
+int32_t EngineSetDhtSwitch(EngineContext& c, int32_t on) {
+    c.Switches().dht_enabled = on != 0;
+    return ENGINE_OK;
+}
+
 int32_t ShowMessageBoxAsync(EngineContext& c, uintptr_t owner, const char* text, const char* caption, uint32_t style) {
     return c.MessageBoxes().Show(c.Sink(), owner, text, caption, style);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "engine/base/engine_clock.h"
+#include "engine/core/dht_service.h"
 #include "engine/core/engine_listener.h"
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
@@ -18,7 +19,8 @@ EngineContext::EngineContext(Clock& clock, BufferPools* pools)
       pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()),
-      udp_server_(MakeUdpServer(clock)), listener_(MakeSharedListener(*this)) {}
+      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)),
+      listener_(MakeSharedListener(*this)) {}
 
 std::unique_ptr<UdpServer> EngineContext::MakeUdpServer(Clock& clock) {
     auto server = std::make_unique<UdpServer>(clock);
@@ -100,10 +102,11 @@ void EngineContext::GlobalSetUp() {
     // services start here.
     for (GlobalService* service : Services()) service->OnFirstTask(*this);
     switches_.udp_stream_off = false;
-    switches_.dht = false;  // the DHT stays off: no thread, no router sources
+    switches_.dht = switches_.dht_enabled.load();  // off unless asked for: no thread, no router sources
     switches_.directly_reachable = false;
     switches_.half_open_limit = HalfOpenLimitFromProbe(ProbeHalfOpenLimit());
     StartUdpServer();
+    if (switches_.dht) dht_->Start();
 }
 
 // The rendezvous service is reached at a literal loopback address unless the
@@ -112,9 +115,21 @@ static constexpr const char* kDefaultRendezvousHost = "127.0.0.1";
 
 void EngineContext::StartUdpServer() {
     UdpServerConfig config;
+    bool configured = false;
     {
         std::lock_guard<std::mutex> guard(hooks_mutex_);
-        config = udp_config_ ? *udp_config_ : DefaultUdpServerConfig(kDefaultRendezvousHost, NodeIdentity());
+        configured = udp_config_ != nullptr;
+        config = configured ? *udp_config_ : DefaultUdpServerConfig(kDefaultRendezvousHost, NodeIdentity());
+    }
+    if (!configured) {
+        // The UDP socket follows the TCP listener's endpoint when one is set,
+        // so two engines on one host (each bound to its own address) can both
+        // take DHT traffic.
+        if (switches_.listen_port.load() != 0) config.local_port = switches_.listen_port.load();
+        if (const uint32_t bind = switches_.bind_address.load(); bind != 0) {
+            udp_server_->SetBindAddress(bind);
+            config.local_address = bind;
+        }
     }
     udp_server_->StartServer(config);
 }
@@ -131,6 +146,7 @@ void EngineContext::GlobalTeardown() {
     switches_.udp_stream_off = true;
     switches_.dht = false;
     switches_.directly_reachable = false;
+    dht_->Pause();
     udp_server_->ResetTransport();
 }
 
@@ -142,6 +158,7 @@ void EngineContext::DestroyAllTasksAndServices() {
     }
     registry_.Clear();
     for (GlobalService* service : Services()) service->OnCleanup(*this);
+    dht_->Shutdown();
     listener_->Shutdown();
     if (udp_server_->GetThreadId() != 0) udp_server_->StopServer();
     StopClockThread();

@@ -27,6 +27,7 @@
 
 namespace zl {
 
+class DhtService;
 class EngineClockService;
 class IStreamTransport;
 class SharedListener;
@@ -52,15 +53,11 @@ public:
     uint64_t ClockSeconds();
     uint32_t UptimeSeconds();
 
-    // The global locks, in their order: api -> (task lock) -> data -> bandwidth.
+    // The global locks, in their order (the whole order is in task_work_thread.h):
+    // api -> (a task lock) -> data; the disk lock is taken alone, around file I/O.
     QTMutex& ApiLock() { return api_lock_; }
     QTMutex& DataLock() { return data_lock_; }
-    QTMutex& BandwidthLock() { return bandwidth_lock_; }
-    QTMutex& SocketLock() { return socket_lock_; }
-    QTMutex& PieceLock() { return piece_lock_; }
     QTMutex& DiskLock() { return disk_lock_; }
-    // Taken by nothing in normal work; released with the others after a crashed worker run.
-    QTMutex& RecoveryLock() { return recovery_lock_; }
 
     TaskRegistry& Registry() { return registry_; }
     // The piece-data, hash-state, socket-buffer and request-record pools.
@@ -128,6 +125,8 @@ public:
     // record below (by default the engine's, port 8000, with the node id) and
     // stopped at clean-up.
     UdpServer& GetUdpServer() { return *udp_server_; }
+    // The DHT node, running while tasks exist when the DHT switch is on.
+    DhtService& Dht() { return *dht_; }
     void SetUdpServerConfig(const UdpServerConfig& config);
 
     // The TCP listener shared by the tasks, with LAN discovery; closed when
@@ -146,11 +145,7 @@ private:
     Clock* clock_;
     QTMutex api_lock_;
     QTMutex data_lock_;
-    QTMutex bandwidth_lock_;
-    QTMutex socket_lock_;
-    QTMutex piece_lock_;
     QTMutex disk_lock_;
-    QTMutex recovery_lock_;
     TaskRegistry registry_{data_lock_};
     EngineSwitches switches_;
     bool initialised_ = false;
@@ -173,6 +168,7 @@ private:
     std::string ip_filter_path_; // under the data lock
     AsyncMessageBoxes message_boxes_;
     std::unique_ptr<UdpServer> udp_server_;
+    std::unique_ptr<DhtService> dht_;
     std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
     std::unique_ptr<SharedListener> listener_;  // last: it goes first, while the locks exist
 };

@@ -11,6 +11,9 @@ struct EngineSwitches {
     std::atomic<bool> p2p{false};
     std::atomic<bool> http_wrap{false};
     std::atomic<bool> dht{true};  // cleared by the first task's set-up before anything tests it
+    // The process switch (EngineSetDhtSwitch): the first task's set-up copies
+    // it into `dht` and then starts the DHT thread when it is on. Off by default.
+    std::atomic<bool> dht_enabled{false};
     std::atomic<bool> udp_stream_off{true};
     std::atomic<bool> directly_reachable{false};
     std::atomic<int32_t> half_open_limit{32};

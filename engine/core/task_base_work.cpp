@@ -35,7 +35,7 @@ TaskStatus TBaseWork::PublishedStatus() {
     return published_;
 }
 
-void TBaseWork::Reset(bool, bool) {
+void TBaseWork::Reset(ResetScope) {
     // LAN-discovered peers are kept by the shared listener per info hash; a
     // task's reset leaves other tasks' entries alone (hook for the listener).
 }

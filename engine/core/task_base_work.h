@@ -35,6 +35,12 @@ struct TaskIdentity {
     std::string piece_cache_path;
 };
 
+// How much Reset clears: one run's state, or everything (destruction, restart).
+enum class ResetScope : uint8_t { kRun, kAll };
+// What Publish copies, and whether it waits for the task lock.
+enum class PublishScope : uint8_t { kStatus, kStatusAndSnapshots };
+enum class LockWait : uint8_t { kSkipIfBusy, kWait };
+
 class TBaseWork : public QThread {
 public:
     explicit TBaseWork(EngineContext& context);
@@ -56,10 +62,12 @@ public:
     // Copy of the published status, taken under the task lock.
     TaskStatus PublishedStatus();
 
-    virtual void Publish(bool full, bool force) = 0;
-    // Clears run-time state layer by layer; `full` also drops what survives a
-    // normal end of the loop (file snapshot, status of a restart).
-    virtual void Reset(bool full, bool b);
+    // Copies the live status to the published one (with the display
+    // snapshots when asked). kSkipIfBusy gives up when the task lock is taken.
+    virtual void Publish(PublishScope scope, LockWait wait) = 0;
+    // Clears run-time state layer by layer; kAll also drops what survives a
+    // normal end of the loop (the first target path, the disk-size path).
+    virtual void Reset(ResetScope scope);
 
 protected:
     uint32_t CurrentUptime() override;

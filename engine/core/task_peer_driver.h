@@ -19,6 +19,7 @@
 #include "engine/core/source_health.h"
 #include "engine/core/server_rotation.h"
 #include "engine/core/task_candidates.h"
+#include "engine/core/task_dht_step.h"
 #include "engine/core/task_piece_view.h"
 #include "engine/core/task_random.h"
 #include "engine/core/task_tracker_connector.h"
@@ -52,6 +53,8 @@ public:
     bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
     void SendToBitTorrentPeers(const uint8_t* bytes, size_t length) override;
+    void DhtSearch() override;  // task_peer_driver_dht.cpp
+    const TaskDhtStep* DhtStep() const { return dht_.get(); }
     size_t UsableCandidates() const;
     int64_t SummedRate() const;
 
@@ -249,6 +252,8 @@ private:
     uint64_t peer_statistics_count_ = 0;
     uint64_t last_node_second_ = 0;
     std::unique_ptr<TaskTrackerConnector> trackers_;
+    std::unique_ptr<TaskDhtStep> dht_;  // made at the first DHT search
+    TaskDhtView dht_view_;              // during a DHT search
 };
 
 }  // namespace zl

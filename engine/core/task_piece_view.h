@@ -23,6 +23,7 @@ class Clock;
 class IStreamTransport;
 struct RequestRecord;
 class RequestList;
+struct TaskDhtView;
 struct TaskTrackerView;
 class TransferStatistics;
 
@@ -58,6 +59,8 @@ public:
     virtual void ViewHostUnresolved() {}
     // The P2P switch, the torrent's trackers and an announce's figures (false: no torrent yet).
     virtual bool ViewTrackers(TaskTrackerView* /*out*/) { return false; }
+    // The DHT switches, the info hash and the node:// entries (false: no torrent yet).
+    virtual bool ViewDht(TaskDhtView* /*out*/) { return false; }
 
     // False before the metainfo and the piece map are built.
     virtual bool MapReady() = 0;
@@ -135,6 +138,8 @@ public:
     // Sends the bytes (a run of "have" messages) to every BitTorrent peer
     // whose handshake is done.
     virtual void SendToBitTorrentPeers(const uint8_t* /*bytes*/, size_t /*length*/) {}
+    // The DHT peer search (every 8 seconds, from the task's housekeeping).
+    virtual void DhtSearch() {}
     // Payload bytes delivered by BitTorrent peers, and bytes of blocks uploaded.
     virtual uint64_t BitTorrentBytes() const { return 0; }
     virtual uint64_t UploadedBytes() const { return 0; }

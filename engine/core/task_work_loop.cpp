@@ -29,13 +29,13 @@ void TWorkThread::Run() {
         ReleaseLocksAfterCrash();
         // The run is over: show it, so the task does not look busy forever.
         live_.state = kTaskStateIdle;
-        Publish(true, true);
+        Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
     }
 }
 
 void TWorkThread::ReleaseLocksAfterCrash() {
     EngineContext& c = Context();
-    for (QTMutex* lock : {&Lock(), &c.RecoveryLock(), &c.DataLock(), &c.SocketLock(), &c.PieceLock()})
+    for (QTMutex* lock : {&Lock(), &c.DataLock(), &c.DiskLock()})
         lock->ReleaseAllHeldByCaller();
 }
 
@@ -49,11 +49,11 @@ void TWorkThread::WorkerBody() {
         // Nothing to work with; make the reason (e.g. an unreadable metainfo
         // location) visible instead of leaving the status of before.
         live_.state = kTaskStateIdle;
-        Publish(true, true);
+        Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
         return;
     }
     live_.state = kTaskStateRunning;
-    Publish(false, true);
+    Publish(PublishScope::kStatus, LockWait::kWait);
     Loop();
     AfterLoop();
 }
@@ -151,7 +151,7 @@ void TWorkThread::AfterLoop() {
     // Reset clears the flag, so the value of this moment decides both the file
     // and the end status.
     const bool verified = verified_complete_;
-    Reset(false, false);
+    Reset(ResetScope::kRun);
     if (verified) {
         DeleteResumeFile();
     } else {
@@ -167,9 +167,9 @@ void TWorkThread::AfterLoop() {
                 live_.status = STATUS_TIMED_OUT;
             }
         }
-        Publish(true, false);
+        Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
     }
-    Reset(false, false);
+    Reset(ResetScope::kRun);
     TrimBufferPools(true, true);
     ClearNameCache();
 }
@@ -212,7 +212,7 @@ bool TWorkThread::IsFinished(uint64_t now) {
             // The application waits for this moment: show it now, not at the
             // next once-a-second publication.
             ScopedLock guard(Lock());
-            Publish(true, false);
+            Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
         }
     }
     if (!complete) {
@@ -241,7 +241,7 @@ uint64_t TWorkThread::Step() {
     if (IsDataComplete() && IdleActiveListMs() > kIdleActiveListMs) GetClock().SleepMs(200);
     if (per_second_flag_ && Lock().TryLock()) {
         ApplyPendingChanges();
-        Publish(true, false);
+        Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
         Refresh();
         Lock().Unlock();
         per_second_flag_ = false;
@@ -282,7 +282,7 @@ void TWorkThread::PeriodicSaveAndCheck() {
     if (now - last_check_clock_ > kPieceMapCheckSeconds) {
         {
             ScopedLock guard(Lock());
-            Publish(true, false);
+            Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
             if (!IsDataComplete() && SecondsWithoutData() >= kNoDataLimitSeconds) {
                 // Giving up must be visible to the application, not a silent stop.
                 live_.status = STATUS_NETWORK_ERROR;

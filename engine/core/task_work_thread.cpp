@@ -21,11 +21,11 @@ void CopyText(char* out, size_t capacity, const std::string& text) {
 
 }  // namespace
 
-TWorkThread::TWorkThread(EngineContext& context) : TWorkWithTransStatis(context) { Reset(false, false); }
+TWorkThread::TWorkThread(EngineContext& context) : TWorkWithTransStatis(context) { Reset(ResetScope::kRun); }
 
 TWorkThread::~TWorkThread() {
     Stop();
-    Reset(true, true);
+    Reset(ResetScope::kAll);
 }
 
 int32_t TWorkThread::StartDownload() { return Start("StartDownload") ? ENGINE_OK : ENGINE_E_EXCEPTION; }
@@ -52,7 +52,7 @@ int32_t TWorkThread::Restart() {
         live_ = TaskStatus{};
         published_ = TaskStatus{};
     }
-    Reset(true, true);
+    Reset(ResetScope::kAll);
     return StartTask();
 }
 
@@ -160,16 +160,16 @@ void TWorkThread::DeleteResumeFile() {
     if (!Identity().resume_path.empty()) ::unlink(Identity().resume_path.c_str());
 }
 
-void TWorkThread::Publish(bool full, bool force) {
+void TWorkThread::Publish(PublishScope scope, LockWait wait) {
     QTMutex& lock = Lock();
-    const bool held = force ? (lock.Lock() || lock.TryLock()) : lock.TryLock();
+    const bool held = wait == LockWait::kWait ? (lock.Lock() || lock.TryLock()) : lock.TryLock();
     if (!held) return;
-    if (full) PublishSnapshots(force);
+    if (scope == PublishScope::kStatusAndSnapshots) PublishSnapshots(wait == LockWait::kWait);
     published_ = live_;
     lock.Unlock();
 }
 
-void TWorkThread::Reset(bool full, bool b) {
+void TWorkThread::Reset(ResetScope scope) {
     loop_sleep_ms_ = 0;
     per_second_flag_ = false;
     verified_complete_ = false;
@@ -181,7 +181,7 @@ void TWorkThread::Reset(bool full, bool b) {
     last_statistics_clock_ = 0;
     last_four_second_clock_ = 0;
     disk_size_ = 0;
-    TWorkWithTransStatis::Reset(full, b);
+    TWorkWithTransStatis::Reset(scope);
 }
 
 uint64_t TWorkThread::Now() {

@@ -1,5 +1,73 @@
 // The complete task: its worker loop, start/stop/pause, resume info and the
 // queries the engine interface answers from the published status.
+//
+// A map of the task
+// -----------------
+// A task is one object built in five layers, each a class deriving from the
+// one before. A layer declares hooks that the worker loop calls; a later
+// layer fills them. "(seam)" marks a hook nothing fills yet: a later service
+// plugs in there, and until then it does nothing.
+//
+//   TBaseWork (task_base_work.h): the QThread, settings, live and published
+//     status under the task lock.
+//       Publish ............................. TWorkThread
+//       Reset(ResetScope) ................... every layer clears its own state, then calls the one before
+//   TWorkWithPeers (task_work_with_peers.h): the source list and limits.
+//       RefreshSources, PeerPass, FourSecondPass, WaitBetweenSteps,
+//       Deactivate ........................... TWorkWithTransStatis
+//       ApplyPendingChanges .................. TWorkWithPieces (file changes), TWorkWithTransStatis (peers)
+//       NormaliseSourceStates, TrimCandidates, IdleActiveListMs, Activate (seams)
+//   TWorkWithPieces (task_work_with_pieces.h): metainfo, the piece map
+//     (TPieces), its notices, scheduling state, block reads for readers.
+//       OnPieceEvent, BuildMetainfo, ServeBlockReads, ClosePieceFiles,
+//       FlushPieceMap, FlushPieceCaches ...... itself (overridable by tests)
+//       SecondsWithoutData, ActivePeerCount .. TWorkWithTransStatis
+//       DhtSearch, HasNewTorrentFromPeer (seams)
+//   TWorkWithTransStatis (task_work_with_trans_statis.h): transfer
+//     statistics and the peer driver (TaskPeerDriver, task_peer_driver.h),
+//     which it serves as the TaskPieceView.
+//       StatisticsPass ....................... itself
+//       ApplyBandwidth, SumPeerSpeed (seams)
+//   TWorkThread (this file): the worker loop (task_work_loop.cpp), its
+//     periods and end conditions, resume info, the interface's queries.
+//       Step, ReadTargetDiskSize, FirstFinalPath .. itself (overridable by tests)
+//       FetchRemoteMetainfo, PublishSnapshots, ClearNameCache, LanExchange (seams)
+//
+// The path of a received block
+// ----------------------------
+//   1. TaskPeerDriver::Pass drives each peer's DownloadPass; the peer's
+//      ReceiveStep parses its socket's bytes (HTTP body, FTP data, BitTorrent
+//      piece message) and calls TPeerObject::DeliverBlock.
+//   2. DeliverBlock takes the matching request (its own or the shared list),
+//      places the block with the task's BlockInfo and calls
+//      IPeerTask::WriteBlock, which the driver answers.
+//   3. The driver passes it to TaskPieceView::ReceivePieceBlock, that is
+//      TPieces::ReceiveBlock: the block joins its piece in the memory cache;
+//      the block that completes a piece has the piece SHA-1 checked at once.
+//   4. One BlockWriteResult (block_write.h) comes back the same way: the
+//      driver counts the payload and credits the source of a verified piece;
+//      for kHashFailed the sending peer calls IPeerTask::ChargeBadPiece with
+//      itself, and only its source is charged.
+//   5. A verified piece is written (TPieces::WritePieceBytes through the
+//      FilePieceMap, under the disk lock) when the cache's share of complete
+//      pieces is used up or at the periodic flush; the piece map's "have"
+//      notice reaches TWorkWithPieces::OnPieceNotice, which sets the bitfield
+//      and queues the have announcement for BitTorrent peers.
+//
+// The lock order
+// --------------
+//   engine api lock (EngineContext::ApiLock; interface calls only, never a worker)
+//     -> a task lock (the task's QThread lock: live and published status,
+//        bitfield, file changes)
+//       -> engine data lock (EngineContext::DataLock: the task registry)
+//   piece-layer lock (a task's block-read queue) -> engine disk lock
+//     (EngineContext::DiskLock: every target-file read and write; storage lets
+//      it go while it waits for disk space)
+//   Leaves, held for a few lines and never while taking another lock: the UDP
+//   server lock (its QThread lock; a send from any thread takes it, its
+//   consumers run under it and only queue), buffer-pool locks, the task's
+//   figures mutex, the context's hooks mutex, the resolver's mutex, the
+//   engine log's guard.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -62,8 +130,8 @@ public:
     bool SaveResumeInfo(const std::string& path);
     bool SaveResumeInfo() { return SaveResumeInfo(Identity().resume_path); }
 
-    void Publish(bool full, bool force) override;
-    void Reset(bool full, bool b) override;
+    void Publish(PublishScope scope, LockWait wait) override;
+    void Reset(ResetScope scope) override;
     void Run() override;
 
     // Engine clock seconds as the task sees them.

@@ -49,11 +49,11 @@ void TWorkWithPeers::RefreshSources() {
     }
 }
 
-void TWorkWithPeers::Reset(bool full, bool b) {
+void TWorkWithPeers::Reset(ResetScope scope) {
     Deactivate();
     candidates_.clear();
     max_server_connections_ = 49;
-    TBaseWork::Reset(full, b);
+    TBaseWork::Reset(scope);
 }
 
 }  // namespace zl

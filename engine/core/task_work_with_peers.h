@@ -54,7 +54,7 @@ public:
     virtual void Activate() {}
     virtual void Deactivate() {}
 
-    void Reset(bool full, bool b) override;
+    void Reset(ResetScope scope) override;
 
 protected:
     std::vector<std::string> candidates_;

@@ -147,7 +147,7 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             if (!pieces_) return;
             SyncFigures();
             CopyFiguresToLive();
-            Publish(flag != 0, true);
+            Publish(flag != 0 ? PublishScope::kStatusAndSnapshots : PublishScope::kStatus, LockWait::kWait);
             return;
         case kNoticePiecesBuilt: {
             if (!pieces_) return;
@@ -363,10 +363,10 @@ void TWorkWithPieces::CopyFiguresToLive() {
 void TWorkWithPieces::Refresh() {
     SyncFigures();
     CopyFiguresToLive();
-    if (live_.checked != live_.total_size) Publish(false, false);
+    if (live_.checked != live_.total_size) Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
 }
 
-void TWorkWithPieces::Reset(bool full, bool b) {
+void TWorkWithPieces::Reset(ResetScope scope) {
     if (IsMetainfoReady()) {
         ClosePieceFiles();
         FlushPieceMap();
@@ -380,9 +380,9 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         ScopedLock guard(Lock());
         bitfield_.clear();
         bitfield_pieces_ = 0;
-        if (full) first_target_path_.clear();
+        if (scope == ResetScope::kAll) first_target_path_.clear();
     }
-    if (full) {
+    if (scope == ResetScope::kAll) {
         std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
         disk_size_path_.clear();
     }
@@ -394,7 +394,7 @@ void TWorkWithPieces::Reset(bool full, bool b) {
         ScopedLock guard(Lock());
         file_changes_.clear();
     }
-    TWorkWithPeers::Reset(full, b);
+    TWorkWithPeers::Reset(scope);
 }
 
 // --- piece scheduling ----------------------------------------------------------

@@ -67,7 +67,7 @@ public:
     // start-up check is still running.
     void Refresh() override;
 
-    void Reset(bool full, bool b) override;
+    void Reset(ResetScope scope) override;
 
     // --- hooks of the scheduling layer ----------------------------------
     // Builds the metainfo and the piece map from the "torrent" blob: the

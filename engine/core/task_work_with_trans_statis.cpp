@@ -183,7 +183,7 @@ uint32_t TWorkWithTransStatis::SecondsWithoutData() {
     return uptime >= last_data_uptime_ ? uptime - last_data_uptime_ : 0;
 }
 
-void TWorkWithTransStatis::Reset(bool full, bool b) {
+void TWorkWithTransStatis::Reset(ResetScope scope) {
     // Peers go before the piece map they write into.
     driver_.reset();
     ForgetNetwork();
@@ -194,7 +194,7 @@ void TWorkWithTransStatis::Reset(bool full, bool b) {
     data_clock_started_ = false;
     payload_at_last_data_ = 0;
     last_data_uptime_ = 0;
-    TWorkWithPieces::Reset(full, b);
+    TWorkWithPieces::Reset(scope);
 }
 
 // --- the piece map as the peers see it -------------------------------------------
@@ -221,7 +221,7 @@ ServerListView TWorkWithTransStatis::ViewServerList() {
 void TWorkWithTransStatis::ViewHostUnresolved() {
     ScopedLock guard(Lock());
     live_.status = STATUS_HOST_UNRESOLVED;
-    Publish(true, true);
+    Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
 }
 
 bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }

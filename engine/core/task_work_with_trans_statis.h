@@ -38,7 +38,7 @@ public:
     explicit TWorkWithTransStatis(EngineContext& context);
     ~TWorkWithTransStatis() override;
 
-    void Reset(bool full, bool b) override;
+    void Reset(ResetScope scope) override;
 
     // --- the server peers of the run (worker thread) ----------------------
     // The configured sources join the peers' candidates.
@@ -49,6 +49,8 @@ public:
     // The peers' rate snapshot.
     void FourSecondPass() override;
     void Deactivate() override;
+    // The peers' DHT lookup (task_dht_view.cpp).
+    void DhtSearch() override;
     // While data is wanted and may be read, the pause ends as soon as a peer's
     // connection is ready, so a fast source is read as fast as it sends.
     void WaitBetweenSteps(uint32_t ms) override;
@@ -108,6 +110,7 @@ private:
     ServerListView ViewServerList() override;
     void ViewHostUnresolved() override;
     bool ViewTrackers(TaskTrackerView* out) override;  // task_tracker_view.cpp
+    bool ViewDht(TaskDhtView* out) override;           // task_dht_view.cpp
     bool MapReady() override;
     BlockInfo MapGeometry() override;
     bool MapPieceNeeded(int32_t piece) override;

@@ -21,8 +21,8 @@ public:
     ~AtomicFileWriter();
 
     bool Ok() const { return fd_ >= 0 && ok_; }
-    bool Write(std::string_view bytes);
-    bool Commit();
+    [[nodiscard]] bool Write(std::string_view bytes);
+    [[nodiscard]] bool Commit();
 
 private:
     std::string path_;
@@ -32,7 +32,7 @@ private:
 };
 
 // Writes `bytes` to `path` atomically, creating missing parent folders.
-bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+[[nodiscard]] bool WriteFileAtomic(const std::string& path, std::string_view bytes);
 
 // Reads a whole file; nullopt when it cannot be opened or read, or is larger than `limit`.
 std::optional<std::string> ReadWholeFile(const std::string& path, int64_t limit = int64_t(1) << 31);

@@ -7,19 +7,47 @@
 namespace zl {
 
 std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const ParseLimits& limits,
-                                       int64_t* result) {
-    if (result) *result = kParseNothing;
+                                       ParseOutcome& outcome) {
+    outcome = ParseOutcome{};
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     if (!p || length <= 0 || p[0] == 0) return nullptr;
     std::unique_ptr<QElement> e;
     if (p[0] == 'd' || p[0] == 'D') e = std::make_unique<QDictionaryElement>();
     else if (p[0] == 'l' || p[0] == 'L') e = std::make_unique<QListElement>();
     else if (p[0] >= '0' && p[0] <= '9') e = std::make_unique<QIntegerElement>();
-    else return nullptr;
-    const int64_t r = e->Parse(p, length, limits);
-    if (result) *result = r;
-    if (r <= 0 || !e->IsValid()) return nullptr;
+    else {
+        outcome.result = kParseSyntax;
+        outcome.failed_at = 0;
+        return nullptr;
+    }
+    e->Parse(p, length, limits, outcome);
+    if (outcome.result <= 0 || !e->IsValid()) {
+        // Bytes were given, so a failure is a malformed element, never "nothing".
+        if (outcome.result >= 0) outcome.result = kParseSyntax;
+        if (outcome.failed_at < 0) outcome.failed_at = 0;
+        return nullptr;
+    }
     return e;
+}
+
+std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const ParseLimits& limits,
+                                       int64_t* result) {
+    ParseOutcome outcome;
+    std::unique_ptr<QElement> e = ParseElement(bytes, length, limits, outcome);
+    if (result) *result = e ? outcome.result : (outcome.result > 0 ? int64_t(kParseSyntax) : outcome.result);
+    return e;
+}
+
+std::string DescribeParseFailure(const ParseOutcome& outcome) {
+    std::string text;
+    switch (outcome.result) {
+        case kParseTooDeep: text = "nests too deeply or holds too many values"; break;
+        case kParseTooLong: text = "is truncated or declares an impossible length"; break;
+        case kParseNothing: text = "is empty"; break;
+        default: text = "is not well-formed bencode"; break;
+    }
+    if (outcome.failed_at >= 0) text += " (at byte " + std::to_string(outcome.failed_at) + ")";
+    return text;
 }
 
 std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const ParseLimits& limits) {

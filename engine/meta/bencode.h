@@ -19,6 +19,11 @@ std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const 
 std::unique_ptr<QElement> ParseElement(std::string_view bytes, int64_t* result = nullptr);
 std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const ParseLimits& limits,
                                        int64_t* result);
+// As above, with where a failure happened.
+std::unique_ptr<QElement> ParseElement(const void* bytes, int64_t length, const ParseLimits& limits,
+                                       ParseOutcome& outcome);
+// A reader's description of a failed parse: what went wrong and at which byte.
+std::string DescribeParseFailure(const ParseOutcome& outcome);
 
 std::unique_ptr<QDictionaryElement> NewDictionary();
 std::unique_ptr<QListElement> NewList();

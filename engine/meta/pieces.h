@@ -91,7 +91,7 @@ public:
 
     // --- loading ---
     // Builds files and pieces from `layout` and establishes which pieces are on disk.
-    bool LoadLayout(const StorageLayout& layout);
+    [[nodiscard]] bool LoadLayout(const StorageLayout& layout);
     // Frees files and pieces (after producing the selection list).
     void Clear();
 
@@ -134,8 +134,8 @@ public:
 
     // --- storage (files) ---
     bool PrepareAllFiles();
-    int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
-    int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
+    [[nodiscard]] int64_t WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n, int64_t offset, bool verified);
+    [[nodiscard]] int64_t ReadPieceBytes(int32_t index, uint8_t* out, int64_t n, int64_t offset);
     // Entries covered by a piece (empty when it cannot be located); sets the piece's position cache.
     // The non-empty files holding a piece's bytes, in order (nothing is opened or closed).
     std::vector<FileEntry*> LocatePiece(int32_t index);
@@ -162,6 +162,8 @@ public:
     int64_t TotalSize() const { return geometry_.total_size(); }
     int64_t CheckedBytes() const { return checked_bytes_; }
     int64_t VerifiedBytes() const { return verified_bytes_; }
+    // Bytes the last quick check actually hashed (its sampled pieces).
+    int64_t SampledBytes() const { return sampled_bytes_; }
     int64_t WantedBytes() const { return wanted_bytes_; }
     int64_t WantedPieces() const { return wanted_pieces_; }
     int32_t FinishedPieces() const { return finished_pieces_; }
@@ -249,6 +251,7 @@ private:
     std::vector<std::unique_ptr<FileEntry>> files_;
     std::vector<int32_t> partial_;
     int64_t checked_bytes_ = 0;
+    int64_t sampled_bytes_ = 0;
     int64_t verified_bytes_ = 0;
     int64_t wanted_bytes_ = 0;
     int64_t wanted_pieces_ = 0;

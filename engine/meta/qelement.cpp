@@ -36,12 +36,23 @@ int64_t SkipNumberBytes(const uint8_t* p, int64_t pos, int64_t n) {
 int64_t QElement::Parse(const void* bytes, int64_t length) { return Parse(bytes, length, ParseLimits{}); }
 
 int64_t QElement::Parse(const void* bytes, int64_t length, const ParseLimits& limits) {
+    ParseOutcome outcome;
+    return Parse(bytes, length, limits, outcome);
+}
+
+int64_t QElement::Parse(const void* bytes, int64_t length, const ParseLimits& limits, ParseOutcome& outcome) {
     Reset();
+    outcome = ParseOutcome{};
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     if (!p || length <= 0 || p[0] == 0) return kParseNothing;
-    Budget budget{limits.max_depth, limits.max_elements};
+    Budget budget{limits.max_depth, limits.max_elements, p};
     const int64_t before = encoded_length_;
     const int64_t r = ParseImpl(p, length, budget);
+    outcome.result = r;
+    if (r <= 0) {
+        budget.NoteFailure(p);
+        outcome.failed_at = budget.failed_at;
+    }
     if (r > 0) {
         source_ = p;
         encoded_length_ = r;
@@ -206,26 +217,34 @@ int64_t QMultiElement::ParseImpl(const uint8_t* p, int64_t n, Budget& budget) {
         if (b == 'd' || b == 'D') child = std::make_unique<QDictionaryElement>();
         else if (b == 'l' || b == 'L') child = std::make_unique<QListElement>();
         else if (IsDigit(b)) child = std::make_unique<QIntegerElement>();
-        else return kParseNothing;
-        if (--budget.elements_left < 0) return kParseTooDeep;
+        else {
+            budget.NoteFailure(p + pos);
+            return kParseNothing;
+        }
         const bool nested = child->class_type_ != kElementString;
-        if (nested && --budget.depth_left < 0) return kParseTooDeep;
+        if (--budget.elements_left < 0 || (nested && --budget.depth_left < 0)) {
+            budget.NoteFailure(p + pos);
+            return kParseTooDeep;
+        }
         child->type_ = kElementNone;
         const int64_t r = child->ParseImpl(p + pos, limit - pos, budget);
         if (nested) ++budget.depth_left;
         // Limits and impossible lengths keep their own result; anything else is a syntax error.
-        if (r < 1) return r == kParseTooDeep || r == kParseTooLong ? r : int64_t(kParseSyntax);
+        if (r < 1) {
+            budget.NoteFailure(p + pos);
+            return r == kParseTooDeep || r == kParseTooLong ? r : int64_t(kParseSyntax);
+        }
         child->source_ = p + pos;
         child->encoded_length_ = r;
         child->parent_ = this;
         children_.push_back(std::move(child));
         pos += r;
     }
-    if (pos == start) return kParseSyntax;
-    if (bracketed) {
-        if (pos >= n || !IsEnd(p[pos])) return kParseSyntax;
-        ++pos;
+    if (pos == start || (bracketed && (pos >= n || !IsEnd(p[pos])))) {
+        budget.NoteFailure(p + pos);
+        return kParseSyntax;
     }
+    if (bracketed) ++pos;
     type_ = class_type_;
     return pos;
 }

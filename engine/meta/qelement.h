@@ -31,6 +31,13 @@ enum ParseResult : int {
     kParseTooDeep = -4,    // nesting or element count beyond the limits
 };
 
+// How a parse ended: the byte count or ParseResult, and for a failure the
+// offset (from the first byte given) of the element or byte where it failed.
+struct ParseOutcome {
+    int64_t result = kParseNothing;
+    int64_t failed_at = -1;
+};
+
 // Bounds for untrusted input.
 struct ParseLimits {
     int max_depth = 64;
@@ -51,6 +58,8 @@ public:
     // Parses one element from the bytes; returns the bytes consumed or a ParseResult.
     int64_t Parse(const void* bytes, int64_t length);
     int64_t Parse(const void* bytes, int64_t length, const ParseLimits& limits);
+    // As above; a failure also records where it happened.
+    int64_t Parse(const void* bytes, int64_t length, const ParseLimits& limits, ParseOutcome& outcome);
 
     virtual int GetType() const { return type_; }
     virtual QElement* NextSibling(const QElement* child) const;
@@ -106,6 +115,11 @@ protected:
     struct Budget {
         int depth_left;
         int64_t elements_left;
+        const uint8_t* origin = nullptr;  // the first byte of the whole parse
+        int64_t failed_at = -1;           // the innermost failure's offset
+        void NoteFailure(const uint8_t* at) {
+            if (failed_at < 0 && origin) failed_at = at - origin;
+        }
     };
     virtual int64_t ParseImpl(const uint8_t* p, int64_t n, Budget& budget) = 0;
     void ResetFields();

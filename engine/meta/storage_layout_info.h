@@ -1,6 +1,5 @@
-// Reads a storage layout from a torrent's info dictionary (or a whole torrent
-// file). Names and path components are kept as the torrent gives them; the
-// piece map refuses any that would leave the save folder.
+// The storage layout of a torrent: its files, pieces and info hash, checked
+// as a task's metainfo is (names and paths stay inside the save folder).
 #pragma once
 #include <optional>
 #include <string>
@@ -12,10 +11,10 @@
 
 namespace zl {
 
-std::optional<StorageLayout> LayoutFromInfo(const QElement& info, std::string* error = nullptr);
 // The layout of a checked torrent (the task's metainfo).
 StorageLayout LayoutFromTorrentInfo(const TorrentInfo& info);
-// A bencoded torrent: its "info" dictionary, with the info-hash taken over its bytes.
+// A bencoded torrent file's bytes; on failure *error says why (and, for
+// malformed bencode, at which byte).
 std::optional<StorageLayout> LayoutFromTorrent(std::string_view torrent, std::string* error = nullptr);
 
 }  // namespace zl

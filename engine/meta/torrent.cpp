@@ -200,12 +200,10 @@ bool TTorrent::LoadFromData(const void* bytes, int64_t length) {
     if (p[0] != 'd' && p[0] != 'D') {
         Refuse("the torrent does not start with a dictionary");
     } else {
-        int64_t result = 0;
-        auto root = ParseElement(p, length, ParseLimits{}, &result);
+        ParseOutcome outcome;
+        auto root = ParseElement(p, length, ParseLimits{}, outcome);
         if (!root) {
-            Refuse(result == kParseTooDeep  ? "the torrent nests too deeply or holds too many values"
-                   : result == kParseTooLong ? "the torrent is truncated or declares an impossible length"
-                                             : "the torrent is not well-formed bencode");
+            Refuse("the torrent " + DescribeParseFailure(outcome));
         } else {
             ok = ReadMetainfo(*root);
         }

@@ -44,7 +44,7 @@ protected:
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_ + "/cwd");
         for (int id = 301; id <= 304; ++id)
-            WriteFileAtomic(root_ + "/resources/TORRENT/" + std::to_string(id), "d4:infod6:lengthi1eee");
+            ASSERT_TRUE(WriteFileAtomic(root_ + "/resources/TORRENT/" + std::to_string(id), "d4:infod6:lengthi1eee"));
     }
     void TearDown() override {
         if (c_) {

@@ -1,6 +1,8 @@
 // A scripted engine for the controller's tests: tasks are records whose
 // progress, speed and status the test sets; completing one writes its file.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,7 +52,7 @@ public:
     }
     void Complete(FakeTask& t, const std::string& content) {
         std::lock_guard lock(mutex);
-        WriteFileAtomic(t.target, content);
+        EXPECT_TRUE(WriteFileAtomic(t.target, content));
         t.progress = 10000;
         t.downloaded = content.size();
         t.speed = 0;
@@ -151,7 +153,7 @@ private:
         k.flags = d->flags;
         auto repaired = repair_content.find(k.target);
         if (what == "recover" && repaired != repair_content.end()) {
-            WriteFileAtomic(k.target, repaired->second);
+            EXPECT_TRUE(WriteFileAtomic(k.target, repaired->second));
             k.progress = 10000;
             k.downloaded = repaired->second.size();
         }

@@ -9,4 +9,18 @@ out=$("$zlfetch" version) || fail "version exited $?"
 "$zlfetch" nosuch 2>/dev/null; [ $? -eq 2 ] || fail "unknown command must exit 2"
 "$zlfetch" 2>/dev/null; [ $? -eq 2 ] || fail "no command must exit 2"
 "$zlfetch" version --bogus 2>/dev/null; [ $? -eq 2 ] || fail "unknown option must exit 2"
+# A torrent that cannot load names the reason and the byte, whichever command reads it.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf 'd8:announce3:abc4:infod4:name1:x12:piece lengthi16384e6:pieces20:abc' >"$work/bad.torrent"
+expect_reason() {  # expect_reason ARGS...: exit 2 and the reason with its byte on stderr
+  local err rc
+  err=$("$zlfetch" "$@" 2>&1 >/dev/null)
+  rc=$?
+  [ $rc -eq 2 ] || fail "zlfetch $* exited $rc"
+  [[ $err == *"truncated or declares an impossible length (at byte 62)"* ]] || fail "zlfetch $* printed '$err'"
+}
+expect_reason info "$work/bad.torrent"
+expect_reason check "$work/bad.torrent" --dir "$work"
+expect_reason get "$work/bad.torrent" --dir "$work/out" --source http://127.0.0.2:1/x
 echo "zlfetch cli: ok"

@@ -107,6 +107,8 @@ int RunCheck(const ParsedArgs& args) {
     for (int32_t i = 0; i < map->PieceCount(); ++i) have += map->Have(i) ? 1 : 0;
     const auto ranges = MissingRanges(*map);
     const bool complete = have == map->PieceCount();
+    const int64_t sampled = options.quick_check ? map->SampledBytes() : 0;
+    const int64_t verified = options.quick_check ? sampled : map->VerifiedBytes();
     if (json) {
         // Numbers and booleans only: no escaping needed.
         std::string missing;
@@ -114,15 +116,24 @@ int RunCheck(const ParsedArgs& args) {
             if (!missing.empty()) missing += ", ";
             missing += "[" + std::to_string(first) + ", " + std::to_string(last) + "]";
         }
+        // A quick check hashes only its samples: bytes_verified counts those,
+        // bytes_sampled says so, and the rest is assumed from the file sizes.
         std::printf("{\n  \"pieces_total\": %lld,\n  \"pieces_have\": %lld,\n  \"bytes_total\": %lld,\n"
-                    "  \"bytes_verified\": %lld,\n  \"complete\": %s,\n  \"quick\": %s,\n  \"missing\": [%s]\n}\n",
+                    "  \"bytes_verified\": %lld,\n  \"bytes_sampled\": %lld,\n  \"complete\": %s,\n"
+                    "  \"quick\": %s,\n  \"missing\": [%s]\n}\n",
                     static_cast<long long>(map->PieceCount()), static_cast<long long>(have),
-                    static_cast<long long>(map->TotalSize()), static_cast<long long>(map->VerifiedBytes()),
-                    complete ? "true" : "false", options.quick_check ? "true" : "false", missing.c_str());
+                    static_cast<long long>(map->TotalSize()), static_cast<long long>(verified),
+                    static_cast<long long>(sampled), complete ? "true" : "false",
+                    options.quick_check ? "true" : "false", missing.c_str());
     } else {
         std::printf("pieces: %lld / %lld\n", static_cast<long long>(have), static_cast<long long>(map->PieceCount()));
-        std::printf("verified: %lld / %lld bytes\n", static_cast<long long>(map->VerifiedBytes()),
-                    static_cast<long long>(map->TotalSize()));
+        if (options.quick_check && complete) {
+            std::printf("sampled: %lld of %lld bytes hashed (first, middle and last piece); the rest matches by file size only\n",
+                        static_cast<long long>(sampled), static_cast<long long>(map->TotalSize()));
+        } else {
+            std::printf("verified: %lld / %lld bytes\n", static_cast<long long>(verified),
+                        static_cast<long long>(map->TotalSize()));
+        }
         std::string text;
         for (const auto& [first, last] : ranges) {
             if (!text.empty()) text += ", ";

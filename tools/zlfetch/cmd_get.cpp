@@ -247,6 +247,16 @@ int RunGet(const ParsedArgs& args) {
         }
         peers.push_back(source);
     }
+    std::vector<std::string> dht_nodes;
+    for (const std::string& text : args.Values("dht-node")) {
+        std::string source;
+        if (!ParseDhtNode(text, &source, &why)) {
+            std::fprintf(stderr, "zlfetch get: --dht-node '%s': %s\n", text.c_str(), why.c_str());
+            return kExitError;
+        }
+        dht_nodes.push_back(source);
+    }
+    const bool dht = args.Has("dht") || !dht_nodes.empty();
     uint32_t bind_address = 0;
     if (const auto bind = args.Value("bind"); bind && !ParseAddress(*bind, &bind_address, &why)) {
         std::fprintf(stderr, "zlfetch get: --bind '%s': %s\n", bind->c_str(), why.c_str());
@@ -292,8 +302,8 @@ int RunGet(const ParsedArgs& args) {
             for (const auto& url : parsed->Trackers()) own_trackers += url.empty() ? 0 : 1;
     }
     // With --bind, peers on the local network are found by LAN discovery.
-    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && bind_address == 0) {
-        std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer or --tracker "
+    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && !dht && bind_address == 0) {
+        std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer, --tracker or --dht "
                              "(the torrent names no tracker), or --bind to find peers on the local network\n");
         return kExitError;
     }
@@ -305,6 +315,7 @@ int RunGet(const ParsedArgs& args) {
     for (const auto& url : sources) source_list += url + "\n";
     for (const auto& node : peers) source_list += node + "\n";
     for (const auto& url : trackers) source_list += "tracker://" + url + "\n";
+    for (const auto& node : dht_nodes) source_list += node + "\n";
     const size_t source_count = sources.size() + peers.size() + trackers.size() + own_trackers;
 
     zl::TaskDescriptor descriptor;
@@ -332,6 +343,8 @@ int RunGet(const ParsedArgs& args) {
     // engine cannot tell which network is the local one.
     zl::EngineSetLanDiscovery(bind_address != 0 ? 1 : 0);
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
+    // The DHT keeps its node cache in the download folder.
+    zl::EngineSetDhtSwitch(dht ? 1 : 0);
     const auto started = std::chrono::steady_clock::now();
     const auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

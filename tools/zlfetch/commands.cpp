@@ -25,6 +25,8 @@ const std::vector<Command>& Commands() {
           {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
           {"seed-after", true, false, "SECONDS  keep serving peers this long after completion (default 0)"},
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
+          {"dht", false, false, "       find peers (and announce this one) in the DHT"},
+          {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
         {"seed", "TORRENT --dir DIR",
          "serve the torrent's data in DIR to BitTorrent peers until Ctrl-C (SIGINT) or SIGTERM: the files are "

@@ -118,6 +118,29 @@ bool ParseAddress(const std::string& text, uint32_t* address, std::string* why) 
     return true;
 }
 
+bool ParseDhtNode(const std::string& text, std::string* source, std::string* why) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        *why = "expected HOST:PORT";
+        return false;
+    }
+    const std::string host = text.substr(0, colon);
+    for (char c : host) {
+        if (std::isspace(static_cast<unsigned char>(c)) || std::iscntrl(static_cast<unsigned char>(c)) || c == '/' ||
+            c == '[') {
+            *why = "not a host name or IPv4 address";
+            return false;
+        }
+    }
+    int port = 0;
+    if (!ParsePort(text.substr(colon + 1), &port)) {
+        *why = "the port must be 1 to 65535";
+        return false;
+    }
+    *source = "node://" + host + ":" + std::to_string(port);
+    return true;
+}
+
 bool ParsePeer(const std::string& text, std::string* source, std::string* why) {
     if (!text.empty() && text[0] == '[') {
         *why = "IPv6 addresses are not supported";

@@ -14,6 +14,8 @@ bool CheckSource(const std::string& url, std::string* why);
 bool CheckTracker(const std::string& url, std::string* why);
 // A.B.C.D:PORT; the source text the engine takes ("btnode://A.B.C.D:PORT").
 bool ParsePeer(const std::string& text, std::string* source, std::string* why);
+// HOST:PORT of a DHT node to join through; the source text the engine takes ("node://HOST:PORT").
+bool ParseDhtNode(const std::string& text, std::string* source, std::string* why);
 // A dotted IPv4 address in network order.
 bool ParseAddress(const std::string& text, uint32_t* address, std::string* why);
 

@@ -143,6 +143,33 @@ TEST(Bencode, ContainersTable) {
     EXPECT_EQ(e->GetEncodedLength(), 2);
 }
 
+TEST(Bencode, AFailedParseSaysWhereItFailed) {
+    struct Case {
+        const char* text;
+        int64_t result;
+        int64_t at;
+        const char* description;
+    };
+    const Case cases[] = {
+        {"d1:a1:b", kParseTooLong, 4, "is truncated or declares an impossible length (at byte 4)"},
+        {"d1:a1:bX", kParseSyntax, 7, "is not well-formed bencode (at byte 7)"},
+        {"d1:ali1ee", kParseSyntax, 5, "is not well-formed bencode (at byte 5)"},   // an integer starts an element
+        {"d1:ad1:b9:xyee", kParseTooLong, 8, "is truncated or declares an impossible length (at byte 8)"},
+        {"x", kParseSyntax, 0, "is not well-formed bencode (at byte 0)"},
+    };
+    for (const auto& c : cases) {
+        ParseOutcome outcome;
+        EXPECT_FALSE(ParseElement(c.text, int64_t(std::strlen(c.text)), ParseLimits{}, outcome)) << c.text;
+        EXPECT_EQ(outcome.result, c.result) << c.text;
+        EXPECT_EQ(outcome.failed_at, c.at) << c.text;
+        EXPECT_EQ(DescribeParseFailure(outcome), c.description) << c.text;
+    }
+    ParseOutcome outcome;
+    EXPECT_TRUE(ParseElement("d1:a1:be", 8, ParseLimits{}, outcome));
+    EXPECT_EQ(outcome.result, 8);
+    EXPECT_EQ(outcome.failed_at, -1);
+}
+
 TEST(Bencode, DeepNestingAndElementCountAreBounded) {
     std::string deep(100000, 'l');
     deep += std::string(100000, 'e');

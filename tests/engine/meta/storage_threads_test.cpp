@@ -56,7 +56,7 @@ TEST(StorageThreads, WaitingForSpaceReleasesTheDiskLock) {
     std::atomic<int> b_written{0};
     std::thread task_a([&] {
         for (int32_t i = 0; i < 8; ++i)
-            map_a->WritePieceBytes(i, reinterpret_cast<const uint8_t*>(a.data.data()) + i * P, P, 0, false);
+            EXPECT_EQ(map_a->WritePieceBytes(i, reinterpret_cast<const uint8_t*>(a.data.data()) + i * P, P, 0, false), P);
     });
     std::thread task_b([&] {
         // Only once A waits for space; were A still holding the disk lock, B would block here for good.

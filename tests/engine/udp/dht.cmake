@@ -1,0 +1,10 @@
+zl_test(udp_kad_messages_test SOURCES kad_messages_test.cpp LIBS zl_udp_dht)
+zl_test(udp_kad_routing_table_test SOURCES kad_routing_table_test.cpp LIBS zl_udp_dht)
+zl_test(udp_kad_node_test SOURCES kad_node_test.cpp LIBS zl_udp_dht)
+zl_test(udp_kad_lookup_test SOURCES kad_lookup_test.cpp LIBS zl_udp_dht)
+zl_test(udp_kad_swarm_test SOURCES kad_swarm_test.cpp LIBS zl_udp_dht)
+zl_test(udp_kad_thread_test SOURCES kad_thread_test.cpp LIBS zl_udp_dht zl_udp_server THREADED)
+zl_test(udp_kad_interop_test SOURCES kad_interop_test.cpp LIBS zl_udp_dht zl_udp_server THREADED)
+# A swarm of DHT nodes on loopback for the end-to-end download test.
+add_executable(kad_swarm_tool kad_swarm_tool.cpp)
+target_link_libraries(kad_swarm_tool PRIVATE zl_udp_dht zl_udp_server)
