@@ -1,5 +1,6 @@
 #include "engine/core/shared_listener.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -194,6 +195,21 @@ bool SharedListener::RefreshLocked(PublishedEndpoint* published) {
     }
     if (!lan_.ready() && !lan_.Open(published_.address)) return false;
     return true;
+}
+
+bool SharedListener::HasWork() {
+    ScopedLock lock(env_.data_lock);
+    if (!listener_ || !listener_->listening()) return false;
+    // One look at the listener and the pending connections: only bytes or a
+    // new connection make work (a silent flood does not).
+    std::vector<pollfd> entries;
+    listener_->AddWaitEntry(entries);
+    for (const Pending& p : pending_) p.socket->AddWaitEntry(entries);
+    if (entries.empty()) return !pending_.empty();  // a simulated transport: nothing to poll
+    if (::poll(entries.data(), entries.size(), 0) <= 0) return false;
+    for (const pollfd& e : entries)
+        if (e.revents & (POLLIN | POLLERR | POLLHUP)) return true;
+    return false;
 }
 
 void SharedListener::CloseListeners(bool drop_pending) {

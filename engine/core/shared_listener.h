@@ -90,6 +90,10 @@ public:
     // is tried again at the next step) or the LAN socket could not be opened.
     bool RefreshNetworkServices(PublishedEndpoint* published = nullptr);
 
+    // A connection waits to be accepted, or pending connections wait for
+    // their first bytes: the next service step is worth running soon.
+    bool HasWork();
+
     // Closes the listener and clears the published address; with
     // `drop_pending` every pending connection is closed too. The LAN socket closes.
     void CloseListeners(bool drop_pending);

@@ -16,6 +16,10 @@ namespace zl {
 namespace {
 
 constexpr uint64_t kServicePeriodMs = 400;
+// While connections wait (to be accepted, or for their handshake) the step
+// comes sooner: a peer that connects in is served within a few milliseconds,
+// not up to twice the period later.
+constexpr uint64_t kBusyServicePeriodMs = 10;
 
 }  // namespace
 
@@ -23,7 +27,9 @@ constexpr uint64_t kServicePeriodMs = 400;
 
 void TWorkWithTransStatis::ServeNetwork() {
     const uint64_t tick = Context().GetClock().TickMs();
-    if (last_service_ms_ != 0 && tick >= last_service_ms_ && tick - last_service_ms_ < kServicePeriodMs) return;
+    if (last_service_ms_ != 0 && tick >= last_service_ms_ && tick - last_service_ms_ < kServicePeriodMs) {
+        if (tick - last_service_ms_ < kBusyServicePeriodMs || !Context().Listener().HasWork()) return;
+    }
     last_service_ms_ = tick;
     SharedListener::ServiceRequest request;
     request.task = this;

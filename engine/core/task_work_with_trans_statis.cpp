@@ -85,13 +85,18 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
-    const uint64_t payload = driver_ ? driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes() : 0;
+    // A seed waits on its peers too: for requests, and for room to send.
+    const bool seeding = driver_ && driver_->IsComplete();
+    const uint64_t payload = !driver_ ? 0
+                             : seeding ? driver_->UploadedBytes()
+                                       : driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes();
     // A ready connection that gave nothing (a peer waiting for its turn, or
     // bytes it cannot use yet) must not turn the pause into a busy loop: after
     // such a wake-up the next pause is a plain sleep.
     const bool idle_wake = woke_early_ && payload == bytes_at_wake_;
     woke_early_ = false;
-    if (!driver_ || idle_wake || statistics_.DownloadAllowance() <= 0 || driver_->IsComplete()) {
+    if (!driver_ || idle_wake || (!seeding && statistics_.DownloadAllowance() <= 0) ||
+        (seeding && (!ViewP2P() || statistics_.UploadAllowance() == 0))) {
         clock.SleepMs(ms);
         return;
     }
