@@ -38,6 +38,7 @@ IncomingSniff SniffIncoming(const uint8_t* data, size_t size) {
     const size_t prefix = n < sizeof kProtocol ? n : sizeof kProtocol;
     if (std::memcmp(h, kProtocol, prefix) != 0) {
         s.verdict = IncomingSniff::Verdict::kForeign;
+        s.obfuscated_candidate = !s.wrapped;
         return s;
     }
     if (n < kSniffInfoHashEnd) return s;

@@ -20,6 +20,8 @@ struct IncomingSniff {
     size_t handshake_bytes = 0;  // bytes present after the preamble
     const uint8_t* info_hash = nullptr;  // 20 bytes, with kHandshake
     const uint8_t* peer_id = nullptr;    // 20 bytes, once 68 handshake bytes are here
+    // kForeign bytes without any preamble: perhaps an obfuscated handshake.
+    bool obfuscated_candidate = false;
 };
 
 // Bytes of the handshake up to the end of the info hash, and in all.

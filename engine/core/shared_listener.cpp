@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/core/incoming_sniff.h"
+#include "engine/meta/sha1.h"
 #include "engine/net/address.h"
 
 namespace zl {
@@ -60,7 +61,7 @@ void SharedListener::AcceptWaiting(const ServiceRequest& request) {
             env_.switches->udp_stream_off = true;
         }
         if (request.blocked && request.blocked(remote)) continue;  // closed as it goes
-        pending_.push_back(Pending{std::move(s), now});
+        pending_.push_back(Pending{std::move(s), now, nullptr});
     }
 }
 
@@ -68,15 +69,24 @@ void SharedListener::SortPending(const ServiceRequest& request, ServiceResult* r
     const uint64_t now = env_.tick_ms();
     for (Pending& p : pending_) {
         TSocket& s = *p.socket;
-        if (s.received_length() < kReceiveBelow && s.Receive(kReceiveChunk, kReceiveBelow + kReceiveChunk) < 0) {
+        const int64_t limit = p.obfuscated ? kObfuscatedReceiveLimit : kReceiveBelow + kReceiveChunk;
+        if ((p.obfuscated || s.received_length() < kReceiveBelow) && s.Receive(kReceiveChunk, limit) < 0) {
             p.socket.reset();  // closed by the remote, or failed
             continue;
         }
-        const IncomingSniff sniff = SniffIncoming(s.received(), static_cast<size_t>(s.received_length()));
-        if (sniff.verdict == IncomingSniff::Verdict::kForeign) {
-            // Noise, another protocol or an encrypted handshake: it can never
-            // be ours, so it does not wait out its time (the remote may try
-            // again in plain text at once).
+        IncomingSniff sniff = SniffIncoming(s.received(), static_cast<size_t>(s.received_length()));
+        if (p.obfuscated || (sniff.verdict == IncomingSniff::Verdict::kForeign && sniff.obfuscated_candidate &&
+                             s.received_length() >= static_cast<int64_t>(MseAccept::kKeySize))) {
+            if (!Deobfuscate(p)) {
+                p.socket.reset();
+                continue;
+            }
+            sniff = SniffIncoming(s.received(), static_cast<size_t>(s.received_length()));
+        }
+        const bool short_noise = sniff.obfuscated_candidate && s.received_length() < int64_t(MseAccept::kKeySize);
+        if (sniff.verdict == IncomingSniff::Verdict::kForeign && !p.obfuscated && !short_noise) {
+            // Another protocol, a failed obfuscated handshake or noise: it
+            // can never be ours, so it does not wait out its time.
             p.socket.reset();
             continue;
         }
@@ -90,13 +100,52 @@ void SharedListener::SortPending(const ServiceRequest& request, ServiceResult* r
                 continue;
             }
         }
-        // Still arriving, or for another task that has not looked yet.
+        // Still arriving (perhaps the keys of an obfuscated handshake), or for
+        // another task that has not looked yet.
         const uint64_t age = now >= p.arrived_ms ? now - p.arrived_ms : 0;
-        const bool whole = sniff.handshake_bytes >= kSniffHandshakeSize;
+        const bool whole = sniff.verdict == IncomingSniff::Verdict::kHandshake && sniff.handshake_bytes >= kSniffHandshakeSize;
         if (age >= kHandshakeMs || (age >= kSilentMs && !whole)) p.socket.reset();
     }
     pending_.erase(std::remove_if(pending_.begin(), pending_.end(), [](const Pending& p) { return !p.socket; }),
                    pending_.end());
+}
+
+bool SharedListener::Deobfuscate(Pending& p) {
+    TSocket& s = *p.socket;
+    if (!p.obfuscated) p.obfuscated = std::make_unique<MseAccept>();
+    const auto find = [this](const std::array<uint8_t, 20>& req2, MseAccept::InfoHash* hash) {
+        for (const ActiveTask& a : active_) {
+            if (a.req2 != req2) continue;
+            *hash = a.info_hash;
+            return true;
+        }
+        return false;
+    };
+    std::vector<uint8_t> reply;
+    const MseAccept::Result r =
+        p.obfuscated->Advance(s.received(), static_cast<size_t>(s.received_length()), find, &reply);
+    if (!reply.empty() && s.Send(reply.data(), static_cast<int64_t>(reply.size())) < 0) return false;
+    if (r == MseAccept::Result::kFailed) return false;
+    if (r == MseAccept::Result::kNeedMore) return true;
+    // Negotiated: the initial payload, decrypted where it lies, and what
+    // follows it read like any other connection's first bytes (deciphered
+    // from here on when the stream stays encrypted).
+    MseAccept& mse = *p.obfuscated;
+    const std::vector<uint8_t>& payload = mse.initial_payload();
+    const size_t at = mse.payload_offset();
+    const size_t length = static_cast<size_t>(s.received_length());
+    if (at + payload.size() > length) return false;
+    uint8_t* bytes = s.received_for_rewrite();
+    if (!payload.empty()) std::memcpy(bytes + at, payload.data(), payload.size());
+    if (mse.rc4()) {
+        std::unique_ptr<StreamCipher> incoming = mse.TakeIncomingCipher();
+        const size_t after = at + payload.size();
+        if (after < length) incoming->Apply(bytes + after, length - after);
+        s.SetStreamCiphers(std::move(incoming), mse.TakeOutgoingCipher());
+    }
+    s.Consume(static_cast<int64_t>(at), true);
+    p.obfuscated.reset();
+    return true;
 }
 
 void SharedListener::ThinCrowd(uint64_t now) {
@@ -105,6 +154,7 @@ void SharedListener::ThinCrowd(uint64_t now) {
                                   [&](const Pending& p) {
                                       const uint64_t age = now >= p.arrived_ms ? now - p.arrived_ms : 0;
                                       const bool short_handshake =
+                                          p.obfuscated ||
                                           p.socket->received_length() < static_cast<int64_t>(kSniffHandshakeSize);
                                       return age > kSilentMs || (age > kCrowdedShortMs && short_handshake);
                                   }),
@@ -114,10 +164,16 @@ void SharedListener::ThinCrowd(uint64_t now) {
 void SharedListener::NoteActive(const void* task, const InfoHashBytes& hash) {
     for (ActiveTask& a : active_) {
         if (a.task != task) continue;
-        a.info_hash = hash;
-        return;
+        if (a.info_hash == hash) return;
+        active_.erase(active_.begin() + (&a - active_.data()));
+        break;
     }
-    active_.push_back(ActiveTask{task, hash});
+    ActiveTask a{task, hash, {}};
+    std::vector<uint8_t> bytes = {'r', 'e', 'q', '2'};
+    bytes.insert(bytes.end(), hash.begin(), hash.end());
+    const Sha1Digest d = Sha1Of(bytes.data(), bytes.size());
+    std::memcpy(a.req2.data(), d.data(), a.req2.size());
+    active_.push_back(a);
 }
 
 bool SharedListener::IsActiveHash(const uint8_t* hash) const {

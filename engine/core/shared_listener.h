@@ -17,6 +17,7 @@
 #include "engine/base/qmutex.h"
 #include "engine/core/engine_switches.h"
 #include "engine/core/lan_discovery.h"
+#include "engine/core/mse_accept.h"
 #include "engine/net/socket.h"
 
 namespace zl {
@@ -56,6 +57,8 @@ public:
     static constexpr int kAcceptsPerStep = 128;
     static constexpr size_t kMaxPending = 256;       // no accepting while the list is this long
     static constexpr int kKernelBacklog = 1024;      // connections the kernel holds between two steps
+    // An obfuscated handshake is longer: its keys, paddings and initial payload.
+    static constexpr int64_t kObfuscatedReceiveLimit = 3072;
     static constexpr int64_t kReceiveBelow = 1092;   // receive more only below this many bytes
     static constexpr int64_t kReceiveChunk = 1024;
     static constexpr uint64_t kSilentMs = 3000;      // without a usable handshake
@@ -123,16 +126,20 @@ private:
     struct Pending {
         std::unique_ptr<TSocket> socket;
         uint64_t arrived_ms = 0;
+        std::unique_ptr<MseAccept> obfuscated;  // an obfuscated handshake under way
     };
     struct ActiveTask {
         const void* task = nullptr;
         InfoHashBytes info_hash{};
+        std::array<uint8_t, 20> req2{};  // how an obfuscated handshake names this torrent
     };
 
     bool RefreshLocked(PublishedEndpoint* published);
     void CloseLocked(bool drop_pending);
     void AcceptWaiting(const ServiceRequest& request);
     void SortPending(const ServiceRequest& request, ServiceResult* result);
+    // Drives an obfuscated handshake; false when the connection must go.
+    bool Deobfuscate(Pending& p);
     void ThinCrowd(uint64_t now);
     void NoteActive(const void* task, const InfoHashBytes& hash);
     bool IsActiveHash(const uint8_t* hash) const;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -23,7 +24,11 @@
 #include "engine/core/incoming_sniff.h"
 #include "engine/core/lan_datagram.h"
 #include "engine/core/lan_discovery.h"
+#include "engine/core/mse_accept.h"
 #include "engine/core/shared_listener.h"
+#include "engine/meta/sha1.h"
+
+#include <openssl/bn.h>
 
 namespace zl {
 namespace {
@@ -121,17 +126,41 @@ public:
     ~Client() { ::close(fd_); }
     bool connected() const { return connected_; }
     void Send(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
-    // The other side closed the connection (waits up to `ms` of real time).
+    // The other side closed the connection, perhaps after sending a few
+    // bytes (waits up to `ms` of real time).
     bool Closed(int ms = 1000) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0) return false;
-        char c;
-        return ::recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) return false;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0) return true;
+            received_.append(buffer, static_cast<size_t>(n));
+        }
     }
+    // Exactly n more bytes, or what came within the time limit.
+    std::string Read(size_t n, int ms = 1000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (received_.size() < n && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, n - received_.size()), MSG_DONTWAIT);
+            if (got <= 0) break;
+            received_.append(buffer, static_cast<size_t>(got));
+        }
+        std::string out = received_.substr(0, std::min(n, received_.size()));
+        received_.erase(0, out.size());
+        return out;
+    }
+    size_t got() const { return received_.size(); }
 
 private:
     int fd_ = -1;
     bool connected_ = false;
+    std::string received_;
 };
 
 // Service steps until the listener has accepted `n` connections in all (the
@@ -275,7 +304,9 @@ TEST_F(ListenerTest, SniffingTableOfWhatIsDroppedAndWhen) {
     const Case cases[] = {
         {"an unknown info hash", Handshake(Hash('Z')), 0},
         {"an unknown info hash behind a preamble", kPreamble + Handshake(Hash('Z')), 0},
-        {"garbage", "\x16\x03\x01 not a handshake", 0},
+        {"noise longer than an obfuscated handshake can be", std::string(700, '\x5a'), 0},
+        {"noise shorter than an obfuscated handshake's key", "\x16\x03\x01 not a handshake", 3000},
+        {"noise as long as such a key (answered, then timed out)", std::string(200, '\x5a'), 3000},
         {"a silent connection", "", 3000},
         {"a partial handshake", Handshake(mine).substr(0, 30), 3000},
         {"a preamble still arriving", kPreamble.substr(0, 30), 3000},
@@ -396,6 +427,228 @@ TEST(Listener, BoundToEveryAddressItPublishesTheMachinesAndFollowsItsChange) {
     EXPECT_EQ(rig.Step(&task, nullptr).published.address, Ip("127.0.11.2"));
     rig.seconds += 100;
     EXPECT_EQ(rig.Step(&task, nullptr).published.address, Ip("127.0.11.3"));
+}
+
+// --- the obfuscated handshake ---------------------------------------------------------------
+
+std::string Sha(const std::string& bytes) {
+    const Sha1Digest d = Sha1Of(bytes.data(), bytes.size());
+    return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+}
+
+// The connecting side, as other clients run it: its key and padding, then
+// the torrent's hash, the methods it offers and its initial payload.
+class ObfuscatedInitiator {
+public:
+    ObfuscatedInitiator() {
+        BN_hex2bn(&p_, "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A08798E3404DDEF9519B3CD"
+                       "3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A63A36210000000000090563");
+        x_ = BN_new();
+        BN_set_word(x_, 0x1234567);
+        BN_lshift(x_, x_, 120);
+        BN_add_word(x_, 977);
+    }
+    ~ObfuscatedInitiator() {
+        BN_free(p_);
+        BN_free(x_);
+    }
+    std::string KeyAndPad(size_t pad) {
+        BIGNUM* g = BN_new();
+        BIGNUM* y = BN_new();
+        BN_CTX* ctx = BN_CTX_new();
+        BN_set_word(g, 2);
+        BN_mod_exp(y, g, x_, p_, ctx);
+        std::string out(96, '\0');
+        BN_bn2binpad(y, reinterpret_cast<uint8_t*>(out.data()), 96);
+        BN_free(g);
+        BN_free(y);
+        BN_CTX_free(ctx);
+        return out + std::string(pad, '\x77');
+    }
+    void TakeTheirKey(const std::string& theirs) {
+        BIGNUM* yb = BN_bin2bn(reinterpret_cast<const uint8_t*>(theirs.data()), 96, nullptr);
+        BIGNUM* s = BN_new();
+        BN_CTX* ctx = BN_CTX_new();
+        BN_mod_exp(s, yb, x_, p_, ctx);
+        secret_.assign(96, '\0');
+        BN_bn2binpad(s, reinterpret_cast<uint8_t*>(secret_.data()), 96);
+        BN_free(yb);
+        BN_free(s);
+        BN_CTX_free(ctx);
+    }
+    std::string Negotiation(const InfoHashBytes& hash, uint32_t provide, const std::string& initial_payload,
+                            size_t pad_c = 5) {
+        const std::string skey(reinterpret_cast<const char*>(hash.data()), 20);
+        std::string out = Sha("req1" + secret_);
+        const std::string req2 = Sha("req2" + skey), req3 = Sha("req3" + secret_);
+        for (int i = 0; i < 20; ++i) out += char(req2[size_t(i)] ^ req3[size_t(i)]);
+        std::string body(8, '\0');
+        body += {char(provide >> 24), char(provide >> 16), char(provide >> 8), char(provide)};
+        body += {char(pad_c >> 8), char(pad_c)};
+        body += std::string(pad_c, '\x11');
+        body += {char(initial_payload.size() >> 8), char(initial_payload.size())};
+        body += initial_payload;
+        const std::string key_a = Sha("keyA" + secret_ + skey);
+        to_them_ = std::make_unique<Rc4Stream>(reinterpret_cast<const uint8_t*>(key_a.data()), key_a.size());
+        to_them_->Apply(reinterpret_cast<uint8_t*>(body.data()), body.size());
+        key_b_ = Sha("keyB" + secret_ + skey);
+        return out + body;
+    }
+    // Their answer decrypted: VC, crypto_select, len(PadD). Their stream
+    // goes on with the same key stream.
+    std::string Answer(std::string bytes) {
+        from_them_ = std::make_unique<Rc4Stream>(reinterpret_cast<const uint8_t*>(key_b_.data()), key_b_.size());
+        from_them_->Apply(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+        return bytes;
+    }
+    std::string FromThem(std::string bytes) {
+        from_them_->Apply(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+        return bytes;
+    }
+    std::string ToThem(std::string bytes) {
+        to_them_->Apply(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+        return bytes;
+    }
+
+private:
+    BIGNUM* p_ = nullptr;
+    BIGNUM* x_ = nullptr;
+    std::string secret_, key_b_;
+    std::unique_ptr<Rc4Stream> to_them_, from_them_;
+};
+
+// Their key, then their 14-byte answer to the negotiation.
+// `negotiation` is made once their key is known.
+std::string ReadAnswer(Client& client, ObfuscatedInitiator& initiator, Rig& rig, const void* task,
+                       const InfoHashBytes* hash, const std::function<std::string()>& negotiation,
+                       std::vector<std::unique_ptr<TSocket>>* taken) {
+    std::string key;
+    for (int i = 0; i < 100 && key.size() < 96; ++i) {
+        rig.Step(task, hash);
+        key += client.Read(96 - key.size());
+    }
+    if (key.size() != 96) return {};
+    initiator.TakeTheirKey(key);
+    client.Send(negotiation());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 20; ++i) {
+        auto r = rig.Step(task, hash);
+        for (auto& s : r.accepted) taken->push_back(std::move(s));
+    }
+    std::string rest = client.Read(4096, 200);
+    return rest.size() >= 14 ? rest.substr(rest.size() - 14) : rest;
+}
+
+TEST(MseAccept, NegotiatesPlainTextAndDecryptsTheInitialPayload) {
+    const InfoHashBytes mine = Hash('A');
+    ObfuscatedInitiator initiator;
+    MseAccept accept;
+    std::string wire = initiator.KeyAndPad(100);
+    std::vector<uint8_t> out;
+    const auto find = [&](const std::array<uint8_t, 20>& req2, MseAccept::InfoHash* hash) {
+        std::string skey(reinterpret_cast<const char*>(mine.data()), 20);
+        const std::string want = Sha("req2" + skey);
+        if (std::memcmp(req2.data(), want.data(), 20) != 0) return false;
+        *hash = mine;
+        return true;
+    };
+    const auto advance = [&] {
+        return accept.Advance(reinterpret_cast<const uint8_t*>(wire.data()), wire.size(), find, &out);
+    };
+    EXPECT_EQ(advance(), MseAccept::Result::kNeedMore);
+    ASSERT_GE(out.size(), 96u);
+    initiator.TakeTheirKey(std::string(reinterpret_cast<const char*>(out.data()), 96));
+    out.clear();
+    const std::string negotiation = initiator.Negotiation(mine, MseAccept::kPlaintext, Handshake(mine));
+    // Byte by byte: every prefix is "more, please" until the last.
+    for (size_t i = 0; i + 1 < negotiation.size(); ++i) {
+        wire += negotiation[i];
+        ASSERT_EQ(advance(), MseAccept::Result::kNeedMore) << i;
+    }
+    wire += negotiation.back();
+    ASSERT_EQ(advance(), MseAccept::Result::kDone);
+    EXPECT_EQ(std::string(accept.initial_payload().begin(), accept.initial_payload().end()), Handshake(mine));
+    EXPECT_EQ(accept.payload_offset() + 68, wire.size());
+    ASSERT_EQ(out.size(), 14u);
+    EXPECT_EQ(initiator.Answer(std::string(out.begin(), out.end()))[11], 1);
+}
+
+TEST_F(ListenerTest, AnObfuscatedHandshakeIsAnsweredInPlainTextAndHandedOver) {
+    for (size_t pad_a : {size_t(0), size_t(512)}) {
+        SCOPED_TRACE(pad_a);
+        ObfuscatedInitiator initiator;
+        Client client(port());
+        client.Send(initiator.KeyAndPad(pad_a));
+        std::vector<std::unique_ptr<TSocket>> taken;
+        const std::string answer = ReadAnswer(client, initiator, rig, &task_a, &mine, [&] {
+            return initiator.Negotiation(mine, MseAccept::kPlaintext | MseAccept::kRc4, Handshake(mine));
+        }, &taken);
+        ASSERT_EQ(answer.size(), 14u);
+        EXPECT_EQ(initiator.Answer(answer), std::string(11, '\0') + "\x01" + std::string(2, '\0'))
+            << "VC, plaintext chosen, no padding";
+        ASSERT_EQ(taken.size(), 1u);
+        // The task's peer sees the plain handshake, and plain bytes after it.
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken[0]->received()), 68), Handshake(mine));
+        client.Send(std::string("\0\0\0\x01\x02", 5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        taken[0]->Receive(1024, 4096);
+        ASSERT_EQ(taken[0]->received_length(), 73);
+        EXPECT_EQ(taken[0]->received()[72], 2);
+    }
+}
+
+TEST_F(ListenerTest, AnObfuscatedHandshakeWithoutPayloadWaitsForThePlainHandshake) {
+    ObfuscatedInitiator initiator;
+    Client client(port());
+    client.Send(initiator.KeyAndPad(30));
+    std::vector<std::unique_ptr<TSocket>> taken;
+    ReadAnswer(client, initiator, rig, &task_a, &mine, [&] { return initiator.Negotiation(mine, MseAccept::kPlaintext, ""); },
+               &taken);
+    EXPECT_TRUE(taken.empty());
+    EXPECT_EQ(rig.listener->PendingCount(), 1u);
+    client.Send(Handshake(mine));
+    StepUntilPending(rig, &task_a, &mine, 1, &taken);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0]->received_length(), 68);
+}
+
+TEST_F(ListenerTest, AnObfuscatedHandshakeForAnUnknownTorrentIsRefused) {
+    for (uint32_t provide : {MseAccept::kPlaintext, MseAccept::kRc4}) {
+        ObfuscatedInitiator initiator;
+        Client client(port());
+        client.Send(initiator.KeyAndPad(7));
+        std::vector<std::unique_ptr<TSocket>> taken;
+        ReadAnswer(client, initiator, rig, &task_a, &mine,
+                   [&] { return initiator.Negotiation(Hash('Z'), provide, Handshake(Hash('Z'))); }, &taken);
+        EXPECT_TRUE(taken.empty());
+        EXPECT_EQ(rig.listener->PendingCount(), 0u);
+        EXPECT_TRUE(client.Closed());
+    }
+}
+
+TEST_F(ListenerTest, ARemoteOfferingOnlyRc4GetsAnEncryptedStream) {
+    ObfuscatedInitiator initiator;
+    Client client(port());
+    client.Send(initiator.KeyAndPad(40));
+    std::vector<std::unique_ptr<TSocket>> taken;
+    const std::string answer = ReadAnswer(
+        client, initiator, rig, &task_a, &mine,
+        [&] { return initiator.Negotiation(mine, MseAccept::kRc4, Handshake(mine)); }, &taken);
+    ASSERT_EQ(answer.size(), 14u);
+    EXPECT_EQ(initiator.Answer(answer)[11], char(MseAccept::kRc4));
+    ASSERT_EQ(taken.size(), 1u);
+    TSocket& s = *taken[0];
+    EXPECT_TRUE(s.enciphered());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.received()), 68), Handshake(mine));
+    // Both directions stay enciphered: what the peer reads and what it sends.
+    client.Send(initiator.ToThem(std::string("\0\0\0\x01\x02", 5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.Receive(1024, 4096);
+    ASSERT_EQ(s.received_length(), 73);
+    EXPECT_EQ(s.received()[72], 2);
+    const std::string ours = Handshake(mine, 'o');
+    ASSERT_EQ(s.Send(ours.data(), static_cast<int64_t>(ours.size())), 68);
+    EXPECT_EQ(initiator.FromThem(client.Read(68)), ours);
 }
 
 // --- the /24 rule, on a scripted transport ---------------------------------------------------
