@@ -7,6 +7,7 @@
 
 #include "engine/base/engine_clock.h"
 #include "engine/core/dht_service.h"
+#include "engine/core/engine_listener.h"
 #include "engine/core/half_open_limit.h"
 #include "engine/core/task_base_work.h"
 #include "engine/core/task_meta_hooks.h"
@@ -19,7 +20,8 @@ EngineContext::EngineContext(Clock& clock, BufferPools* pools)
       pools_(pools ? pools : own_pools_.get()), engine_clock_(std::make_unique<EngineClockService>(clock)),
       resume_codec_(MakeTaskInfoCodec()), metainfo_parser_(MakeTorrentParser()),
       message_sink_(std::make_shared<ConsoleMessageSink>()),
-      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)) {
+      udp_server_(MakeUdpServer(clock)), dht_(std::make_unique<DhtService>(*this)),
+      listener_(MakeSharedListener(*this)) {
     AttachUdpStream();
 }
 
@@ -151,6 +153,7 @@ void EngineContext::SetUdpServerConfig(const UdpServerConfig& config) {
 void EngineContext::GlobalTeardown() {
     // Listeners, LAN discovery, the rendezvous activity and the DHT stop here.
     for (GlobalService* service : Services()) service->OnLastTaskGone(*this);
+    listener_->Shutdown();
     switches_.udp_stream_off = true;
     switches_.dht = false;
     switches_.directly_reachable = false;
@@ -167,6 +170,7 @@ void EngineContext::DestroyAllTasksAndServices() {
     registry_.Clear();
     for (GlobalService* service : Services()) service->OnCleanup(*this);
     dht_->Shutdown();
+    listener_->Shutdown();
     if (udp_server_->GetThreadId() != 0) udp_server_->StopServer();
     StopClockThread();
 }

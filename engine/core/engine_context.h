@@ -31,6 +31,7 @@ class DhtService;
 class EngineClockService;
 class IStreamTransport;
 class UdpStreamService;
+class SharedListener;
 
 class EngineContext {
 public:
@@ -153,6 +154,10 @@ public:
     bool WantsRelayedPeers();
     void SetUdpServerConfig(const UdpServerConfig& config);
 
+    // The TCP listener shared by the tasks, with LAN discovery; closed when
+    // the last task goes.
+    SharedListener& Listener() { return *listener_; }
+
 private:
     void GlobalSetUp();
     void GlobalTeardown();
@@ -199,6 +204,7 @@ private:
     void ApplyRendezvous(UdpServerConfig* config);
     std::unique_ptr<DhtService> dht_;
     std::unique_ptr<UdpServerConfig> udp_config_;  // guarded by hooks_mutex_; null: the defaults
+    std::unique_ptr<SharedListener> listener_;  // last: it goes first, while the locks exist
 };
 
 }  // namespace zl

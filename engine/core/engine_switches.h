@@ -21,6 +21,9 @@ struct EngineSwitches {
     std::atomic<uint32_t> bind_address{0};
     // Tasks announce to the trackers their torrent names (off: only to those given as sources).
     std::atomic<bool> torrent_trackers{true};
+    // LAN discovery (multicast announcements on the published address's
+    // network). Off until the application or the front end asks for it.
+    std::atomic<bool> lan_discovery{false};
 
     int32_t EffectiveListenPort() const {
         const int32_t port = listen_port.load();

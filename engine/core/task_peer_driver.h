@@ -141,6 +141,10 @@ public:
     int32_t UsableSourceCount() const override { return static_cast<int32_t>(UsableCandidates()); }
     // A known BitTorrent peer (a "btnode://" source) becomes a candidate.
     void AddKnownNode(TPeerId& node);
+    // Incoming connections and LAN discovery (task_incoming.cpp).
+    bool AcceptIncoming(std::unique_ptr<TSocket> socket) override;
+    void NoteListener(uint32_t address, int32_t port) override;
+    void AddLanPeer(uint32_t address, uint16_t port, const std::array<uint8_t, 20>& peer_id) override;
 
 private:
     // The connectors' view of the driver: dialling and the facts of eligibility.

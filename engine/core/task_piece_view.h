@@ -12,6 +12,7 @@
 
 #include "engine/meta/block_info.h"
 #include "engine/meta/block_write.h"
+#include "engine/net/socket.h"
 
 struct pollfd;
 
@@ -162,6 +163,13 @@ public:
         return {};
     }
     virtual int32_t UsableSourceCount() const { return 0; }
+    // A connection the shared listener accepted whose handshake names this
+    // task: it becomes a peer, or is closed when the task refuses it.
+    virtual bool AcceptIncoming(std::unique_ptr<TSocket> /*socket*/) { return false; }
+    // The listener's published endpoint (network order): never dialled.
+    virtual void NoteListener(uint32_t /*address*/, int32_t /*port*/) {}
+    // A peer of this torrent heard on the local network.
+    virtual void AddLanPeer(uint32_t /*address*/, uint16_t /*port*/, const std::array<uint8_t, 20>& /*peer_id*/) {}
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

@@ -17,6 +17,9 @@ struct TaskSettings {
     bool use_dht = true;                 // the task may look for peers in the DHT
     bool quick_check = false;            // check existing files by size and samples only
     int32_t metainfo_time_limit_s = 45;  // run time allowed before the metainfo must be loaded
+    // Serve the verified pieces only: nothing is requested, a partial copy
+    // never gives up for want of data, and the task runs until stopped.
+    bool serve_only = false;
 };
 
 // Puts every out-of-range field back to its default (speed limits to 0, "no limit").

@@ -49,6 +49,7 @@ public:
     // ITrackerTask.
     bool AnnounceFacts(TrackerAnnounceFacts* facts) override;
     void NoteTrackerAnswer(const TPeerId& tracker, const TrackerAnswerFigures& figures) override;
+    uint32_t BindAddress() override { return view_ok_ ? view_.facts.bind_address : 0; }
 
     struct Figures {
         int32_t interval = 600;  // of the latest answer

@@ -23,6 +23,7 @@ bool TWorkWithTransStatis::ViewTrackers(TaskTrackerView* out) {
     f.escaped_info_hash = torrent->EscapedInfoHash();
     f.torrent_text = torrent->Announce() + torrent->HexInfoHash();
     f.listen_port = Context().Switches().EffectiveListenPort();
+    f.bind_address = Context().Switches().bind_address.load();
     f.uploaded = static_cast<int64_t>(uploaded_bytes_);
     f.downloaded = static_cast<int64_t>(http_bytes_ + peer_bytes_);
     f.left = std::max<int64_t>(map->TotalSize() - map->VerifiedBytes(), 0);

@@ -157,7 +157,7 @@ protected:
     // Empties the socket layer's name cache (after a run).
     virtual void ClearNameCache() {}
     // Exchange with LAN-discovered peers (shared listener), every 10 s.
-    virtual void LanExchange() {}
+    virtual void LanExchange() { ExchangeOnLan(); }
 
 private:
     void WorkerBody();

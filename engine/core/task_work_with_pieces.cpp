@@ -251,6 +251,8 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
         directory = id.directory;
         options.quick_check = Settings().quick_check;
         options.durable = context.DurableProgress();
+        // A task that only serves reads its files and never creates or sizes one.
+        options.read_only = Settings().serve_only;
         // Without a resume file nothing is kept between runs.
         options.resume_enabled = !id.resume_path.empty();
         if (options.resume_enabled) piece_cache_path = id.piece_cache_path;

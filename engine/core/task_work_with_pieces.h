@@ -49,7 +49,8 @@ public:
 
     // --- PiecesHost: the piece map's side of the task (worker thread) ---
     void OnPieceNotice(const PieceNotice& notice) override;
-    bool StopRequested() override { return CheckStop(); }
+    // Asked between pieces of the start-up check: also shows how far it is (task_check_progress.cpp).
+    bool StopRequested() override;
     std::string ExplicitTargetPath() override;
 
     // Bytes the first target file (or its temporary companion) occupies on
@@ -196,6 +197,7 @@ private:
     bool bits_clear_pending_ = false;
     bool bits_dirty_before_clear_ = false;
     std::string bits_before_clear_;
+    uint64_t last_check_publish_ms_ = 0;  // the start-up check's progress was last shown
 };
 
 }  // namespace zl

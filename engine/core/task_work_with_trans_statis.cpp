@@ -22,6 +22,7 @@ TaskPeers& TWorkWithTransStatis::Driver() {
             upload_limit_kib_ = Settings().upload_limit_kib;
             connections_per_server_ = Settings().connections_per_server;
             connection_budget_ = Settings().connection_budget;
+            serve_only_ = Settings().serve_only;
         }
         statistics_.Start(download_limit_kib_, upload_limit_kib_);
         driver_ = MakeTaskPeers(*this, statistics_);
@@ -39,6 +40,7 @@ void TWorkWithTransStatis::RefreshSources() {
 
 void TWorkWithTransStatis::PeerPass() {
     TaskPeers& driver = Driver();
+    ServeNetwork();
     const bool was_complete = driver.IsComplete();
     if (driver.Pass() > 0 && !was_complete && driver.IsComplete()) {
         // The last piece is in memory: write it and close the files now, so
@@ -78,17 +80,23 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
     upload_limit_kib_ = Settings().upload_limit_kib;
     connections_per_server_ = Settings().connections_per_server;
     connection_budget_ = Settings().connection_budget;
+    serve_only_ = Settings().serve_only;
 }
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
-    const uint64_t payload = driver_ ? driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes() : 0;
+    // A seed waits on its peers too: for requests, and for room to send.
+    const bool seeding = driver_ && driver_->IsComplete();
+    const uint64_t payload = !driver_ ? 0
+                             : seeding ? driver_->UploadedBytes()
+                                       : driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes();
     // A ready connection that gave nothing (a peer waiting for its turn, or
     // bytes it cannot use yet) must not turn the pause into a busy loop: after
     // such a wake-up the next pause is a plain sleep.
     const bool idle_wake = woke_early_ && payload == bytes_at_wake_;
     woke_early_ = false;
-    if (!driver_ || idle_wake || statistics_.DownloadAllowance() <= 0 || driver_->IsComplete()) {
+    if (!driver_ || idle_wake || (!seeding && statistics_.DownloadAllowance() <= 0) ||
+        (seeding && (!ViewP2P() || statistics_.UploadAllowance() == 0))) {
         clock.SleepMs(ms);
         return;
     }
@@ -174,7 +182,8 @@ void TWorkWithTransStatis::NoteDataSecond() {
 }
 
 uint32_t TWorkWithTransStatis::SecondsWithoutData() {
-    if (!data_clock_started_) return 0;
+    // Serving only, no data is expected.
+    if (!data_clock_started_ || serve_only_) return 0;
     const uint32_t uptime = Context().UptimeSeconds();
     return uptime >= last_data_uptime_ ? uptime - last_data_uptime_ : 0;
 }
@@ -182,6 +191,7 @@ uint32_t TWorkWithTransStatis::SecondsWithoutData() {
 void TWorkWithTransStatis::Reset(ResetScope scope) {
     // Peers go before the piece map they write into.
     driver_.reset();
+    ForgetNetwork();
     http_bytes_ = peer_bytes_ = uploaded_bytes_ = 0;
     current_speed_ = 0;
     time_remaining_ = 0;
@@ -224,6 +234,7 @@ bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() !
 BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
+    if (serve_only_) return false;
     TPieces* map = PieceMap();
     return map->Wanted(piece) && !map->Piece(piece).complete;
 }

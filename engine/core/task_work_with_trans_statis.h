@@ -73,6 +73,14 @@ public:
     uint32_t SecondsWithoutData() override;
 
 protected:
+    // Every 400 ms from the peer pass: the shared listener's service step
+    // (this task's incoming connections become peers) and the published
+    // listening address (task_incoming.cpp).
+    void ServeNetwork();
+    // Every 10 s from the loop: LAN announcements, replies and the peers heard.
+    void ExchangeOnLan();
+    // The run ended: the listener forgets this task.
+    void ForgetNetwork();
     int64_t ActivePeerCount() override { return driver_ ? static_cast<int64_t>(driver_->ActiveCount()) : 0; }
 
     // Counted by the peers of this run (reset with the run).
@@ -149,6 +157,9 @@ private:
     std::unique_ptr<TaskPeers> driver_;
     uint64_t last_snapshot_ms_ = 0;
     std::vector<pollfd> wait_entries_;
+    uint64_t last_service_ms_ = 0;     // tick count of the last network-service step
+    uint32_t listen_address_ = 0;      // the listener's endpoint as this task last saw it
+    int32_t listen_port_ = -1;
     bool woke_early_ = false;          // the last pause ended on a ready connection
     uint64_t bytes_at_wake_ = 0;       // payload bytes when it did
 
@@ -157,6 +168,7 @@ private:
     int32_t upload_limit_kib_ = 0;
     int32_t connections_per_server_ = 1;
     int32_t connection_budget_ = 52;
+    bool serve_only_ = false;
 
     // Seconds without payload (worker thread).
     bool data_clock_started_ = false;

@@ -312,6 +312,9 @@ int32_t TPieces::ReadForUpload(int32_t index, uint8_t* out, int32_t length, int3
             std::memcpy(out + (pos - offset), scratch + (pos - first_block), size_t(n));
         pos += n;
     }
+    // A fast upload fills the cache far quicker than the periodic flush
+    // trims it: keep it within its size as it grows.
+    if (memory_cache_bytes_ > MemoryCacheSize()) TrimCache(true);
     return length;
 }
 

@@ -1,5 +1,7 @@
 #include "engine/net/bt_peer.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -768,6 +770,14 @@ void TBTPeer::CancelObsolete() {
 
 // --- uploads -------------------------------------------------------------------------------
 
+void TBTPeer::AddWaitEntries(std::vector<pollfd>& entries) const {
+    const size_t before = entries.size();
+    TPeerObject::AddWaitEntries(entries);
+    if (entries.size() > before && connection_state_ == kConnHandshakeDone && !state_.we_choke &&
+        !remote_requests_.empty())
+        entries.back().events |= POLLOUT;
+}
+
 bool TBTPeer::UploadStep() {
     if (!IsConnected() || !HandshakeDone() || state_.we_choke || stats_.send_pending || remote_requests_.empty())
         return true;
@@ -777,7 +787,14 @@ bool TBTPeer::UploadStep() {
     if (allowance < 0) allowance = geometry_.piece_length();
     const int64_t rate = EffectiveUploadRate();
     int64_t budget = rate / 65536 > 1 ? (rate / 65536 - 1) * BlockInfo::kBlock : BlockInfo::kBlock;
-    if (task_.IsComplete()) budget += BlockInfo::kBlock;
+    if (task_.IsComplete()) {
+        budget += BlockInfo::kBlock;
+        // A seed serves what the remote asked for as soon as the socket takes
+        // it (up to a burst): a new connection runs at full speed at once
+        // instead of ramping up with its measured rate.
+        const int64_t asked = static_cast<int64_t>(remote_requests_.size()) * BlockInfo::kBlock;
+        budget = std::max(budget, std::min(asked, kSeedBurstBytes));
+    }
     budget = std::min(budget, allowance);
     int64_t served = 0;
     while (!remote_requests_.empty()) {

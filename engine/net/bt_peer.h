@@ -52,6 +52,8 @@ public:
     static constexpr int32_t kMaxErrors = 64;
     // Remote requests kept queued at most (more are ignored).
     static constexpr size_t kMaxQueuedRemoteRequests = 1024;
+    // A seed serves at least this much of what was asked per pass.
+    static constexpr int64_t kSeedBurstBytes = 256 * 1024;
     // Bytes the receive buffer may hold.
     static constexpr int64_t kReceiveLimit = 8192000;
     // The claim a piece choice carves out of a server range covers at least this.
@@ -78,6 +80,9 @@ public:
     void CancelObsolete() override;
     int32_t NextPiece() override;
     void ReleaseRange() override;
+    // Requests waiting to be served make the socket's writability worth
+    // waking for: the next upload pass runs as soon as it can send.
+    void AddWaitEntries(std::vector<pollfd>& entries) const override;
 
     // The task's choking decisions.
     void Choke();

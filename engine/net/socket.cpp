@@ -68,6 +68,9 @@ void TSocket::Close() {
     }
     send_queue_.Free();
     receive_.Free();
+    incoming_cipher_.reset();
+    outgoing_cipher_.reset();
+    cipher_scratch_ = {};
     ResetFields();
 }
 
@@ -286,6 +289,12 @@ int64_t TSocket::Send(const void* bytes, int64_t length) {
     if (!p || length < 0) length = 0;
     if (handle_ < 0 || !IsValidAddress(remote_address_)) return 0;
     if (send_queue_.empty() && length == 0) return 0;
+    if (outgoing_cipher_ && length > 0) {
+        // Enciphered once, in the order handed over; queued bytes are already.
+        cipher_scratch_.assign(p, p + length);
+        outgoing_cipher_->Apply(cipher_scratch_.data(), cipher_scratch_.size());
+        p = cipher_scratch_.data();
+    }
     auto queue = [&](const uint8_t* data, int64_t count) {
         if (count <= 0) return true;
         if (send_queue_.length() + count > send_queue_limit_ || !send_queue_.Append(data, count, kSendGrowth)) {
@@ -372,8 +381,14 @@ int64_t TSocket::Receive(int64_t maximum, int64_t limit) {
         return -1;
     }
     receive_.Commit(n);
+    if (incoming_cipher_) incoming_cipher_->Apply(receive_.data() + receive_.length() - n, static_cast<size_t>(n));
     bytes_received_ += static_cast<uint64_t>(n);
     return receive_.length();
+}
+
+void TSocket::SetStreamCiphers(std::unique_ptr<StreamCipher> incoming, std::unique_ptr<StreamCipher> outgoing) {
+    incoming_cipher_ = std::move(incoming);
+    outgoing_cipher_ = std::move(outgoing);
 }
 
 void TSocket::Consume(int64_t count, bool keep) { receive_.Consume(count, keep); }

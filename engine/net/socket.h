@@ -21,6 +21,14 @@ class BufferPool;
 class Clock;
 class TResolver;
 
+// A stream cipher applied to every byte of a connection in one direction,
+// in order (a connection that negotiated an encrypted stream).
+class StreamCipher {
+public:
+    virtual ~StreamCipher() = default;
+    virtual void Apply(uint8_t* data, size_t length) = 0;
+};
+
 // What a socket needs from its engine context.
 struct SocketEnv {
     Clock* clock = nullptr;               // connect times and rates when `seconds` is empty
@@ -86,6 +94,16 @@ public:
     void Close();
     void Drop();
 
+    // The address a listener bound to every local address stands for (the
+    // machine's own, as it is published); accepted connections take it over.
+    void SetLocalAddress(uint32_t address) { local_address_ = address; }
+
+    // From now on every byte received is deciphered with `incoming` as it
+    // arrives and every byte sent is enciphered with `outgoing` as it is
+    // handed over (bytes already received or queued stay as they are).
+    void SetStreamCiphers(std::unique_ptr<StreamCipher> incoming, std::unique_ptr<StreamCipher> outgoing);
+    bool enciphered() const { return outgoing_cipher_ != nullptr; }
+
     // The send queue's limit (bytes); Send fails rather than queue beyond it.
     void SetSendQueueLimit(int64_t bytes) { send_queue_limit_ = bytes; }
 
@@ -113,6 +131,9 @@ public:
     const std::array<uint8_t, 11>& connection_tag() const { return tag_; }
 
     const uint8_t* received() const { return receive_.data(); }
+    // For a layer that rewrites received bytes where they lie (an obfuscated
+    // handshake's payload is decrypted in place).
+    uint8_t* received_for_rewrite() { return receive_.data(); }
     int64_t received_length() const { return receive_.length(); }
     int64_t receive_capacity() const { return receive_.capacity(); }
     int64_t queued_length() const { return send_queue_.length(); }
@@ -152,6 +173,9 @@ private:
     std::array<uint8_t, 11> tag_{};
     std::string host_text_;
     int64_t send_queue_limit_ = kDefaultSendQueueLimit;
+    std::unique_ptr<StreamCipher> incoming_cipher_;
+    std::unique_ptr<StreamCipher> outgoing_cipher_;
+    std::vector<uint8_t> cipher_scratch_;
 };
 
 }  // namespace zl

@@ -57,12 +57,12 @@ bool TTrackerPeer::AttachIdentity(TPeerId* identity) {
     query_.clear();
     last_activity_ = Now();
     if (over_tcp_) {
-        if (!socket_->Connect(identity->address, identity->port, false)) return false;
+        if (!socket_->Connect(identity->address, identity->port, false, trackers_.BindAddress())) return false;
         connection_state_ = kConnHandshakeDone;  // ready to announce once connected
         activity_ = kActivityTransferring;
         return true;
     }
-    if (!udp_.Open(0)) return false;
+    if (!udp_.Open(0, trackers_.BindAddress())) return false;
     activity_ = kActivityTransferring;
     return SendUdpConnect();
 }

@@ -23,6 +23,7 @@ struct TrackerAnnounceFacts {
     int64_t left = 0;               // total size - bytes done
     uint32_t published_address = 0; // network order, 0: none
     uint32_t local_address = 0;     // network order, seeds the peer id
+    uint32_t bind_address = 0;      // network order: announces go out from it (0: any)
 };
 
 // An answer's figures for the task.
@@ -39,6 +40,9 @@ public:
     // False while the task has no torrent to announce.
     virtual bool AnnounceFacts(TrackerAnnounceFacts* facts) = 0;
     virtual void NoteTrackerAnswer(const TPeerId& tracker, const TrackerAnswerFigures& figures) = 0;
+    // The local address announces go out from (0: any). A tracker records the
+    // announce's source address, so it must be the address we listen on.
+    virtual uint32_t BindAddress() { return 0; }
 };
 
 }  // namespace zl

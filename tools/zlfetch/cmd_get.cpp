@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/core/engine_api.h"
+#include "engine/core/engine_api_listen.h"
 #include "engine/core/engine_api_peers.h"
 #include "engine/core/engine_context.h"
 #include "engine/meta/torrent.h"
@@ -30,6 +31,8 @@
 #include "tools/zlfetch/commands.h"
 #include "tools/zlfetch/get_sources.h"
 #include "tools/zlfetch/rendezvous_option.h"
+#include "tools/zlfetch/listen_port.h"
+#include "tools/zlfetch/text_format.h"
 
 namespace zlfetch {
 namespace {
@@ -144,18 +147,6 @@ std::string ResumeFileName(std::string name) {
     return name + ".zlinfo";
 }
 
-std::string HumanBytes(double bytes) {
-    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 4) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof(text), unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
 std::string HumanDuration(int64_t seconds) {
     if (seconds < 0) return "--:--";
     char text[32];
@@ -178,23 +169,6 @@ struct Snapshot {
     zl::TaskPeerInfo peers;
     double first_piece_s = -1;  // seconds to the first verified piece of this run
 };
-
-std::string JsonEscape(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 // The failing sources as (source, error) pairs.
 std::vector<std::pair<std::string, std::string>> FailingSources(const zl::TaskPeerInfo& info) {
@@ -362,6 +336,13 @@ int RunGet(const ParsedArgs& args) {
         !NumberOption(args, "port", 65535, "a port of 0 to 65535", &listen_port) ||
         !NumberOption(args, "seed-after", 365L * 24 * 3600, "seconds", &seed_after))
         return kExitError;
+    // Incoming peers reach the listener on this port: a port in use is refused
+    // at once; without one a free port is taken.
+    if (listen_port != 0 && !ListenPortFree(bind_address, static_cast<int>(listen_port), &why)) {
+        std::fprintf(stderr, "zlfetch get: --port %ld: %s\n", listen_port, why.c_str());
+        return kExitError;
+    }
+    if (listen_port == 0) listen_port = PickFreeListenPort(bind_address);
     const int32_t limit_kib = static_cast<int32_t>(limit_value);
     const bool torrent_trackers = !args.Has("no-trackers");
     const std::string& torrent = args.positional[0];
@@ -381,9 +362,10 @@ int RunGet(const ParsedArgs& args) {
     size_t own_trackers = 0;
     if (torrent_trackers)
         for (const auto& url : target->trackers) own_trackers += url.empty() ? 0 : 1;
-    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && !dht) {
+    // With --bind, peers on the local network are found by LAN discovery.
+    if (sources.empty() && peers.empty() && trackers.empty() && own_trackers == 0 && !dht && bind_address == 0) {
         std::fprintf(stderr, "zlfetch get: nothing to download from: give --source, --peer, --tracker or --dht "
-                             "(the torrent names no tracker)\n");
+                             "(the torrent names no tracker), or --bind to find peers on the local network\n");
         return kExitError;
     }
 
@@ -423,6 +405,9 @@ int RunGet(const ParsedArgs& args) {
     zl::EngineContext::Default().SetDurableProgress(!args.Has("no-flush"));
     zl::EngineSetListenPort(static_cast<int32_t>(listen_port));
     zl::EngineSetBindAddress(bind_address);
+    // LAN discovery on the bound address's network only: without --bind the
+    // engine cannot tell which network is the local one.
+    zl::EngineSetLanDiscovery(bind_address != 0 ? 1 : 0);
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
     // The DHT keeps its node cache in the download folder.
     zl::EngineSetDhtSwitch(dht ? 1 : 0);

@@ -22,8 +22,8 @@ const std::vector<Command>& Commands() {
           {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
           {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
           {"peer", true, true, "HOST:PORT  a known BitTorrent peer (repeatable)"},
-          {"bind", true, false, "ADDR   local address for outgoing connections and the listen socket"},
-          {"port", true, false, "N      listen port (0: any)"},
+          {"bind", true, false, "ADDR   local address for connections, the listener and LAN discovery"},
+          {"port", true, false, "N      listen port for incoming peers (0 or none: a free port)"},
           {"limit", true, false, "KIB    download speed limit in KiB/s (0: none)"},
           {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
           {"seed-after", true, false, "SECONDS  keep serving peers this long after completion (default 0)"},
@@ -35,6 +35,16 @@ const std::vector<Command>& Commands() {
           {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and reach peers behind NAT "
                                       "over the UDP stream (off without it)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunGet},
+        {"seed", "TORRENT --dir DIR",
+         "serve the torrent's data in DIR to BitTorrent peers until Ctrl-C (SIGINT) or SIGTERM: the files are "
+         "checked first, a partial copy serves its verified pieces; nothing in DIR is written (exit 2: bad input)",
+         {{"dir", true, false, "DIR    the folder holding the torrent's data"},
+          {"bind", true, false, "ADDR   local address to listen and announce on (also runs LAN discovery there)"},
+          {"port", true, false, "N      listen port (0 or none: a free port)"},
+          {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
+          {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
+          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
+          {"json", false, false, "       print one JSON object per second and a final one"}}, RunSeed},
     };
     return commands;
 }

@@ -30,5 +30,6 @@ int RunVersion(const ParsedArgs& args);
 int RunInfo(const ParsedArgs& args);
 int RunCheck(const ParsedArgs& args);
 int RunGet(const ParsedArgs& args);
+int RunSeed(const ParsedArgs& args);
 
 }  // namespace zlfetch

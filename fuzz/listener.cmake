@@ -1,0 +1,3 @@
+zl_fuzzer(fuzz_incoming_sniff SOURCES incoming_sniff_fuzz.cpp LIBS zl_core_listener)
+zl_fuzzer(fuzz_lan_datagram SOURCES lan_datagram_fuzz.cpp LIBS zl_core_listener)
+zl_fuzzer(fuzz_mse_accept SOURCES mse_accept_fuzz.cpp LIBS zl_core_listener)
