@@ -11,6 +11,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -121,7 +122,7 @@ class Context:
                                  text=True).stdout
         except OSError:
             return False
-        return "zlfetch seed" in out
+        return re.search(r"^\s*seed TORRENT", out, re.M) is not None
 
     def assert_package(self, case):
         for f in self.files:
