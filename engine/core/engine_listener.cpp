@@ -3,6 +3,8 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "engine/core/engine_context.h"
 #include "engine/net/address.h"
 
@@ -36,7 +38,14 @@ std::unique_ptr<SharedListener> MakeSharedListener(EngineContext& c) {
         s.seconds = [&c] { return c.ClockSeconds(); };
         s.pool = &c.Pools().socket_buffer;
         s.tcp = c.StreamTransport();
+        s.udp = c.UdpStreamCalls();
         return s;
+    };
+    env.udp_identity = [&c] {
+        const std::array<uint8_t, 16> node = c.NodeIdentity();
+        TSocket::Identity id;
+        std::copy(node.begin(), node.begin() + id.size(), id.begin());
+        return id;
     };
     env.host_address = [] { return HostInterfaceAddress(); };
     env.publish_udp = [&c](uint32_t address, int32_t port) {

@@ -37,7 +37,7 @@ SharedListener::ServiceResult SharedListener::ServiceIncoming(const ServiceReque
     ServiceResult result;
     ScopedLock lock(env_.data_lock);
     if (request.info_hash) NoteActive(request.task, *request.info_hash);
-    if (listener_ && listener_->listening()) AcceptWaiting(request);
+    AcceptWaiting(request);
     SortPending(request, &result);
     ThinCrowd(env_.tick_ms());
     result.services_ok = RefreshLocked(&result.published);
@@ -48,14 +48,15 @@ SharedListener::ServiceResult SharedListener::ServiceIncoming(const ServiceReque
 
 void SharedListener::AcceptWaiting(const ServiceRequest& request) {
     const uint64_t now = env_.tick_ms();
-    for (int i = 0; i < kAcceptsPerStep && pending_.size() < kMaxPending && listener_ && listener_->listening(); ++i) {
-        std::unique_ptr<TSocket> s = listener_->Accept();
+    for (int i = 0; i < kAcceptsPerStep && pending_.size() < kMaxPending; ++i) {
+        std::unique_ptr<TSocket> s = AcceptOne();
         if (!s) break;
         const uint32_t remote = s->remote_address();
         // A peer from outside our /24 network (not this machine) reached us
-        // directly: we are reachable, and relayed connections are no longer needed.
+        // directly over TCP: we are reachable, and relayed connections are no
+        // longer needed.
         const bool loopback = (remote & 0xFF) == 127;  // first byte in memory order
-        if (!env_.switches->directly_reachable.load() && !loopback &&
+        if (!s->udp_mode() && !env_.switches->directly_reachable.load() && !loopback &&
             std::memcmp(&remote, &published_.address, 3) != 0) {
             env_.switches->directly_reachable = true;
             env_.switches->udp_stream_off = true;
@@ -63,6 +64,15 @@ void SharedListener::AcceptWaiting(const ServiceRequest& request) {
         if (request.blocked && request.blocked(remote)) continue;  // closed as it goes
         pending_.push_back(Pending{std::move(s), now, nullptr});
     }
+}
+
+// TCP first; the UDP stream when TCP has nothing waiting.
+std::unique_ptr<TSocket> SharedListener::AcceptOne() {
+    if (listener_ && listener_->listening())
+        if (std::unique_ptr<TSocket> s = listener_->Accept()) return s;
+    if (udp_listener_ && udp_listener_->listening() && !env_.switches->udp_stream_off.load())
+        return udp_listener_->Accept();
+    return nullptr;
 }
 
 void SharedListener::SortPending(const ServiceRequest& request, ServiceResult* result) {
@@ -239,7 +249,9 @@ bool SharedListener::RefreshLocked(PublishedEndpoint* published) {
         published_.address = machine;
         published_.port = listener_->local_port();
         last_listen_s_ = now_s;
+        if (udp_listener_) udp_listener_->Close();  // it follows the new endpoint
     }
+    RefreshUdpListener();
     if (published) *published = published_;
     if (IsValidPort(published_.port) && published_ != given_to_udp_) {
         given_to_udp_ = published_;
@@ -253,6 +265,23 @@ bool SharedListener::RefreshLocked(PublishedEndpoint* published) {
     return true;
 }
 
+// The UDP-stream listener on the published endpoint, while the UDP stream is
+// on (a peer that reached us over TCP from outside turns it off for good).
+// A failed listen (the UDP server not running yet) is tried at the next step.
+void SharedListener::RefreshUdpListener() {
+    if (env_.switches->udp_stream_off.load()) {
+        if (udp_listener_) udp_listener_->Close();
+        return;
+    }
+    if (udp_listener_ && udp_listener_->listening()) return;
+    if (!listener_ || !listener_->listening() || !IsValidPort(published_.port) || !env_.udp_identity) return;
+    SocketEnv socket_env = env_.socket_env();
+    if (!socket_env.udp) return;
+    if (!udp_listener_) udp_listener_ = std::make_unique<TSocket>(socket_env);
+    const TSocket::Identity identity = env_.udp_identity();
+    if (!udp_listener_->Listen(published_.port, published_.address, &identity)) udp_listener_->Close();
+}
+
 bool SharedListener::HasWork() {
     ScopedLock lock(env_.data_lock);
     if (!listener_ || !listener_->listening()) return false;
@@ -260,8 +289,20 @@ bool SharedListener::HasWork() {
     // new connection make work (a silent flood does not).
     std::vector<pollfd> entries;
     listener_->AddWaitEntry(entries);
-    for (const Pending& p : pending_) p.socket->AddWaitEntry(entries);
-    if (entries.empty()) return !pending_.empty();  // a simulated transport: nothing to poll
+    // UDP-stream connections have no descriptor: the transport is asked at once.
+    if (udp_listener_ && udp_listener_->listening() && udp_listener_->WaitReadable(0)) return true;
+    bool simulated = false;
+    for (const Pending& p : pending_) {
+        const size_t before = entries.size();
+        p.socket->AddWaitEntry(entries);
+        if (entries.size() != before) continue;
+        if (p.socket->udp_mode()) {
+            if (p.socket->WaitReadable(0)) return true;
+        } else {
+            simulated = true;  // a simulated transport: nothing to poll
+        }
+    }
+    if (simulated || entries.empty()) return simulated;
     if (::poll(entries.data(), entries.size(), 0) <= 0) return false;
     for (const pollfd& e : entries)
         if (e.revents & (POLLIN | POLLERR | POLLHUP)) return true;
@@ -275,6 +316,7 @@ void SharedListener::CloseListeners(bool drop_pending) {
 
 void SharedListener::CloseLocked(bool drop_pending) {
     if (listener_) listener_->Close();
+    if (udp_listener_) udp_listener_->Close();
     published_ = PublishedEndpoint{};
     if (drop_pending) pending_.clear();
     lan_.Close();
@@ -291,6 +333,7 @@ void SharedListener::Shutdown() {
     ScopedLock lock(env_.data_lock);
     CloseLocked(true);
     listener_.reset();
+    udp_listener_.reset();
     active_.clear();
     given_to_udp_ = PublishedEndpoint{};
 }
@@ -317,6 +360,11 @@ PublishedEndpoint SharedListener::Published() {
 bool SharedListener::Listening() {
     ScopedLock lock(env_.data_lock);
     return listener_ && listener_->listening();
+}
+
+bool SharedListener::UdpListening() {
+    ScopedLock lock(env_.data_lock);
+    return udp_listener_ && udp_listener_->listening();
 }
 
 size_t SharedListener::PendingCount() {

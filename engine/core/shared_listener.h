@@ -1,4 +1,6 @@
-// The engine's one TCP listening socket, shared by all tasks. Whichever task
+// The engine's one TCP listening socket and its one listening endpoint on the
+// UDP stream (for peers that cannot reach us over TCP: both behind NAT),
+// shared by all tasks. Whichever task
 // runs its network-service step accepts what is waiting and keeps it in a
 // process-wide pending list until the first bytes show which task it belongs
 // to (a BitTorrent handshake carrying that task's info hash, perhaps behind
@@ -35,6 +37,9 @@ struct ListenerEnv {
     std::function<uint32_t()> host_address;
     // The UDP server follows the listener's address and port.
     std::function<void(uint32_t address, int32_t port)> publish_udp;
+    // This engine's 8-byte identity on the UDP stream; the UDP-stream
+    // listener opens only when socket_env() names a UDP stream transport.
+    std::function<TSocket::Identity()> udp_identity;
 };
 
 // The listening endpoint as a task last saw it.
@@ -117,6 +122,7 @@ public:
     // --- inspection ---
     PublishedEndpoint Published();
     bool Listening();
+    bool UdpListening();
     size_t PendingCount();
     size_t ActiveTasks();
     size_t LanPeerCount();
@@ -137,6 +143,8 @@ private:
     bool RefreshLocked(PublishedEndpoint* published);
     void CloseLocked(bool drop_pending);
     void AcceptWaiting(const ServiceRequest& request);
+    std::unique_ptr<TSocket> AcceptOne();
+    void RefreshUdpListener();
     void SortPending(const ServiceRequest& request, ServiceResult* result);
     // Drives an obfuscated handshake; false when the connection must go.
     bool Deobfuscate(Pending& p);
@@ -148,6 +156,7 @@ private:
 
     ListenerEnv env_;
     std::unique_ptr<TSocket> listener_;
+    std::unique_ptr<TSocket> udp_listener_;  // open while the UDP stream is on and TCP listens
     PublishedEndpoint published_;
     PublishedEndpoint given_to_udp_;
     bool udp_due_ = false;

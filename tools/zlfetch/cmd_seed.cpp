@@ -32,6 +32,7 @@
 #include "tools/zlfetch/commands.h"
 #include "tools/zlfetch/get_sources.h"
 #include "tools/zlfetch/listen_port.h"
+#include "tools/zlfetch/rendezvous_option.h"
 #include "tools/zlfetch/text_format.h"
 
 namespace zlfetch {
@@ -137,6 +138,10 @@ int RunSeed(const ParsedArgs& args) {
     uint32_t bind_address = 0;
     if (const auto bind = args.Value("bind"); bind && !ParseAddress(*bind, &bind_address, &why))
         return Fail("--bind '" + *bind + "': " + why);
+    std::string rendezvous_host;
+    int32_t rendezvous_port = 0;
+    if (const auto r = args.Value("rendezvous"); r && !ParseRendezvous(*r, &rendezvous_host, &rendezvous_port, &why))
+        return Fail("--rendezvous '" + *r + "': " + why);
     long port = 0, upload_limit = 0;
     for (const auto& [name, maximum, value] :
          {std::tuple<const char*, long, long*>{"port", 65535, &port}, {"upload-limit", INT32_MAX, &upload_limit}}) {
@@ -186,6 +191,8 @@ int RunSeed(const ParsedArgs& args) {
     zl::EngineSetBindAddress(bind_address);
     zl::EngineSetTorrentTrackers(torrent_trackers ? 1 : 0);
     zl::EngineSetLanDiscovery(bind_address != 0 ? 1 : 0);
+    // Peers behind NAT reach the seed over the UDP stream, on the listening port.
+    UseRendezvous(rendezvous_host, rendezvous_port, static_cast<int32_t>(port));
     if (zl::EngineStartup(save_dir.c_str()) != zl::ENGINE_OK) {
         std::fprintf(stderr, "zlfetch seed: the engine did not start\n");
         return kExitFailed;

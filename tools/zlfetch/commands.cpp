@@ -44,6 +44,8 @@ const std::vector<Command>& Commands() {
           {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
           {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
           {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
+          {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and take peers behind NAT "
+                                      "over the UDP stream (off without it)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunSeed},
     };
     return commands;

@@ -21,14 +21,15 @@ struct ServerEngine {
 };
 
 inline std::unique_ptr<ServerEngine> StartServerEngine(const char* address, const NodeId& id, uint16_t rendezvous_port,
-                                                       UdpStreamConfig stream = {}) {
+                                                       UdpStreamConfig stream = {},
+                                                       const char* rendezvous_host = "127.0.8.1") {
     auto e = std::make_unique<ServerEngine>();
     e->id = id;
     e->server = std::make_unique<UdpServer>();
     e->server->SetBindAddress(inet_addr(address));
     e->service = std::make_unique<UdpStreamService>(*e->server, stream);
     UdpServerConfig config;
-    config.SetRendezvousHost("127.0.8.1");
+    config.SetRendezvousHost(rendezvous_host);
     config.rendezvous_port = rendezvous_port;
     config.keep_alive_interval = 52;
     config.connect_timeout = 30;
