@@ -27,6 +27,13 @@ bool TWorkWithTransStatis::ViewTrackers(TaskTrackerView* out) {
     f.uploaded = static_cast<int64_t>(uploaded_bytes_);
     f.downloaded = static_cast<int64_t>(http_bytes_ + peer_bytes_);
     f.left = std::max<int64_t>(map->TotalSize() - map->VerifiedBytes(), 0);
+    // A UDP announce carries the handshake's peer id: its bytes 8..15 are our
+    // node id, by which peers behind NAT reach us over the UDP stream.
+    const std::array<uint8_t, 68> handshake = ViewHandshake();
+    if (handshake[0] == 19) {
+        f.has_peer_id = true;
+        std::memcpy(f.peer_id.data(), handshake.data() + 48, f.peer_id.size());
+    }
     return true;
 }
 

@@ -93,12 +93,13 @@ void RendezvousServer::OnConnectRequest(const ConnectRequest& r, uint32_t addres
     ConnectReply reply;
     reply.tag = r.tag;
     reply.request = r.request;
-    size_t found = 0;
+    size_t found = 0, found_by_placeholder = 0;
     for (const ConnectEntry& target : r.targets) {
         const bool by_placeholder = IsPlaceholderId(target.id);
         const Registered* e = by_placeholder ? FindByPlaceholder(target.id) : Find(target.id);
         if (!e || NodeIdOfTag(e->tag) == NodeIdOfTag(requester.tag)) continue;
         ++found;
+        if (by_placeholder) ++found_by_placeholder;
         // Two engines behind the same NAT meet at their local addresses.
         const bool same_nat = e->observed_address == requester.observed_address;
         const uint32_t target_address = same_nat ? e->local_address : e->observed_address;
@@ -118,7 +119,7 @@ void RendezvousServer::OnConnectRequest(const ConnectRequest& r, uint32_t addres
     send_(m.data(), m.size(), address, port);
     log_("connect-request " + std::to_string(r.request) + " from " + FormatNodeId(NodeIdOfTag(r.tag)) + " at " +
          FormatEndpoint(address, port) + ": " + std::to_string(found) + " of " + std::to_string(r.targets.size()) +
-         " found");
+         " found (" + std::to_string(found_by_placeholder) + " by placeholder)");
 }
 
 void RendezvousServer::Expire(uint64_t now) {
