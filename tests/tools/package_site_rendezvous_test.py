@@ -33,7 +33,7 @@ def main():
     try:
         package = os.path.join(work, "package")
         subprocess.run([os.path.join(ROOT, "tools", "make-package"), "--scale", "tiny", "--out", package],
-                       check=True, stdout=subprocess.DEVNULL)
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         up = subprocess.run([SITE, "up", "--package", package, "--work", site, "--base", BASE, "--zlfetch", zlfetch,
                              "--seeders", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         assert up.returncode == 0, up.stderr
