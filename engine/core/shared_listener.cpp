@@ -237,6 +237,7 @@ bool SharedListener::RefreshLocked(PublishedEndpoint* published) {
         if (!listener_->Listen(sw.EffectiveListenPort(), IsValidAddress(bind) ? bind : 0) ||
             !IsValidAddress(machine)) {
             listener_->Close();
+            if (udp_listener_) udp_listener_->Close();  // nothing is published
             if (published) *published = published_;
             return false;
         }

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""zlfetch get with --rendezvous registers with zlrendezvous (and answers its
-address report with keep-alives' registration state); without it nothing
-registers. The download itself has only a dead source, so each run is
-stopped with SIGTERM after the check.
+"""zlfetch get and zlfetch seed with --rendezvous register with zlrendezvous
+(and answers its address report with keep-alives' registration state);
+without it nothing registers. The download itself has only a dead source, so
+each run is stopped with SIGTERM after the check; the seed serves its data.
 
     zlfetch_rendezvous_test.py path/to/zlfetch path/to/zlrendezvous
 """
@@ -53,38 +53,43 @@ def main():
         pieces = b"".join(hashlib.sha1(data[i:i + 16384]).digest() for i in range(0, len(data), 16384))
         f.write(bencode({"info": {"name": "payload.bin", "length": len(data), "piece length": 16384,
                                   "pieces": pieces}}))
+    os.makedirs(os.path.join(work, "seed"))
+    with open(os.path.join(work, "seed", "payload.bin"), "wb") as f:
+        f.write(data)
     server = subprocess.Popen([zlrendezvous, "--bind", "127.0.8.1", "--port", "0"], stdout=subprocess.PIPE, text=True)
     status = 1
     try:
         port = int(server.stdout.readline().strip().rsplit(":", 1)[1])
 
-        def run(extra):
-            return subprocess.Popen([zlfetch, "get", torrent, "--dir", os.path.join(work, "out"), "--no-trackers",
-                                     "--source", "http://127.0.8.9:9/payload.bin", "--port", "0"] + extra,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for command in ("get", "seed"):
+            def run(extra):
+                where = ["--source", "http://127.0.8.9:9/payload.bin"] if command == "get" else []
+                folder = os.path.join(work, "out" if command == "get" else "seed")
+                return subprocess.Popen([zlfetch, command, torrent, "--dir", folder, "--no-trackers", "--port", "0"] +
+                                        where + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-        get = run(["--rendezvous", "127.0.8.1:%d" % port])
-        seen = lines_until(server, "register ", 15)
-        get.send_signal(signal.SIGTERM)
-        get.wait(timeout=30)
-        if not any("register " in line for line in seen):
-            print("no registration with --rendezvous: %s" % seen)
-            return 1
+            proc = run(["--rendezvous", "127.0.8.1:%d" % port])
+            seen = lines_until(server, "register ", 15)
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(timeout=30)
+            if not any("register " in line for line in seen):
+                print("%s: no registration with --rendezvous: %s" % (command, seen))
+                return 1
 
-        get = run([])
-        seen = lines_until(server, "register ", 3)
-        get.send_signal(signal.SIGTERM)
-        get.wait(timeout=30)
-        if any("register " in line for line in seen):
-            print("registered without --rendezvous: %s" % seen)
-            return 1
+            proc = run([])
+            seen = lines_until(server, "register ", 3)
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(timeout=30)
+            if any("register " in line for line in seen):
+                print("%s: registered without --rendezvous: %s" % (command, seen))
+                return 1
 
-        bad = subprocess.run([zlfetch, "get", torrent, "--dir", os.path.join(work, "out"), "--rendezvous", "host-without-port"],
-                             capture_output=True, text=True)
-        if bad.returncode != 2 or "--rendezvous" not in bad.stderr:
-            print("a bad --rendezvous gave %d: %s" % (bad.returncode, bad.stderr))
-            return 1
-        print("zlfetch --rendezvous: registers with it, and not without it")
+            bad = subprocess.run([zlfetch, command, torrent, "--dir", os.path.join(work, "out"), "--rendezvous",
+                                  "host-without-port"], capture_output=True, text=True)
+            if bad.returncode != 2 or "--rendezvous" not in bad.stderr:
+                print("%s: a bad --rendezvous gave %d: %s" % (command, bad.returncode, bad.stderr))
+                return 1
+        print("zlfetch get and seed --rendezvous: register with it, and not without it")
         status = 0
     finally:
         server.send_signal(signal.SIGTERM)
