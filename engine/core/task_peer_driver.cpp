@@ -471,6 +471,14 @@ void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     trackers_->AddWaitEntries(entries);
 }
 
+bool TaskPeerDriver::HasUdpStreamPeers() const {
+    for (size_t i = 0; i < active_.size(); ++i) {
+        const TSocket* s = active_[i].peer->socket();
+        if (s && s->udp_mode() && s->IsOpen()) return true;
+    }
+    return false;
+}
+
 void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {
     if (!bytes || length == 0) return;
     for (size_t i = 0; i < active_.size(); ++i) {

@@ -146,6 +146,9 @@ public:
     virtual bool HadCandidates() const { return false; }
     // The descriptors of the active peers' connections, for the loop's wait.
     virtual void AddWaitEntries(std::vector<pollfd>& entries) const = 0;
+    // Some peer's connection runs over the UDP stream: it has no descriptor
+    // to wake that wait.
+    virtual bool HasUdpStreamPeers() const { return false; }
     // Sends the bytes (a run of "have" messages) to every BitTorrent peer
     // whose handshake is done.
     virtual void SendToBitTorrentPeers(const uint8_t* /*bytes*/, size_t /*length*/) {}

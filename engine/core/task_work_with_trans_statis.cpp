@@ -8,6 +8,12 @@
 #include "engine/core/engine_context.h"
 
 namespace zl {
+namespace {
+
+// The longest pause between passes while a peer is on the UDP stream.
+constexpr uint32_t kUdpStreamWaitMs = 1;
+
+}  // namespace
 
 TWorkWithTransStatis::TWorkWithTransStatis(EngineContext& context)
     : TWorkWithPieces(context), statistics_(context.GetClock()) {}
@@ -102,6 +108,10 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     }
     wait_entries_.clear();
     driver_->AddWaitEntries(wait_entries_);
+    // A UDP-stream connection cannot wake the wait, and each pass moves at
+    // most a window of its segments: with such peers the pause stays short
+    // (at the loop's usual 6 ms, the stream carried about a sixth as much).
+    if (driver_->HasUdpStreamPeers()) ms = std::min(ms, kUdpStreamWaitMs);
     if (clock.WaitForIo(wait_entries_.data(), wait_entries_.size(), ms) > 0) {
         woke_early_ = true;
         bytes_at_wake_ = payload;
