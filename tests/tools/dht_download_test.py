@@ -211,7 +211,7 @@ def case_seed(work):
     src, torrent, size = make_package(t, 10)
     before = sorted(os.listdir(src))
     xdg = os.path.join(t, "xdg")
-    swarm = seed = None
+    swarm = seed = other = None
     try:
         swarm = Swarm("127.0.82.130", NODES, [])
         check(swarm.wait_formed(), "the DHT swarm forms: %s" % (swarm.stats(),))
@@ -229,8 +229,8 @@ def case_seed(work):
         print("the seed was announced %.1f s after it began to serve" % (time.time() - started), flush=True)
         # A second seed with the DHT must not share the first one's node cache (and so its node id).
         other_log = os.path.join(t, "other-seed.log")
-        other = JsonProcess([ZLFETCH, "seed", torrent, "--dir", src, "--no-trackers", "--dht", "--bind", "127.0.82.204",
-                             "--port", str(bt_swarm.free_tcp_udp_port("127.0.82.204"))], other_log,
+        other = JsonProcess([ZLFETCH, "seed", torrent, "--dir", src, "--no-trackers", "--dht",
+                             "--port", str(bt_swarm.free_tcp_udp_port("0.0.0.0"))], other_log,
                             env=dict(os.environ, XDG_DATA_HOME=xdg))
         bt_swarm.wait_until(lambda: other.last().get("state") == "seeding" or other.process.poll() is not None, 60, 0.1)
         other.stop()
@@ -247,8 +247,9 @@ def case_seed(work):
         check(os.path.exists(os.path.join(xdg, "ZPHR", "Zephyrloader", "ZephyrloaderKademlia.kad")),
               "the seed keeps its node cache under $XDG_DATA_HOME")
     finally:
-        if seed:
-            seed.stop()
+        for process in (other, seed):
+            if process:
+                process.stop()
         if swarm:
             swarm.stop()
 
