@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace zl::app {
 namespace {
@@ -96,9 +97,14 @@ std::string DumpFileName(const std::tm& t, int millisecond, int random) {
 
 void InstallCrashDumpWriter(const std::string& folder) {
     std::snprintf(g_folder, sizeof g_folder, "%s", folder.c_str());
-    // backtrace() loads its unwinder on first use; do that now, not inside the handler.
+    // backtrace() loads its unwinder on first use, and the first local-time
+    // conversion reads the time zone (allocating); do both now, not inside the handler.
     void* frames[2];
     ::backtrace(frames, 2);
+    ::tzset();
+    const time_t now = ::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
     static char* alternate = static_cast<char*>(std::malloc(size_t(SIGSTKSZ) * 4));
     stack_t ss{};
     ss.ss_sp = alternate;

@@ -38,7 +38,8 @@ const char* CliUsage() {
            "  --max-seconds N       give up after N seconds (exit 124)\n"
            "  --json                one JSON object per second and per message or event on stdout\n"
            "exit codes: 0 verified or installer started, 1 failure, 2 verification failed,\n"
-           "            3 the download could not begin, 124 time limit, 130 interrupted\n";
+           "            3 the download could not begin (or another instance runs it), 124 time limit,\n"
+           "            130 interrupted\n";
 }
 
 std::optional<CliOptions> ParseCliOptions(int argc, char** argv, std::string* error) {

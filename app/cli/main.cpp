@@ -42,8 +42,9 @@ int Run(const CliOptions& o) {
                       ")");
             break;
         case SingleInstance::Result::kHandedOver:
+            // This run downloaded and verified nothing: a script must not read success.
             view.Note("Zephyrloader is already running; it was asked to come to the front");
-            return kExitOk;
+            return kExitNotBegun;
         case SingleInstance::Result::kOtherRunning:
             view.Note("another program holds this download's instance name and does not answer");
             return kExitFailed;

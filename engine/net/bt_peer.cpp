@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/meta/block_info.h"
+
 namespace zl {
 namespace {
 
@@ -12,7 +14,8 @@ namespace {
 constexpr size_t kRequestBatchBytes = 816;
 constexpr int64_t kSlowUploadRate = 28672;
 
-int64_t RequestsForRate(int64_t rate) { return rate / kBlockSize; }
+// Whole blocks a second at this rate.
+int64_t RequestsForRate(int64_t rate) { return BlockInfo::BlockIndex(rate); }
 
 }  // namespace
 

@@ -23,5 +23,6 @@ if(TARGET zephyrloader-tiny)
            COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/window_xvfb_test.py
                    --window $<TARGET_FILE:zephyrloader-tiny> --package ${PROJECT_BINARY_DIR}/tiny-package
                    --work ${CMAKE_CURRENT_BINARY_DIR}/window-xvfb --zlfetch $<TARGET_FILE:zlfetch>)
-  set_tests_properties(app_window_xvfb PROPERTIES LABELS servers TIMEOUT 300 SKIP_REGULAR_EXPRESSION "^SKIP_ALL")
+  set_tests_properties(app_window_xvfb PROPERTIES LABELS servers TIMEOUT 300 SKIP_REGULAR_EXPRESSION "^SKIP_ALL"
+                       RESOURCE_LOCK zephyrloader_single_instance)
 endif()

@@ -193,14 +193,27 @@ def case_p2p_only(ctx):
 
 def case_kill_and_resume(ctx):
     """kill -9 mid-download; the next start resumes (state 15) and completes."""
-    site = Site(ctx, "site-resume", "--rate", "20k")
+    # No seeders: they would serve at full speed past the slow mirrors.
+    site = Site(ctx, "site-resume", "--rate", "20k", "--seeders", "0")
     try:
         case = ctx.case_dir("resume")
         total = sum(f["size"] for f in ctx.files)
         # Killed while every file is still incomplete, so the next start finds only partial files.
-        first = Run(ctx, case, site, "--verify", "yes",
-                    kill_after=lambda o: o.get("type") == "status" and o.get("bytes_on_disk", 0) > 0)
+        second_start = {}
+
+        def downloading(o):
+            if not (o.get("type") == "status" and o.get("bytes_on_disk", 0) > 0):
+                return False
+            # A second start while this one downloads hands over to it and says it did nothing itself.
+            other = ctx.case_dir("resume-second")
+            second_start["run"] = Run(ctx, other, site, "--verify", "yes", timeout=30)
+            return True
+
+        first = Run(ctx, case, site, "--verify", "yes", kill_after=downloading)
         assert first.code == -signal.SIGKILL, f"first run was not killed (exit {first.code})"
+        second_start["run"].check(3, "second instance")
+        notes = [o["text"] for o in second_start["run"].of("note")]
+        assert any("already running" in t for t in notes), second_start["run"].objects
         done_before = max(o.get("bytes_on_disk", 0) for o in first.of("status"))
         assert 0 < done_before < total
         site.down()  # the rest comes at full speed from a new site
