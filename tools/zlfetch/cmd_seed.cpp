@@ -2,7 +2,8 @@
 // other BitTorrent clients until SIGINT or SIGTERM. The files are checked
 // first (with a progress line); a partial copy serves its verified pieces and
 // says so. The seed announces to the trackers, answers LAN discovery (with
-// --bind) and accepts peers on its listening port. Nothing in DIR is written.
+// --bind) and accepts peers on its listening port; with --dht it also joins the
+// DHT and announces itself there. Nothing in DIR is written.
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "engine/meta/storage_layout_info.h"
 #include "engine/meta/torrent.h"
 #include "tools/zlfetch/commands.h"
+#include "tools/zlfetch/dht_cache_folder.h"
 #include "tools/zlfetch/get_sources.h"
 #include "tools/zlfetch/listen_port.h"
 #include "tools/zlfetch/rendezvous_option.h"
@@ -135,6 +137,13 @@ int RunSeed(const ParsedArgs& args) {
     const std::vector<std::string> trackers = args.Values("tracker");
     for (const std::string& url : trackers)
         if (!CheckTracker(url, &why)) return Fail("--tracker '" + url + "': " + why);
+    std::vector<std::string> dht_nodes;
+    for (const std::string& text : args.Values("dht-node")) {
+        std::string source;
+        if (!ParseDhtNode(text, &source, &why)) return Fail("--dht-node '" + text + "': " + why);
+        dht_nodes.push_back(source);
+    }
+    const bool dht = args.Has("dht") || !dht_nodes.empty();
     uint32_t bind_address = 0;
     if (const auto bind = args.Value("bind"); bind && !ParseAddress(*bind, &bind_address, &why))
         return Fail("--bind '" + *bind + "': " + why);
@@ -168,6 +177,7 @@ int RunSeed(const ParsedArgs& args) {
     const bool torrent_trackers = !args.Has("no-trackers");
     std::string source_list;
     for (const auto& url : trackers) source_list += "tracker://" + url + "\n";
+    for (const auto& node : dht_nodes) source_list += node + "\n";
     zl::TaskDescriptor descriptor;
     descriptor.flags = zl::kTaskFlagP2sp;
     descriptor.source_list = source_list.c_str();
@@ -178,6 +188,15 @@ int RunSeed(const ParsedArgs& args) {
     std::memcpy(descriptor.metainfo_location, location.c_str(), location.size() + 1);
     std::memcpy(descriptor.target, save_dir.c_str(), save_dir.size() + 1);
     // No resume file: the data is checked at every start and nothing is written into DIR.
+    // The engine's data folder holds only the DHT's node cache, kept in the user's
+    // data folder; without it the node runs with a fresh id and keeps nothing.
+    std::string engine_dir = save_dir;
+    int cache_lock = -1;  // held until the process ends
+    if (dht) {
+        engine_dir = SeedDhtCacheFolder(&why, &cache_lock);
+        if (engine_dir.empty())
+            std::fprintf(stderr, "zlfetch seed: the DHT node cache is not kept: %s\n", why.c_str());
+    }
 
     struct sigaction action {};
     action.sa_handler = OnStop;
@@ -193,7 +212,8 @@ int RunSeed(const ParsedArgs& args) {
     zl::EngineSetLanDiscovery(bind_address != 0 ? 1 : 0);
     // Peers behind NAT reach the seed over the UDP stream, on the listening port.
     UseRendezvous(rendezvous_host, rendezvous_port, static_cast<int32_t>(port));
-    if (zl::EngineStartup(save_dir.c_str()) != zl::ENGINE_OK) {
+    zl::EngineSetDhtSwitch(dht ? 1 : 0);
+    if (zl::EngineStartup(engine_dir.c_str()) != zl::ENGINE_OK) {
         std::fprintf(stderr, "zlfetch seed: the engine did not start\n");
         return kExitFailed;
     }
@@ -289,6 +309,9 @@ int RunSeed(const ParsedArgs& args) {
             std::printf("seeding %s: all %d pieces (%s)\n", layout->name.c_str(), geometry.piece_count(),
                         HumanBytes(double(total)).c_str());
         std::printf("listening on %s; stop with Ctrl-C\n", listen.c_str());
+        if (dht)
+            std::printf("announcing in the DHT%s\n",
+                        engine_dir.empty() ? "" : (" (node cache in " + engine_dir + ")").c_str());
         std::fflush(stdout);
     }
 

@@ -30,7 +30,7 @@ const std::vector<Command>& Commands() {
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"no-flush", false, false, "       save progress without flushing the data first (measurements only: not safe "
                                      "against power cuts)"},
-          {"dht", false, false, "       find peers (and announce this one) in the DHT"},
+          {"dht", false, false, "       find peers (and announce this one) in the DHT (node cache in DIR)"},
           {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
           {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and reach peers behind NAT "
                                       "over the UDP stream (off without it)"},
@@ -46,6 +46,9 @@ const std::vector<Command>& Commands() {
           {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
           {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and take peers behind NAT "
                                       "over the UDP stream (off without it)"},
+          {"dht", false, false, "       join the DHT and announce this seed there (node cache: "
+                                "$XDG_DATA_HOME/ZPHR/Zephyrloader, by default under ~/.local/share)"},
+          {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
           {"json", false, false, "       print one JSON object per second and a final one"}}, RunSeed},
     };
     return commands;
