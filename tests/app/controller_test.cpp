@@ -8,6 +8,7 @@
 #include "engine/base/fake_clock.h"
 #include "engine/meta/md5.h"
 #include "tests/app/fake_engine.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl::app {
 namespace {
@@ -40,8 +41,7 @@ std::string MirrorDoc() {
 class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = ::testing::TempDir() + "controller_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(root_);
+        root_ = sandbox_.path();
         std::filesystem::create_directories(root_ + "/cwd");
         for (int id = 301; id <= 304; ++id)
             ASSERT_TRUE(WriteFileAtomic(root_ + "/resources/TORRENT/" + std::to_string(id), "d4:infod6:lengthi1eee"));
@@ -93,6 +93,8 @@ protected:
         for (uint32_t e : ui_.Events()) n += e == code;
         return n;
     }
+
+    zl::test::TempDir sandbox_{"controller"};
 
     std::string root_;
     FakeEngine engine_;

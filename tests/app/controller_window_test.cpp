@@ -10,6 +10,7 @@
 #include "app/controller_driver.h"
 #include "app/window_texts.h"
 #include "tests/app/window_harness.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl::app {
 namespace {
@@ -17,8 +18,10 @@ namespace {
 using testing::ControllerHarness;
 using testing::RecordingUi;
 
+// One folder per test inside this run's own sandbox (removed when the run ends).
 std::string Root() {
-    return ::testing::TempDir() + "window_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    static const zl::test::TempDir sandbox("window");
+    return sandbox / ::testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
 // Runs the timers for `seconds` of fake time without a driver.

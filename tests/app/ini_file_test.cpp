@@ -7,6 +7,7 @@
 #include "app/finish_info.h"
 #include "app/limit_split.h"
 #include "engine/meta/atomic_file.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl::app {
 namespace {
@@ -24,7 +25,8 @@ TEST(IniFile, ReadsLikeTheProfileApi) {
 }
 
 TEST(IniFile, WritesKeepOtherLinesAndSaveAtomically) {
-    const std::string dir = ::testing::TempDir() + "ini_write";
+    const zl::test::TempDir sandbox;
+    const std::string dir = sandbox / "ini_write";
     std::filesystem::remove_all(dir);
     IniFile ini(dir + "/sub/a.zlconf");
     EXPECT_FALSE(ini.Load());
@@ -76,7 +78,8 @@ TEST(LimitSplit, SpeedLimitPerTask) {
 }
 
 TEST(FinishInfo, FourTextsMustAllMatch) {
-    const std::string path = ::testing::TempDir() + "finish_info_file";
+    const zl::test::TempDir sandbox;
+    const std::string path = sandbox / "finish_info_file";
     ASSERT_TRUE(WriteFileAtomic(path, "data"));
     IniFile ini;
     const FileStamp stamp = StampOf(path);

@@ -5,6 +5,7 @@
 
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/md5.h"
+#include "tests/support/temp_dir.h"
 
 namespace zl::app {
 namespace {
@@ -16,7 +17,8 @@ std::string Bytes(size_t n) {
 }
 
 TEST(PrefixMd5, StepsAddUpToTheWholeFileDigest) {
-    const std::string path = ::testing::TempDir() + "prefix_md5_file";
+    const zl::test::TempDir sandbox;
+    const std::string path = sandbox / "prefix_md5_file";
     const std::string data = Bytes(3 * 1024 * 1024 + 17);
     ASSERT_TRUE(WriteFileAtomic(path, data));
     PrefixMd5 p;
@@ -30,7 +32,8 @@ TEST(PrefixMd5, StepsAddUpToTheWholeFileDigest) {
 }
 
 TEST(PrefixMd5, ReadsTheTemporaryNameAndRestartsOnAnotherFile) {
-    const std::string target = ::testing::TempDir() + "prefix_md5_target";
+    const zl::test::TempDir sandbox;
+    const std::string target = sandbox / "prefix_md5_target";
     ::unlink(target.c_str());
     ASSERT_TRUE(WriteFileAtomic(target + ".zltmp", Bytes(5000)));
     PrefixMd5 p;
@@ -46,7 +49,8 @@ TEST(PrefixMd5, ReadsTheTemporaryNameAndRestartsOnAnotherFile) {
 }
 
 TEST(PrefixMd5, SavedStateHoldsOnlyForTheSameFile) {
-    const std::string path = ::testing::TempDir() + "prefix_md5_saved";
+    const zl::test::TempDir sandbox;
+    const std::string path = sandbox / "prefix_md5_saved";
     const std::string data = Bytes(10000);
     ASSERT_TRUE(WriteFileAtomic(path, data));
     PrefixMd5 p;
