@@ -13,6 +13,7 @@ leaves nothing running. Each helper binds only the 127.0.x.y address it is given
 import hashlib
 import json
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -268,6 +269,31 @@ class TransmissionSeeder:
 
     def stop(self):
         self.process.stop()
+
+
+# What check() found wrong, for the calling script's exit status.
+failures = []
+
+
+def check(condition, what, say_ok=False):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what, flush=True)
+    elif say_ok:
+        print("ok:", what, flush=True)
+    return condition
+
+
+def random_file(path, size, seed):
+    """size bytes of a generator seeded with seed, written 1 MiB at a time (folders on the way are made)."""
+    r = random.Random(seed)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(left, 1 << 20)
+            f.write(r.randbytes(n))
+            left -= n
 
 
 def have_transmission():

@@ -26,28 +26,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import bt_swarm  # noqa: E402
+from bt_swarm import check, failures, random_file  # noqa: E402
 
 ZLFETCH = sys.argv[1]
 CASES = sys.argv[2:] or ["refuse", "seeders", "transmission", "p2sp", "upload"]
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return condition
-
-
-def random_file(path, size, seed):
-    import random
-    r = random.Random(seed)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 1 << 20)
-            f.write(r.randbytes(n))
-            left -= n
 
 
 def case_refuse(work):

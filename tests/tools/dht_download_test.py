@@ -29,26 +29,13 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import bt_swarm  # noqa: E402
+from bt_swarm import check, failures, random_file  # noqa: E402
 
 ZLFETCH = sys.argv[1]
 SWARM_TOOL = sys.argv[2]
 CASES = sys.argv[3:] or ["refuse", "download", "seed"]
 NEEDS = {"refuse": ["mktorrent"], "download": ["mktorrent", "aria2c"], "seed": ["mktorrent"]}
 NODES = 30
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return condition
-
-
-def random_file(path, size, seed):
-    import random
-    with open(path, "wb") as f:
-        f.write(random.Random(seed).randbytes(size))
 
 
 class Swarm:

@@ -27,29 +27,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import bt_swarm  # noqa: E402
+from bt_swarm import check, failures, random_file  # noqa: E402
 
 ZLFETCH = sys.argv[1]
 CASES = sys.argv[2:] or ["refuse", "linktext", "padding", "transfer"]
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return condition
-
-
-def random_file(path, size, seed):
-    import random
-    r = random.Random(seed)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 1 << 20)
-            f.write(r.randbytes(n))
-            left -= n
 
 
 def link_text(torrent, size, piece_length, tracker):

@@ -38,32 +38,17 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import bt_swarm  # noqa: E402
+from bt_swarm import failures, random_file  # noqa: E402
+
+
+def check(condition, what):
+    return bt_swarm.check(condition, what, say_ok=True)
+
 
 ZLFETCH = os.path.abspath(sys.argv[1])
 CASES = sys.argv[2:] or ["refuse", "aria2c", "libtorrent", "partial", "transmission", "swarm", "disguise", "lan",
                          "load"]
 HERE = os.path.dirname(os.path.abspath(__file__))
-failures = []
-
-
-def check(condition, what):
-    if not condition:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    else:
-        print("ok:", what, flush=True)
-    return condition
-
-
-def random_file(path, size, seed):
-    import random
-    r = random.Random(seed)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 1 << 20)
-            f.write(r.randbytes(n))
-            left -= n
 
 
 def have(tool):
