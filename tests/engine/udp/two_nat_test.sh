@@ -24,7 +24,12 @@ pids=()
 
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  for ns in $hostA $hostB $natA $natB $pub; do ip netns del "$ns" 2>/dev/null; done
+  # A job started through a shell function is a subshell: what it ran inside a
+  # namespace outlives its pid, and would outlive the deleted namespace too.
+  for ns in $hostA $hostB $natA $natB $pub; do
+    for p in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$p" 2>/dev/null; done
+    ip netns del "$ns" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
