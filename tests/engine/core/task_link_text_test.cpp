@@ -67,7 +67,8 @@ TEST_F(TaskLinkText, ALinkTextReachesTheReader) {
         uint32_t flags;
         std::string metainfo, sources, target, file;
     } rows[] = {
-        {"first source line of a BitTorrent task", kTaskFlagBt, "", text + "\nhttp://127.0.14.9:1/x\n",
+        // No mirror beside the text: a dead one would let the auto-advancing clock reach the no-data stop.
+        {"first source line of a BitTorrent task", kTaskFlagBt, "", text + "\n",
          dir.path() + "/bt", dir.path() + "/bt/001.zlinfo"},
         {"metainfo location of a P2SP task", kTaskFlagP2sp, text, "", dir.path() + "/p2sp",
          dir.path() + "/p2sp/001.zlinfo"},
