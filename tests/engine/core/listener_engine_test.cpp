@@ -24,6 +24,7 @@
 #include "engine/meta/sha1.h"
 #include "task_test_support.h"
 #include "torrent_fixture.h"
+#include "tests/support/free_port.h"
 
 namespace zl {
 namespace {
@@ -31,18 +32,6 @@ namespace {
 constexpr int64_t kPiece = 32768;
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
-
-int FreePort(const char* address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Ip(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t n = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
 
 std::string Content(size_t size, uint32_t seed) {
     std::string bytes(size, '\0');
@@ -125,7 +114,7 @@ private:
 class ListenerEngine : public ::testing::Test {
 protected:
     void SetUp() override {
-        port_ = FreePort("127.0.11.2");
+        port_ = test::FreeTcpPort("127.0.11.2");
         ASSERT_EQ(EngineStartup(engine_, dir_.path().c_str()), ENGINE_OK);
         EngineSetP2PSwitch(engine_, 1);
         EngineSetListenPort(engine_, port_);

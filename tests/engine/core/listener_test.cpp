@@ -27,6 +27,7 @@
 #include "engine/core/mse_accept.h"
 #include "engine/core/shared_listener.h"
 #include "engine/meta/sha1.h"
+#include "tests/support/free_port.h"
 
 #include <openssl/bn.h>
 
@@ -34,19 +35,6 @@ namespace zl {
 namespace {
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
-
-// A port nobody listens on at that address just now.
-int FreePort(const char* address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Ip(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t n = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
 
 InfoHashBytes Hash(uint8_t fill) {
     InfoHashBytes h;
@@ -72,7 +60,7 @@ struct Rig {
     explicit Rig(uint32_t bind, int port = 0, IStreamTransport* transport = nullptr) : clock(FakeClock::Mode::Manual) {
         switches.p2p = true;
         switches.bind_address = bind;
-        switches.listen_port = port ? port : FreePort("127.0.11.2");
+        switches.listen_port = port ? port : test::FreeTcpPort("127.0.11.2");
         ListenerEnv env;
         env.data_lock = &lock;
         env.switches = &switches;
@@ -399,7 +387,7 @@ TEST_F(ListenerTest, P2POffClosesEverythingAndShowsServiceDisabled) {
 }
 
 TEST(Listener, APortInUseIsRetriedAtTheNextStep) {
-    const int port = FreePort("127.0.11.2");
+    const int port = test::FreeTcpPort("127.0.11.2");
     const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;

@@ -22,6 +22,7 @@
 #include "engine/core/shared_listener.h"
 #include "tests/engine/udp/loopback_rendezvous.h"
 #include "tests/engine/udp/server_engine.h"
+#include "tests/support/free_port.h"
 
 namespace zl {
 namespace {
@@ -30,18 +31,6 @@ using test::LoopbackRendezvous;
 using test::ServerEngine;
 
 uint32_t Ip(const char* text) { return inet_addr(text); }
-
-int FreeTcpPort(const char* address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Ip(address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t n = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
 
 InfoHashBytes Hash(uint8_t fill) {
     InfoHashBytes h;
@@ -85,7 +74,7 @@ protected:
         switches_.p2p = true;
         switches_.udp_stream_off = false;
         switches_.bind_address = Ip("127.0.81.3");
-        switches_.listen_port = FreeTcpPort("127.0.81.3");
+        switches_.listen_port = test::FreeTcpPort("127.0.81.3");
         ListenerEnv env;
         env.data_lock = &lock_;
         env.switches = &switches_;
