@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -57,6 +58,17 @@ struct Result {
 };
 
 using Engine = ServerEngine;
+
+// With ZL_PERF_CONTROL naming perf's control fifo (perf record --control
+// fifo:PATH -D -1), the profile covers only the transfers, not their set-up.
+void ProfileTransfer(bool on) {
+    static const char* fifo = std::getenv("ZL_PERF_CONTROL");
+    if (!fifo) return;
+    if (FILE* f = std::fopen(fifo, "w")) {
+        std::fputs(on ? "enable\n" : "disable\n", f);
+        std::fclose(f);
+    }
+}
 
 std::unique_ptr<Engine> StartEngine(const char* address, uint8_t id_byte, uint16_t rendezvous_port, bool choices) {
     UdpStreamConfig c;
@@ -105,8 +117,10 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     if (ha <= 0) return r;
     const std::vector<uint8_t> data = RandomBytes(kib << 10, 1);
     const double cpu0 = CpuSeconds();
+    ProfileTransfer(true);
     const auto start = std::chrono::steady_clock::now();
     const std::vector<uint8_t> got = Transfer(a->t(), ha, b->t(), hb, data, 600);
+    ProfileTransfer(false);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = CpuSeconds() - cpu0;
     r.ok = got.size() == data.size() && Sha256(got) == Sha256(data);
@@ -240,7 +254,8 @@ int main(int argc, char** argv) {
         if (only == "clean") results.push_back(RunUdp("udp clean", 64 << 10, true, nullptr));
         if (only == "loss5") results.push_back(RunUdp("udp loss 5%", 16 << 10, true, &loss5));
         for (const Result& r : results)
-            std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB\n", r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib);
+            std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent\n", r.name.c_str(), r.ok ? "ok" : "BAD",
+                        r.mib / r.seconds, r.cpu / r.mib, (unsigned long long)r.resent);
         return 0;
     }
     // Full runs move 32 MiB through every lossy link, each checked by SHA-256.

@@ -3,10 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "engine/base/errnum.h"
 
@@ -42,6 +45,7 @@ bool UdpSocket::Open(uint16_t port, uint32_t address, const Options& options) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     handle_ = fd;
+    segmentation_ = true;
     broadcast_ = options.broadcast;
     last_error_ = 0;
     return true;
@@ -54,14 +58,23 @@ void UdpSocket::Close() {
     bound_address_ = 0;
 }
 
-bool UdpSocket::SendTo(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
-    if (!data || length == 0 || length > kMaxDatagram || address == 0 || port == 0) return false;
-    if (address == 0xFFFFFFFFu && !broadcast_) return false;
-    if (handle_ < 0) return false;
+namespace {
+
+sockaddr_in ToAddress(uint32_t address, uint16_t port) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
+    return to;
+}
+
+}  // namespace
+
+bool UdpSocket::SendTo(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
+    if (!data || length == 0 || length > kMaxDatagram || address == 0 || port == 0) return false;
+    if (address == 0xFFFFFFFFu && !broadcast_) return false;
+    if (handle_ < 0) return false;
+    const sockaddr_in to = ToAddress(address, port);
     for (int attempt = 0; attempt < 2; ++attempt) {
         const ssize_t sent =
             ::sendto(handle_, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -118,6 +131,190 @@ UdpSocket::ReadResult UdpSocket::Receive(uint8_t* buffer, size_t capacity) {
     result.kind = ReadKind::kDatagram;
     result.length = static_cast<size_t>(n);
     return result;
+}
+
+}  // namespace zl
+
+namespace zl {
+
+namespace {
+
+constexpr size_t kMaxSegmentRun = 64;        // the kernel's limit of segments per send
+constexpr size_t kMaxSegmentedBytes = 60000;  // under the 64 KiB of one IP datagram
+// Larger datagrams are left to the plain path: a segment must fit the path's
+// MTU, where the plain path may fragment.
+constexpr size_t kMaxSegment = 1400;
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
+}  // namespace
+
+bool UdpSocket::Refuses(const Outgoing& o) const {
+    return !o.data || o.length == 0 || o.length > kMaxDatagram || o.address == 0 || o.port == 0 ||
+           (o.address == 0xFFFFFFFFu && !broadcast_);
+}
+
+// Datagrams of one size (the last may be shorter) to one destination: the
+// kernel carries them through its stack as one and cuts them apart at the
+// end, so they leave as the same datagrams at far less cost.
+size_t UdpSocket::SegmentRun(const Outgoing* items, size_t count) const {
+    if (!segmentation_ || count < 2 || Refuses(items[0]) || items[0].length > kMaxSegment) return 0;
+    const Outgoing& first = items[0];
+    size_t run = 1;
+    size_t bytes = first.length;
+    while (run < count && run < kMaxSegmentRun) {
+        const Outgoing& o = items[run];
+        if (Refuses(o) || o.address != first.address || o.port != first.port || o.length > first.length ||
+            bytes + o.length > kMaxSegmentedBytes)
+            break;
+        bytes += o.length;
+        ++run;
+        if (o.length < first.length) break;  // a shorter one ends the run
+    }
+    return run >= 2 ? run : 0;
+}
+
+bool UdpSocket::SendSegmented(const Outgoing* items, size_t count) {
+    iovec parts[kMaxSegmentRun];
+    for (size_t i = 0; i < count; ++i) {
+        parts[i].iov_base = const_cast<uint8_t*>(items[i].data);
+        parts[i].iov_len = items[i].length;
+    }
+    sockaddr_in to = ToAddress(items[0].address, items[0].port);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = parts;
+    m.msg_iovlen = count;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t segment = uint16_t(items[0].length);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) total += items[i].length;
+    const ssize_t n = ::sendmsg(handle_, &m, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(total)) return true;
+    // A kernel or route that cannot cut datagrams apart: the plain path from now on.
+    if (n < 0 && (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP))
+        segmentation_ = false;
+    return false;  // the plain path sends them, with its own error rules
+}
+
+size_t UdpSocket::SendMany(const Outgoing* items, size_t count) {
+    static constexpr size_t kChunk = 32;
+    size_t sent = 0;
+    size_t i = 0;
+    while (i < count && handle_ >= 0) {
+        const size_t run = SegmentRun(items + i, count - i);
+        if (run > 0 && SendSegmented(items + i, run)) {
+            sent += run;
+            i += run;
+            continue;
+        }
+        // A run of datagrams SendTo would not refuse goes in one call.
+        const size_t limit = run > 0 ? std::min(run, kChunk) : kChunk;
+        mmsghdr headers[kChunk];
+        iovec parts[kChunk];
+        sockaddr_in to[kChunk];
+        size_t n = 0;
+        while (n < limit && i + n < count) {
+            const Outgoing& o = items[i + n];
+            if (Refuses(o)) break;
+            to[n] = ToAddress(o.address, o.port);
+            parts[n].iov_base = const_cast<uint8_t*>(o.data);
+            parts[n].iov_len = o.length;
+            std::memset(&headers[n], 0, sizeof headers[n]);
+            headers[n].msg_hdr.msg_name = &to[n];
+            headers[n].msg_hdr.msg_namelen = sizeof to[n];
+            headers[n].msg_hdr.msg_iov = &parts[n];
+            headers[n].msg_hdr.msg_iovlen = 1;
+            ++n;
+        }
+        if (n == 0) {
+            ++i;  // refused, as SendTo refuses it
+            continue;
+        }
+        const int done = n == 1 ? -1 : ::sendmmsg(handle_, headers, unsigned(n), MSG_NOSIGNAL);
+        size_t went = done > 0 ? size_t(done) : 0;
+        for (size_t k = 0; k < went; ++k)
+            if (headers[k].msg_len != items[i + k].length) {
+                went = k;
+                break;
+            }
+        sent += went;
+        i += went;
+        if (went < n) {
+            // The first datagram the call did not take goes through SendTo's
+            // error rules (one retry on a full buffer, the socket closed on a
+            // hard error).
+            const Outgoing& o = items[i];
+            if (SendTo(o.data, o.length, o.address, o.port)) ++sent;
+            ++i;
+        }
+    }
+    return sent;
+}
+
+size_t UdpSocket::ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResult* results, size_t count) {
+    static constexpr size_t kChunk = 64;
+    if (count == 0) return 0;
+    if (handle_ < 0) {
+        results[0] = ReadResult{};
+        results[0].kind = ReadKind::kClosed;
+        return 1;
+    }
+    if (!buffers || capacity == 0) return 0;
+    if (capacity > kMaxDatagram) capacity = kMaxDatagram;
+    if (count > kChunk) count = kChunk;
+    mmsghdr headers[kChunk];
+    iovec parts[kChunk];
+    sockaddr_in from[kChunk];
+    for (size_t i = 0; i < count; ++i) {
+        parts[i].iov_base = buffers[i];
+        parts[i].iov_len = capacity;
+        std::memset(&headers[i], 0, sizeof headers[i]);
+        headers[i].msg_hdr.msg_name = &from[i];
+        headers[i].msg_hdr.msg_namelen = sizeof from[i];
+        headers[i].msg_hdr.msg_iov = &parts[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_TRUNC reports each datagram's real length, as in Receive.
+    const int n = ::recvmmsg(handle_, headers, unsigned(count), MSG_TRUNC | MSG_DONTWAIT, nullptr);
+    if (n < 0) {
+        last_error_ = err::FromErrno(errno);
+        if (last_error_ == err::kWouldBlock || last_error_ == err::kInterrupted) return 0;
+        results[0] = ReadResult{};
+        if (last_error_ == err::kConnRefused || last_error_ == err::kHostUnreachable ||
+            last_error_ == err::kNetUnreachable) {
+            results[0].kind = ReadKind::kSkipped;
+            return 1;
+        }
+        Close();
+        results[0].kind = ReadKind::kClosed;
+        return 1;
+    }
+    for (int i = 0; i < n; ++i) {
+        ReadResult& r = results[i];
+        r = ReadResult{};
+        r.address = from[i].sin_addr.s_addr;
+        r.port = ntohs(from[i].sin_port);
+        const size_t length = headers[i].msg_len;
+        if (length == 0 || length > capacity || (headers[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+            if (length > 0) ++dropped_;
+            r.kind = ReadKind::kSkipped;
+            continue;
+        }
+        r.kind = ReadKind::kDatagram;
+        r.length = length;
+    }
+    return size_t(n);
 }
 
 }  // namespace zl

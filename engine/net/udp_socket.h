@@ -58,6 +58,25 @@ public:
     // than handed on cut, and an empty one is skipped: neither closes the socket.
     ReadResult Receive(uint8_t* buffer, size_t capacity);
 
+    // Reads up to `count` datagrams with one system call, datagram i into
+    // buffers[i] (each `capacity` bytes), with the rules of Receive for each.
+    // Returns how many results were written: 0 when nothing waits; a kClosed
+    // or kSkipped-for-an-error result ends the batch.
+    size_t ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResult* results, size_t count);
+
+    // One datagram of SendMany.
+    struct Outgoing {
+        const uint8_t* data = nullptr;
+        size_t length = 0;
+        uint32_t address = 0;
+        uint16_t port = 0;
+    };
+    // Sends the datagrams in order with as few system calls as the kernel
+    // allows (runs of equal datagrams to one destination through the
+    // kernel's segmentation offload, the rest by sendmmsg); each is refused
+    // or retried as SendTo would. Returns how many went.
+    size_t SendMany(const Outgoing* items, size_t count);
+
     bool IsOpen() const { return handle_ >= 0; }
     int handle() const { return handle_; }
     uint16_t bound_port() const { return bound_port_; }
@@ -68,7 +87,12 @@ public:
     uint64_t dropped() const { return dropped_; }
 
 private:
+    bool Refuses(const Outgoing& o) const;
+    size_t SegmentRun(const Outgoing* items, size_t count) const;
+    bool SendSegmented(const Outgoing* items, size_t count);
+
     int handle_ = -1;
+    bool segmentation_ = true;  // the kernel cuts one send into datagrams (cleared when it cannot)
     uint16_t bound_port_ = 0;
     uint32_t bound_address_ = 0;
     bool broadcast_ = false;

@@ -16,8 +16,18 @@ bool ValidPort(uint32_t p) { return p >= 1 && p <= 65535; }
 }  // namespace
 
 void UdpStreamTransport::OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
+    const UdpDatagramRef one{data, length, address, port};
+    OnStreamBatch(&one, 1);
+}
+
+void UdpStreamTransport::OnStreamBatch(const UdpDatagramRef* items, size_t count) {
     Guard g(*this);
     if (Suspended()) return;
+    for (size_t i = 0; i < count; ++i) Dispatch(items[i].data, items[i].length, items[i].address, items[i].port);
+    SendPromptAcks();
+}
+
+void UdpStreamTransport::Dispatch(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
     const WireView m(data, length);
     const int32_t first = int32_t(m.Be32(0));
     if (length == kAddressReportSize && FromServer(address)) {

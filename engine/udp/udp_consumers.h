@@ -52,6 +52,12 @@ class IUdpStreamConsumer {
 public:
     virtual ~IUdpStreamConsumer() = default;
     virtual void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) = 0;
+    // Datagrams read together, in order, as OnStreamDatagram each. A consumer
+    // with a lock takes it once, and answers (acknowledgements, wake-ups) once
+    // for the whole batch.
+    virtual void OnStreamBatch(const UdpDatagramRef* items, size_t count) {
+        for (size_t i = 0; i < count; ++i) OnStreamDatagram(items[i].data, items[i].length, items[i].address, items[i].port);
+    }
     // Timers the server loop drives while the transport is not suspended.
     virtual void RetransmitTick() = 0;       // every 40 ms
     virtual void AcknowledgeTick() = 0;      // every 20 ms between retransmit ticks

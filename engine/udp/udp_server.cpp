@@ -54,7 +54,8 @@ uint32_t InterfaceAddress() {
 }  // namespace
 
 UdpServer::UdpServer(Clock& clock, std::shared_ptr<IResolverBackend> names)
-    : QThread(clock), clock_(clock), resolver_(std::move(names)) {
+    : QThread(clock), clock_(clock), resolver_(std::move(names)), buffers_(kReadBatch * kBufferSize) {
+    for (size_t i = 0; i < kReadBatch; ++i) buffer_at_[i] = buffers_.data() + i * kBufferSize;
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -238,6 +239,54 @@ bool UdpServer::Send(const uint8_t* data, size_t length, uint32_t address, uint1
     return socket_.SendTo(data, length, address, port);
 }
 
+size_t UdpServer::SendBatch(const UdpDatagramRef* items, size_t count) {
+    if (count == 0) return 0;
+    thread_local std::vector<UdpSocket::Outgoing> out;
+    out.clear();
+    for (size_t i = 0; i < count; ++i) {
+        const UdpDatagramRef& d = items[i];
+        out.push_back(UdpSocket::Outgoing{d.data, d.length, d.address, d.port});
+    }
+    ScopedLock lock(Lock());
+    if (!socket_.IsOpen() && !OpenSocket(true)) return 0;
+    return socket_.SendMany(out.data(), out.size());
+}
+
+void UdpServer::DispatchRead(const UdpSocket::ReadResult* reads, size_t count, bool suspended) {
+    thread_local std::vector<UdpDatagramRef> run;
+    run.clear();
+    auto flush_run = [&] {
+        if (run.empty()) return;
+        if (stream_ && !suspended) {
+            stream_->OnStreamBatch(run.data(), run.size());
+            counters_.dispatched += run.size();
+        } else {
+            counters_.unclaimed += run.size();
+        }
+        run.clear();
+    };
+    for (size_t i = 0; i < count; ++i) {
+        const UdpSocket::ReadResult& r = reads[i];
+        if (r.kind == UdpSocket::ReadKind::kSkipped) {
+            ++counters_.skipped;
+            continue;
+        }
+        if (r.kind != UdpSocket::ReadKind::kDatagram) continue;
+        uint8_t* data = buffer_at_[i];
+        data[r.length] = 0;
+        if (RouteDatagram(data, r.length) == UdpRoute::kStream) {
+            run.push_back(UdpDatagramRef{data, r.length, r.address, r.port});
+            continue;
+        }
+        flush_run();
+        if (DispatchDatagram(data, r.length, r.address, r.port, dht_, stream_, suspended))
+            ++counters_.dispatched;
+        else
+            ++counters_.unclaimed;
+    }
+    flush_run();
+}
+
 uint32_t UdpServer::RunPass() {
     ScopedLock lock(Lock());
     const bool suspended = Suspended();
@@ -260,32 +309,28 @@ uint32_t UdpServer::RunPass() {
     }
 
     uint32_t wait = 0;
-    const UdpSocket::ReadResult read = socket_.Receive(buffer_.data(), kMaxUdpDatagram);
-    switch (read.kind) {
-        case UdpSocket::ReadKind::kDatagram:
-            buffer_[read.length] = 0;
-            idle_ = 0;
-            if (DispatchDatagram(buffer_.data(), read.length, read.address, read.port, dht_, stream_, suspended))
-                ++counters_.dispatched;
-            else
-                ++counters_.unclaimed;
-            // Datagrams of any length count toward the burst: a flood of short
-            // ones must not starve the timers or keep the lock from senders.
-            if (burst_++ < kBurstLimit) return 0;
-            break;
-        case UdpSocket::ReadKind::kSkipped:
-            ++counters_.skipped;
-            idle_ = 0;
-            if (burst_++ < kBurstLimit) return 0;
-            break;
-        case UdpSocket::ReadKind::kClosed:
-            if (!OpenSocket(true)) return kOpenRetryMs;
-            wait = kReadErrorPauseMs;
-            break;
-        case UdpSocket::ReadKind::kNothing:
-            if (burst_ == 0) wait = kIdleWaitMs;
-            ++idle_;
-            break;
+    // One call reads what the rest of the burst allows.
+    std::array<UdpSocket::ReadResult, kReadBatch> reads;
+    const size_t room = size_t(kBurstLimit - std::min(burst_, kBurstLimit));
+    const size_t got = socket_.ReceiveMany(buffer_at_.data(), kMaxUdpDatagram, reads.data(), std::max<size_t>(room, 1));
+    const bool closed = got > 0 && reads[got - 1].kind == UdpSocket::ReadKind::kClosed;
+    const size_t read = closed ? got - 1 : got;
+    if (read > 0) {
+        idle_ = 0;
+        DispatchRead(reads.data(), read, suspended);
+        // Datagrams of any length count toward the burst: a flood of short
+        // ones must not starve the timers or keep the lock from senders.
+        burst_ += int32_t(read);
+        // A full read may have left more waiting: read again at once until
+        // the burst is used up. A short one emptied the socket.
+        if (burst_ < kBurstLimit && read == room && !closed) return 0;
+        if (burst_ < kBurstLimit && !closed) wait = kIdleWaitMs;
+    } else if (closed) {
+        if (!OpenSocket(true)) return kOpenRetryMs;
+        wait = kReadErrorPauseMs;
+    } else {
+        if (burst_ == 0) wait = kIdleWaitMs;
+        ++idle_;
     }
 
     if (!suspended) RunTimers(lock);

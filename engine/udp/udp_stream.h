@@ -72,6 +72,11 @@ struct UdpStream {
     int send_used = 0;
     uint32_t send_base = 0;
     uint32_t peer_send_base = 0;
+    // The other end's next expected segment, from its ACKs: it drops a
+    // segment 12 or more beyond it, so such a segment waits (wait_since_ms)
+    // instead of going out to be lost.
+    uint32_t peer_next_expected = 0;
+    uint64_t wait_since_ms = 0;
 
     // Receive window: slot 0 is segment `next_expected`.
     std::array<UdpSegment, udpstream::kWindow> receive{};
@@ -83,7 +88,9 @@ struct UdpStream {
     uint32_t read_offset = 0;
 
     uint64_t last_ack_ms = 0;  // when an ACK was last sent
+    uint32_t acked_next = 0;   // the next expected segment that ACK reported
     bool ack_due = false;
+    bool prompt_ack = false;  // listed to be acknowledged at the end of this batch
     uint32_t data_since_ack = 0;
 
     // Loss estimate.

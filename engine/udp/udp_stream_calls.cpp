@@ -112,7 +112,7 @@ int64_t UdpStreamTransport::Send(int handle, const uint8_t* data, int64_t length
         std::memcpy(packet + kDataHeaderSize, data + taken, payload);
         UdpSendSlot& slot = s->send[size_t(index)];
         slot = UdpSendSlot{packet, payload, 0, 0};
-        if (index < limit) {
+        if (index < limit && PeerTakes(s, index)) {
             SendData(s, index);
             slot.sent_ms = now - 5;
             ++s->send_count;
@@ -155,6 +155,15 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
             s->readable[size_t(--s->readable_count)] = UdpSegment{};
             s->read_offset = 0;
         }
+    }
+    // Reading made room: segments stored beyond the readable queue move up,
+    // and when that moved the receive window by half or more since the last
+    // ACK, the other end hears of it now, since it holds back what the old
+    // window would have dropped.
+    MoveInOrder(s);
+    if (s->state == UdpStreamState::kEstablished && int32_t(s->next_expected - s->acked_next) >= kWindow / 2) {
+        s->ack_due = true;
+        AckIfDue(s);
     }
     if (copied == 0) return *error = err::kWouldBlock, -1;
     *error = err::kNone;

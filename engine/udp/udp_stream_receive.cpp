@@ -195,6 +195,8 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
         MoveInOrder(s);
         ahead = Ahead(number, s->next_expected);
         if (ahead >= kWindow) {
+            // The sender learns from the next ACK where the window stands.
+            s->ack_due = true;
             ++counters_.packets_dropped;
             return;
         }
@@ -222,7 +224,20 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
         MoveInOrder(s);
         if (!had_data) Wake(kWakeReaders);  // a reader waits only while there is nothing to read
     }
-    if (config_.prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) AckIfDue(s);
+    if (config_.prompt_ack && !s->prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) {
+        s->prompt_ack = true;
+        prompt_acks_.push_back(s->id);
+    }
+}
+
+void UdpStreamTransport::SendPromptAcks() {
+    for (const uint32_t id : prompt_acks_) {
+        UdpStream* s = FindOn(id, UdpStreamList::kOpen);
+        if (!s || !s->prompt_ack) continue;
+        s->prompt_ack = false;
+        if (s->state == UdpStreamState::kEstablished) AckIfDue(s);
+    }
+    prompt_acks_.clear();
 }
 
 void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t port) {
@@ -234,6 +249,8 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     // release data it does not hold.
     if (Ahead(next, s->send_base) > s->send_used) return;
     if (Ahead(their_base, s->peer_send_base) > 0) s->peer_send_base = their_base;
+    const bool window_moved = Ahead(next, s->peer_next_expected) > 0;
+    if (window_moved) s->peer_next_expected = next;
     const int before = s->send_used;
     for (int i = 0; i < s->send_used; ++i) {
         if (!s->send[size_t(i)].packet) continue;
@@ -244,10 +261,8 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     s->remote_port = port;
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
-    if (s->send_used != before) {
-        if (before == kWindow) Wake(kWakeWriters);  // a writer waits only while the window is full
-        if (config_.send_on_ack) SendNowInWindow(s);
-    }
+    if (s->send_used != before && before == kWindow) Wake(kWakeWriters);  // a writer waits only while the window is full
+    if ((s->send_used != before || window_moved) && config_.send_on_ack) SendNowInWindow(s);
     if (config_.fast_resend) FastResend(s);
 }
 

@@ -78,6 +78,10 @@ void UdpStreamTransport::AcknowledgeSlot(UdpStream* s, int index) {
     s->bytes_acknowledged += slot.payload;
 }
 
+bool UdpStreamTransport::PeerTakes(UdpStream* s, int index) {
+    return int32_t(s->send_base + uint32_t(index) - s->peer_next_expected) < kWindow;
+}
+
 // --- packets out ------------------------------------------------------------
 
 void UdpStreamTransport::Emit(const uint8_t* bytes, size_t length, uint32_t address, uint16_t port) {
@@ -146,6 +150,7 @@ void UdpStreamTransport::SendAck(UdpStream* s, int copies) {
     uint8_t packet[kControlSize] = {};
     StoreBe32(packet + 32, s->send_base);
     StoreBe32(packet + 36, s->next_expected);
+    s->acked_next = s->next_expected;
     for (size_t i = 0; i < size_t(kWindow); ++i) packet[40 + i] = s->receive[i].stored ? 1 : 0;
     WriteHeader(packet, kControlSize, s->remote_stream_id, ++s->own_sequence, kAck, s->remote_tag);
     Seal(packet, kControlSize);
@@ -204,6 +209,10 @@ void UdpStreamTransport::SendNowInWindow(UdpStream* s) {
     for (int i = 0; i < limit; ++i) {
         UdpSendSlot& slot = s->send[size_t(i)];
         if (!slot.packet || slot.sent_ms != 0) continue;
+        if (!PeerTakes(s, i)) {
+            if (s->wait_since_ms == 0) s->wait_since_ms = now;
+            break;
+        }
         SendData(s, i);
         slot.sent_ms = now - 5;
         ++s->send_count;
@@ -234,6 +243,14 @@ void UdpStreamTransport::RetransmitStream(UdpStream* s) {
         if (!slot.packet) continue;
         if (slot.sent_ms != 0 && now - slot.sent_ms <= kFirstResendMs + uint64_t(kResendStepMs) * slot.retries)
             continue;
+        // A segment the other end said it cannot store waits for its next
+        // ACK; one goes as a probe after the first resend time, in case the
+        // ACK that opened the window was lost.
+        if (slot.sent_ms == 0 && !PeerTakes(s, i)) {
+            if (s->wait_since_ms == 0) s->wait_since_ms = now;
+            if (now - s->wait_since_ms <= kFirstResendMs) return;
+            s->wait_since_ms = now;
+        }
         const bool resend = slot.sent_ms != 0;
         SendData(s, i);
         if (resend) {

@@ -352,22 +352,31 @@ bool UdpStreamTransport::IsInError(UdpStream* s) {
     return s->list == UdpStreamList::kOpen && s->state == UdpStreamState::kClosed;
 }
 
-int UdpStreamTransport::SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except) {
+int UdpStreamTransport::SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, bool shrink) {
     int ready = 0;
-    auto shrink = [&](UdpHandleSet* set, bool (UdpStreamTransport::*test)(UdpStream*)) {
+    // Counted first; the sets are cut to their ready members only when some
+    // are ready (so a wait that goes on copies nothing).
+    auto visit = [&](UdpHandleSet* set, bool (UdpStreamTransport::*test)(UdpStream*)) {
         if (!set) return;
         auto& handles = set->mutable_handles();
-        std::vector<int> kept;
+        if (!shrink) {
+            for (int h : handles) {
+                UdpStream* s = Find(h);
+                if (s && (this->*test)(s)) ++ready;
+            }
+            return;
+        }
+        size_t kept = 0;
         for (int h : handles) {
             UdpStream* s = Find(h);
-            if (s && (this->*test)(s)) kept.push_back(h);
+            if (s && (this->*test)(s)) handles[kept++] = h;
         }
-        ready += int(kept.size());
-        handles.swap(kept);
+        handles.resize(kept);
+        ready += int(kept);
     };
-    shrink(read, &UdpStreamTransport::IsReadable);
-    shrink(write, &UdpStreamTransport::IsWritable);
-    shrink(except, &UdpStreamTransport::IsInError);
+    visit(read, &UdpStreamTransport::IsReadable);
+    visit(write, &UdpStreamTransport::IsWritable);
+    visit(except, &UdpStreamTransport::IsInError);
     return ready;
 }
 
@@ -411,21 +420,14 @@ int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandl
     if (writes) write_waiters_.fetch_add(1, std::memory_order_acq_rel);
     for (;;) {
         const uint64_t generation = generation_.load(std::memory_order_acquire);
-        UdpHandleSet r, w, e;
-        if (read) r = *read;
-        if (write) w = *write;
-        if (except) e = *except;
-        int ready;
+        uint64_t elapsed;
         {
             Guard g(*this);
-            ready = SelectOnce(read ? &r : nullptr, write ? &w : nullptr, except ? &e : nullptr);
-        }
-        const uint64_t elapsed = NowMs() - start;
-        if (ready > 0 || (timeout_ms >= 0 && elapsed >= uint64_t(timeout_ms))) {
-            if (read) *read = std::move(r);
-            if (write) *write = std::move(w);
-            if (except) *except = std::move(e);
-            return ready;
+            elapsed = NowMs() - start;
+            const bool last = timeout_ms >= 0 && elapsed >= uint64_t(timeout_ms);
+            // Both passes run under one hold of the lock: the sets are cut to
+            // exactly what was counted.
+            if (SelectOnce(read, write, except, false) > 0 || last) return SelectOnce(read, write, except, true);
         }
         uint64_t step = kPollStepMs;
         if (timeout_ms >= 0) step = std::min<uint64_t>(step, uint64_t(timeout_ms) - elapsed);

@@ -176,6 +176,7 @@ public:
 
     // IUdpStreamConsumer: the rendezvous dispatch, then the transport.
     void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) override;
+    void OnStreamBatch(const UdpDatagramRef* items, size_t count) override;
     void RetransmitTick() override;
     void AcknowledgeTick() override;
     void MaintenanceTick() override;
@@ -256,6 +257,10 @@ private:
     void Emit(const uint8_t* bytes, size_t length, uint32_t address, uint16_t port);
 
     // Packets in.
+    void Dispatch(const uint8_t* data, size_t length, uint32_t address, uint16_t port);
+    // The acknowledgements that arrivals made due, one per stream after a
+    // whole batch (a later ACK says all an earlier one would).
+    void SendPromptAcks();
     UdpStream* EstablishedFrom(const WireView& p, uint32_t address);
     void OnTransportPacket(const WireView& p, uint32_t address, uint16_t port);
     void OnSyn(const WireView& p, uint32_t address, uint16_t port);
@@ -268,6 +273,8 @@ private:
     void OnClose(const WireView& p, uint32_t address, uint16_t port);
     void OnDataAck(const WireView& p, uint32_t address, uint16_t port);
     void FastResend(UdpStream* s);
+    // Whether the other end can store send slot `index` (otherwise it waits).
+    bool PeerTakes(UdpStream* s, int index);
     void SendNowInWindow(UdpStream* s);
 
     // Rendezvous.
@@ -296,7 +303,7 @@ private:
     bool IsReadable(UdpStream* s);
     bool IsWritable(UdpStream* s);
     bool IsInError(UdpStream* s);
-    int SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except);
+    int SelectOnce(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, bool shrink);
 
     IUdpSender& sender_;
     UdpStreamConfig config_;
@@ -316,6 +323,7 @@ private:
 
     std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
+    std::vector<uint32_t> prompt_acks_;               // ids of streams to acknowledge after this batch
     std::vector<std::unique_ptr<UdpStream>> free_pool_;
     int backlog_ = kInitialBacklog;
     bool suspended_ = false;

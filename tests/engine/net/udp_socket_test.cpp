@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <vector>
 
 #include "engine/net/udp_socket.h"
@@ -102,6 +103,45 @@ TEST(UdpSocket, RefusesBadSendsWithoutTouchingTheSocket) {
         EXPECT_FALSE(p.a.SendTo(c.data, c.length, c.address, c.port));
         EXPECT_TRUE(p.a.IsOpen());
     }
+}
+
+// A batch mixes what the kernel may carry as one send (equal datagrams to
+// one place, a shorter one last) with the rest; each arrives as the datagram
+// it was, in order, and a batched read takes them back one by one.
+TEST(UdpSocket, ABatchArrivesAsItsOwnDatagramsInOrder) {
+    UdpSocket a, b, c;
+    ASSERT_TRUE(a.Open(0, Ip("127.0.93.1")));
+    ASSERT_TRUE(b.Open(0, Ip("127.0.93.2")));
+    ASSERT_TRUE(c.Open(0, Ip("127.0.93.3")));
+    std::vector<std::vector<uint8_t>> bodies;
+    std::vector<UdpSocket::Outgoing> out;
+    const size_t lengths[] = {1384, 1384, 1384, 700, 1384, 1384, 64, 64, 1384};
+    const uint8_t one = 1;
+    for (size_t i = 0; i < std::size(lengths); ++i) bodies.emplace_back(lengths[i], uint8_t(i + 1));
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        out.push_back({bodies[i].data(), bodies[i].size(), Ip("127.0.93.2"), b.bound_port()});
+        if (i == 4) out.push_back({&one, 1, Ip("127.0.93.3"), c.bound_port()});  // elsewhere
+        if (i == 5) out.push_back({&one, 1, Ip("127.0.93.2"), 0});               // refused
+    }
+    EXPECT_EQ(a.SendMany(out.data(), out.size()), out.size() - 1);
+
+    std::vector<uint8_t> storage(4 * 9216);
+    uint8_t* buffers[4] = {&storage[0], &storage[9216], &storage[2 * 9216], &storage[3 * 9216]};
+    UdpSocket::ReadResult reads[4];
+    size_t next = 0;
+    ASSERT_TRUE(test::WaitFor([&] {
+        const size_t n = b.ReceiveMany(buffers, UdpSocket::kMaxDatagram, reads, 4);
+        for (size_t i = 0; i < n && next < bodies.size(); ++i, ++next) {
+            EXPECT_EQ(reads[i].kind, UdpSocket::ReadKind::kDatagram);
+            EXPECT_EQ(reads[i].port, a.bound_port());
+            EXPECT_EQ(std::vector<uint8_t>(buffers[i], buffers[i] + reads[i].length), bodies[next]) << next;
+        }
+        return next == bodies.size();
+    }, std::chrono::seconds(2)));
+    EXPECT_EQ(b.ReceiveMany(buffers, UdpSocket::kMaxDatagram, reads, 4), 0u);
+    std::vector<uint8_t> buffer(UdpSocket::kMaxDatagram + 1);
+    ASSERT_TRUE(test::WaitFor([&] { return c.Receive(buffer.data(), UdpSocket::kMaxDatagram).length == 1; },
+                              std::chrono::seconds(2)));
 }
 
 TEST(UdpSocket, ABusyPortFailsAtBind) {

@@ -21,3 +21,4 @@ target_link_libraries(udp_stream_peer PRIVATE zl_udp_stream_service OpenSSL::Cry
 add_test(NAME udp_stream_two_nat_test
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/two_nat_test.sh $<TARGET_FILE:udp_stream_peer> $<TARGET_FILE:zlrendezvous>)
 set_tests_properties(udp_stream_two_nat_test PROPERTIES LABELS "unit" TIMEOUT 180 SKIP_RETURN_CODE 77)
+zl_test(udp_stream_flow_test SOURCES udp_stream_flow_test.cpp LIBS zl_udp_sim)
