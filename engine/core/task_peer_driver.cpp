@@ -471,12 +471,13 @@ void TaskPeerDriver::AddWaitEntries(std::vector<pollfd>& entries) const {
     trackers_->AddWaitEntries(entries);
 }
 
-bool TaskPeerDriver::HasUdpStreamPeers() const {
+uint64_t TaskPeerDriver::UdpStreamBytes() const {
+    uint64_t sum = 0;
     for (size_t i = 0; i < active_.size(); ++i) {
         const TSocket* s = active_[i].peer->socket();
-        if (s && s->udp_mode() && s->IsOpen()) return true;
+        if (s && s->udp_mode() && s->IsOpen()) sum += s->bytes_sent() + s->bytes_received();
     }
-    return false;
+    return sum;
 }
 
 void TaskPeerDriver::SendToBitTorrentPeers(const uint8_t* bytes, size_t length) {

@@ -52,7 +52,7 @@ public:
     size_t ActiveCount() const override { return active_.size(); }
     bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
-    bool HasUdpStreamPeers() const override;
+    uint64_t UdpStreamBytes() const override;
     void SendToBitTorrentPeers(const uint8_t* bytes, size_t length) override;
     void DhtSearch() override;  // task_peer_driver_dht.cpp
     const TaskDhtStep* DhtStep() const { return dht_.get(); }

@@ -146,9 +146,9 @@ public:
     virtual bool HadCandidates() const { return false; }
     // The descriptors of the active peers' connections, for the loop's wait.
     virtual void AddWaitEntries(std::vector<pollfd>& entries) const = 0;
-    // Some peer's connection runs over the UDP stream: it has no descriptor
-    // to wake that wait.
-    virtual bool HasUdpStreamPeers() const { return false; }
+    // Bytes sent and received so far by the active peers' connections over
+    // the UDP stream (the loop's wait counts a wake that moved them as progress).
+    virtual uint64_t UdpStreamBytes() const { return 0; }
     // Sends the bytes (a run of "have" messages) to every BitTorrent peer
     // whose handshake is done.
     virtual void SendToBitTorrentPeers(const uint8_t* /*bytes*/, size_t /*length*/) {}

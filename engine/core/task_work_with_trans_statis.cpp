@@ -8,12 +8,6 @@
 #include "engine/core/engine_context.h"
 
 namespace zl {
-namespace {
-
-// The longest pause between passes while a peer is on the UDP stream.
-constexpr uint32_t kUdpStreamWaitMs = 1;
-
-}  // namespace
 
 TWorkWithTransStatis::TWorkWithTransStatis(EngineContext& context)
     : TWorkWithPieces(context), statistics_(context.GetClock()) {}
@@ -93,9 +87,14 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
     // A seed waits on its peers too: for requests, and for room to send.
     const bool seeding = driver_ && driver_->IsComplete();
+    // A UDP-stream connection wakes the wait only when its window opens or
+    // data arrives, and each such wake moves at most a window's worth: bytes
+    // it moved count as progress, even before they complete a block or
+    // leave the send queue that was filled (and counted) earlier.
     const uint64_t payload = !driver_ ? 0
-                             : seeding ? driver_->UploadedBytes()
-                                       : driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes();
+                             : (seeding ? driver_->UploadedBytes()
+                                        : driver_->HttpBytes() + driver_->FtpBytes() + driver_->BitTorrentBytes()) +
+                                   driver_->UdpStreamBytes();
     // A ready connection that gave nothing (a peer waiting for its turn, or
     // bytes it cannot use yet) must not turn the pause into a busy loop: after
     // such a wake-up the next pause is a plain sleep.
@@ -108,10 +107,7 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     }
     wait_entries_.clear();
     driver_->AddWaitEntries(wait_entries_);
-    // A UDP-stream connection cannot wake the wait, and each pass moves at
-    // most a window of its segments: with such peers the pause stays short
-    // (at the loop's usual 6 ms, the stream carried about a sixth as much).
-    if (driver_->HasUdpStreamPeers()) ms = std::min(ms, kUdpStreamWaitMs);
+    // UDP-stream connections wake the wait through their event descriptors.
     if (clock.WaitForIo(wait_entries_.data(), wait_entries_.size(), ms) > 0) {
         woke_early_ = true;
         bytes_at_wake_ = payload;

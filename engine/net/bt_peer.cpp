@@ -776,8 +776,10 @@ void TBTPeer::CancelObsolete() {
 void TBTPeer::AddWaitEntries(std::vector<pollfd>& entries) const {
     const size_t before = entries.size();
     TPeerObject::AddWaitEntries(entries);
+    // A UDP stream's event descriptor turns readable when its window opens;
+    // asked for writability it would always answer at once.
     if (entries.size() > before && connection_state_ == kConnHandshakeDone && !state_.we_choke &&
-        !remote_requests_.empty())
+        !remote_requests_.empty() && !socket_->udp_mode())
         entries.back().events |= POLLOUT;
 }
 

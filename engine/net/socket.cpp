@@ -26,8 +26,14 @@ IStreamTransport* TSocket::Transport() const {
 }
 
 void TSocket::AddWaitEntry(std::vector<pollfd>& entries) const {
-    if (handle_ < 0 || udp_mode_ || env_.tcp) return;
+    if (handle_ < 0 || env_.tcp) return;
     pollfd entry{};
+    if (udp_mode_) {
+        entry.fd = env_.udp ? env_.udp->EventDescriptor(handle_) : -1;
+        entry.events = POLLIN;
+        if (entry.fd >= 0) entries.push_back(entry);
+        return;
+    }
     entry.fd = handle_;
     entry.events = POLLIN;
     if (!connected_ || !send_queue_.empty()) entry.events |= POLLOUT;

@@ -108,8 +108,9 @@ public:
     void SetSendQueueLimit(int64_t bytes) { send_queue_limit_ = bytes; }
 
     // Adds this socket's poll(2) entry (readable; writable while connecting or
-    // sending) when it is an operating-system socket; a simulated or UDP-stream
-    // connection has no descriptor to wait on.
+    // sending) when it is an operating-system socket, and the UDP stream's
+    // event descriptor (readable once a call may progress) in UDP mode; a
+    // simulated connection has no descriptor to wait on.
     void AddWaitEntry(std::vector<pollfd>& entries) const;
 
     int handle() const { return handle_; }

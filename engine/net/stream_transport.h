@@ -40,6 +40,13 @@ public:
     virtual int LocalEndpoint(int handle, StreamEndpoint* local, int32_t* error) = 0;
     virtual int SetReceiveBuffer(int handle, int bytes, int32_t* error) = 0;
     virtual void Close(int handle) = 0;
+    // A descriptor to poll for readability when the handle has none of its
+    // own (the UDP stream): it turns readable when a call may now make
+    // progress. -1 when there is none.
+    virtual int EventDescriptor(int handle) {
+        (void)handle;
+        return -1;
+    }
 };
 
 // Non-blocking IPv4 TCP over POSIX sockets (stateless; one instance serves all sockets).

@@ -131,7 +131,11 @@ void UdpStreamTransport::OnConnectReply(const WireView& m) {
             s->remote_port = uint16_t(r.target.port);
             s->state = UdpStreamState::kConnecting;
             s->request_number = -1;
-            // Its SYN goes out with the next maintenance tick.
+            // The first SYN goes at once rather than with the next maintenance
+            // tick (up to 2 s later): where no NAT filters, it sets the stream
+            // up now; behind one it opens our side for the target's punch,
+            // whose arrival sends the SYN again, as the ticks do after it.
+            SendControl(s, udpstream::kSyn, 2);
         }
     }
     // The server does not know the targets still waiting for this answer.

@@ -101,6 +101,12 @@ struct UdpStream {
     // Smoothed round trip of first sends, for resends on an ACK's evidence.
     uint32_t srtt_ms = 0;
 
+    // The descriptor a task loop polls for this stream (-1 until asked for):
+    // readable while an event (data, room in the window, the handshake done,
+    // the close, for a listener a connection to accept) waits for a call.
+    int event_fd = -1;
+    bool event_raised = false;
+
     bool HasReadableData() const { return readable_count > 0 || receive[0].stored != nullptr; }
 };
 

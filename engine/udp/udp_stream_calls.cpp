@@ -52,6 +52,7 @@ int UdpStreamTransport::Accept(int handle, StreamEndpoint* remote, int32_t* erro
     UdpStream* s = Find(handle);
     if (Suspended() || (s && s->state != UdpStreamState::kListening)) return *error = err::kInvalid, -1;
     if (!s || s->list != UdpStreamList::kBound) return *error = err::kNotSocket, -1;
+    Lower(s);
     for (UdpStream* a : accept_) {  // oldest first
         if (a->state != UdpStreamState::kEstablished || a->service_port != s->service_port) continue;
         Attach(a, UdpStreamList::kOpen);
@@ -61,6 +62,11 @@ int UdpStreamTransport::Accept(int handle, StreamEndpoint* remote, int32_t* erro
             remote->port = a->remote_port;
             remote->tag = NodeIdOfTag(a->remote_tag);
         }
+        for (UdpStream* more : accept_)
+            if (more->state == UdpStreamState::kEstablished && more->service_port == s->service_port) {
+                Notify(s);
+                break;
+            }
         *error = err::kNone;
         return int(a->id);
     }
@@ -96,6 +102,7 @@ int64_t UdpStreamTransport::Send(int handle, const uint8_t* data, int64_t length
         s->state == UdpStreamState::kConnecting)
         return *error = err::kWouldBlock, -1;
     if (s->state != UdpStreamState::kEstablished) return *error = err::kNotConnected, -1;
+    Lower(s);
 
     DropAcknowledgedFront(s);
     uint32_t segment_size = kSegmentSize;
@@ -134,6 +141,7 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
     // Bytes that arrived before the other end closed are still delivered.
     const bool closed_with_data = s->state == UdpStreamState::kClosed && s->HasReadableData();
     if (s->state != UdpStreamState::kEstablished && !closed_with_data) return *error = err::kNotConnected, -1;
+    Lower(s);
 
     int64_t copied = 0;
     while (copied < size) {
@@ -165,6 +173,9 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
         s->ack_due = true;
         AckIfDue(s);
     }
+    // A reader that took only part of what waits is told again, as a
+    // readable socket keeps polling readable.
+    if (s->HasReadableData()) Notify(s);
     if (copied == 0) return *error = err::kWouldBlock, -1;
     *error = err::kNone;
     return copied;

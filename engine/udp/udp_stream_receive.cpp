@@ -140,6 +140,7 @@ void UdpStreamTransport::OnSynAck(const WireView& p, uint32_t address, uint16_t 
     s->connected = true;
     s->request_number = -1;
     SendControl(s, kConfirm, 2);
+    Notify(s);
     Wake();
 }
 
@@ -154,6 +155,7 @@ void UdpStreamTransport::OnConfirm(const WireView& p, uint32_t address, uint16_t
     s->last_activity = NowSeconds();
     s->state = UdpStreamState::kEstablished;
     s->connected = true;
+    NotifyListener(s);
     Wake();
 }
 
@@ -170,14 +172,31 @@ void UdpStreamTransport::OnRefuse(const WireView& p, uint32_t address, uint16_t 
 // packet moves the stream along (as a keep-alive does). Without that, an end
 // that only acknowledges (and so is never silent long enough to send a
 // keep-alive) would lose the stream when its NAT moves.
-UdpStream* UdpStreamTransport::EstablishedFrom(const WireView& p, uint32_t address) {
-    UdpStream* s = FindOn(p.Be32(kConnectionAt), UdpStreamList::kOpen);
-    if (!s || s->remote_address != address || s->state != UdpStreamState::kEstablished) return nullptr;
-    return s;
+//
+//
+// For data, an accepted stream counts from the moment it is established,
+// before the listener takes it from the accept queue: its first segments are
+// kept for the owner (as a TCP backlog keeps them) instead of being dropped
+// and coming again only after the 1.6 s resend time.
+UdpStream* UdpStreamTransport::EstablishedFrom(const WireView& p, uint32_t address, bool queued_too) {
+    UdpStream* s = Find(int(p.Be32(kConnectionAt) & 0x7FFFFFFFu));
+    if (!s || p.Be32(kConnectionAt) != s->id || s->remote_address != address) return nullptr;
+    if (s->list != UdpStreamList::kOpen && !(queued_too && s->list == UdpStreamList::kAcceptQueue)) return nullptr;
+    return s->state == UdpStreamState::kEstablished ? s : nullptr;
 }
 
 void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t port) {
-    UdpStream* s = EstablishedFrom(p, address);
+    // The connector sends data only after our SYN-ACK reached it: its first
+    // segment confirms an accepting stream as the CONFIRM would (which it
+    // may have overtaken on the way).
+    if (UdpStream* a = FindOn(p.Be32(kConnectionAt), UdpStreamList::kAcceptQueue);
+        a && a->accepting && a->state == UdpStreamState::kAccepting && a->remote_address == address) {
+        a->state = UdpStreamState::kEstablished;
+        a->connected = true;
+        NotifyListener(a);
+        Wake();
+    }
+    UdpStream* s = EstablishedFrom(p, address, true);
     if (!s) {
         ++counters_.packets_dropped;
         return;
@@ -222,7 +241,10 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
     ++s->data_since_ack;
     if (in_order) {
         MoveInOrder(s);
-        if (!had_data) Wake(kWakeReaders);  // a reader waits only while there is nothing to read
+        if (!had_data) {
+            Notify(s);
+            Wake(kWakeReaders);  // a reader waits only while there is nothing to read
+        }
     }
     if (config_.prompt_ack && !s->prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) {
         s->prompt_ack = true;
@@ -232,7 +254,7 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
 
 void UdpStreamTransport::SendPromptAcks() {
     for (const uint32_t id : prompt_acks_) {
-        UdpStream* s = FindOn(id, UdpStreamList::kOpen);
+        UdpStream* s = Find(int(id));
         if (!s || !s->prompt_ack) continue;
         s->prompt_ack = false;
         if (s->state == UdpStreamState::kEstablished) AckIfDue(s);
@@ -261,7 +283,10 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     s->remote_port = port;
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
-    if (s->send_used != before && before == kWindow) Wake(kWakeWriters);  // a writer waits only while the window is full
+    if (s->send_used != before && before == kWindow) {
+        Notify(s);
+        Wake(kWakeWriters);  // a writer waits only while the window is full
+    }
     if ((s->send_used != before || window_moved) && config_.send_on_ack) SendNowInWindow(s);
     if (config_.fast_resend) FastResend(s);
 }
@@ -299,7 +324,10 @@ void UdpStreamTransport::OnDataAck(const WireView& p, uint32_t address, uint16_t
     s->last_activity = NowSeconds();
     const int before = s->send_used;
     DropAcknowledgedFront(s);
-    if (before == kWindow && s->send_used < kWindow) Wake(kWakeWriters);
+    if (before == kWindow && s->send_used < kWindow) {
+        Notify(s);
+        Wake(kWakeWriters);
+    }
 }
 
 }  // namespace zl

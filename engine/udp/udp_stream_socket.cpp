@@ -74,6 +74,8 @@ int UdpStreamSocketTransport::SetReceiveBuffer(int handle, int bytes, int32_t* e
     return 0;
 }
 
+int UdpStreamSocketTransport::EventDescriptor(int handle) { return t_.EventDescriptor(handle); }
+
 void UdpStreamSocketTransport::Close(int handle) {
     int32_t error = 0;
     t_.Close(handle, &error);

@@ -26,6 +26,7 @@ public:
     int LocalEndpoint(int handle, StreamEndpoint* local, int32_t* error) override;
     int SetReceiveBuffer(int handle, int bytes, int32_t* error) override;
     void Close(int handle) override;
+    int EventDescriptor(int handle) override;
 
 private:
     UdpStreamTransport& t_;

@@ -286,6 +286,12 @@ void UdpStreamTransport::AcknowledgeTick() {
         if (s->state != UdpStreamState::kEstablished) continue;
         if (s->ack_due || now - s->last_ack_ms >= kAckPeriodMs) AckIfDue(s);
     }
+    // An accepted stream not yet taken from the queue acknowledges the data
+    // it keeps, and nothing else (so one nobody accepts still expires).
+    for (size_t i = accept_.size(); i-- > 0;) {
+        UdpStream* s = accept_[i];
+        if (s->state == UdpStreamState::kEstablished && s->ack_due) AckIfDue(s);
+    }
 }
 
 void UdpStreamTransport::MaintainAcceptQueue(uint64_t now) {

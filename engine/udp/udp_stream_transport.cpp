@@ -1,7 +1,9 @@
 // The transport's lists, pool, handle table, lock and outbox, and Select.
 #include "engine/udp/udp_stream_transport.h"
 
+#include <sys/eventfd.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -155,6 +157,9 @@ void UdpStreamTransport::ReleaseReceiveBuffers(UdpStream* s) {
 }
 
 void UdpStreamTransport::ReleaseStream(UdpStream* s) {
+    if (s->event_fd >= 0) ::close(s->event_fd);
+    s->event_fd = -1;
+    s->event_raised = false;
     Detach(s);
     ReleaseSendBuffers(s);
     ReleaseReceiveBuffers(s);
@@ -170,7 +175,39 @@ void UdpStreamTransport::CloseStream(UdpStream* s, int32_t reason) {
     s->close_error = reason;
     s->request_number = -1;
     ReleaseSendBuffers(s);
+    Notify(s);
     Wake();
+}
+
+void UdpStreamTransport::Notify(UdpStream* s) {
+    if (s->event_fd < 0 || s->event_raised) return;
+    const uint64_t one = 1;
+    s->event_raised = ::write(s->event_fd, &one, sizeof one) == sizeof one;
+}
+
+void UdpStreamTransport::Lower(UdpStream* s) {
+    if (!s->event_raised) return;
+    uint64_t count = 0;
+    if (::read(s->event_fd, &count, sizeof count) < 0) count = 0;
+    s->event_raised = false;
+}
+
+void UdpStreamTransport::NotifyListener(UdpStream* accepted) {
+    for (UdpStream* b : bound_)
+        if (b->state == UdpStreamState::kListening && b->service_port == accepted->service_port) Notify(b);
+}
+
+int UdpStreamTransport::EventDescriptor(int handle) {
+    Guard g(*this);
+    UdpStream* s = Find(handle);
+    if (!s) return -1;
+    if (s->event_fd < 0) {
+        s->event_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (s->event_fd < 0) return -1;
+        // What happened before anyone asked counts too.
+        if (IsReadable(s) || IsInError(s) || s->connected) Notify(s);
+    }
+    return s->event_fd;
 }
 
 // --- settings and inspection ------------------------------------------------

@@ -157,6 +157,11 @@ public:
     // waits up to timeout_ms (< 0: without limit), polling at least every 10 ms.
     int Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandleSet* except, int timeout_ms);
     int LocalName(int handle, StreamEndpoint* local, int32_t* error);
+    // A descriptor that polls readable once something happened on the stream
+    // that a call would act on; the next Send, Receive or Accept on it clears
+    // it. -1 for an unknown handle or when none can be made. Owned by the
+    // transport, closed with the stream.
+    int EventDescriptor(int handle);
 
     // Settings the engine and the UDP server change.
     void SetSuspended(bool suspended);
@@ -237,6 +242,11 @@ private:
     // when the lock is released.
     enum : uint8_t { kWakeReaders = 1, kWakeWriters = 2, kWakeAll = 3 };
     void Wake(uint8_t kinds = kWakeAll) { wake_ |= kinds; }
+    // Raises the stream's event descriptor (when it has one); Lower clears it.
+    void Notify(UdpStream* s);
+    void Lower(UdpStream* s);
+    // A listener on the stream's service port hears of a connection to accept.
+    void NotifyListener(UdpStream* accepted);
     // Takes the server's current settings (server thread, before the lock).
     void SyncWithHost();
     bool Suspended() const;
@@ -261,7 +271,7 @@ private:
     // The acknowledgements that arrivals made due, one per stream after a
     // whole batch (a later ACK says all an earlier one would).
     void SendPromptAcks();
-    UdpStream* EstablishedFrom(const WireView& p, uint32_t address);
+    UdpStream* EstablishedFrom(const WireView& p, uint32_t address, bool queued_too = false);
     void OnTransportPacket(const WireView& p, uint32_t address, uint16_t port);
     void OnSyn(const WireView& p, uint32_t address, uint16_t port);
     void OnSynAck(const WireView& p, uint32_t address, uint16_t port);
