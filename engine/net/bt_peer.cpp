@@ -237,22 +237,6 @@ bool TBTPeer::ReceiveStep() {
         return false;
     }
     int64_t arrived = buffered > 0 ? buffered - before : 0;
-    if (handshaken) {
-        // While each read filled the whole request, read again with twice as much.
-        int64_t got = arrived;
-        while (got > 0 && got == want && socket_->received_length() < kReceiveLimit) {
-            if (allowance > 0 && arrived >= allowance) break;
-            want = std::min<int64_t>(want * 2, kReceiveLimit - socket_->received_length());
-            if (allowance > 0) want = std::min(want, allowance - arrived);
-            if (want <= 0) break;
-            const int64_t more_before = socket_->received_length();
-            const int64_t more = socket_->Receive(want, kReceiveLimit);
-            if (more < 0) return false;
-            got = more > 0 ? more - more_before : 0;
-            arrived += got;
-        }
-    }
-
     if (!handshaken) {
         if (socket_->received_length() > 0 && !wrapped_) {
             size_t length = 0;
@@ -277,7 +261,29 @@ bool TBTPeer::ReceiveStep() {
         arrived = socket_->received_length();
     }
     if (arrived <= 0 && socket_->received_length() == 0) return true;
+    if (!ParseReceived(rate, arrived)) return false;
+    if (!handshaken) return true;
 
+    // While each read filled the whole request, read again with twice as much,
+    // up to a chunk that stays in the cache; each read is parsed at once, so
+    // the buffer never holds more than a chunk and the tail of one message.
+    int64_t got = arrived;
+    while (got > 0 && got == want && arrived < kReceiveLimit) {
+        if (allowance > 0 && arrived >= allowance) break;
+        want = std::min<int64_t>({want * 2, kReadChunk, kReceiveLimit - arrived});
+        if (allowance > 0) want = std::min(want, allowance - arrived);
+        if (want <= 0) break;
+        const int64_t more_before = socket_->received_length();
+        const int64_t more = socket_->Receive(want, kReceiveLimit);
+        if (more < 0) return false;
+        got = more > 0 ? more - more_before : 0;
+        arrived += got;
+        if (got > 0 && !ParseReceived(rate, arrived)) return false;
+    }
+    return true;
+}
+
+bool TBTPeer::ParseReceived(int64_t rate, int64_t arrived) {
     const bool was_choked = state_.remote_chokes;
     size_t consumed = 0;
     const bool ok = ParseMessages(&consumed);

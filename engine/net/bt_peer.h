@@ -56,6 +56,8 @@ public:
     static constexpr int64_t kSeedBurstBytes = 256 * 1024;
     // Bytes the receive buffer may hold.
     static constexpr int64_t kReceiveLimit = 8192000;
+    // One read takes at most this much (and a pass at most kReceiveLimit).
+    static constexpr int64_t kReadChunk = 256 * 1024;
     // The claim a piece choice carves out of a server range covers at least this.
     static constexpr int64_t kMinClaimBytes = 24 * 16384;
 
@@ -121,6 +123,9 @@ private:
     // Parses the complete messages at the front of the receive buffer; false
     // on a protocol error. *consumed: bytes parsed.
     bool ParseMessages(size_t* consumed);
+    // Parses and consumes what the buffer holds, then reacts to a change of
+    // the remote's choke; false when the connection must end.
+    bool ParseReceived(int64_t rate, int64_t arrived);
     bool HandleMessage(const bt::Frame& frame);
     bool HandleBitfield(const bt::Frame& frame);
     void HandleHave(uint32_t index);
