@@ -10,8 +10,6 @@
 namespace zl {
 namespace {
 
-// Request records are sent in batches gathered in a buffer of this size.
-constexpr size_t kRequestBatchBytes = 816;
 constexpr int64_t kSlowUploadRate = 28672;
 
 // Whole blocks a second at this rate.
@@ -279,6 +277,10 @@ bool TBTPeer::ReceiveStep() {
         got = more > 0 ? more - more_before : 0;
         arrived += got;
         if (got > 0 && !ParseReceived(rate, arrived)) return false;
+        // The blocks just taken are asked for again at once: a fast remote
+        // keeps sending while the rest of its stream is parsed, hashed and
+        // written, instead of running dry until the next pass.
+        if (got > 0 && !state_.remote_chokes && !(RequestStep() && SendRequests())) return false;
     }
     return true;
 }
@@ -580,8 +582,10 @@ bool TBTPeer::SendBlockRef(bt::MessageId id, const RequestRecord& record) {
 bool TBTPeer::SendUpTo(int64_t target) {
     int64_t in_flight = InFlight();
     if (in_flight == 0) waiting_since_ = Now();
-    std::vector<uint8_t> batch;
-    batch.reserve(kRequestBatchBytes);
+    // All requests of a refill go out in one send: one system call and one
+    // segment instead of one per few dozen requests.
+    std::vector<uint8_t>& batch = request_batch_;
+    batch.clear();
     const bool endgame = bt_.InEndgameNow();
     const uint64_t now = Now();
     std::vector<int64_t> invalid;
@@ -599,10 +603,6 @@ bool TBTPeer::SendUpTo(int64_t target) {
         r.sent = true;
         r.time = now;
         ++in_flight;
-        if (batch.size() >= kRequestBatchBytes) {
-            if (!SendBytes(batch)) return false;
-            batch.clear();
-        }
     }
     for (int64_t block : invalid) outstanding_.Remove(block);
     return batch.empty() || SendBytes(batch);

@@ -173,6 +173,7 @@ private:
     std::vector<int32_t> marked_pieces_;  // pieces this peer marked requested
     std::vector<uint8_t> out_;            // scratch for messages we send
     std::vector<uint8_t> block_;          // scratch for an upload's block
+    std::vector<uint8_t> request_batch_;  // scratch for the requests of one refill
     bool disguised_ = false;   // this connection opened with the preamble
     bool wrapped_ = false;     // the remote's first bytes carried a preamble
     bool handshake_sent_ = false;
