@@ -277,10 +277,13 @@ bool TBTPeer::ReceiveStep() {
         got = more > 0 ? more - more_before : 0;
         arrived += got;
         if (got > 0 && !ParseReceived(rate, arrived)) return false;
-        // The blocks just taken are asked for again at once: a fast remote
-        // keeps sending while the rest of its stream is parsed, hashed and
-        // written, instead of running dry until the next pass.
-        if (got > 0 && !state_.remote_chokes && !(RequestStep() && SendRequests())) return false;
+        // Once half the requests in flight came in, they are asked for again
+        // at once: a fast remote keeps sending while the rest of its stream
+        // is parsed, hashed and written, instead of running dry until the
+        // next pass (and one refill a read would cost a send each).
+        if (got > 0 && !state_.remote_chokes && InFlight() < RequestTarget() / 2 &&
+            !(RequestStep() && SendRequests()))
+            return false;
     }
     return true;
 }
@@ -614,7 +617,11 @@ bool TBTPeer::SendRequests() {
     const int64_t per_rate = RateBlocks();
     const int64_t in_flight = InFlight();
     if (in_flight >= std::max<int64_t>(5, per_rate - 1)) return true;
-    return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, per_rate + 2), kMaxQueueDepth));
+    return SendUpTo(RequestTarget());
+}
+
+int64_t TBTPeer::RequestTarget() const {
+    return std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth);
 }
 
 int32_t TBTPeer::AddPieceRequests(int32_t piece, int64_t depth) {
@@ -712,7 +719,7 @@ bool TBTPeer::RequestStep() {
     }
     if (InFlight() == 0 && !outstanding_.empty()) {
         no_data_count_ = 0;
-        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth));
+        return SendUpTo(RequestTarget());
     }
     return true;
 }

@@ -146,6 +146,8 @@ private:
     int64_t EffectiveUploadRate() const;
     // Blocks a second at the connection's rate (the request queue follows it).
     int64_t RateBlocks() const;
+    // Requests in flight a refill aims at.
+    int64_t RequestTarget() const;
     void NoteRates();
     // Adds the missing blocks of `piece`; returns how many this peer queued.
     int32_t AddPieceRequests(int32_t piece, int64_t depth);
