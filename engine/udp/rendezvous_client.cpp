@@ -24,7 +24,6 @@ void UdpStreamTransport::OnStreamBatch(const UdpDatagramRef* items, size_t count
     Guard g(*this);
     if (Suspended()) return;
     for (size_t i = 0; i < count; ++i) Dispatch(items[i].data, items[i].length, items[i].address, items[i].port);
-    SendPromptAcks();
 }
 
 void UdpStreamTransport::Dispatch(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {

@@ -53,8 +53,8 @@ public:
     virtual ~IUdpStreamConsumer() = default;
     virtual void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) = 0;
     // Datagrams read together, in order, as OnStreamDatagram each. A consumer
-    // with a lock takes it once, and answers (acknowledgements, wake-ups) once
-    // for the whole batch.
+    // with a lock takes it once, and sends its answers and wakes its waiters
+    // once for the whole batch.
     virtual void OnStreamBatch(const UdpDatagramRef* items, size_t count) {
         for (size_t i = 0; i < count; ++i) OnStreamDatagram(items[i].data, items[i].length, items[i].address, items[i].port);
     }

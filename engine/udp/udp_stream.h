@@ -90,7 +90,6 @@ struct UdpStream {
     uint64_t last_ack_ms = 0;  // when an ACK was last sent
     uint32_t acked_next = 0;   // the next expected segment that ACK reported
     bool ack_due = false;
-    bool prompt_ack = false;  // listed to be acknowledged at the end of this batch
     uint32_t data_since_ack = 0;
 
     // Loss estimate.

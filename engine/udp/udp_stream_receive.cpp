@@ -246,20 +246,10 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
             Wake(kWakeReaders);  // a reader waits only while there is nothing to read
         }
     }
-    if (config_.prompt_ack && !s->prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) {
-        s->prompt_ack = true;
-        prompt_acks_.push_back(s->id);
-    }
-}
-
-void UdpStreamTransport::SendPromptAcks() {
-    for (const uint32_t id : prompt_acks_) {
-        UdpStream* s = Find(int(id));
-        if (!s || !s->prompt_ack) continue;
-        s->prompt_ack = false;
-        if (s->state == UdpStreamState::kEstablished) AckIfDue(s);
-    }
-    prompt_acks_.clear();
+    // Acknowledged at once rather than once per batch: under loss, the
+    // ACKs of one batch cover for each other (one lost ACK at the end of a
+    // window would stall the sender until the 1.2 s periodic ACK).
+    if (config_.prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) AckIfDue(s);
 }
 
 void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t port) {

@@ -268,9 +268,6 @@ private:
 
     // Packets in.
     void Dispatch(const uint8_t* data, size_t length, uint32_t address, uint16_t port);
-    // The acknowledgements that arrivals made due, one per stream after a
-    // whole batch (a later ACK says all an earlier one would).
-    void SendPromptAcks();
     UdpStream* EstablishedFrom(const WireView& p, uint32_t address, bool queued_too = false);
     void OnTransportPacket(const WireView& p, uint32_t address, uint16_t port);
     void OnSyn(const WireView& p, uint32_t address, uint16_t port);
@@ -333,7 +330,6 @@ private:
 
     std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
-    std::vector<uint32_t> prompt_acks_;               // ids of streams to acknowledge after this batch
     std::vector<std::unique_ptr<UdpStream>> free_pool_;
     int backlog_ = kInitialBacklog;
     bool suspended_ = false;
