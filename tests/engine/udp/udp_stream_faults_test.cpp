@@ -2,6 +2,9 @@
 // the packets that used to corrupt or stall a stream (slot indexes from the
 // wire, empty or oversized segments, acknowledgements of data never sent,
 // spoofed SYNs) and stale packets for a reused stream.
+#include <random>
+
+#include "engine/meta/adler32.h"
 #include "tests/engine/udp/crafted_peer.h"
 
 namespace zl::test {
@@ -12,6 +15,21 @@ using namespace udpstream;
 class FaultsTest : public CraftedPeerTest {};
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t fill) { return std::vector<uint8_t>(n, fill); }
+
+// The checksum is zlib's Adler-32 started from the connection id, whatever
+// routine computes it: ids whose halves are not reduced modulo 65521, block
+// boundaries of the sums, and every packet length the transport sends.
+TEST(PacketChecksum, IsZlibsAdler32FromTheConnectionId) {
+    std::mt19937 random(3);
+    std::vector<uint8_t> packet(kMaxUdpDatagram);
+    for (uint8_t& b : packet) b = uint8_t(random());
+    const uint32_t ids[] = {1, 0x0000FFFFu, 0x7FFFFFFFu, 0x5A5AFFF5u, 0xFFF1FFF1u, 0xFFFFFFFFu};
+    const uint32_t lengths[] = {33, 47, 48, 64, 700, uint32_t(kMaxPacketSize), 5552 + 32, 5553 + 32, 8192};
+    for (uint32_t id : ids)
+        for (uint32_t length : lengths)
+            EXPECT_EQ(ChecksumOf(packet.data(), length, id), Adler32(id, packet.data() + kHeaderSize, length - kHeaderSize))
+                << id << " " << length;
+}
 
 TEST_F(FaultsTest, PacketsFailingTheHeaderChecksAreDropped) {
     const int h = AcceptFromRemote();
