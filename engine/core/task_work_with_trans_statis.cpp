@@ -112,10 +112,21 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     // most a window of its segments: with such peers the pause stays short
     // (at the loop's usual 6 ms, the stream carried about a sixth as much).
     if (driver_->HasUdpStreamPeers()) ms = std::min(ms, kUdpStreamWaitMs);
+    // A verdict of the hash workers wakes no descriptor either: while pieces
+    // are being hashed the pause stays at a millisecond.
+    if (PieceMap() && PieceMap()->HashesInFlight()) ms = std::min<uint32_t>(ms, 1);
     if (clock.WaitForIo(wait_entries_.data(), wait_entries_.size(), ms) > 0) {
         woke_early_ = true;
         bytes_at_wake_ = payload;
     }
+}
+
+void TWorkWithTransStatis::OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value) {
+    if (kind == kNoticePieceChecked) {
+        if (driver_ && value >= 0 && value <= INT32_MAX) driver_->PieceChecked(static_cast<int32_t>(value), flag != 0);
+        return;
+    }
+    TWorkWithPieces::OnPieceEvent(kind, flag, size, value);
 }
 
 void TWorkWithTransStatis::Deactivate() {
@@ -259,6 +270,11 @@ bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
     if (p.complete || offset < p.written) return true;
     if (offset < 0 || offset >= p.size) return false;
     return p.blocks.Initialised() && p.blocks.HasBlock(static_cast<int32_t>(offset));
+}
+
+uint8_t* TWorkWithTransStatis::MapBlockBuffer(int32_t piece, int64_t offset, int32_t length) {
+    TPieces* map = PieceMap();
+    return map ? map->BlockBuffer(piece, offset, length) : nullptr;
 }
 
 BlockWriteResult TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,

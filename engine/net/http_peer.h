@@ -28,6 +28,8 @@ public:
     static constexpr int64_t kReceiveLimit = 262144;
     // Origin of blocks in the piece map's bookkeeping.
     static constexpr int32_t kBlockOrigin = 3;
+    // Bytes one read in place may take (within one span of a piece's memory).
+    static constexpr int64_t kInPlaceReceiveMax = 131072;
 
     THttpPeer(IPeerTask& task, const SocketEnv& env);
 
@@ -56,6 +58,10 @@ private:
     bool FollowRedirect(const HttpResponsePlan& plan);
     bool ReadWholeContent(bool read);
     bool ReadBlocks(bool read);
+    // Receives the next wanted blocks straight into the piece map's memory
+    // when nothing is buffered: -1 the connection failed, 0 not possible
+    // now (read the usual way), 1 done for this pass.
+    int ReceiveInPlace();
     bool Restart();
 
     HttpHeaderReader reader_;
