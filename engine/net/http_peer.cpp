@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -228,53 +227,9 @@ bool THttpPeer::ReadWholeContent(bool read) {
 }
 
 int THttpPeer::ReceiveInPlace() {
-    if (skip_ > 0 || outstanding_.empty()) return 0;
-    // Bytes buffered from an earlier read are the head of the first wanted
-    // block (whole blocks were delivered): they move to its place first.
-    const int64_t buffered = socket_->received_length();
-    if (buffered >= outstanding_.records().front().length) return 0;
-    const int64_t allowance = task_.DownloadAllowance();
-    const int64_t budget = std::min(allowance > 0 ? allowance : TSocket::kDefaultReceiveSize, kInPlaceReceiveMax);
-    // The run of requested blocks from the stream's position whose memory in
-    // the piece map is one span.
-    const BlockInfo geometry = task_.Geometry();
-    uint8_t* start = nullptr;
-    int32_t piece = -1;
-    int64_t run = 0;
-    for (const RequestRecord& r : outstanding_.records()) {
-        if (BlockInfo::BlockBegin(r.block) != stream_offset_ + run || run + r.length > budget) break;
-        if (body_end_ >= 0 && stream_offset_ + run + r.length > body_end_) break;
-        const BlockInfo::Location at = geometry.LocateBlock(r.block);
-        if (!geometry.IsBlockInPiece(at.piece, at.offset, r.length) || (piece >= 0 && at.piece != piece)) break;
-        uint8_t* span = task_.BlockBuffer(at.piece, at.offset, r.length);
-        if (!span || (start && span != start + run)) break;
-        if (!start) start = span;
-        piece = at.piece;
-        run += r.length;
-    }
-    if (run == 0) return 0;
-    if (buffered > 0) {
-        std::memcpy(start, socket_->received(), static_cast<size_t>(buffered));
-        socket_->Consume(buffered);
-    }
-    const int64_t n = socket_->ReceiveInto(start + buffered, run - buffered);
-    if (n < 0) return -1;
-    const int64_t got = buffered + n;
-    // A block that came only in part goes to the receive buffer first, before
-    // any delivery can change the piece's memory; the next pass completes it.
-    int64_t whole = 0;
-    for (const RequestRecord& r : outstanding_.records()) {
-        if (whole + r.length > got) break;
-        whole += r.length;
-    }
-    if (!socket_->KeepReceived(start + whole, got - whole)) return -1;
-    for (int64_t used = 0; used < whole;) {
-        const RequestRecord first = outstanding_.records().front();
-        if (!DeliverBlock(first.block, first.length, start + used, kBlockOrigin)) return -1;
-        used += first.length;
-        stream_offset_ += first.length;
-    }
-    return 1;
+    if (skip_ > 0) return 0;
+    const int result = ReceiveBlocksInPlace(*socket_, stream_offset_, body_end_, kBlockOrigin);
+    return result == kInPlaceClosed ? kInPlaceFailed : result;
 }
 
 bool THttpPeer::ReadBlocks(bool read) {

@@ -28,8 +28,6 @@ public:
     static constexpr int64_t kReceiveLimit = 262144;
     // Origin of blocks in the piece map's bookkeeping.
     static constexpr int32_t kBlockOrigin = 3;
-    // Bytes one read in place may take (within one span of a piece's memory).
-    static constexpr int64_t kInPlaceReceiveMax = 131072;
 
     THttpPeer(IPeerTask& task, const SocketEnv& env);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/base/clock.h"
 
@@ -259,6 +260,56 @@ void TPeerObject::ReleaseRange() {
     } else {
         range->owner = nullptr;
     }
+}
+
+int TPeerObject::ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end, int32_t origin) {
+    if (outstanding_.empty()) return kInPlaceNotNow;
+    // Bytes buffered from an earlier read are the head of the first wanted
+    // block (whole blocks were delivered): they move to its place first.
+    const int64_t buffered = socket.received_length();
+    if (buffered >= outstanding_.records().front().length) return kInPlaceNotNow;
+    const int64_t allowance = task_.DownloadAllowance();
+    const int64_t budget = std::min(allowance > 0 ? allowance : TSocket::kDefaultReceiveSize, kInPlaceReceiveMax);
+    // The run of requested blocks from the stream's position whose memory in
+    // the piece map is one span.
+    const BlockInfo geometry = task_.Geometry();
+    uint8_t* start = nullptr;
+    int32_t piece = -1;
+    int64_t run = 0;
+    for (const RequestRecord& r : outstanding_.records()) {
+        if (BlockInfo::BlockBegin(r.block) != stream_offset + run || run + r.length > budget) break;
+        if (stream_end >= 0 && stream_offset + run + r.length > stream_end) break;
+        const BlockInfo::Location at = geometry.LocateBlock(r.block);
+        if (!geometry.IsBlockInPiece(at.piece, at.offset, r.length) || (piece >= 0 && at.piece != piece)) break;
+        uint8_t* span = task_.BlockBuffer(at.piece, at.offset, r.length);
+        if (!span || (start && span != start + run)) break;
+        if (!start) start = span;
+        piece = at.piece;
+        run += r.length;
+    }
+    if (run == 0 || run <= buffered) return kInPlaceNotNow;
+    if (buffered > 0) {
+        std::memcpy(start, socket.received(), static_cast<size_t>(buffered));
+        socket.Consume(buffered);
+    }
+    const int64_t n = socket.ReceiveInto(start + buffered, run - buffered);
+    if (n < 0) return kInPlaceClosed;
+    const int64_t got = buffered + n;
+    // A block that came only in part goes to the receive buffer first, before
+    // any delivery can change the piece's memory; a later read completes it.
+    int64_t whole = 0;
+    for (const RequestRecord& r : outstanding_.records()) {
+        if (whole + r.length > got) break;
+        whole += r.length;
+    }
+    if (!socket.KeepReceived(start + whole, got - whole)) return kInPlaceClosed;
+    for (int64_t used = 0; used < whole;) {
+        const RequestRecord first = outstanding_.records().front();
+        if (!DeliverBlock(first.block, first.length, start + used, origin)) return kInPlaceFailed;
+        used += first.length;
+        stream_offset += first.length;
+    }
+    return kInPlaceDone;
 }
 
 bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin) {
