@@ -91,6 +91,9 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
+    // A verdict of the hash workers wakes no descriptor: while pieces are
+    // being hashed the pause stays at a millisecond.
+    if (PieceMap() && PieceMap()->HashesInFlight()) ms = std::min<uint32_t>(ms, 1);
     // A seed waits on its peers too: for requests, and for room to send.
     const bool seeding = driver_ && driver_->IsComplete();
     const uint64_t payload = !driver_ ? 0
@@ -112,9 +115,7 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     // most a window of its segments: with such peers the pause stays short
     // (at the loop's usual 6 ms, the stream carried about a sixth as much).
     if (driver_->HasUdpStreamPeers()) ms = std::min(ms, kUdpStreamWaitMs);
-    // A verdict of the hash workers wakes no descriptor either: while pieces
-    // are being hashed the pause stays at a millisecond.
-    if (PieceMap() && PieceMap()->HashesInFlight()) ms = std::min<uint32_t>(ms, 1);
+
     if (clock.WaitForIo(wait_entries_.data(), wait_entries_.size(), ms) > 0) {
         woke_early_ = true;
         bytes_at_wake_ = payload;
