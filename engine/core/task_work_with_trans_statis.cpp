@@ -258,7 +258,10 @@ BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
     if (serve_only_) return false;
     TPieces* map = PieceMap();
-    return map->Wanted(piece) && !map->Piece(piece).complete;
+    // A piece whose hash is being checked has every block: nobody fetches it
+    // unless it fails (the data still counts as missing until it matched).
+    const PieceInProgress& p = map->Piece(piece);
+    return map->Wanted(piece) && !p.complete && !p.hashing;
 }
 
 int64_t TWorkWithTransStatis::MapNeededPieces() { return PieceMap()->NeededPieces(); }
