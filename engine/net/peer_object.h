@@ -109,8 +109,9 @@ public:
     bool HandshakeDone() const { return socket_ != nullptr && connection_state_ == kConnHandshakeDone; }
     // A received block: true when it matched a request and the piece map took it.
     bool DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin = 0);
-    // Bytes one read in place may take (within one span of a piece's memory).
-    static constexpr int64_t kInPlaceReceiveMax = 131072;
+    // Bytes and blocks one read in place may take (across the pieces' memory).
+    static constexpr int64_t kInPlaceReceiveMax = 262144;
+    static constexpr int kInPlaceMaxBlocks = 16;
     enum InPlaceResult : int { kInPlaceClosed = -2, kInPlaceFailed = -1, kInPlaceNotNow = 0, kInPlaceDone = 1 };
     // For a stream of raw data bytes (an HTTP body, an FTP transfer) whose
     // next byte has file offset `stream_offset`, ending at `stream_end` (-1:

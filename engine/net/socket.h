@@ -78,9 +78,9 @@ public:
     // buffer: the caller's protocol cannot make progress, last error err::kNoBuffers).
     int64_t Receive(int64_t maximum, int64_t limit);
     void Consume(int64_t count, bool keep = false);
-    // Reads at most `length` bytes straight into `out` (while nothing is
-    // buffered): the bytes read, 0 when none could be, -1 as Receive.
-    int64_t ReceiveInto(uint8_t* out, int64_t length);
+    // Reads straight into `parts` in turn (while nothing is buffered): the
+    // bytes read, 0 when none could be, -1 as Receive.
+    int64_t ReceiveInto(const StreamPart* parts, int count);
     // Puts bytes read with ReceiveInto into the receive buffer after all (the
     // part of them the caller cannot place). False when memory runs out.
     bool KeepReceived(const uint8_t* bytes, int64_t length);
