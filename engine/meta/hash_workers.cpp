@@ -39,7 +39,10 @@ HashWorkers::Ticket HashWorkers::Submit(Job job) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         ticket = front_ + entries_.size();
-        entries_.push_back(Entry{std::move(job)});
+        int64_t bytes = 0;
+        for (const Span& s : job.spans) bytes += int64_t(s.length);
+        entries_.push_back(Entry{std::move(job), bytes});
+        unfinished_bytes_ += bytes;
     }
     work_.notify_one();
     return ticket;
@@ -61,6 +64,7 @@ void HashWorkers::Work() {
         lock.lock();
         entry.matched = matched;
         entry.done = true;
+        unfinished_bytes_ -= entry.bytes;
         ended_.notify_all();
     }
 }
@@ -87,6 +91,8 @@ void HashWorkers::Cancel(Ticket ticket) {
     entry->cancelled = true;
     if (!entry->started) {
         entry->started = entry->done = true;
+        unfinished_bytes_ -= entry->bytes;
+        ended_.notify_all();
         return;
     }
     ended_.wait(lock, [&] { return EntryOf(ticket) == nullptr || EntryOf(ticket)->done; });
@@ -97,6 +103,11 @@ void HashWorkers::WaitAll() {
     ended_.wait(lock, [&] {
         return std::all_of(entries_.begin(), entries_.end(), [](const Entry& e) { return e.done; });
     });
+}
+
+void HashWorkers::WaitUnfinishedAtMost(int64_t bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_.wait(lock, [&] { return unfinished_bytes_ <= bytes; });
 }
 
 size_t HashWorkers::Pending() const {

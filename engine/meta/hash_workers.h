@@ -53,6 +53,9 @@ public:
     void Cancel(Ticket ticket);
     // Waits until every job handed over has ended.
     void WaitAll();
+    // Waits until the jobs not ended yet hold at most `bytes` (the owner's
+    // bound on memory waiting for a worker).
+    void WaitUnfinishedAtMost(int64_t bytes);
     // Jobs handed over whose results were not taken yet.
     size_t Pending() const;
     // Jobs whose results can be taken now without waiting.
@@ -63,6 +66,7 @@ public:
 private:
     struct Entry {
         Job job;
+        int64_t bytes = 0;
         bool started = false;
         bool done = false;
         bool cancelled = false;
@@ -77,6 +81,7 @@ private:
     std::deque<Entry> entries_;      // front: the oldest job whose result was not taken
     Ticket front_ = 0;               // the ticket of entries_.front()
     Ticket next_start_ = 0;          // the oldest ticket no worker took yet
+    int64_t unfinished_bytes_ = 0;   // span bytes of the jobs not ended
     bool stop_ = false;
     std::vector<std::thread> threads_;
 };

@@ -138,6 +138,9 @@ void TPieces::SubmitHash(PieceInProgress& p) {
     p.hash_ticket = hashers_->Submit(std::move(job));
     p.hashing = true;
     ++hashing_pieces_;
+    // A worker that falls behind (a busy machine) holds the receiving back
+    // rather than let pieces waiting for it grow past the memory cache.
+    hashers_->WaitUnfinishedAtMost(MemoryCacheSize());
 }
 
 size_t TPieces::CollectHashResults() {

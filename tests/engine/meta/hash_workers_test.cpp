@@ -106,6 +106,19 @@ TEST(HashWorkers, CancelledJobsGiveNoVerdictAndLetGoOfTheirBytes) {
     }
 }
 
+TEST(HashWorkers, WaitingBoundsTheBytesNotHashedYet) {
+    // The owner's brake on memory: after the wait, at most that many bytes
+    // are still queued or running; with 0, every verdict is ready.
+    const Buffer b = RandomBuffer(1 << 20, 5);
+    HashWorkers workers(2);
+    for (int i = 0; i < 12; ++i) workers.Submit(JobOver(b, i, 1 << 18, b.digest));
+    workers.WaitUnfinishedAtMost(3 << 20);
+    workers.WaitUnfinishedAtMost(0);
+    std::vector<HashWorkers::Result> results;
+    EXPECT_EQ(workers.TakeResults(results), 12u);
+    for (const HashWorkers::Result& r : results) EXPECT_TRUE(r.matched);
+}
+
 TEST(HashWorkers, ShutdownWithWorkQueuedEndsPromptly) {
     const Buffer big = RandomBuffer(4 << 20, 3);
     auto workers = std::make_unique<HashWorkers>(1);
