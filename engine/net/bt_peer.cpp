@@ -10,8 +10,6 @@
 namespace zl {
 namespace {
 
-// Request records are sent in batches gathered in a buffer of this size.
-constexpr size_t kRequestBatchBytes = 816;
 constexpr int64_t kSlowUploadRate = 28672;
 
 // Whole blocks a second at this rate.
@@ -237,22 +235,6 @@ bool TBTPeer::ReceiveStep() {
         return false;
     }
     int64_t arrived = buffered > 0 ? buffered - before : 0;
-    if (handshaken) {
-        // While each read filled the whole request, read again with twice as much.
-        int64_t got = arrived;
-        while (got > 0 && got == want && socket_->received_length() < kReceiveLimit) {
-            if (allowance > 0 && arrived >= allowance) break;
-            want = std::min<int64_t>(want * 2, kReceiveLimit - socket_->received_length());
-            if (allowance > 0) want = std::min(want, allowance - arrived);
-            if (want <= 0) break;
-            const int64_t more_before = socket_->received_length();
-            const int64_t more = socket_->Receive(want, kReceiveLimit);
-            if (more < 0) return false;
-            got = more > 0 ? more - more_before : 0;
-            arrived += got;
-        }
-    }
-
     if (!handshaken) {
         if (socket_->received_length() > 0 && !wrapped_) {
             size_t length = 0;
@@ -277,7 +259,36 @@ bool TBTPeer::ReceiveStep() {
         arrived = socket_->received_length();
     }
     if (arrived <= 0 && socket_->received_length() == 0) return true;
+    if (!ParseReceived(rate, arrived)) return false;
+    if (!handshaken) return true;
 
+    // While each read filled the whole request, read again with twice as much,
+    // up to a chunk that stays in the cache; each read is parsed at once, so
+    // the buffer never holds more than a chunk and the tail of one message.
+    int64_t got = arrived;
+    while (got > 0 && got == want && arrived < kReceiveLimit) {
+        if (allowance > 0 && arrived >= allowance) break;
+        want = std::min<int64_t>({want * 2, kReadChunk, kReceiveLimit - arrived});
+        if (allowance > 0) want = std::min(want, allowance - arrived);
+        if (want <= 0) break;
+        const int64_t more_before = socket_->received_length();
+        const int64_t more = socket_->Receive(want, kReceiveLimit);
+        if (more < 0) return false;
+        got = more > 0 ? more - more_before : 0;
+        arrived += got;
+        if (got > 0 && !ParseReceived(rate, arrived)) return false;
+        // Once half the requests in flight came in, they are asked for again
+        // at once: a fast remote keeps sending while the rest of its stream
+        // is parsed, hashed and written, instead of running dry until the
+        // next pass (and one refill a read would cost a send each).
+        if (got > 0 && !state_.remote_chokes && InFlight() < RequestTarget() / 2 &&
+            !(RequestStep() && SendRequests()))
+            return false;
+    }
+    return true;
+}
+
+bool TBTPeer::ParseReceived(int64_t rate, int64_t arrived) {
     const bool was_choked = state_.remote_chokes;
     size_t consumed = 0;
     const bool ok = ParseMessages(&consumed);
@@ -574,8 +585,10 @@ bool TBTPeer::SendBlockRef(bt::MessageId id, const RequestRecord& record) {
 bool TBTPeer::SendUpTo(int64_t target) {
     int64_t in_flight = InFlight();
     if (in_flight == 0) waiting_since_ = Now();
-    std::vector<uint8_t> batch;
-    batch.reserve(kRequestBatchBytes);
+    // All requests of a refill go out in one send: one system call and one
+    // segment instead of one per few dozen requests.
+    std::vector<uint8_t>& batch = request_batch_;
+    batch.clear();
     const bool endgame = bt_.InEndgameNow();
     const uint64_t now = Now();
     std::vector<int64_t> invalid;
@@ -593,10 +606,6 @@ bool TBTPeer::SendUpTo(int64_t target) {
         r.sent = true;
         r.time = now;
         ++in_flight;
-        if (batch.size() >= kRequestBatchBytes) {
-            if (!SendBytes(batch)) return false;
-            batch.clear();
-        }
     }
     for (int64_t block : invalid) outstanding_.Remove(block);
     return batch.empty() || SendBytes(batch);
@@ -608,7 +617,11 @@ bool TBTPeer::SendRequests() {
     const int64_t per_rate = RateBlocks();
     const int64_t in_flight = InFlight();
     if (in_flight >= std::max<int64_t>(5, per_rate - 1)) return true;
-    return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, per_rate + 2), kMaxQueueDepth));
+    return SendUpTo(RequestTarget());
+}
+
+int64_t TBTPeer::RequestTarget() const {
+    return std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth);
 }
 
 int32_t TBTPeer::AddPieceRequests(int32_t piece, int64_t depth) {
@@ -706,7 +719,7 @@ bool TBTPeer::RequestStep() {
     }
     if (InFlight() == 0 && !outstanding_.empty()) {
         no_data_count_ = 0;
-        return SendUpTo(std::min<int64_t>(std::max<int64_t>(6, RateBlocks() + 2), kMaxQueueDepth));
+        return SendUpTo(RequestTarget());
     }
     return true;
 }

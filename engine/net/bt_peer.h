@@ -56,6 +56,8 @@ public:
     static constexpr int64_t kSeedBurstBytes = 256 * 1024;
     // Bytes the receive buffer may hold.
     static constexpr int64_t kReceiveLimit = 8192000;
+    // One read takes at most this much (and a pass at most kReceiveLimit).
+    static constexpr int64_t kReadChunk = 256 * 1024;
     // The claim a piece choice carves out of a server range covers at least this.
     static constexpr int64_t kMinClaimBytes = 24 * 16384;
 
@@ -121,6 +123,9 @@ private:
     // Parses the complete messages at the front of the receive buffer; false
     // on a protocol error. *consumed: bytes parsed.
     bool ParseMessages(size_t* consumed);
+    // Parses and consumes what the buffer holds, then reacts to a change of
+    // the remote's choke; false when the connection must end.
+    bool ParseReceived(int64_t rate, int64_t arrived);
     bool HandleMessage(const bt::Frame& frame);
     bool HandleBitfield(const bt::Frame& frame);
     void HandleHave(uint32_t index);
@@ -141,6 +146,8 @@ private:
     int64_t EffectiveUploadRate() const;
     // Blocks a second at the connection's rate (the request queue follows it).
     int64_t RateBlocks() const;
+    // Requests in flight a refill aims at.
+    int64_t RequestTarget() const;
     void NoteRates();
     // Adds the missing blocks of `piece`; returns how many this peer queued.
     int32_t AddPieceRequests(int32_t piece, int64_t depth);
@@ -168,6 +175,7 @@ private:
     std::vector<int32_t> marked_pieces_;  // pieces this peer marked requested
     std::vector<uint8_t> out_;            // scratch for messages we send
     std::vector<uint8_t> block_;          // scratch for an upload's block
+    std::vector<uint8_t> request_batch_;  // scratch for the requests of one refill
     bool disguised_ = false;   // this connection opened with the preamble
     bool wrapped_ = false;     // the remote's first bytes carried a preamble
     bool handshake_sent_ = false;

@@ -323,6 +323,23 @@ TEST_F(BtPeerTest, WrongInfoHashAndOurOwnPeerIdEndTheConnection) {
     }
 }
 
+// A burst far larger than one read (4 MiB of keep-alives ahead of the blocks)
+// is parsed read by read: the receive buffer stays near one read instead of
+// growing with everything the socket holds, and the download completes.
+TEST_F(BtPeerTest, ABurstIsParsedReadByReadWithinABoundedBuffer) {
+    remote_.after_handshake = Honest() + std::string(4 << 20, '\0');
+    remote_.serve = true;
+    Connect();
+    int64_t largest = 0;
+    ASSERT_TRUE(Drive([&] {
+        if (peer_->socket()) largest = std::max(largest, peer_->socket()->receive_capacity());
+        return task_.ReceivedAll();
+    }));
+    EXPECT_TRUE(passes_ok_);
+    EXPECT_EQ(task_.out_of_bounds, 0);
+    EXPECT_LE(largest, 2 * TBTPeer::kReadChunk + 64 * 1024);
+}
+
 TEST_F(BtPeerTest, CorruptPieceCountsAgainstTheRemoteAndEndsTheConnection) {
     remote_.after_handshake = Honest();
     remote_.serve = true;
