@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/clock.h"
@@ -125,6 +126,12 @@ public:
     // for measuring what the flushes cost; on by default.
     void SetDurableProgress(bool on) { durable_progress_ = on; }
     bool DurableProgress() const { return durable_progress_.load(); }
+    // Threads per task that check the hashes of completed pieces, so the
+    // thread receiving the data never waits for them (0: checked on the
+    // receiving thread). One by default where a second core is there to run
+    // it; none on a clock other than the system's (a simulation).
+    void SetHashThreads(int32_t threads) { hash_threads_ = threads; }
+    int32_t HashThreads() const { return hash_threads_.load(); }
 
     // The transport the tasks' TCP connections use (null: the operating
     // system's TCP). Tests install a simulated network here; set it before the
@@ -188,6 +195,7 @@ private:
     IStreamTransport* stream_transport_ = nullptr;
     FileSystem* file_system_ = nullptr;
     std::atomic<bool> durable_progress_{true};
+    std::atomic<int32_t> hash_threads_{1};
     std::shared_ptr<MetainfoParser> metainfo_parser_;
     std::shared_ptr<MessageSink> message_sink_;
     DiskSpaceProbe* disk_probe_ = nullptr;

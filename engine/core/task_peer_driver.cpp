@@ -391,6 +391,7 @@ int32_t TaskPeerDriver::Pass() {
     for (size_t i = 0; i < active_.size();) {
         TPeerObject& peer = *active_[i].peer;
         passing_ = &peer;
+        passing_serial_ = active_[i].serial;
         const bool ok = peer.DownloadPass() && !peer.IsTimedOut();
         passing_ = nullptr;
         if (!ok) {
@@ -436,6 +437,45 @@ void TaskPeerDriver::CloseAll() {
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
     contributors_.clear();
+    checking_.clear();
+}
+
+void TaskPeerDriver::PieceChecked(int32_t piece, bool matched) {
+    Completer completer;
+    if (auto it = checking_.find(piece); it != checking_.end()) {
+        completer = std::move(it->second);
+        checking_.erase(it);
+    }
+    // The completing connection, when it is still active.
+    size_t index = active_.size();
+    for (size_t i = 0; i < active_.size() && completer.peer; ++i)
+        if (active_[i].peer.get() == completer.peer.get() && active_[i].serial == completer.serial) index = i;
+    if (matched) {
+        contributors_.erase(piece);
+        if (completer.source) ++completer.source->finished_pieces;
+        if (index < active_.size() && task_.ViewInEndgame()) completer.peer->outstanding().DropUnsent(piece);
+        return;
+    }
+    if (index < active_.size() && !passing_) {
+        ChargeBadPiece(*completer.peer, piece);
+        // As when the piece failed at its last block: the sender's connection ends.
+        EndPeer(index, kPenaltyFailedPass);
+        bad_sender_ = nullptr;
+        return;
+    }
+    // The connection is gone: every source that sent blocks of it is counted.
+    std::vector<RefPtr<TPeerId>> sources;
+    if (auto it = contributors_.find(piece); it != contributors_.end()) {
+        sources = std::move(it->second);
+        contributors_.erase(it);
+    }
+    if (completer.source && std::none_of(sources.begin(), sources.end(), [&](const RefPtr<TPeerId>& s) {
+            return s.get() == completer.source.get();
+        }))
+        sources.push_back(completer.source);
+    for (const RefPtr<TPeerId>& source : sources)
+        if (source->failed_pieces < INT32_MAX) ++source->failed_pieces;
+    task_.ViewMarkRequested(piece, false, true);
 }
 
 void TaskPeerDriver::RateSnapshot(uint64_t elapsed_ms) {
@@ -630,6 +670,9 @@ BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32
             sources.push_back(RefPtr<TPeerId>::Share(id));
     }
     if (result.piece_verified()) contributors_.erase(piece);
+    if (result.piece_queued() && passing_)
+        checking_[piece] = Completer{RefPtr<TPeerObject>::Share(passing_), RefPtr<TPeerId>::Share(passing_->identity()),
+                                     passing_serial_};
     if (!result.taken() || result.hash_failed()) return result;
     // A source that completes pieces is dialled again sooner after a failure.
     if (result.piece_verified() && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;

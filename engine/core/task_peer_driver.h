@@ -101,6 +101,13 @@ public:
     // alone is to blame when nobody else did, and then its other unverified
     // blocks are thrown away too.
     bool ChargeBadPiece(TPeerObject& sender, int32_t piece) override;
+    uint8_t* BlockBuffer(int32_t piece, int64_t offset, int32_t length) override {
+        return task_.MapBlockBuffer(piece, offset, length);
+    }
+    // A piece whose last block came back kPieceQueued got its verdict: the
+    // peer that completed it is credited, or charged as ChargeBadPiece does,
+    // and its connection ends.
+    void PieceChecked(int32_t piece, bool matched) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
@@ -249,6 +256,16 @@ private:
     const TPeerObject* bad_sender_ = nullptr;  // the peer that ends for a bad piece
     // The sources of the blocks of every piece not verified yet.
     std::unordered_map<int32_t, std::vector<RefPtr<TPeerId>>> contributors_;
+    // The connection that completed each piece whose hash is being checked
+    // (a peer object is reused for other sources once its connection ended:
+    // the serial tells whether it is still the same connection).
+    struct Completer {
+        RefPtr<TPeerObject> peer;
+        RefPtr<TPeerId> source;
+        uint64_t serial = 0;
+    };
+    std::unordered_map<int32_t, Completer> checking_;
+    uint64_t passing_serial_ = 0;
     int32_t blocks_taken_ = 0;
     uint64_t last_connector_pass_ = 0;
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs

@@ -111,6 +111,8 @@ public:
     virtual int32_t MapReadBlock(int32_t /*piece*/, int64_t /*offset*/, int32_t /*length*/, uint8_t* /*out*/) {
         return -1;
     }
+    // Memory where a missing block may be received in place, or null.
+    virtual uint8_t* MapBlockBuffer(int32_t /*piece*/, int64_t /*offset*/, int32_t /*length*/) { return nullptr; }
     // Where a BitTorrent peer starts its piece choice.
     virtual int32_t ViewRandomStartPiece() { return 0; }
     // The shared requests of the first piece `has` holds (still needed) move to `mine`.
@@ -173,6 +175,9 @@ public:
     virtual void NoteListener(uint32_t /*address*/, int32_t /*port*/) {}
     // A peer of this torrent heard on the local network.
     virtual void AddLanPeer(uint32_t /*address*/, uint16_t /*port*/, const std::array<uint8_t, 20>& /*peer_id*/) {}
+    // The verdict on a piece whose hash was checked after its last block was
+    // taken (outside any peer's pass): its sender is credited or charged.
+    virtual void PieceChecked(int32_t /*piece*/, bool /*matched*/) {}
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

@@ -241,6 +241,7 @@ bool TWorkThread::IsFinished(uint64_t now) {
 
 uint64_t TWorkThread::Step() {
     ServeBlockReads();
+    CollectCheckedPieces();
     PeerPass();
     const uint64_t now = Now();
     if (now != last_statistics_clock_) {

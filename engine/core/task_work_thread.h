@@ -37,13 +37,21 @@
 // ----------------------------
 //   1. TaskPeerDriver::Pass drives each peer's DownloadPass; the peer's
 //      ReceiveStep parses its socket's bytes (HTTP body, FTP data, BitTorrent
-//      piece message) and calls TPeerObject::DeliverBlock.
+//      piece message) and calls TPeerObject::DeliverBlock. An HTTP body is
+//      read straight into the piece's memory where IPeerTask::BlockBuffer
+//      offers it (TPieces::BlockBuffer), so storing it copies nothing.
 //   2. DeliverBlock takes the matching request (its own or the shared list),
 //      places the block with the task's BlockInfo and calls
 //      IPeerTask::WriteBlock, which the driver answers.
 //   3. The driver passes it to TaskPieceView::ReceivePieceBlock, that is
 //      TPieces::ReceiveBlock: the block joins its piece in the memory cache;
-//      the block that completes a piece has the piece SHA-1 checked at once.
+//      the block that completes a piece has the piece SHA-1 checked at once,
+//      or, with hash workers (EngineContext::HashThreads, on by default with
+//      a second core), hands it to them (HashWorkers) and comes back
+//      kPieceQueued. Each loop step, before the peers' pass,
+//      TWorkWithPieces::CollectCheckedPieces takes their verdicts in
+//      completion order; each reaches TaskPeers::PieceChecked, which credits
+//      or charges the connection that completed the piece as step 4 does.
 //   4. One BlockWriteResult (block_write.h) comes back the same way: the
 //      driver counts the payload and credits the source of a verified piece;
 //      for kHashFailed the sending peer calls IPeerTask::ChargeBadPiece with
@@ -63,7 +71,8 @@
 //   piece-layer lock (a task's block-read queue) -> engine disk lock
 //     (EngineContext::DiskLock: every target-file read and write; storage lets
 //      it go while it waits for disk space)
-//   Leaves, held for a few lines and never while taking another lock: the UDP
+//   Leaves, held for a few lines and never while taking another lock: the
+//   hash workers' queue lock (never held while hashing), the UDP
 //   server lock (its QThread lock; a send from any thread takes it, its
 //   consumers run under it and only queue), buffer-pool locks, the task's
 //   figures mutex, the context's hooks mutex, the resolver's mutex, the

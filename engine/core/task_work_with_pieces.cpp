@@ -251,6 +251,7 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
         directory = id.directory;
         options.quick_check = Settings().quick_check;
         options.durable = context.DurableProgress();
+        options.hash_threads = context.HashThreads();
         // A task that only serves reads its files and never creates or sizes one.
         options.read_only = Settings().serve_only;
         // Without a resume file nothing is kept between runs.
@@ -335,6 +336,14 @@ bool TWorkWithPieces::ClosePieceFiles() {
     SyncFigures();
     CopyFiguresToLive();
     return pieces_->AllFinished();
+}
+
+void TWorkWithPieces::CollectCheckedPieces() {
+    if (!pieces_ || !pieces_->HashesInFlight() || pieces_->CollectHashResults() == 0) return;
+    SyncFigures();
+    // The last piece matched: it is written and the files closed now, as when
+    // a peer's block completes the data (the loop's end condition sees it).
+    if (pieces_->NeededPieces() == 0) ClosePieceFiles();
 }
 
 void TWorkWithPieces::FlushPieceMap() {

@@ -45,6 +45,9 @@ public:
     // bits keep the bitfield copy in step, disk full / write failure stop the
     // thread, disk space coming back clears the trouble.
     virtual void OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value);
+    // Takes the verdicts of pieces hashed on the piece map's workers (each
+    // loop step, before the peers' pass).
+    void CollectCheckedPieces();
     bool DiskTrouble() const { return disk_trouble_.load(); }
 
     // --- PiecesHost: the piece map's side of the task (worker thread) ---

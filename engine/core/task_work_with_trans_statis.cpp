@@ -85,6 +85,9 @@ void TWorkWithTransStatis::ApplyPendingChanges() {
 
 void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
     Clock& clock = Context().GetClock();
+    // A verdict of the hash workers wakes no descriptor: while pieces are
+    // being hashed the pause stays at a millisecond.
+    if (PieceMap() && PieceMap()->HashesInFlight()) ms = std::min<uint32_t>(ms, 1);
     // A seed waits on its peers too: for requests, and for room to send.
     const bool seeding = driver_ && driver_->IsComplete();
     // A UDP-stream connection wakes the wait only when its window opens or
@@ -112,6 +115,14 @@ void TWorkWithTransStatis::WaitBetweenSteps(uint32_t ms) {
         woke_early_ = true;
         bytes_at_wake_ = payload;
     }
+}
+
+void TWorkWithTransStatis::OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value) {
+    if (kind == kNoticePieceChecked) {
+        if (driver_ && value >= 0 && value <= INT32_MAX) driver_->PieceChecked(static_cast<int32_t>(value), flag != 0);
+        return;
+    }
+    TWorkWithPieces::OnPieceEvent(kind, flag, size, value);
 }
 
 void TWorkWithTransStatis::Deactivate() {
@@ -242,7 +253,10 @@ BlockInfo TWorkWithTransStatis::MapGeometry() { return PieceMap()->Geometry(); }
 bool TWorkWithTransStatis::MapPieceNeeded(int32_t piece) {
     if (serve_only_) return false;
     TPieces* map = PieceMap();
-    return map->Wanted(piece) && !map->Piece(piece).complete;
+    // A piece whose hash is being checked has every block: nobody fetches it
+    // unless it fails (the data still counts as missing until it matched).
+    const PieceInProgress& p = map->Piece(piece);
+    return map->Wanted(piece) && !p.complete && !p.hashing;
 }
 
 int64_t TWorkWithTransStatis::MapNeededPieces() { return PieceMap()->NeededPieces(); }
@@ -255,6 +269,11 @@ bool TWorkWithTransStatis::MapBlockPresent(int32_t piece, int64_t offset) {
     if (p.complete || offset < p.written) return true;
     if (offset < 0 || offset >= p.size) return false;
     return p.blocks.Initialised() && p.blocks.HasBlock(static_cast<int32_t>(offset));
+}
+
+uint8_t* TWorkWithTransStatis::MapBlockBuffer(int32_t piece, int64_t offset, int32_t length) {
+    TPieces* map = PieceMap();
+    return map ? map->BlockBuffer(piece, offset, length) : nullptr;
 }
 
 BlockWriteResult TWorkWithTransStatis::ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,

@@ -58,6 +58,8 @@ public:
     void ApplyPendingChanges() override;
     // The run's peers; null before the first peer pass of a run.
     TaskPeers* Peers() { return driver_.get(); }
+    // Passes the verdict on a piece hashed on a worker to the peers.
+    void OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value) override;
     // The latest published peer figures (any thread).
     TaskPeerFigures PeerFigures();
 
@@ -145,6 +147,7 @@ private:
     bool MapHave(int32_t piece) override;
     std::vector<uint8_t> MapBitfield() override;
     int32_t MapReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) override;
+    uint8_t* MapBlockBuffer(int32_t piece, int64_t offset, int32_t length) override;
     int32_t ViewRandomStartPiece() override { return RandomStartPiece(); }
     bool ViewTakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& has,
                                 int32_t maximum) override;

@@ -22,6 +22,12 @@ constexpr int32_t kFlushHashFailed = -99;  // FlushPartial: the piece completed 
 }  // namespace
 
 void TPieces::DropMemory(PieceInProgress& p) {
+    if (p.hashing) {
+        // The worker lets go of the bytes before they are freed; its verdict is dropped.
+        hashers_->Cancel(p.hash_ticket);
+        p.hashing = false;
+        --hashing_pieces_;
+    }
     if (p.held_complete) complete_in_memory_ = std::max<int64_t>(0, complete_in_memory_ - p.InMemory());
     p.held_complete = false;
     memory_cache_bytes_ = std::max<int64_t>(0, memory_cache_bytes_ - p.blocks.Clear());
@@ -43,7 +49,8 @@ void TPieces::ReleasePiece(PieceInProgress& p) {
 bool TPieces::DiscardProgress(int32_t index) {
     if (!PieceValid(index)) return false;
     PieceInProgress& p = Piece(index);
-    if (p.complete || p.held_complete || p.InMemory() == 0) return false;
+    // A piece whose hash is being checked is whole: its verdict is awaited.
+    if (p.complete || p.held_complete || p.hashing || p.InMemory() == 0) return false;
     DropMemory(p);
     p.last_activity = 0;
     return true;
@@ -72,7 +79,7 @@ BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int3
     PieceInProgress& p = *pieces_[size_t(index)];
     // Offsets come from the network: whole blocks inside the piece only.
     if (!BlockInfo::IsAligned(offset) || offset >= p.size) return {BlockWrite::kRefused, 0};
-    if (!Wanted(index) || p.complete) return {BlockWrite::kNotNeeded, 0};
+    if (!Wanted(index) || p.complete || p.hashing) return {BlockWrite::kNotNeeded, 0};
     length = static_cast<int32_t>(std::min<int64_t>(length, p.size - offset));
     const int32_t at = static_cast<int32_t>(offset);
     // Bytes already on disk (and covered by the hash state) are not taken again.
@@ -81,11 +88,29 @@ BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int3
     p.last_activity = Now();
     memory_cache_bytes_ += p.blocks.Put(bytes, length, at);
     if (p.blocks.BytesPresent() + p.written < p.size) return {BlockWrite::kStored, length};
+    if (hashers_ && info_loaded_ && p.expected && (p.Hash() || p.written == 0)) {
+        SubmitHash(p);
+        return {BlockWrite::kPieceQueued, length};
+    }
     if (!HashMatches(p, true)) {
         ResetPiece(p);
         ReleasePiece(p);
         return {BlockWrite::kHashFailed, length};
     }
+    PieceVerified(p);
+    return {BlockWrite::kPieceVerified, length};
+}
+
+uint8_t* TPieces::BlockBuffer(int32_t index, int64_t offset, int32_t length) {
+    if (!geometry_.IsBlockInPiece(index, offset, length) || !Wanted(index)) return nullptr;
+    PieceInProgress& p = *pieces_[size_t(index)];
+    if (p.complete || p.hashing || offset < p.written) return nullptr;
+    if (!p.blocks.Initialised()) p.blocks.Init(p.size, pools_.piece_data);
+    if (p.blocks.HasBlock(int32_t(offset))) return nullptr;
+    return p.blocks.SpanFor(int32_t(offset), length);
+}
+
+void TPieces::PieceVerified(PieceInProgress& p) {
     p.held_complete = true;
     SetComplete(p, true);
     complete_in_memory_ += p.InMemory();
@@ -95,7 +120,56 @@ BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int3
     // once the held-complete share is full, the verified pieces are written
     // at once (adjacent ones together) instead of waiting for the periodic flush.
     if (complete_in_memory_ >= HeldCompleteLimit()) FlushHeldPieces();
-    return {BlockWrite::kPieceVerified, length};
+}
+
+void TPieces::SubmitHash(PieceInProgress& p) {
+    HashWorkers::Job job;
+    job.piece = p.index;
+    job.tag = ++hash_serial_;
+    if (p.Hash()) {
+        job.state = *p.Hash();
+    } else {
+        SHA1Reset(&job.state);
+    }
+    p.blocks.ForEachSpan(p.written, p.size - p.written,
+                         [&](const uint8_t* d, int32_t n) { job.spans.push_back({d, size_t(n)}); });
+    std::memcpy(job.expected.data(), p.expected, kSha1DigestSize);
+    p.hash_tag = job.tag;
+    p.hash_ticket = hashers_->Submit(std::move(job));
+    p.hashing = true;
+    ++hashing_pieces_;
+    // A worker that falls behind (a busy machine) holds the receiving back
+    // rather than let pieces waiting for it grow past the memory cache.
+    hashers_->WaitUnfinishedAtMost(MemoryCacheSize());
+}
+
+size_t TPieces::CollectHashResults() {
+    if (hashing_pieces_ == 0 || !hashers_->ResultsReady()) return 0;
+    std::vector<HashWorkers::Result> results;
+    hashers_->TakeResults(results);
+    size_t taken = 0;
+    for (const HashWorkers::Result& r : results) {
+        if (!PieceValid(r.piece)) continue;
+        PieceInProgress& p = *pieces_[size_t(r.piece)];
+        if (!p.hashing || p.hash_tag != r.tag) continue;  // emptied meanwhile
+        p.hashing = false;
+        --hashing_pieces_;
+        ++taken;
+        if (r.matched) {
+            PieceVerified(p);
+        } else {
+            ResetPiece(p);
+            ReleasePiece(p);
+        }
+        Notice(kNoticePieceChecked, r.matched ? 1 : 0, 0, r.piece);
+    }
+    return taken;
+}
+
+void TPieces::FinishHashing() {
+    if (hashing_pieces_ == 0) return;
+    hashers_->WaitAll();
+    CollectHashResults();
 }
 
 int64_t TPieces::HeldCompleteLimit() const {
@@ -104,7 +178,7 @@ int64_t TPieces::HeldCompleteLimit() const {
 }
 
 int32_t TPieces::FlushPartial(PieceInProgress& p, int32_t minimum) {
-    if (p.complete || p.InMemory() == 0) return 0;
+    if (p.complete || p.hashing || p.InMemory() == 0) return 0;
     int32_t n = p.blocks.ContiguousFrom(p.written);
     if (p.written + n < p.size) n -= n % p.blocks.ChunkSize();
     if (n <= 0 || n < minimum) return 0;
@@ -381,6 +455,8 @@ void TPieces::TrimCache(bool force) {
 }
 
 void TPieces::FlushCompletePieces(bool no_wait) {
+    // Pieces on the hash workers are written with the rest once they matched.
+    FinishHashing();
     const bool saved = stop_wait_;
     stop_wait_ = no_wait;
     // A write that falls short empties the piece, which is then fetched again.

@@ -24,6 +24,16 @@ bool BlockStore::HasBlock(int32_t offset) const {
     return b < present_.size() && present_[b];
 }
 
+uint8_t* BlockStore::SpanFor(int32_t offset, int32_t length) {
+    if (!Initialised() || !BlockInfo::IsAligned(offset) || offset >= piece_size_ || length <= 0) return nullptr;
+    const int32_t c = offset / chunk_size_, in = offset % chunk_size_;
+    const int32_t chunk_len = std::min(chunk_size_, piece_size_ - c * chunk_size_);
+    if (length > chunk_len - in) return nullptr;
+    auto& chunk = chunks_[size_t(c)];
+    if (!chunk) chunk = PooledBuffer(*pool_, chunk_len);
+    return chunk ? chunk.data() + in : nullptr;
+}
+
 int32_t BlockStore::Put(const uint8_t* bytes, int32_t length, int32_t offset) {
     if (!Initialised() || !BlockInfo::IsAligned(offset) || offset >= piece_size_ || length <= 0) return 0;
     length = std::min(length, piece_size_ - offset);
@@ -36,7 +46,8 @@ int32_t BlockStore::Put(const uint8_t* bytes, int32_t length, int32_t offset) {
         if (!chunk) chunk = PooledBuffer(*pool_, chunk_len);
         if (!chunk) return 0;
         const int32_t n = std::min(length - done, chunk_len - in);
-        std::memcpy(chunk.data() + in, bytes + done, size_t(n));
+        // Bytes received straight into their place (SpanFor) are not copied.
+        if (chunk.data() + in != bytes + done) std::memcpy(chunk.data() + in, bytes + done, size_t(n));
         done += n;
     }
     // Only whole blocks (or the piece's short last block) count as present.

@@ -27,6 +27,10 @@ public:
     // Copies a block (offset a multiple of 16 KiB, length cut to the piece) in;
     // returns the bytes newly counted as present.
     int32_t Put(const uint8_t* bytes, int32_t length, int32_t offset);
+    // Memory for the block at `offset` (a multiple of 16 KiB, `length` cut to
+    // the piece) inside one chunk, allocated if need be, for bytes to be
+    // received into before Put counts them; null when the block spans chunks.
+    uint8_t* SpanFor(int32_t offset, int32_t length);
     // Copies `length` bytes at `offset` out (they must be present).
     void CopyOut(uint8_t* out, int32_t offset, int32_t length) const;
     // Contiguous bytes present from `offset` (a block boundary).
@@ -66,6 +70,9 @@ struct PieceInProgress {
     int32_t size = 0;
     int32_t written = 0;         // bytes from the start on disk and covered by `hash`
     bool complete = false;       // verified, in memory or on disk
+    bool hashing = false;        // whole in memory, its hash being checked on a worker
+    uint64_t hash_ticket = 0;    // the worker job while hashing
+    uint64_t hash_tag = 0;       // tells that job's result from an older one's
     BlockStore blocks;
     PooledBuffer hash;  // an SHA1Context from the hash-state pool, or empty
     SHA1Context* Hash() const { return hash ? reinterpret_cast<SHA1Context*>(hash.data()) : nullptr; }

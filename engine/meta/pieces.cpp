@@ -42,6 +42,13 @@ void TPieces::SetSaveDirectory(const std::string& dir) {
 void TPieces::SetOptions(const StorageOptions& options) {
     options_ = options;
     if (options_.cache_units < 1) options_.cache_units = 1;
+    options_.hash_threads = std::clamp(options_.hash_threads, 0, 8);
+    if (options_.hash_threads == 0) {
+        FinishHashing();
+        hashers_.reset();
+    } else if (!hashers_) {
+        hashers_ = std::make_unique<HashWorkers>(options_.hash_threads);
+    }
 }
 
 void TPieces::SetCacheUnits(int32_t units) { options_.cache_units = std::clamp(units, 4, 8000); }

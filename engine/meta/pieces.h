@@ -24,6 +24,7 @@
 #include "engine/meta/file_entry.h"
 #include "engine/meta/file_piece_map.h"
 #include "engine/meta/file_system.h"
+#include "engine/meta/hash_workers.h"
 #include "engine/meta/piece_in_progress.h"
 #include "engine/meta/storage_layout.h"
 
@@ -42,6 +43,7 @@ enum PieceNoticeKind : int32_t {
     kNoticeHave = 1,            // flag: have; value: piece index
     kNoticeHaveAll = 2,         // flag: have
     kNoticeStateEstablished = 3,
+    kNoticePieceChecked = 4,    // a piece hashed on a worker; flag: it matched; value: piece index
     kNoticePiecesBuilt = 100,   // value: piece count
     kNoticeSelection = 1000,    // data/size: selection list bytes
     kNoticeResumeData = 1001,   // data/size: resume data bytes; size 0: clear
@@ -74,6 +76,9 @@ struct StorageOptions {
     // Trust resume data or nothing: when it does not fit, no check runs and
     // nothing counts as on disk (a map that only carries progress over).
     bool resume_only = false;
+    // Worker threads that check the hash of pieces completed in memory (0:
+    // each is checked at once, on the thread that delivered its last block).
+    int32_t hash_threads = 0;
 };
 
 // WritePieceBytes: the written bytes did not read back as they were hashed.
@@ -124,7 +129,23 @@ public:
     // --- receiving data ---
     // Stores a block. A block that completes its piece verifies it at once; a
     // piece that fails its hash is emptied, and the caller charges whoever sent it.
+    // With hash workers the piece is handed to them instead (kPieceQueued):
+    // it takes no more blocks until CollectHashResults gives the verdict.
     BlockWriteResult ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset);
+    // Memory where the bytes of a wanted, missing block of a piece in progress
+    // may be received in place (one span of the piece's memory), or null.
+    // Nothing counts until ReceiveBlock is called with these bytes; the
+    // pointer holds only until the piece map is called again.
+    uint8_t* BlockBuffer(int32_t index, int64_t offset, int32_t length);
+    // Takes the verdicts of the workers that are ready, in the order the pieces
+    // completed: a piece that matched counts as verified (as one checked at
+    // once), one that failed is emptied; each gives a kNoticePieceChecked.
+    // Returns the verdicts taken.
+    size_t CollectHashResults();
+    // Waits for every piece on the workers and takes the verdicts.
+    void FinishHashing();
+    // Pieces on the workers whose verdict was not taken yet.
+    bool HashesInFlight() const { return hashing_pieces_ > 0; }
     // Gives up the blocks of a piece still in progress that are only in memory
     // (a piece every peer stopped requesting). A verified piece and the bytes
     // already written with their hash state stay. True when bytes were dropped.
@@ -274,6 +295,10 @@ private:
 
     // Piece helpers.
     bool HashMatches(PieceInProgress& piece, bool from_memory_tail);
+    // The piece (whole in memory) goes to the hash workers.
+    void SubmitHash(PieceInProgress& piece);
+    // The piece matched its hash: it is held complete until written.
+    void PieceVerified(PieceInProgress& piece);
     void ResetPiece(PieceInProgress& piece);
     void ReleasePiece(PieceInProgress& piece);
     void DropMemory(PieceInProgress& piece);
@@ -356,6 +381,9 @@ private:
     bool durability_lost_ = false;
     uint64_t durable_syncs_ = 0;
     TPieces* previous_ = nullptr;  // during LoadLayout only
+    std::unique_ptr<HashWorkers> hashers_;
+    int64_t hashing_pieces_ = 0;
+    uint64_t hash_serial_ = 0;
 };
 
 }  // namespace zl

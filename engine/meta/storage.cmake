@@ -10,6 +10,7 @@ zl_library(zl_meta_storage SOURCES
   file_entry.cpp
   file_piece_map.cpp
   piece_in_progress.cpp
+  hash_workers.cpp
   pieces.cpp
   piece_assembly.cpp
   task_files.cpp

@@ -404,6 +404,7 @@ bool TPieces::MakeDurable() {
 }
 
 void TPieces::CloseAll(bool write_resume, bool flush, bool no_wait) {
+    FinishHashing();
     const bool checked = CheckFinished() && geometry_.piece_count() > 0;
     if (flush && checked) FlushCompletePieces(no_wait);
     CloseFiles();

@@ -195,6 +195,13 @@ bool TFtpPeer::ReadWholeContent() {
 }
 
 bool TFtpPeer::ReadBlocks() {
+    if (data_ && skip_ == 0) {
+        // The transfer's bytes go straight into the piece map's memory where it offers it.
+        const int in_place = ReceiveBlocksInPlace(*data_, stream_offset_, -1, kBlockOrigin);
+        if (in_place == kInPlaceFailed) return false;
+        if (in_place == kInPlaceClosed) return EndTransfer();
+        if (in_place == kInPlaceDone) return true;
+    }
     // A closed data socket keeps nothing; the next transfer starts at the first wanted block.
     if (!data_ || data_->Receive(PassReceiveSize(task_), kDataLimit) < 0) return EndTransfer();
     const int result = DataStep();

@@ -226,7 +226,19 @@ bool THttpPeer::ReadWholeContent(bool read) {
     return true;
 }
 
+int THttpPeer::ReceiveInPlace() {
+    if (skip_ > 0) return 0;
+    const int result = ReceiveBlocksInPlace(*socket_, stream_offset_, body_end_, kBlockOrigin);
+    return result == kInPlaceClosed ? kInPlaceFailed : result;
+}
+
 bool THttpPeer::ReadBlocks(bool read) {
+    if (read) {
+        const int in_place = ReceiveInPlace();
+        if (in_place < 0) return false;
+        // Read for this pass; what came only in part waits in the buffer.
+        if (in_place > 0) return socket_->IsOpen();
+    }
     // A closed socket keeps nothing: every complete block was delivered before.
     if (read && socket_->Receive(PassReceiveSize(task_), kReceiveLimit) < 0) return false;
     const uint8_t* data = socket_->received();

@@ -56,6 +56,10 @@ private:
     bool FollowRedirect(const HttpResponsePlan& plan);
     bool ReadWholeContent(bool read);
     bool ReadBlocks(bool read);
+    // Receives the next wanted blocks straight into the piece map's memory
+    // when nothing is buffered: -1 the connection failed, 0 not possible
+    // now (read the usual way), 1 done for this pass.
+    int ReceiveInPlace();
     bool Restart();
 
     HttpHeaderReader reader_;

@@ -1,7 +1,9 @@
 #include "engine/net/peer_object.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/base/clock.h"
 
@@ -259,6 +261,66 @@ void TPeerObject::ReleaseRange() {
     } else {
         range->owner = nullptr;
     }
+}
+
+int TPeerObject::ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end, int32_t origin) {
+    if (outstanding_.empty()) return kInPlaceNotNow;
+    // Bytes buffered from an earlier read are the head of the first wanted
+    // block (whole blocks were delivered): they move to its place first.
+    const int64_t buffered = socket.received_length();
+    if (buffered >= outstanding_.records().front().length) return kInPlaceNotNow;
+    const int64_t allowance = task_.DownloadAllowance();
+    const int64_t budget = std::min(allowance > 0 ? allowance : TSocket::kDefaultReceiveSize, kInPlaceReceiveMax);
+    // The run of requested blocks from the stream's position that the piece
+    // map has memory for, as few spans as their memory allows.
+    const BlockInfo geometry = task_.Geometry();
+    struct Placed {
+        uint8_t* at;
+        int32_t length;
+    };
+    std::array<Placed, kInPlaceMaxBlocks> blocks;
+    std::array<StreamPart, kInPlaceMaxBlocks> parts;
+    int count = 0, part_count = 0;
+    int64_t run = 0;
+    for (const RequestRecord& r : outstanding_.records()) {
+        if (count == kInPlaceMaxBlocks || BlockInfo::BlockBegin(r.block) != stream_offset + run || run + r.length > budget)
+            break;
+        if (stream_end >= 0 && stream_offset + run + r.length > stream_end) break;
+        const BlockInfo::Location at = geometry.LocateBlock(r.block);
+        if (!geometry.IsBlockInPiece(at.piece, at.offset, r.length)) break;
+        uint8_t* span = task_.BlockBuffer(at.piece, at.offset, r.length);
+        if (!span) break;
+        blocks[size_t(count++)] = {span, r.length};
+        StreamPart* last = part_count > 0 ? &parts[size_t(part_count - 1)] : nullptr;
+        if (last && last->data + last->length == span) {
+            last->length += size_t(r.length);
+        } else {
+            parts[size_t(part_count++)] = {span, size_t(r.length)};
+        }
+        run += r.length;
+    }
+    if (count == 0) return kInPlaceNotNow;
+    if (buffered > 0) {
+        std::memcpy(blocks[0].at, socket.received(), static_cast<size_t>(buffered));
+        socket.Consume(buffered);
+        parts[0].data += buffered;
+        parts[0].length -= size_t(buffered);
+    }
+    const int64_t n = socket.ReceiveInto(parts.data(), part_count);
+    if (n < 0) return kInPlaceClosed;
+    const int64_t got = buffered + n;
+    // A block that came only in part goes to the receive buffer first, before
+    // any delivery can change the piece map's memory; a later read completes it.
+    int whole = 0;
+    int64_t whole_bytes = 0;
+    while (whole < count && whole_bytes + blocks[size_t(whole)].length <= got) whole_bytes += blocks[size_t(whole++)].length;
+    if (whole < count && !socket.KeepReceived(blocks[size_t(whole)].at, got - whole_bytes)) return kInPlaceClosed;
+    for (int i = 0; i < whole; ++i) {
+        const RequestRecord first = outstanding_.records().front();
+        if (!DeliverBlock(first.block, first.length, blocks[size_t(i)].at, origin)) return kInPlaceFailed;
+        stream_offset += first.length;
+    }
+    return kInPlaceDone;
 }
 
 bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin) {

@@ -109,6 +109,20 @@ public:
     bool HandshakeDone() const { return socket_ != nullptr && connection_state_ == kConnHandshakeDone; }
     // A received block: true when it matched a request and the piece map took it.
     bool DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin = 0);
+    // Bytes and blocks one read in place may take (across the pieces' memory).
+    static constexpr int64_t kInPlaceReceiveMax = 262144;
+    static constexpr int kInPlaceMaxBlocks = 16;
+    enum InPlaceResult : int { kInPlaceClosed = -2, kInPlaceFailed = -1, kInPlaceNotNow = 0, kInPlaceDone = 1 };
+    // For a stream of raw data bytes (an HTTP body, an FTP transfer) whose
+    // next byte has file offset `stream_offset`, ending at `stream_end` (-1:
+    // unknown): reads the next requested blocks straight into the piece map's
+    // memory and delivers them, advancing `stream_offset`. Possible while
+    // `socket` buffers less than the first block (those bytes move to its
+    // place first); a block read only in part is left in the buffer.
+    // kInPlaceClosed: the socket closed or failed; kInPlaceFailed: a block
+    // was refused; kInPlaceNotNow: read the usual way; kInPlaceDone: read for
+    // this pass.
+    int ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end, int32_t origin);
     TPieceRange* ClaimFirstRange();
     // Claims a range (up to `attempts` tries) and returns its first wanted piece, or -1.
     int32_t ClaimRange(int32_t attempts);

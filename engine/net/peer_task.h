@@ -76,6 +76,9 @@ public:
     // Data.
     virtual BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                         int32_t origin) = 0;
+    // Where a wanted, missing block may be received in place (WriteBlock then
+    // takes it from there without a copy); null: receive it the usual way.
+    virtual uint8_t* BlockBuffer(int32_t /*piece*/, int64_t /*offset*/, int32_t /*length*/) { return nullptr; }
     // `sender` delivered the block that completed a piece which then failed its
     // hash (the piece map already emptied it): the sources that sent its
     // blocks are charged. True when the sender sent every block of it and

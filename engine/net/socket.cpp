@@ -392,6 +392,43 @@ int64_t TSocket::Receive(int64_t maximum, int64_t limit) {
     return receive_.length();
 }
 
+int64_t TSocket::ReceiveInto(const StreamPart* parts, int count) {
+    if (handle_ < 0) return -1;
+    if (!parts || count <= 0 || receive_.length() > 0) {
+        last_error_ = err::kInvalid;
+        return -1;
+    }
+    if (!IsConnected()) return handle_ < 0 ? -1 : 0;
+    if (blocking_) Wait(false, -1);
+    int32_t error = 0;
+    const int64_t n = Transport()->RecvParts(handle_, parts, count, &error);
+    if (n == 0) {
+        last_error_ = err::kNone;  // the other side closed the connection
+        Drop();
+        return -1;
+    }
+    if (n < 0) {
+        if (error == err::kWouldBlock) return 0;
+        last_error_ = error;
+        Drop();
+        return -1;
+    }
+    if (incoming_cipher_) {
+        int64_t left = n;
+        for (int i = 0; i < count && left > 0; ++i) {
+            const size_t part = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(parts[i].length)));
+            incoming_cipher_->Apply(parts[i].data, part);
+            left -= static_cast<int64_t>(part);
+        }
+    }
+    bytes_received_ += static_cast<uint64_t>(n);
+    return n;
+}
+
+bool TSocket::KeepReceived(const uint8_t* bytes, int64_t length) {
+    return length <= 0 || receive_.Append(bytes, length, kReceiveGrowth);
+}
+
 void TSocket::SetStreamCiphers(std::unique_ptr<StreamCipher> incoming, std::unique_ptr<StreamCipher> outgoing) {
     incoming_cipher_ = std::move(incoming);
     outgoing_cipher_ = std::move(outgoing);

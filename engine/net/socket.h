@@ -78,6 +78,12 @@ public:
     // buffer: the caller's protocol cannot make progress, last error err::kNoBuffers).
     int64_t Receive(int64_t maximum, int64_t limit);
     void Consume(int64_t count, bool keep = false);
+    // Reads straight into `parts` in turn (while nothing is buffered): the
+    // bytes read, 0 when none could be, -1 as Receive.
+    int64_t ReceiveInto(const StreamPart* parts, int count);
+    // Puts bytes read with ReceiveInto into the receive buffer after all (the
+    // part of them the caller cannot place). False when memory runs out.
+    bool KeepReceived(const uint8_t* bytes, int64_t length);
 
     // Seconds; -1 unlimited; -2 unlimited when blocking, else 0.
     bool WaitReadable(int32_t seconds);

@@ -16,6 +16,12 @@ struct StreamEndpoint {
     std::array<uint8_t, 8> tag{};
 };
 
+// One buffer of a vectored read.
+struct StreamPart {
+    uint8_t* data = nullptr;
+    size_t length = 0;
+};
+
 class IStreamTransport {
 public:
     virtual ~IStreamTransport() = default;
@@ -33,6 +39,11 @@ public:
     // returns 0 when the other side closed the stream.
     virtual int64_t Send(int handle, const uint8_t* data, size_t length, int32_t* error) = 0;
     virtual int64_t Recv(int handle, uint8_t* data, size_t length, int32_t* error) = 0;
+    // Recv into `count` buffers in turn; a transport without a vectored read
+    // fills the first only (a short read, as Recv may give).
+    virtual int64_t RecvParts(int handle, const StreamPart* parts, int count, int32_t* error) {
+        return count > 0 ? Recv(handle, parts[0].data, parts[0].length, error) : 0;
+    }
     // 1 ready, 0 timed out, -1 failure. timeout_ms < 0 waits without limit.
     virtual int Wait(int handle, bool writable, int timeout_ms, int32_t* error) = 0;
     // The outcome of a pending connect: 0, or the error it failed with.

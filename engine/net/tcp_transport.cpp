@@ -4,9 +4,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "engine/base/errnum.h"
@@ -88,6 +92,15 @@ public:
     int64_t Recv(int handle, uint8_t* data, size_t length, int32_t* error) override {
         ssize_t n;
         do n = ::recv(handle, data, length, 0);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) return Fail(error);
+        return n;
+    }
+    int64_t RecvParts(int handle, const StreamPart* parts, int count, int32_t* error) override {
+        static_assert(sizeof(StreamPart) == sizeof(iovec) && offsetof(StreamPart, data) == offsetof(iovec, iov_base) &&
+                      offsetof(StreamPart, length) == offsetof(iovec, iov_len));
+        ssize_t n;
+        do n = ::readv(handle, reinterpret_cast<const iovec*>(parts), std::min(count, IOV_MAX));
         while (n < 0 && errno == EINTR);
         if (n < 0) return Fail(error);
         return n;

@@ -403,6 +403,7 @@ int RunGet(const ParsedArgs& args) {
     zl::EngineSetP2PSwitch(1);
     zl::EngineSetHttpWrap(args.Has("http-wrap") ? 1 : 0);
     zl::EngineContext::Default().SetDurableProgress(!args.Has("no-flush"));
+    if (args.Has("no-hash-thread")) zl::EngineContext::Default().SetHashThreads(0);
     zl::EngineSetListenPort(static_cast<int32_t>(listen_port));
     zl::EngineSetBindAddress(bind_address);
     // LAN discovery on the bound address's network only: without --bind the

@@ -30,6 +30,8 @@ const std::vector<Command>& Commands() {
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"no-flush", false, false, "       save progress without flushing the data first (measurements only: not safe "
                                      "against power cuts)"},
+          {"no-hash-thread", false, false, "       check piece hashes on the receiving thread, not a worker of their own "
+                                           "(measurements only)"},
           {"dht", false, false, "       find peers (and announce this one) in the DHT (node cache in DIR)"},
           {"dht-node", true, true, "HOST:PORT  a DHT node to join through (repeatable; implies --dht)"},
           {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and reach peers behind NAT "

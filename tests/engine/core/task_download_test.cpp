@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/core/engine_api.h"
+#include "engine/core/engine_api_peers.h"
 #include "engine/core/engine_codes.h"
 #include "engine/core/engine_context.h"
 #include "engine/meta/sha1.h"
@@ -105,6 +106,38 @@ TEST_F(TaskDownload, TwoHttpSourcesFetchTheWholeFile) {
         ASSERT_TRUE(ReadFileBytes(target + "/" + name, bytes));
         EXPECT_TRUE(bytes == content_) << "the file holds the source's bytes";
     }
+}
+
+// Pieces hashed on a worker thread: a mirror whose every piece is altered
+// is charged for the pieces it completed (shown as sending bad data), though
+// each verdict comes after its last block was taken, and the file completes
+// from the good mirror.
+TEST_F(TaskDownload, CorruptMirrorIsChargedForPiecesHashedOnTheWorker) {
+    engine_.SetHashThreads(1);
+    std::string altered = content_;
+    for (size_t at = 1000; at < altered.size(); at += kPiece) altered[at] = static_cast<char>(altered[at] ^ 0x5a);
+    test::WriteFile(www_ / "www/bad/pkg.bin", altered);
+    const std::string torrent = dir_.File("bad.torrent", test::SingleFileTorrent("pkg.bin", content_, kPiece));
+    const std::string target = data_dir_ + "/bad";
+    std::filesystem::create_directories(target);
+    const std::string sources = Url("/bad/pkg.bin") + "\r\n" + Url("/one/pkg.bin");
+    auto d = test::Descriptor(kTaskFlagP2sp, "file://" + torrent, sources.c_str(), target, dir_.path() + "/bad.zlinfo");
+    ASSERT_EQ(TaskCreateAndStart(engine_, d.get()), ENGINE_OK);
+    TaskPeerInfo peers{};
+    EXPECT_TRUE(test::WaitFor(
+        [&] {
+            return TaskGetPeerInfo(engine_, d->handle, &peers) == ENGINE_OK &&
+                   std::string(peers.failing_text).find(Url("/bad/pkg.bin") + "\tsent bad data") != std::string::npos;
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(20)))
+        << "failing: " << peers.failing_text;
+    TaskProgressInfo info{};
+    ASSERT_NO_FATAL_FAILURE(WaitForComplete(d->handle, &info));
+    ASSERT_EQ(TaskStop(engine_, d->handle, 0), ENGINE_OK);
+    ASSERT_TRUE(test::WaitForWorkerEnd(d->handle));
+    std::string bytes;
+    ASSERT_TRUE(ReadFileBytes(target + "/pkg.bin", bytes));
+    EXPECT_TRUE(bytes == content_) << "no altered byte was kept";
 }
 
 // With an FTP mirror beside an HTTP one, and with an FTP mirror alone.

@@ -110,6 +110,25 @@ TEST_F(FtpPeerVsftpd, StartsAtTheFirstWantedBlockAndRejectsAWrongSize) {
     }
 }
 
+TEST_F(FtpPeerVsftpd, DataIsReceivedInPlaceWhereTheTaskOffersMemory) {
+    for (int32_t offer_every : {1, 2}) {
+        SCOPED_TRACE(offer_every);
+        test::InPlaceTask task(kSize, kPiece, offer_every);
+        auto identity = test::ParsedIdentity(Url("/pub/a.bin"));
+        auto peer = RefPtr<TFtpPeer>::Adopt(new TFtpPeer(task, test::PeerEnv()));
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        EXPECT_TRUE(task.IsComplete());
+        EXPECT_TRUE(task.EveryBlockOnce());
+        EXPECT_TRUE(task.image == content_);
+        EXPECT_GT(task.in_place, 0);
+        if (offer_every > 1) {
+            EXPECT_LT(task.in_place, static_cast<int32_t>(task.deliveries.size()));
+        }
+    }
+}
+
 TEST_F(FtpPeerVsftpd, MissingFileIsAServerErrorThatRestsTheSource) {
     Download d(Url("/pub/missing.bin"), kSize);
     ASSERT_TRUE(d.attached);

@@ -90,6 +90,28 @@ TEST_F(HttpPeerNginx, GoodMirrorDeliversEveryBlockOnce) {
     }
 }
 
+TEST_F(HttpPeerNginx, BodyIsReceivedInPlaceWhereTheTaskOffersMemory) {
+    for (int32_t offer_every : {1, 2}) {
+        SCOPED_TRACE(offer_every);
+        test::InPlaceTask task(kSize, kPiece, offer_every);
+        auto identity = test::ParsedIdentity(Url("/files/a.bin"));
+        identity->Source().content_length = kSize;
+        auto peer = RefPtr<THttpPeer>::Adopt(new THttpPeer(task, test::PeerEnv()));
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        EXPECT_TRUE(task.IsComplete());
+        EXPECT_TRUE(task.EveryBlockOnce());
+        EXPECT_TRUE(task.image == content_);
+        EXPECT_GT(task.in_place, 0);
+        // Pieces without memory offered came the usual way.
+        if (offer_every > 1) {
+            EXPECT_LT(task.in_place, static_cast<int32_t>(task.deliveries.size()));
+        }
+        EXPECT_TRUE(task.penalties.empty());
+    }
+}
+
 TEST_F(HttpPeerNginx, JumpOfTheTasksReaderRestartsWithANewRange) {
     test::RecordingTask task(kSize, kPiece);
     auto identity = test::ParsedIdentity(Url("/files/a.bin"));

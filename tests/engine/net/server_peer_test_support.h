@@ -66,6 +66,31 @@ public:
     int metainfo_fetches = 0;
 };
 
+// A task whose piece memory takes blocks in place: the body's bytes are read
+// straight into it, the block that came only in part is completed from the
+// receive buffer, and pieces it offers no memory for go the usual way.
+class InPlaceTask : public RecordingTask {
+public:
+    InPlaceTask(int64_t size, int64_t piece_length, int32_t offer_every)
+        : RecordingTask(size, piece_length), place(static_cast<size_t>(size)), offer_every_(offer_every) {}
+    uint8_t* BlockBuffer(int32_t p, int64_t offset, int32_t length) override {
+        const BlockInfo g = Geometry();
+        if (!g.IsBlockInPiece(p, offset, length) || p % offer_every_ != 0 || present[p][offset / kBlockSize])
+            return nullptr;
+        return place.data() + g.PieceBegin(p) + offset;
+    }
+    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
+                                int32_t origin) override {
+        if (data == place.data() + Geometry().PieceBegin(p) + offset) ++in_place;
+        return RecordingTask::WriteBlock(p, offset, length, data, origin);
+    }
+    std::vector<uint8_t> place;
+    int32_t in_place = 0;
+
+private:
+    int32_t offer_every_;
+};
+
 // A resolver that knows no names: only dotted addresses parse.
 inline TResolver& LiteralResolver() {
     static TResolver resolver(std::make_shared<TableResolver>());
