@@ -375,21 +375,18 @@ int64_t TSocket::Receive(int64_t maximum, int64_t limit) {
     if (blocking_) Wait(false, -1);
     int32_t error = 0;
     const int64_t n = Transport()->Recv(handle_, receive_.data() + receive_.length(), static_cast<size_t>(want), &error);
-    if (n == 0) {
-        last_error_ = err::kNone;  // the other side closed the connection
-        Drop();
-        return -1;
-    }
-    if (n < 0) {
-        if (error == err::kWouldBlock) return 0;
-        last_error_ = error;
-        Drop();
-        return -1;
-    }
+    if (n <= 0) return SettleEmptyRead(n, error);
     receive_.Commit(n);
     if (incoming_cipher_) incoming_cipher_->Apply(receive_.data() + receive_.length() - n, static_cast<size_t>(n));
     bytes_received_ += static_cast<uint64_t>(n);
     return receive_.length();
+}
+
+int64_t TSocket::SettleEmptyRead(int64_t n, int32_t error) {
+    if (n < 0 && error == err::kWouldBlock) return 0;
+    last_error_ = n == 0 ? err::kNone : error;  // 0: the other side closed the connection
+    Drop();
+    return -1;
 }
 
 int64_t TSocket::ReceiveInto(const StreamPart* parts, int count) {
@@ -402,17 +399,7 @@ int64_t TSocket::ReceiveInto(const StreamPart* parts, int count) {
     if (blocking_) Wait(false, -1);
     int32_t error = 0;
     const int64_t n = Transport()->RecvParts(handle_, parts, count, &error);
-    if (n == 0) {
-        last_error_ = err::kNone;  // the other side closed the connection
-        Drop();
-        return -1;
-    }
-    if (n < 0) {
-        if (error == err::kWouldBlock) return 0;
-        last_error_ = error;
-        Drop();
-        return -1;
-    }
+    if (n <= 0) return SettleEmptyRead(n, error);
     if (incoming_cipher_) {
         int64_t left = n;
         for (int i = 0; i < count && left > 0; ++i) {

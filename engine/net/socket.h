@@ -147,6 +147,8 @@ public:
     int64_t send_queue_capacity() const { return send_queue_.capacity(); }
 
 private:
+    // A read that brought nothing: 0 when it would block, else the socket is dropped and -1.
+    int64_t SettleEmptyRead(int64_t n, int32_t error);
     IStreamTransport* Transport() const;
     uint64_t NowSeconds() const;
     bool Create(bool udp, int32_t* error);
