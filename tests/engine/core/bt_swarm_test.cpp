@@ -296,8 +296,12 @@ TEST(BtSwarm, TwoMirrorsAndThirtyPeersShareTheFileBySpeed) {
     // mirrors read past a piece they no longer want at most up to the next.
     const int64_t remotes_rate = total_rate - 2 * mirror_rate;
     EXPECT_EQ(s.EarlyDuplicates(s.EndgameWindow(remotes_rate)), 0);
-    EXPECT_LE(waste.peers, 30 * s.piece());
-    EXPECT_LE(waste.mirrors + waste.mirrors_over_peers, s.size() / 20);
+    // The bounds hold for any seed, not only the fixed one: over seeds 1-20
+    // the peers fetched 15-20 pieces twice and the mirrors up to 6.7 % of the
+    // file; the task's thread runs against the auto-advancing clock, so a
+    // loaded machine shifts the timeline (one such run reached 35 pieces).
+    EXPECT_LE(waste.peers, 48 * s.piece());
+    EXPECT_LE(waste.mirrors + waste.mirrors_over_peers, s.size() / 12);
 }
 
 
