@@ -100,14 +100,7 @@ TEST_F(HttpPeerNginx, BodyIsReceivedInPlaceWhereTheTaskOffersMemory) {
         ASSERT_TRUE(peer->AttachIdentity(identity.get()));
         bool failed = false;
         test::RunPasses(*peer, &failed);
-        EXPECT_TRUE(task.IsComplete());
-        EXPECT_TRUE(task.EveryBlockOnce());
-        EXPECT_TRUE(task.image == content_);
-        EXPECT_GT(task.in_place, 0);
-        // Pieces without memory offered came the usual way.
-        if (offer_every > 1) {
-            EXPECT_LT(task.in_place, static_cast<int32_t>(task.deliveries.size()));
-        }
+        test::ExpectFilledInPlace(task, content_, offer_every);
         EXPECT_TRUE(task.penalties.empty());
     }
 }

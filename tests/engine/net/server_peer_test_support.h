@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "engine/base/ref_object.h"
 #include "engine/net/peer_object.h"
 #include "engine/net/resolver.h"
@@ -75,7 +77,7 @@ public:
         : RecordingTask(size, piece_length), place(static_cast<size_t>(size)), offer_every_(offer_every) {}
     uint8_t* BlockBuffer(int32_t p, int64_t offset, int32_t length) override {
         const BlockInfo g = Geometry();
-        if (!g.IsBlockInPiece(p, offset, length) || p % offer_every_ != 0 || present[p][offset / kBlockSize])
+        if (!g.IsBlockInPiece(p, offset, length) || p % offer_every_ != 0 || present[p][BlockInfo::BlockIndex(offset)])
             return nullptr;
         return place.data() + g.PieceBegin(p) + offset;
     }
@@ -90,6 +92,19 @@ public:
 private:
     int32_t offer_every_;
 };
+
+// After a whole download into an InPlaceTask: every block came once with the
+// right bytes, some straight into the piece memory, and where pieces had no
+// memory offered the rest came the usual way.
+inline void ExpectFilledInPlace(InPlaceTask& task, const std::string& content, int32_t offer_every) {
+    EXPECT_TRUE(task.IsComplete());
+    EXPECT_TRUE(task.EveryBlockOnce());
+    EXPECT_TRUE(task.image == content);
+    EXPECT_GT(task.in_place, 0);
+    if (offer_every > 1) {
+        EXPECT_LT(task.in_place, static_cast<int32_t>(task.deliveries.size()));
+    }
+}
 
 // A resolver that knows no names: only dotted addresses parse.
 inline TResolver& LiteralResolver() {
