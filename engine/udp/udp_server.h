@@ -39,6 +39,8 @@ public:
     static constexpr int32_t kBurstLimit = 18;
     // Datagrams read by one system call: a whole burst.
     static constexpr size_t kReadBatch = size_t(kBurstLimit);
+    // A read is terminated after its last byte, so a full datagram must leave room.
+    static_assert(kBufferSize > kMaxUdpDatagram);
     static constexpr int32_t kIdleLimit = 4;
     static constexpr uint32_t kIdleWaitMs = 10;
     static constexpr uint32_t kLongIdleExtraMs = 40;
