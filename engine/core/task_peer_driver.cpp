@@ -661,7 +661,11 @@ void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) { task_
 BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
                                             int32_t) {
     if (!HasMetadata()) return {};
+    const bool had = task_.MapBlockPresent(piece, offset);
     const BlockWriteResult result = task_.ReceivePieceBlock(piece, offset, length, data);
+    if (had || result.status == BlockWrite::kNotNeeded) twice_bytes_ += static_cast<uint64_t>(std::max(length, 0));
+    if (passing_ && passing_->IsServer() && (result.taken() || result.status == BlockWrite::kNotNeeded))
+        CancelElsewhere(piece, offset);
     if (result.taken() && !result.piece_verified() && passing_ && passing_->identity()) {
         // Who sent the blocks of a piece is remembered until it verifies.
         std::vector<RefPtr<TPeerId>>& sources = contributors_[piece];

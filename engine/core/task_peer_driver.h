@@ -49,6 +49,10 @@ public:
     void CloseAll() override;
     uint64_t HttpBytes() const override { return http_bytes_; }
     uint64_t FtpBytes() const override { return ftp_bytes_; }
+    // Block bytes that arrived when the block (or its piece) was there already.
+    uint64_t TwiceBytes() const { return twice_bytes_; }
+    // Pieces servers took over from remotes' queues.
+    uint64_t Takeovers() const { return takeovers_; }
     size_t ActiveCount() const override { return active_.size(); }
     bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
@@ -88,6 +92,7 @@ public:
     TPieceRange* AddRange(int32_t first, int32_t last, TPeerObject& owner) override;
     void RemoveRange(TPieceRange* range) override { ranges_.Remove(range); }
     TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) override;
+    TPieceRange* TakeOverRange(TPeerObject& server) override;  // task_takeover.cpp
     void MarkNotRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
     int32_t SchedulingPosition() override { return task_.ViewSchedulingPosition(); }
     bool InEndgame() override { return task_.ViewInEndgame(); }
@@ -231,6 +236,9 @@ private:
     // The piece choice with server ranges: this peer's claim at a range's end.
     int32_t ChooseFromRanges(TPeerObject& peer, const std::function<bool(int32_t)>& take,
                              const std::function<bool(int32_t)>& qualifies);
+    // The block arrived: the other BitTorrent peers that still have it
+    // requested cancel it (task_takeover.cpp).
+    void CancelElsewhere(int32_t piece, int64_t offset);
     static TBTPeer* AsNode(TPeerObject& peer) {
         return peer.kind() == kKindNode ? static_cast<TBTPeer*>(&peer) : nullptr;
     }
@@ -271,6 +279,8 @@ private:
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
+    uint64_t twice_bytes_ = 0;
+    uint64_t takeovers_ = 0;
 
     // BitTorrent half.
     struct NodeClaim {

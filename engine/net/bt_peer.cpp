@@ -201,7 +201,16 @@ int64_t TBTPeer::RateBlocks() const {
     // with every block delivered (a slow start): a fast remote is not held to
     // two requests in flight for a whole second, a slow one gets few.
     if (measured_down_ == 0 && transfer_.download_rate == 0) return std::max(blocks, delivered_blocks_);
-    return blocks;
+    // A remote that held back for a while (its own start-up delays, a rate
+    // limit that sends in bursts) is measured slow; once it delivers again
+    // the queue grows with what arrived in the current second, so it is not
+    // held to a few requests until the next whole second is measured.
+    return std::max(blocks, ReceivedThisSecond());
+}
+
+int64_t TBTPeer::ReceivedThisSecond() const {
+    if (!socket_ || rate_second_ == 0 || socket_->bytes_received() < rate_received_mark_) return 0;
+    return BlockInfo::BlockIndex(static_cast<int64_t>(socket_->bytes_received() - rate_received_mark_));
 }
 
 bool TBTPeer::ReceiveStep() {
@@ -782,6 +791,14 @@ void TBTPeer::CancelObsolete() {
         copy.sent = false;
         task_.AddSharedRequest(copy);
     }
+}
+
+bool TBTPeer::CancelRequest(int64_t block) {
+    const RequestRecord* r = outstanding_.Find(block);
+    if (!r) return false;
+    if (r->sent && IsConnected()) SendBlockRef(bt::kCancel, *r);
+    outstanding_.Remove(block);
+    return true;
 }
 
 // --- uploads -------------------------------------------------------------------------------

@@ -80,6 +80,9 @@ public:
     bool IsLongSeed() override;
     int64_t RemoteRate() override;
     void CancelObsolete() override;
+    // Another source delivered the block: its request here is cancelled (a
+    // cancel message when it was sent) and removed; true when there was one.
+    bool CancelRequest(int64_t block);
     int32_t NextPiece() override;
     void ReleaseRange() override;
     // Requests waiting to be served make the socket's writability worth
@@ -146,6 +149,8 @@ private:
     int64_t EffectiveUploadRate() const;
     // Blocks a second at the connection's rate (the request queue follows it).
     int64_t RateBlocks() const;
+    // Whole blocks' worth of bytes received since the current second began.
+    int64_t ReceivedThisSecond() const;
     // Requests in flight a refill aims at.
     int64_t RequestTarget() const;
     void NoteRates();

@@ -206,6 +206,7 @@ int32_t TPeerObject::ClaimRange(int32_t attempts) {
     for (int32_t attempt = 0; attempt < attempts; ++attempt) {
         TPieceRange* range = task_.AssignRange(*this);
         if (!range && !task_.IsComplete()) range = ClaimFirstRange();
+        if (!range && IsServer() && !task_.IsComplete()) range = task_.TakeOverRange(*this);
         if (!range) return -1;
         range->owner = this;
         range_ = range;
@@ -343,6 +344,9 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     const int64_t offset = at.offset;
 
     const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
+    // Another source completed the piece while this block was on its way (the
+    // end game, a server taking over): asked for, so no fault of the sender.
+    if (result.status == BlockWrite::kNotNeeded) return true;
     if (!result.taken()) return false;
     if (result.hash_failed()) {
         if (task_.ChargeBadPiece(*this, piece)) ++errors_;

@@ -61,6 +61,10 @@ public:
     virtual void RemoveRange(TPieceRange* range) = 0;
     // Splits the open range holding `position` so the peer owns [position, end]; null if none.
     virtual TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) = 0;
+    // A server with no range left takes over pieces a BitTorrent remote still
+    // has queued and would deliver last (a range, owner set); null when none
+    // is worth it.
+    virtual TPieceRange* TakeOverRange(TPeerObject& /*server*/) { return nullptr; }
     virtual void MarkNotRequested(int32_t piece) = 0;
 
     // Scheduling.

@@ -367,6 +367,39 @@ TEST(BtSwarm, EndGameDoesNotWaitForSlowPeers) {
     EXPECT_LE(twice, 8 * s.piece());
 }
 
+// The tail with servers: two fast mirrors and one seeder at a quarter of
+// their speed whose queue holds seconds of its data. Once the mirrors run out
+// of pieces of their own they take over the pieces the seeder would deliver
+// last, and the seeder cancels what arrived from them: its queue does not
+// decide the finish, and hardly a block comes twice.
+TEST(BtSwarm, IdleMirrorsTakeOverTheSlowPeersQueue) {
+    BtSwarm s(16 * kMiB, 64 * kKiB);
+    SCOPED_TRACE("seed " + std::to_string(s.seed()));
+    const int64_t mirror_rate = 2048 * kKiB, peer_rate = 512 * kKiB;
+    for (int i = 0; i < 2; ++i) {
+        SimBehaviour b;
+        b.rate = mirror_rate;
+        s.Mirror(b);
+    }
+    s.Peer(Seeder(peer_rate));
+    s.Start();
+    ASSERT_TRUE(s.RunToCompletion(600'000));
+    EXPECT_TRUE(s.StopAndCheckFile());
+    const double ideal_s = static_cast<double>(s.size()) / static_cast<double>(2 * mirror_rate + peer_rate);
+    const SimPeerStats peer = s.PeerStats(0);
+    const BtSwarm::Waste waste = s.Wasted();
+    Report("mirrors take over: done in %.2f s (ideal %.2f s), the seeder sent %lld bytes and got %lld cancels, "
+           "fetched twice %lld bytes by the mirrors, %lld by the mirrors over the seeder's blocks",
+           s.CompletedSeconds(), ideal_s, static_cast<long long>(peer.block_bytes),
+           static_cast<long long>(peer.cancels), static_cast<long long>(waste.mirrors),
+           static_cast<long long>(waste.mirrors_over_peers));
+    // Waiting for the seeder's queue alone would add its depth (about two
+    // seconds of its data) after the mirrors went idle.
+    EXPECT_LE(s.CompletedSeconds(), ideal_s + 1.0);
+    EXPECT_GE(peer.cancels, 1);
+    EXPECT_LE(waste.mirrors_over_peers + waste.mirrors, 4 * s.piece());
+}
+
 // Ten seeders that choke and unchoke us every two seconds, out of step: the
 // requests a choke takes back go to the others, the file completes at about
 // half the summed speed, and nothing is fetched twice before the end game.
