@@ -29,6 +29,7 @@ int32_t TaskGetPeerInfo(EngineContext& c, TaskHandle task, TaskPeerInfo* info) {
         info->http_bytes = f.http_bytes;
         info->ftp_bytes = f.ftp_bytes;
         info->bt_bytes = f.bt_bytes;
+        info->twice_bytes = f.twice_bytes;
         info->sources = f.sources;
         info->failing = f.failing;
         const size_t n = std::min(f.failing_text.size(), sizeof info->failing_text - 1);

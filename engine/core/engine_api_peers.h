@@ -19,6 +19,7 @@ struct TaskPeerInfo {
     uint64_t http_bytes = 0;    // payload received per kind of source
     uint64_t ftp_bytes = 0;
     uint64_t bt_bytes = 0;
+    uint64_t twice_bytes = 0;   // block bytes that came when already there (the end game)
     int32_t sources = 0;        // usable candidates
     int32_t failing = 0;        // sources whose latest attempt failed
     // One line per failing source: its text, a tab, its last error.

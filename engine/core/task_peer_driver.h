@@ -49,8 +49,7 @@ public:
     void CloseAll() override;
     uint64_t HttpBytes() const override { return http_bytes_; }
     uint64_t FtpBytes() const override { return ftp_bytes_; }
-    // Block bytes that arrived when the block (or its piece) was there already.
-    uint64_t TwiceBytes() const { return twice_bytes_; }
+    uint64_t TwiceBytes() const override { return twice_bytes_; }
     // Pieces servers took over from remotes' queues.
     uint64_t Takeovers() const { return takeovers_; }
     size_t ActiveCount() const override { return active_.size(); }

@@ -143,6 +143,8 @@ public:
     // Payload bytes delivered by HTTP and by FTP sources.
     virtual uint64_t HttpBytes() const = 0;
     virtual uint64_t FtpBytes() const = 0;
+    // Block bytes that arrived when the block (or its piece) was there already.
+    virtual uint64_t TwiceBytes() const { return 0; }
     virtual size_t ActiveCount() const = 0;
     // Whether any source ever became a candidate in this run.
     virtual bool HadCandidates() const { return false; }

@@ -164,6 +164,7 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
         f.http_bytes = driver_->HttpBytes();
         f.ftp_bytes = driver_->FtpBytes();
         f.bt_bytes = driver_->BitTorrentBytes();
+        f.twice_bytes = driver_->TwiceBytes();
         f.sources = driver_->UsableSourceCount();
         f.failing_text = driver_->FailingSources(&f.failing);
         std::lock_guard guard(figures_mutex_);

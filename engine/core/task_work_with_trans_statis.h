@@ -28,6 +28,7 @@ struct TaskPeerFigures {
     uint64_t http_bytes = 0;
     uint64_t ftp_bytes = 0;
     uint64_t bt_bytes = 0;
+    uint64_t twice_bytes = 0;
     int32_t sources = 0;
     int32_t failing = 0;
     std::string failing_text;

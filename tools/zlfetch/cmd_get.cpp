@@ -231,7 +231,7 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
     std::printf("{\"percent\": %.2f, \"bytes_done\": %lld, \"bytes_total\": %lld, \"speed_bps\": %lld, "
                 "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s, "
                 "\"peers\": %d, \"seeds\": %d, \"upload_speed_bps\": %d, \"uploaded_bytes\": %llu, "
-                "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"failing_sources\": %d, "
+                "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"twice_bytes\": %llu, \"failing_sources\": %d, "
                 "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld, \"first_piece_s\": %.3f, "
                 "\"pieces_verified\": %s}\n",
                 s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
@@ -239,7 +239,8 @@ void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line,
                 StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false", s.peers.peers,
                 s.peers.seeds, s.peers.upload_speed, static_cast<unsigned long long>(s.peers.uploaded),
                 static_cast<unsigned long long>(s.peers.http_bytes), static_cast<unsigned long long>(s.peers.ftp_bytes),
-                static_cast<unsigned long long>(s.peers.bt_bytes), s.peers.failing, failing.c_str(), elapsed_s,
+                static_cast<unsigned long long>(s.peers.bt_bytes), static_cast<unsigned long long>(s.peers.twice_bytes),
+                s.peers.failing, failing.c_str(), elapsed_s,
                 static_cast<long long>(elapsed_s > 0 ? double(s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes) /
                                                            elapsed_s
                                                      : 0),

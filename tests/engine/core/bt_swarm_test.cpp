@@ -388,16 +388,20 @@ TEST(BtSwarm, IdleMirrorsTakeOverTheSlowPeersQueue) {
     const double ideal_s = static_cast<double>(s.size()) / static_cast<double>(2 * mirror_rate + peer_rate);
     const SimPeerStats peer = s.PeerStats(0);
     const BtSwarm::Waste waste = s.Wasted();
+    const TaskPeerInfo info = s.PeerInfo();
     Report("mirrors take over: done in %.2f s (ideal %.2f s), the seeder sent %lld bytes and got %lld cancels, "
-           "fetched twice %lld bytes by the mirrors, %lld by the mirrors over the seeder's blocks",
+           "fetched twice %lld bytes by the mirrors, %lld by the mirrors over the seeder's blocks; the task counted "
+           "%llu block bytes twice",
            s.CompletedSeconds(), ideal_s, static_cast<long long>(peer.block_bytes),
            static_cast<long long>(peer.cancels), static_cast<long long>(waste.mirrors),
-           static_cast<long long>(waste.mirrors_over_peers));
+           static_cast<long long>(waste.mirrors_over_peers), static_cast<unsigned long long>(info.twice_bytes));
     // Waiting for the seeder's queue alone would add its depth (about two
     // seconds of its data) after the mirrors went idle.
     EXPECT_LE(s.CompletedSeconds(), ideal_s + 1.0);
     EXPECT_GE(peer.cancels, 1);
     EXPECT_LE(waste.mirrors_over_peers + waste.mirrors, 4 * s.piece());
+    // What the task counts as fetched twice is among what the sources sent twice.
+    EXPECT_LE(static_cast<int64_t>(info.twice_bytes), waste.mirrors_over_peers + waste.mirrors);
 }
 
 // Ten seeders that choke and unchoke us every two seconds, out of step: the
