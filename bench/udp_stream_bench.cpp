@@ -7,7 +7,7 @@
 // and the relay) and its ratio to TCP's, and what the fixed window allows at
 // the measured round trip. Every transfer is checked by SHA-256.
 //
-//   bench_udp_stream [--quick] [--json] [--only clean|loss5]
+//   bench_udp_stream [--quick] [--json] [--only clean|loss5 [--mib N]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -237,13 +237,15 @@ Result RunDatagramsOnly(size_t mib) {
 int main(int argc, char** argv) {
     bool quick = false, json = false;
     std::string only;
+    size_t only_mib = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") quick = true;
         else if (arg == "--json") json = true;
         else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+        else if (arg == "--mib" && i + 1 < argc) only_mib = size_t(std::atoi(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: bench_udp_stream [--quick] [--json] [--only CASE]\n");
+            std::fprintf(stderr, "usage: bench_udp_stream [--quick] [--json] [--only CASE [--mib N]]\n");
             return 2;
         }
     }
@@ -251,8 +253,8 @@ int main(int argc, char** argv) {
         // One case alone (for profiling), after TCP for the ratio.
         const UdpRelay::Conditions loss5{0.05, 0, 0, 0, 3};
         std::vector<Result> results{RunTcp(64)};
-        if (only == "clean") results.push_back(RunUdp("udp clean", 64 << 10, true, nullptr));
-        if (only == "loss5") results.push_back(RunUdp("udp loss 5%", 16 << 10, true, &loss5));
+        if (only == "clean") results.push_back(RunUdp("udp clean", (only_mib ? only_mib : 64) << 10, true, nullptr));
+        if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));
         for (const Result& r : results)
             std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent\n", r.name.c_str(), r.ok ? "ok" : "BAD",
                         r.mib / r.seconds, r.cpu / r.mib, (unsigned long long)r.resent);

@@ -7,7 +7,8 @@
 //
 // Addresses are IPv4 in network byte order; ports are in host order.
 // Receive calls run on the server thread; the bytes stay valid only for the
-// call and are followed by a NUL byte in the buffer.
+// call and are followed by a NUL byte in the buffer, except the items of a
+// stream batch cut from one coalesced read (each has only its length).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,7 +53,8 @@ class IUdpStreamConsumer {
 public:
     virtual ~IUdpStreamConsumer() = default;
     virtual void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) = 0;
-    // Datagrams read together, in order, as OnStreamDatagram each. A consumer
+    // Datagrams read together, in order, as OnStreamDatagram each (not
+    // followed by a NUL when cut from a coalesced read). A consumer
     // with a lock takes it once, and sends its answers and wakes its waiters
     // once for the whole batch.
     virtual void OnStreamBatch(const UdpDatagramRef* items, size_t count) {
