@@ -70,9 +70,18 @@ void ProfileTransfer(bool on) {
     }
 }
 
+// ZL_BENCH_SEND_QUEUE and ZL_BENCH_READ_QUEUE override the transport's
+// queues (segments), to see what each is worth.
+int QueueSetting(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
 std::unique_ptr<Engine> StartEngine(const char* address, uint8_t id_byte, uint16_t rendezvous_port, bool choices) {
     UdpStreamConfig c;
     c.prompt_ack = c.fast_resend = c.send_on_ack = choices;
+    c.send_queue = QueueSetting("ZL_BENCH_SEND_QUEUE", c.send_queue);
+    c.read_queue = choices ? QueueSetting("ZL_BENCH_READ_QUEUE", c.read_queue) : udpstream::kWindow;
     return StartServerEngine(address, NodeId{id_byte, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, id_byte}, rendezvous_port, c);
 }
 

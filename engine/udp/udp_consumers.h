@@ -60,6 +60,11 @@ public:
     virtual void OnStreamBatch(const UdpDatagramRef* items, size_t count) {
         for (size_t i = 0; i < count; ++i) OnStreamDatagram(items[i].data, items[i].length, items[i].address, items[i].port);
     }
+    // Wake-ups the consumer holds back for more data to gather: while it
+    // does, the server waits at most 1 ms between passes, and a pass that
+    // finds the socket empty releases them.
+    virtual bool HoldsWakes() { return false; }
+    virtual void ReleaseHeldWakes() {}
     // Timers the server loop drives while the transport is not suspended.
     virtual void RetransmitTick() = 0;       // every 40 ms
     virtual void AcknowledgeTick() = 0;      // every 20 ms between retransmit ticks

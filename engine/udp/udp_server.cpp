@@ -360,11 +360,16 @@ uint32_t UdpServer::RunPass() {
     } else {
         if (burst_ == 0) wait = kIdleWaitMs;
         ++idle_;
+        // The socket is empty: readers whose wake-up waited for more data hear now.
+        if (stream_ && !suspended && stream_->HoldsWakes()) stream_->ReleaseHeldWakes();
     }
 
     if (!suspended) RunTimers(lock);
     if (idle_ >= kIdleLimit) wait += kLongIdleExtraMs;
-    if (burst_ >= kBurstLimit) wait += kBurstYieldMs;
+    if (burst_ >= kBurstLimit)
+        wait += kBurstYieldMs;
+    else if (wait > kHeldWakeMs && stream_ && !suspended && stream_->HoldsWakes())
+        wait = kHeldWakeMs;
     burst_ = 0;
     return wait;
 }

@@ -47,6 +47,8 @@ public:
     static constexpr uint32_t kIdleWaitMs = 10;
     static constexpr uint32_t kLongIdleExtraMs = 40;
     static constexpr uint32_t kBurstYieldMs = 2;
+    // The longest wait while the transport holds a reader's wake-up back.
+    static constexpr uint32_t kHeldWakeMs = 1;
     static constexpr uint32_t kReadErrorPauseMs = 2;
     static constexpr uint32_t kOpenRetryMs = 1000;
     static constexpr uint32_t kSuspendedPollMs = 100;

@@ -61,6 +61,9 @@ TEST_F(TimersTest, ASegmentRetriedMoreThan128TimesClosesTheStream) {
 }
 
 TEST_F(TimersTest, TheWindowStartsAtSixSegmentsOfFullSize) {
+    UdpStreamConfig c;
+    c.send_queue = 0;  // Send takes only the window
+    Make(c);
     const int h = AcceptFromRemote();
     int32_t e = 0;
     std::vector<uint8_t> data(20 * kSegmentSize, 3);
@@ -75,6 +78,43 @@ TEST_F(TimersTest, TheWindowStartsAtSixSegmentsOfFullSize) {
     // A full window takes nothing more.
     EXPECT_EQ(t().Send(h, data.data(), 10, &e), -1);
     EXPECT_EQ(e, err::kWouldBlock);
+}
+
+// Send takes segments beyond the window into its queue, but still only six
+// go out at first; the rest follow as ACKs move the window, and only
+// segments that went out can be acknowledged.
+TEST_F(TimersTest, TheSendQueueWaitsBehindTheWindow) {
+    const int h = AcceptFromRemote();
+    int32_t e = 0;
+    const int queue = UdpStreamConfig{}.send_queue;
+    std::vector<uint8_t> data(size_t(kWindow + queue + 5) * kSegmentSize, 3);
+    EXPECT_EQ(t().Send(h, data.data(), int64_t(data.size()), &e), int64_t(kWindow + queue) * kSegmentSize);
+    EXPECT_EQ(OfType(sender_.Take(), kData).size(), 6u);
+    auto writable = [&] {
+        UdpHandleSet w;
+        w.Add(h);
+        return t().Select(nullptr, &w, nullptr, 0) == 1;
+    };
+    EXPECT_FALSE(writable());
+    FromRemote(Ack(0, 7));  // beyond the six that went out
+    EXPECT_EQ(t().Inspect(h).bytes_acknowledged, 0u);
+    FromRemote(Ack(0, 6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));  // a bitmap over segments never sent
+    EXPECT_EQ(t().Inspect(h).bytes_acknowledged, 6u * kSegmentSize);
+    // The window moved by six: six more went out, still six in flight.
+    const auto sent = OfType(sender_.Take(), kData);
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[0].view().Be32(36), 6u);
+    EXPECT_EQ(t().Inspect(h).send_used, kWindow + queue - 6);
+    EXPECT_FALSE(writable());  // writable again only once half the queue left
+    // Each ACK of all that went out lets the next window's worth go, in order.
+    for (uint32_t next = 12; t().Inspect(h).send_used >= kWindow + queue / 2;) {
+        FromRemote(Ack(0, next));
+        const auto more = OfType(sender_.Take(), kData);
+        ASSERT_FALSE(more.empty()) << next;
+        ASSERT_LE(more.size(), size_t(kWindow));
+        for (const Sent& m : more) ASSERT_EQ(m.view().Be32(36), next++);
+    }
+    EXPECT_TRUE(writable());
 }
 
 TEST_F(TimersTest, MeasuredLossNarrowsTheWindowAndAboveThirtyPercentHalvesTheSegments) {
