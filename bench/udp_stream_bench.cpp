@@ -7,7 +7,7 @@
 // and the relay) and its ratio to TCP's, and what the fixed window allows at
 // the measured round trip. Every transfer is checked by SHA-256.
 //
-//   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5 [--mib N]]
+//   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|reorder [--mib N]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -260,8 +260,9 @@ int main(int argc, char** argv) {
     }
     if (!only.empty()) {
         // One case alone (for profiling), after TCP for the ratio.
-        const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3};
+        const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3}, shuffle{0, 0.05, 0.10, 0, 3};
         std::vector<Result> results{RunTcp(64)};
+        if (only == "reorder") results.push_back(RunUdp("udp reorder 10%, dup 5%", (only_mib ? only_mib : 32) << 10, true, &shuffle));
         if (only == "loss1") results.push_back(RunUdp("udp loss 1%", (only_mib ? only_mib : 32) << 10, true, &loss1));
         if (only == "clean") results.push_back(RunUdp("udp clean", (only_mib ? only_mib : 64) << 10, true, nullptr));
         if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));

@@ -240,9 +240,13 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
     s->ack_due = true;
     ++s->data_since_ack;
     if (in_order) {
+        // A short segment ends what the sender had, and one that fills a gap
+        // before segments that waited behind it ends a repair: either way
+        // the reader hears at once.
+        const bool gap_filled = std::any_of(s->receive.begin() + 1, s->receive.end(),
+                                            [](const UdpSegment& g) { return g.stored != nullptr; });
         MoveInOrder(s);
-        // A short segment ends what the sender had: its reader hears of it at once.
-        if (!had_data || s->read_held) TellReader(s, payload < kSegmentSize);
+        if (!had_data || s->read_held) TellReader(s, payload < kSegmentSize || gap_filled);
     }
     // Acknowledged at once rather than once per batch: under loss, the
     // ACKs of one batch cover for each other (one lost ACK at the end of a

@@ -222,6 +222,7 @@ void UdpStreamTransport::Lower(UdpStream* s) {
 void UdpStreamTransport::TellReader(UdpStream* s, bool at_once) {
     if (read_wake_segments_ > 0 && !at_once && s->readable_count < read_wake_segments_) {
         s->read_held = true;
+        if (!holding_.load(std::memory_order_relaxed)) held_since_ms_ = NowMs();
         holding_.store(true, std::memory_order_release);
         return;
     }
@@ -232,6 +233,10 @@ void UdpStreamTransport::TellReader(UdpStream* s, bool at_once) {
 
 void UdpStreamTransport::ReleaseHeldWakes() {
     Guard g(*this);
+    ReleaseHeldLocked();
+}
+
+void UdpStreamTransport::ReleaseHeldLocked() {
     if (!holding_.load(std::memory_order_relaxed)) return;
     holding_.store(false, std::memory_order_release);
     for (auto* list : {&open_, &accept_})

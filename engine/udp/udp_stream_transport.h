@@ -79,8 +79,8 @@ struct UdpStreamConfig {
     // In-order segments kept for the reader (12 for the bare calls, at most
     // 60). Beyond 36, a reader is woken only once the queue holds 24 less
     // than it can, or a short segment came (the sender had nothing more), or
-    // the server found its socket empty (ReleaseHeldWakes) — not once per
-    // round trip. Select still reports held data at once.
+    // the server found its socket empty (ReleaseHeldWakes), or 1 ms passed —
+    // not once per round trip. Select still reports held data at once.
     int read_queue = 60;
 };
 
@@ -269,6 +269,8 @@ private:
     // New in-order data for the stream's reader: told now (`at_once`, or
     // enough gathered) or held for ReleaseHeldWakes.
     void TellReader(UdpStream* s, bool at_once);
+    void ReleaseHeldLocked();
+    static constexpr uint64_t kHoldMs = 1;  // the longest a reader's wake-up is held
     // A listener on the stream's service port hears of a connection to accept.
     void NotifyListener(UdpStream* accepted);
     // Takes the server's current settings (server thread, before the lock).
@@ -363,6 +365,7 @@ private:
     int read_queue_ = udpstream::kWindow;
     int read_wake_segments_ = 0;  // 0: every reader told at once
     std::atomic<bool> holding_{false};
+    uint64_t held_since_ms_ = 0;
 
     std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first

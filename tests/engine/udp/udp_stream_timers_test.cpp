@@ -2,6 +2,8 @@
 // retry limit, the window at the start and under loss, acknowledgements,
 // keep-alives and the close after a connect timeout of silence, and a NAT
 // port that changes under an established stream.
+#include <poll.h>
+
 #include "tests/engine/udp/crafted_peer.h"
 #include "tests/engine/udp/udp_stream_test_support.h"
 
@@ -115,6 +117,67 @@ TEST_F(TimersTest, TheSendQueueWaitsBehindTheWindow) {
         for (const Sent& m : more) ASSERT_EQ(m.view().Be32(36), next++);
     }
     EXPECT_TRUE(writable());
+}
+
+// A reader's wake-up waits while full segments gather, but not past 36 of
+// them, a short segment, a gap being repaired, the server's empty socket or
+// a millisecond; Select reports the held data at once all along.
+TEST_F(TimersTest, AReadersWakeUpWaitsForMoreDataButNotLong) {
+    const int h = AcceptFromRemote();
+    const int fd = t().EventDescriptor(h);
+    ASSERT_GE(fd, 0);
+    auto signalled = [&] {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    auto read_all = [&] {
+        std::vector<uint8_t> buffer(1 << 17);
+        int32_t e = 0;
+        while (t().Receive(h, buffer.data(), int64_t(buffer.size()), &e) > 0) {
+        }
+    };
+    read_all();  // clears the descriptor raised for the connection
+    const std::vector<uint8_t> full(kSegmentSize, 1);
+    uint32_t next = 0;
+    auto readable = [&] {
+        UdpHandleSet r;
+        r.Add(h);
+        return t().Select(&r, nullptr, nullptr, 0) == 1;
+    };
+    // Full segments: held until 36 have gathered.
+    for (int i = 0; i < 35; ++i) FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    EXPECT_TRUE(t().HoldsWakes());
+    EXPECT_TRUE(readable());
+    FromRemote(Data(next++, full));
+    EXPECT_TRUE(signalled());
+    read_all();
+    EXPECT_FALSE(signalled());
+    // A short segment ends what the sender had.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    FromRemote(Data(next++, std::vector<uint8_t>(100, 2)));
+    EXPECT_TRUE(signalled());
+    read_all();
+    // The server's empty socket releases what is held.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    t().ReleaseHeldWakes();
+    EXPECT_TRUE(signalled());
+    EXPECT_FALSE(t().HoldsWakes());
+    read_all();
+    // So does a millisecond with more datagrams coming.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    Advance(1);
+    FromRemote(Keepalive());
+    EXPECT_TRUE(signalled());
+    read_all();
+    // In-order data with later segments waiting beyond a gap is told at once.
+    FromRemote(Data(next + 1, full));
+    EXPECT_FALSE(signalled());
+    FromRemote(Data(next, full));
+    EXPECT_TRUE(signalled());
 }
 
 TEST_F(TimersTest, MeasuredLossNarrowsTheWindowAndAboveThirtyPercentHalvesTheSegments) {
