@@ -7,7 +7,7 @@
 // and the relay) and its ratio to TCP's, and what the fixed window allows at
 // the measured round trip. Every transfer is checked by SHA-256.
 //
-//   bench_udp_stream [--quick] [--json] [--only clean|loss5]
+//   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|reorder [--mib N]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -70,9 +70,18 @@ void ProfileTransfer(bool on) {
     }
 }
 
+// ZL_BENCH_SEND_QUEUE and ZL_BENCH_READ_QUEUE override the transport's
+// queues (segments), to see what each is worth.
+int QueueSetting(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
+}
+
 std::unique_ptr<Engine> StartEngine(const char* address, uint8_t id_byte, uint16_t rendezvous_port, bool choices) {
     UdpStreamConfig c;
     c.prompt_ack = c.fast_resend = c.send_on_ack = choices;
+    c.send_queue = QueueSetting("ZL_BENCH_SEND_QUEUE", c.send_queue);
+    c.read_queue = choices ? QueueSetting("ZL_BENCH_READ_QUEUE", c.read_queue) : udpstream::kWindow;
     return StartServerEngine(address, NodeId{id_byte, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, id_byte}, rendezvous_port, c);
 }
 
@@ -237,22 +246,26 @@ Result RunDatagramsOnly(size_t mib) {
 int main(int argc, char** argv) {
     bool quick = false, json = false;
     std::string only;
+    size_t only_mib = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") quick = true;
         else if (arg == "--json") json = true;
         else if (arg == "--only" && i + 1 < argc) only = argv[++i];
+        else if (arg == "--mib" && i + 1 < argc) only_mib = size_t(std::atoi(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: bench_udp_stream [--quick] [--json] [--only CASE]\n");
+            std::fprintf(stderr, "usage: bench_udp_stream [--quick] [--json] [--only CASE [--mib N]]\n");
             return 2;
         }
     }
     if (!only.empty()) {
         // One case alone (for profiling), after TCP for the ratio.
-        const UdpRelay::Conditions loss5{0.05, 0, 0, 0, 3};
+        const UdpRelay::Conditions loss1{0.01, 0, 0, 0, 3}, loss5{0.05, 0, 0, 0, 3}, shuffle{0, 0.05, 0.10, 0, 3};
         std::vector<Result> results{RunTcp(64)};
-        if (only == "clean") results.push_back(RunUdp("udp clean", 64 << 10, true, nullptr));
-        if (only == "loss5") results.push_back(RunUdp("udp loss 5%", 16 << 10, true, &loss5));
+        if (only == "reorder") results.push_back(RunUdp("udp reorder 10%, dup 5%", (only_mib ? only_mib : 32) << 10, true, &shuffle));
+        if (only == "loss1") results.push_back(RunUdp("udp loss 1%", (only_mib ? only_mib : 32) << 10, true, &loss1));
+        if (only == "clean") results.push_back(RunUdp("udp clean", (only_mib ? only_mib : 64) << 10, true, nullptr));
+        if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));
         for (const Result& r : results)
             std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent\n", r.name.c_str(), r.ok ? "ok" : "BAD",
                         r.mib / r.seconds, r.cpu / r.mib, (unsigned long long)r.resent);

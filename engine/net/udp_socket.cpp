@@ -13,6 +13,10 @@
 
 #include "engine/base/errnum.h"
 
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
+
 namespace zl {
 
 bool UdpSocket::Open(uint16_t port, uint32_t address, const Options& options) {
@@ -44,6 +48,7 @@ bool UdpSocket::Open(uint16_t port, uint32_t address, const Options& options) {
     const int buffer = options.buffer_size > 0 ? options.buffer_size : 8192;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    coalescing_ = options.coalesce_reads && ::setsockopt(fd, SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
     handle_ = fd;
     segmentation_ = true;
     broadcast_ = options.broadcast;
@@ -271,11 +276,16 @@ size_t UdpSocket::ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResu
         return 1;
     }
     if (!buffers || capacity == 0) return 0;
-    if (capacity > kMaxDatagram) capacity = kMaxDatagram;
+    capacity = std::min(capacity, coalescing_ ? kMaxCoalescedRead : kMaxDatagram);
     if (count > kChunk) count = kChunk;
     mmsghdr headers[kChunk];
     iovec parts[kChunk];
     sockaddr_in from[kChunk];
+    // Room for the segment size the kernel reports with a coalesced read.
+    struct alignas(cmsghdr) Control {
+        char bytes[CMSG_SPACE(sizeof(int))];
+    };
+    Control control[kChunk];
     for (size_t i = 0; i < count; ++i) {
         parts[i].iov_base = buffers[i];
         parts[i].iov_len = capacity;
@@ -284,6 +294,10 @@ size_t UdpSocket::ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResu
         headers[i].msg_hdr.msg_namelen = sizeof from[i];
         headers[i].msg_hdr.msg_iov = &parts[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        if (coalescing_) {
+            headers[i].msg_hdr.msg_control = control[i].bytes;
+            headers[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+        }
     }
     // MSG_TRUNC reports each datagram's real length, as in Receive.
     const int n = ::recvmmsg(handle_, headers, unsigned(count), MSG_TRUNC | MSG_DONTWAIT, nullptr);
@@ -305,14 +319,29 @@ size_t UdpSocket::ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResu
         r = ReadResult{};
         r.address = from[i].sin_addr.s_addr;
         r.port = ntohs(from[i].sin_port);
+        const msghdr& m = headers[i].msg_hdr;
+        size_t segment = 0;
+        if (coalescing_) {
+            for (const cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&m), const_cast<cmsghdr*>(c))) {
+                if (c->cmsg_level != SOL_UDP || c->cmsg_type != UDP_GRO || c->cmsg_len < CMSG_LEN(sizeof(int))) continue;
+                int size = 0;
+                std::memcpy(&size, CMSG_DATA(c), sizeof size);
+                segment = size > 0 ? size_t(size) : 0;
+            }
+        }
         const size_t length = headers[i].msg_len;
-        if (length == 0 || length > capacity || (headers[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+        // A single datagram may not exceed kMaxDatagram, nor may a coalesced
+        // run's datagrams; a run that did not fit the buffer is dropped whole.
+        const bool fits = segment != 0 ? segment <= kMaxDatagram : length <= kMaxDatagram;
+        if (length == 0 || length > capacity || !fits || (m.msg_flags & MSG_TRUNC)) {
             if (length > 0) ++dropped_;
             r.kind = ReadKind::kSkipped;
             continue;
         }
         r.kind = ReadKind::kDatagram;
         r.length = length;
+        // A run of one is an ordinary datagram.
+        r.segment = segment != 0 && segment < length ? segment : 0;
     }
     return size_t(n);
 }

@@ -14,12 +14,17 @@ struct UdpSocketOptions {
     bool blocking = false;
     // SO_SNDBUF and SO_RCVBUF; 0 or less means 8192.
     int32_t buffer_size = 131072;
+    // Lets the kernel hand over a run of equal-sized datagrams from one
+    // sender as one read (UDP_GRO); ReceiveMany then reports their size.
+    bool coalesce_reads = false;
 };
 
 class UdpSocket {
 public:
     // The largest datagram sent or read.
     static constexpr size_t kMaxDatagram = 8192;
+    // The largest coalesced read (one IP datagram's worth of segments).
+    static constexpr size_t kMaxCoalescedRead = 65536;
 
     using Options = UdpSocketOptions;
 
@@ -35,6 +40,9 @@ public:
         size_t length = 0;
         uint32_t address = 0;  // network order
         uint16_t port = 0;     // host order
+        // Non-zero for a coalesced read: `length` bytes of datagrams of this
+        // size each, the last one possibly shorter (at most kMaxDatagram).
+        size_t segment = 0;
     };
 
     UdpSocket() = default;
@@ -60,8 +68,10 @@ public:
 
     // Reads up to `count` datagrams with one system call, datagram i into
     // buffers[i] (each `capacity` bytes), with the rules of Receive for each.
-    // Returns how many results were written: 0 when nothing waits; a kClosed
-    // or kSkipped-for-an-error result ends the batch.
+    // With coalesce_reads a result may hold a run of datagrams (`segment`);
+    // buffers then need kMaxCoalescedRead bytes, or a run that does not fit
+    // is dropped whole. Returns how many results were written: 0 when
+    // nothing waits; a kClosed or kSkipped-for-an-error result ends the batch.
     size_t ReceiveMany(uint8_t* const* buffers, size_t capacity, ReadResult* results, size_t count);
 
     // One datagram of SendMany.
@@ -93,6 +103,7 @@ private:
 
     int handle_ = -1;
     bool segmentation_ = true;  // the kernel cuts one send into datagrams (cleared when it cannot)
+    bool coalescing_ = false;   // reads may hold runs of datagrams
     uint16_t bound_port_ = 0;
     uint32_t bound_address_ = 0;
     bool broadcast_ = false;

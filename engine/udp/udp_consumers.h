@@ -7,7 +7,8 @@
 //
 // Addresses are IPv4 in network byte order; ports are in host order.
 // Receive calls run on the server thread; the bytes stay valid only for the
-// call and are followed by a NUL byte in the buffer.
+// call and are followed by a NUL byte in the buffer, except the items of a
+// stream batch cut from one coalesced read (each has only its length).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,12 +53,18 @@ class IUdpStreamConsumer {
 public:
     virtual ~IUdpStreamConsumer() = default;
     virtual void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) = 0;
-    // Datagrams read together, in order, as OnStreamDatagram each. A consumer
+    // Datagrams read together, in order, as OnStreamDatagram each (not
+    // followed by a NUL when cut from a coalesced read). A consumer
     // with a lock takes it once, and sends its answers and wakes its waiters
     // once for the whole batch.
     virtual void OnStreamBatch(const UdpDatagramRef* items, size_t count) {
         for (size_t i = 0; i < count; ++i) OnStreamDatagram(items[i].data, items[i].length, items[i].address, items[i].port);
     }
+    // Wake-ups the consumer holds back for more data to gather: while it
+    // does, the server waits at most 1 ms between passes, and a pass that
+    // finds the socket empty releases them.
+    virtual bool HoldsWakes() { return false; }
+    virtual void ReleaseHeldWakes() {}
     // Timers the server loop drives while the transport is not suspended.
     virtual void RetransmitTick() = 0;       // every 40 ms
     virtual void AcknowledgeTick() = 0;      // every 20 ms between retransmit ticks

@@ -6,7 +6,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "engine/base/engine_log.h"
@@ -54,8 +56,8 @@ uint32_t InterfaceAddress() {
 }  // namespace
 
 UdpServer::UdpServer(Clock& clock, std::shared_ptr<IResolverBackend> names)
-    : QThread(clock), clock_(clock), resolver_(std::move(names)), buffers_(kReadBatch * kBufferSize) {
-    for (size_t i = 0; i < kReadBatch; ++i) buffer_at_[i] = buffers_.data() + i * kBufferSize;
+    : QThread(clock), clock_(clock), resolver_(std::move(names)), buffers_(new uint8_t[kReadBatch * kBufferSize]) {
+    for (size_t i = 0; i < kReadBatch; ++i) buffer_at_[i] = buffers_.get() + i * kBufferSize;
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -221,6 +223,7 @@ bool UdpServer::OpenSocket(bool force) {
     if (!IsValidAddress(local_address_))
         local_address_ = IsValidAddress(bind_address_) ? bind_address_ : InterfaceAddress();
     UdpSocket::Options options;
+    options.coalesce_reads = true;
     if (socket_.Open(static_cast<uint16_t>(local_port_), bind_address_, options)) return true;
     if (!socket_.bind_failed()) {
         char line[64];
@@ -265,6 +268,23 @@ void UdpServer::DispatchRead(const UdpSocket::ReadResult* reads, size_t count, b
         }
         run.clear();
     };
+    // One datagram; `terminated` when a NUL may be written after it.
+    auto one = [&](uint8_t* data, size_t length, uint32_t address, uint16_t port, bool terminated) {
+        if (RouteDatagram(data, length) == UdpRoute::kStream) {
+            run.push_back(UdpDatagramRef{data, length, address, port});
+            return;
+        }
+        flush_run();
+        if (!terminated) {
+            std::memcpy(single_.data(), data, length);
+            data = single_.data();
+        }
+        data[length] = 0;
+        if (DispatchDatagram(data, length, address, port, dht_, stream_, suspended))
+            ++counters_.dispatched;
+        else
+            ++counters_.unclaimed;
+    };
     for (size_t i = 0; i < count; ++i) {
         const UdpSocket::ReadResult& r = reads[i];
         if (r.kind == UdpSocket::ReadKind::kSkipped) {
@@ -274,17 +294,26 @@ void UdpServer::DispatchRead(const UdpSocket::ReadResult* reads, size_t count, b
         if (r.kind != UdpSocket::ReadKind::kDatagram) continue;
         uint8_t* data = buffer_at_[i];
         data[r.length] = 0;
-        if (RouteDatagram(data, r.length) == UdpRoute::kStream) {
-            run.push_back(UdpDatagramRef{data, r.length, r.address, r.port});
+        if (r.segment == 0) {
+            one(data, r.length, r.address, r.port, true);
             continue;
         }
-        flush_run();
-        if (DispatchDatagram(data, r.length, r.address, r.port, dht_, stream_, suspended))
-            ++counters_.dispatched;
-        else
-            ++counters_.unclaimed;
+        // A coalesced run: cut it into its datagrams (items of a stream batch
+        // are not followed by a NUL; anything else gets its own copy).
+        for (size_t at = 0; at < r.length; at += r.segment) {
+            const size_t length = std::min(r.segment, r.length - at);
+            one(data + at, length, r.address, r.port, at + length == r.length);
+        }
     }
     flush_run();
+}
+
+// Datagrams a read holds: a coalesced run counts each of its own.
+size_t UdpServer::DatagramsIn(const UdpSocket::ReadResult* reads, size_t count) {
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i)
+        total += reads[i].segment != 0 ? (reads[i].length + reads[i].segment - 1) / reads[i].segment : 1;
+    return total;
 }
 
 uint32_t UdpServer::RunPass() {
@@ -312,7 +341,7 @@ uint32_t UdpServer::RunPass() {
     // One call reads what the rest of the burst allows.
     std::array<UdpSocket::ReadResult, kReadBatch> reads;
     const size_t room = size_t(kBurstLimit - std::min(burst_, kBurstLimit));
-    const size_t got = socket_.ReceiveMany(buffer_at_.data(), kMaxUdpDatagram, reads.data(), std::max<size_t>(room, 1));
+    const size_t got = socket_.ReceiveMany(buffer_at_.data(), kBufferSize - 1, reads.data(), std::max<size_t>(room, 1));
     const bool closed = got > 0 && reads[got - 1].kind == UdpSocket::ReadKind::kClosed;
     const size_t read = closed ? got - 1 : got;
     if (read > 0) {
@@ -320,7 +349,7 @@ uint32_t UdpServer::RunPass() {
         DispatchRead(reads.data(), read, suspended);
         // Datagrams of any length count toward the burst: a flood of short
         // ones must not starve the timers or keep the lock from senders.
-        burst_ += int32_t(read);
+        burst_ += int32_t(std::min<size_t>(DatagramsIn(reads.data(), read), size_t(kBurstLimit)));
         // A full read may have left more waiting: read again at once until
         // the burst is used up. A short one emptied the socket.
         if (burst_ < kBurstLimit && read == room && !closed) return 0;
@@ -331,11 +360,16 @@ uint32_t UdpServer::RunPass() {
     } else {
         if (burst_ == 0) wait = kIdleWaitMs;
         ++idle_;
+        // The socket is empty: readers whose wake-up waited for more data hear now.
+        if (stream_ && !suspended && stream_->HoldsWakes()) stream_->ReleaseHeldWakes();
     }
 
     if (!suspended) RunTimers(lock);
     if (idle_ >= kIdleLimit) wait += kLongIdleExtraMs;
-    if (burst_ >= kBurstLimit) wait += kBurstYieldMs;
+    if (burst_ >= kBurstLimit)
+        wait += kBurstYieldMs;
+    else if (wait > kHeldWakeMs && stream_ && !suspended && stream_->HoldsWakes())
+        wait = kHeldWakeMs;
     burst_ = 0;
     return wait;
 }

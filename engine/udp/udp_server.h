@@ -34,17 +34,21 @@ class BufferPool;
 
 class UdpServer final : public QThread, public IUdpSender {
 public:
-    static constexpr size_t kBufferSize = 9216;  // at most kMaxUdpDatagram filled by one read
+    // One read fills at most a coalesced run of datagrams (UDP_GRO), each at
+    // most kMaxUdpDatagram; one byte more for the terminator.
+    static constexpr size_t kBufferSize = UdpSocket::kMaxCoalescedRead + 1;
     // Datagrams read back to back before the timers run and the thread yields.
     static constexpr int32_t kBurstLimit = 18;
     // Datagrams read by one system call: a whole burst.
     static constexpr size_t kReadBatch = size_t(kBurstLimit);
     // A read is terminated after its last byte, so a full datagram must leave room.
-    static_assert(kBufferSize > kMaxUdpDatagram);
+    static_assert(kBufferSize > kMaxUdpDatagram && kBufferSize > UdpSocket::kMaxCoalescedRead);
     static constexpr int32_t kIdleLimit = 4;
     static constexpr uint32_t kIdleWaitMs = 10;
     static constexpr uint32_t kLongIdleExtraMs = 40;
     static constexpr uint32_t kBurstYieldMs = 2;
+    // The longest wait while the transport holds a reader's wake-up back.
+    static constexpr uint32_t kHeldWakeMs = 1;
     static constexpr uint32_t kReadErrorPauseMs = 2;
     static constexpr uint32_t kOpenRetryMs = 1000;
     static constexpr uint32_t kSuspendedPollMs = 100;
@@ -132,6 +136,7 @@ private:
     // Hands the datagrams read by one call to their consumers, in order;
     // consecutive stream datagrams go to the transport as one batch.
     void DispatchRead(const UdpSocket::ReadResult* reads, size_t count, bool suspended);
+    static size_t DatagramsIn(const UdpSocket::ReadResult* reads, size_t count);
     void ResolveRendezvous(ScopedLock& lock);
     void TrimPool();
     bool Suspended();
@@ -141,8 +146,12 @@ private:
     Clock& clock_;
     TResolver resolver_;
     UdpSocket socket_;
-    // kReadBatch receive buffers of kBufferSize bytes each.
-    std::vector<uint8_t> buffers_;
+    // kReadBatch receive buffers of kBufferSize bytes each (left
+    // uninitialised: only what reads fill is ever touched).
+    std::unique_ptr<uint8_t[]> buffers_;
+    // A datagram cut from a coalesced read for a consumer that needs it
+    // followed by a NUL.
+    std::array<uint8_t, kMaxUdpDatagram + 1> single_{};
     std::array<uint8_t*, kReadBatch> buffer_at_{};
     int wake_fd_ = -1;
 

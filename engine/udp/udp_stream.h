@@ -67,8 +67,11 @@ struct UdpStream {
     int32_t close_error = 0;  // why it closed: 0 for the other end's CLOSE
     uint32_t syn_ack_resends = 0;
 
-    // Send window: slot 0 holds segment `send_base`.
-    std::array<UdpSendSlot, udpstream::kWindow> send{};
+    // Send slots: slot 0 holds segment `send_base`. The first 12 are the
+    // window; behind it wait the segments Send took beyond it, which go out
+    // as acknowledgements move the window over them.
+    static constexpr int kSendSlots = 96;
+    std::array<UdpSendSlot, kSendSlots> send{};
     int send_used = 0;
     uint32_t send_base = 0;
     uint32_t peer_send_base = 0;
@@ -82,10 +85,18 @@ struct UdpStream {
     std::array<UdpSegment, udpstream::kWindow> receive{};
     uint32_t next_expected = 0;
 
-    // In-order segments not yet read; the first may be partly read.
-    std::array<UdpSegment, udpstream::kWindow> readable{};
+    // In-order segments not yet read, a ring from `readable_head`; the first
+    // may be partly read. How many it may hold is the transport's choice
+    // (12 for the bare calls).
+    static constexpr int kReadableSlots = 60;
+    std::array<UdpSegment, kReadableSlots> readable{};
+    int readable_head = 0;
     int readable_count = 0;
     uint32_t read_offset = 0;
+    UdpSegment& Readable(int i) { return readable[size_t((readable_head + i) % kReadableSlots)]; }
+    // Data arrived that the reader was not yet told of: the wake-up waits
+    // for more to gather (see the transport's read_queue).
+    bool read_held = false;
 
     uint64_t last_ack_ms = 0;  // when an ACK was last sent
     uint32_t acked_next = 0;   // the next expected segment that ACK reported
@@ -106,6 +117,8 @@ struct UdpStream {
     int event_fd = -1;
     bool event_raised = false;
 
+    // Whether slot i went out at least once (only such a slot can be acknowledged).
+    bool WasSent(int i) const { return send[size_t(i)].sent_ms != 0 || send[size_t(i)].retries != 0; }
     bool HasReadableData() const { return readable_count > 0 || receive[0].stored != nullptr; }
 };
 

@@ -109,9 +109,10 @@ int64_t UdpStreamTransport::Send(int handle, const uint8_t* data, int64_t length
     const int limit = WindowLimit(s, &segment_size);
     const uint64_t now = NowMs();
     int64_t taken = 0;
-    while (s->send_used < kWindow && taken < length) {
+    const int capacity = SendCapacity();
+    while (s->send_used < capacity && taken < length) {
         const uint32_t payload = uint32_t(std::min<int64_t>(segment_size, length - taken));
-        uint8_t* packet = pool_.Get(int64_t(kDataHeaderSize + payload + kSendBufferSpare));
+        uint8_t* packet = TakeSegmentBuffer();
         std::memset(packet + kHeaderSize, 0, kDataHeaderSize - kHeaderSize);
         const int index = s->send_used++;
         StoreBe32(packet + 32, payload);
@@ -147,7 +148,7 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
     while (copied < size) {
         if (s->readable_count == 0) MoveInOrder(s);
         if (s->readable_count == 0) break;
-        UdpSegment& head = s->readable[0];
+        UdpSegment& head = s->Readable(0);
         if (head.payload == 0) {  // never stored (empty DATA is refused), kept as a guard
             CloseStream(s, err::kInvalid);
             return *error = err::kInvalid, -1;
@@ -158,9 +159,10 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
         copied += n;
         s->read_offset += n;
         if (s->read_offset == head.payload) {
-            pool_.Release(head.stored);
-            std::move(s->readable.begin() + 1, s->readable.begin() + s->readable_count, s->readable.begin());
-            s->readable[size_t(--s->readable_count)] = UdpSegment{};
+            GiveBackSegmentBuffer(head.stored);
+            head = UdpSegment{};
+            s->readable_head = (s->readable_head + 1) % UdpStream::kReadableSlots;
+            --s->readable_count;
             s->read_offset = 0;
         }
     }
@@ -174,8 +176,10 @@ int64_t UdpStreamTransport::Receive(int handle, uint8_t* buffer, int64_t size, i
         AckIfDue(s);
     }
     // A reader that took only part of what waits is told again, as a
-    // readable socket keeps polling readable.
+    // readable socket keeps polling readable; one that took all has nothing
+    // held for it any more.
     if (s->HasReadableData()) Notify(s);
+    else s->read_held = false;
     if (copied == 0) return *error = err::kWouldBlock, -1;
     *error = err::kNone;
     return copied;

@@ -228,7 +228,7 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
         UdpSegment& slot = s->receive[size_t(ahead)];
         if (!slot.stored) {
             const size_t stored_length = p.size() - kHeaderSize;
-            slot.stored = pool_.Get(int64_t(stored_length));
+            slot.stored = TakeSegmentBuffer();
             std::memcpy(slot.stored, p.data() + kHeaderSize, stored_length);
             slot.payload = payload;
             slot.number = number;
@@ -240,11 +240,13 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
     s->ack_due = true;
     ++s->data_since_ack;
     if (in_order) {
+        // A short segment ends what the sender had, and one that fills a gap
+        // before segments that waited behind it ends a repair: either way
+        // the reader hears at once.
+        const bool gap_filled = std::any_of(s->receive.begin() + 1, s->receive.end(),
+                                            [](const UdpSegment& g) { return g.stored != nullptr; });
         MoveInOrder(s);
-        if (!had_data) {
-            Notify(s);
-            Wake(kWakeReaders);  // a reader waits only while there is nothing to read
-        }
+        if (!had_data || s->read_held) TellReader(s, payload < kSegmentSize || gap_filled);
     }
     // Acknowledged at once rather than once per batch: under loss, the
     // ACKs of one batch cover for each other (one lost ACK at the end of a
@@ -259,13 +261,13 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     const uint32_t next = p.Be32(36);
     // The other end cannot expect a segment we never sent: such an ACK would
     // release data it does not hold.
-    if (Ahead(next, s->send_base) > s->send_used) return;
+    if (Ahead(next, s->send_base) > SentEnd(s)) return;
     if (Ahead(their_base, s->peer_send_base) > 0) s->peer_send_base = their_base;
     const bool window_moved = Ahead(next, s->peer_next_expected) > 0;
     if (window_moved) s->peer_next_expected = next;
     const int before = s->send_used;
-    for (int i = 0; i < s->send_used; ++i) {
-        if (!s->send[size_t(i)].packet) continue;
+    for (int i = 0; i < std::min(s->send_used, kWindow); ++i) {
+        if (!s->send[size_t(i)].packet || !s->WasSent(i)) continue;
         const int32_t d = Ahead(s->send_base + uint32_t(i), next);
         if (d < 0 || (d < kWindow && p.data()[40 + size_t(d)] == 1))
             AcknowledgeSlot(s, i);
@@ -273,10 +275,7 @@ void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t por
     s->remote_port = port;
     s->last_activity = NowSeconds();
     DropAcknowledgedFront(s);
-    if (s->send_used != before && before == kWindow) {
-        Notify(s);
-        Wake(kWakeWriters);  // a writer waits only while the window is full
-    }
+    NoteSlotsFreed(s, before);
     if ((s->send_used != before || window_moved) && config_.send_on_ack) SendNowInWindow(s);
     if (config_.fast_resend) FastResend(s);
 }
@@ -306,7 +305,7 @@ void UdpStreamTransport::OnDataAck(const WireView& p, uint32_t address, uint16_t
     UdpStream* s = EstablishedFrom(p, address);
     if (!s) return;
     const int32_t index = Ahead(p.Be32(36), s->send_base);
-    if (index < 0 || index >= s->send_used) return;
+    if (index < 0 || index >= std::min(s->send_used, kWindow) || !s->WasSent(index)) return;
     UdpSendSlot& slot = s->send[size_t(index)];
     if (!slot.packet || std::memcmp(slot.packet + 32, p.data() + 32, 8) != 0) return;
     AcknowledgeSlot(s, index);
@@ -314,10 +313,9 @@ void UdpStreamTransport::OnDataAck(const WireView& p, uint32_t address, uint16_t
     s->last_activity = NowSeconds();
     const int before = s->send_used;
     DropAcknowledgedFront(s);
-    if (before == kWindow && s->send_used < kWindow) {
-        Notify(s);
-        Wake(kWakeWriters);
-    }
+    NoteSlotsFreed(s, before);
+    // Segments waiting behind the window go out as it moves.
+    if (s->send_used != before && config_.send_on_ack) SendNowInWindow(s);
 }
 
 }  // namespace zl

@@ -55,8 +55,8 @@ void UdpStreamTransport::DropAcknowledgedFront(UdpStream* s) {
 }
 
 void UdpStreamTransport::MoveInOrder(UdpStream* s) {
-    while (s->receive[0].stored && s->readable_count < kWindow) {
-        s->readable[size_t(s->readable_count++)] = s->receive[0];
+    while (s->receive[0].stored && s->readable_count < read_queue_) {
+        s->Readable(s->readable_count++) = s->receive[0];
         s->next_expected = s->receive[0].number + 1;
         std::move(s->receive.begin() + 1, s->receive.end(), s->receive.begin());
         s->receive[kWindow - 1] = UdpSegment{};
@@ -73,9 +73,24 @@ void UdpStreamTransport::AcknowledgeSlot(UdpStream* s, int index) {
         const uint32_t clamped = uint32_t(std::min<uint64_t>(sample, 60000));
         s->srtt_ms = s->srtt_ms == 0 ? std::max<uint32_t>(clamped, 1) : (7 * s->srtt_ms + clamped) / 8;
     }
-    pool_.Release(slot.packet);
+    GiveBackSegmentBuffer(slot.packet);
     slot.packet = nullptr;
     s->bytes_acknowledged += slot.payload;
+}
+
+int UdpStreamTransport::SentEnd(const UdpStream* s) {
+    for (int i = std::min(s->send_used, kWindow); i > 0; --i)
+        if (s->WasSent(i - 1)) return i;
+    return 0;
+}
+
+void UdpStreamTransport::NoteSlotsFreed(UdpStream* s, int before) {
+    // A writer waits only while the stream is not writable.
+    const int mark = WritableBelow();
+    if (before >= mark && s->send_used < mark) {
+        Notify(s);
+        Wake(kWakeWriters);
+    }
 }
 
 bool UdpStreamTransport::PeerTakes(UdpStream* s, int index) {
@@ -183,13 +198,15 @@ void UdpStreamTransport::FastResend(UdpStream* s) {
     const uint64_t now = NowMs();
     const uint64_t gap = std::max<uint64_t>(2 * uint64_t(s->srtt_ms) + 2, 4);
     int later_acknowledged = 0;
-    for (int i = s->send_used - 1; i >= 0; --i) {
+    // Within the window: what waits behind it was never sent.
+    const int end = std::min(s->send_used, kWindow);
+    for (int i = end - 1; i >= 0; --i) {
         UdpSendSlot& slot = s->send[size_t(i)];
         if (!slot.packet) {
             ++later_acknowledged;
             continue;
         }
-        const bool all_later = later_acknowledged > 0 && later_acknowledged == s->send_used - 1 - i;
+        const bool all_later = later_acknowledged > 0 && later_acknowledged == end - 1 - i;
         if ((later_acknowledged < 3 && !all_later) || slot.sent_ms == 0 || now - slot.sent_ms < gap) continue;
         SendData(s, i);
         ++s->resend_count;
@@ -278,6 +295,8 @@ void UdpStreamTransport::RetransmitTick() {
 }
 
 void UdpStreamTransport::AcknowledgeTick() {
+    // A host that never finds its socket empty still tells held readers by the tick.
+    ReleaseHeldWakes();
     Guard g(*this);
     if (Suspended()) return;
     const uint64_t now = NowMs();

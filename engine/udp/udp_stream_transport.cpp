@@ -1,12 +1,15 @@
 // The transport's lists, pool, handle table, lock and outbox, and Select.
 #include "engine/udp/udp_stream_transport.h"
 
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <climits>
+#include <ctime>
 #include <cstring>
 
 #include "engine/base/clock.h"
@@ -59,6 +62,9 @@ UdpStreamTransport::UdpStreamTransport(IUdpSender& sender, UdpStreamConfig confi
       system_clock_(&clock_ == &SystemClock()) {
     if (!config_.random) config_.random = SystemRandom;
     if (config_.connect_timeout <= 0) config_.connect_timeout = 30;
+    read_queue_ = std::clamp(config_.read_queue, udpstream::kWindow, UdpStream::kReadableSlots);
+    read_wake_segments_ = read_queue_ > 3 * udpstream::kWindow ? read_queue_ - 2 * udpstream::kWindow : 0;
+    send_queue_ = config_.send_on_ack ? std::clamp(config_.send_queue, 0, UdpStream::kSendSlots - udpstream::kWindow) : 0;
     SyncWithHost();
 }
 
@@ -68,6 +74,7 @@ UdpStreamTransport::~UdpStreamTransport() {
         ReleaseSendBuffers(s.get());
         ReleaseReceiveBuffers(s.get());
     }
+    ReturnSpareSegments();
 }
 
 uint64_t UdpStreamTransport::NowMs() { return clock_.TickMs(); }
@@ -135,9 +142,28 @@ UdpStream* UdpStreamTransport::NewStream() {
     return raw;
 }
 
+uint8_t* UdpStreamTransport::TakeSegmentBuffer() {
+    if (spare_segments_.empty()) return pool_.Get(int64_t(kSegmentBufferSize));
+    uint8_t* buffer = spare_segments_.back();
+    spare_segments_.pop_back();
+    return buffer;
+}
+
+void UdpStreamTransport::GiveBackSegmentBuffer(uint8_t* buffer) {
+    if (spare_segments_.size() < kSpareSegmentLimit)
+        spare_segments_.push_back(buffer);
+    else
+        pool_.Release(buffer);
+}
+
+void UdpStreamTransport::ReturnSpareSegments() {
+    for (uint8_t* buffer : spare_segments_) pool_.Release(buffer);
+    spare_segments_.clear();
+}
+
 void UdpStreamTransport::ReleaseSendBuffers(UdpStream* s) {
     for (int i = 0; i < s->send_used; ++i) {
-        if (s->send[size_t(i)].packet) pool_.Release(s->send[size_t(i)].packet);
+        if (s->send[size_t(i)].packet) GiveBackSegmentBuffer(s->send[size_t(i)].packet);
         s->send[size_t(i)] = UdpSendSlot{};
     }
     s->send_used = 0;
@@ -145,14 +171,15 @@ void UdpStreamTransport::ReleaseSendBuffers(UdpStream* s) {
 
 void UdpStreamTransport::ReleaseReceiveBuffers(UdpStream* s) {
     for (auto& seg : s->receive) {
-        if (seg.stored) pool_.Release(seg.stored);
+        if (seg.stored) GiveBackSegmentBuffer(seg.stored);
         seg = UdpSegment{};
     }
     for (int i = 0; i < s->readable_count; ++i) {
-        if (s->readable[size_t(i)].stored) pool_.Release(s->readable[size_t(i)].stored);
-        s->readable[size_t(i)] = UdpSegment{};
+        if (s->Readable(i).stored) GiveBackSegmentBuffer(s->Readable(i).stored);
+        s->Readable(i) = UdpSegment{};
     }
     s->readable_count = 0;
+    s->readable_head = 0;
     s->read_offset = 0;
 }
 
@@ -190,6 +217,31 @@ void UdpStreamTransport::Lower(UdpStream* s) {
     uint64_t count = 0;
     if (::read(s->event_fd, &count, sizeof count) < 0) count = 0;
     s->event_raised = false;
+}
+
+void UdpStreamTransport::TellReader(UdpStream* s, bool at_once) {
+    if (read_wake_segments_ > 0 && !at_once && s->readable_count < read_wake_segments_) {
+        s->read_held = true;
+        if (!holding_.load(std::memory_order_relaxed)) held_since_ms_ = NowMs();
+        holding_.store(true, std::memory_order_release);
+        return;
+    }
+    s->read_held = false;
+    Notify(s);
+    Wake(kWakeReaders);  // a reader waits only while there is nothing to read
+}
+
+void UdpStreamTransport::ReleaseHeldWakes() {
+    Guard g(*this);
+    ReleaseHeldLocked();
+}
+
+void UdpStreamTransport::ReleaseHeldLocked() {
+    if (!holding_.load(std::memory_order_relaxed)) return;
+    holding_.store(false, std::memory_order_release);
+    for (auto* list : {&open_, &accept_})
+        for (UdpStream* s : *list)
+            if (s->read_held) TellReader(s, true);
 }
 
 void UdpStreamTransport::NotifyListener(UdpStream* accepted) {
@@ -302,7 +354,7 @@ UdpStreamSnapshot UdpStreamTransport::Inspect(int handle) {
     out.request_number = s->request_number;
     out.send_used = s->send_used;
     out.send_base = s->send_base;
-    for (int i = 0; i < s->send_used; ++i) {
+    for (int i = 0; i < std::min(s->send_used, udpstream::kWindow); ++i) {
         out.send_retries[size_t(i)] = s->send[size_t(i)].retries;
         out.send_sent[size_t(i)] = s->send[size_t(i)].sent_ms != 0;
     }
@@ -365,6 +417,7 @@ void UdpStreamTransport::ResetTransport() {
     external_port_ = 0;
     server_answered_ = false;
     outbox_.Clear();
+    ReturnSpareSegments();
     Wake();
 }
 
@@ -382,7 +435,7 @@ bool UdpStreamTransport::IsReadable(UdpStream* s) {
 
 bool UdpStreamTransport::IsWritable(UdpStream* s) {
     if (s->list != UdpStreamList::kOpen) return false;
-    return s->state == UdpStreamState::kClosed || (s->connected && s->send_used < udpstream::kWindow);
+    return s->state == UdpStreamState::kClosed || (s->connected && s->send_used < WritableBelow());
 }
 
 bool UdpStreamTransport::IsInError(UdpStream* s) {
@@ -421,22 +474,31 @@ void UdpStreamTransport::WakeWaiters(uint8_t kinds) {
     const bool readers = (kinds & kWakeReaders) && read_waiters_.load(std::memory_order_acquire) > 0;
     const bool writers = (kinds & kWakeWriters) && write_waiters_.load(std::memory_order_acquire) > 0;
     if (!readers && !writers) return;
-    generation_.fetch_add(1, std::memory_order_acq_rel);
+    wait_word_.fetch_add(1, std::memory_order_acq_rel);
     if (system_clock_) {
-        { std::lock_guard lock(wait_mutex_); }
-        wait_cv_.notify_all();
+        // Only waiters of the kinds concerned wake: a writer sleeps on while data arrives.
+        const uint32_t bits = (readers ? kWakeReaders : 0) | (writers ? kWakeWriters : 0);
+        ::syscall(SYS_futex, WaitWord(), FUTEX_WAKE_BITSET_PRIVATE, INT_MAX, nullptr, nullptr, bits);
     } else {
         clock_.WakeSleepers();
     }
 }
 
-void UdpStreamTransport::WaitForChange(uint64_t seen, uint32_t ms) {
-    auto changed = [&] { return generation_.load(std::memory_order_acquire) != seen; };
+void UdpStreamTransport::WaitForChange(uint32_t seen, uint32_t ms, uint8_t kinds) {
     if (system_clock_) {
-        std::unique_lock lock(wait_mutex_);
-        wait_cv_.wait_for(lock, std::chrono::milliseconds(ms), changed);
+        timespec deadline{};
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += time_t(ms / 1000);
+        deadline.tv_nsec += long(ms % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_nsec -= 1000000000L;
+            ++deadline.tv_sec;
+        }
+        // Returns at once when the word moved since `seen`; else sleeps until
+        // a wake of these kinds or the deadline.
+        ::syscall(SYS_futex, WaitWord(), FUTEX_WAIT_BITSET_PRIVATE, seen, &deadline, nullptr, uint32_t(kinds));
     } else {
-        clock_.SleepMsUnless(ms, changed);
+        clock_.SleepMsUnless(ms, [&] { return wait_word_.load(std::memory_order_acquire) != seen; });
     }
 }
 
@@ -455,8 +517,9 @@ int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandl
     } as_reader{reads ? &read_waiters_ : nullptr}, as_writer{writes ? &write_waiters_ : nullptr};
     if (reads) read_waiters_.fetch_add(1, std::memory_order_acq_rel);
     if (writes) write_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    const uint8_t kinds = uint8_t((reads ? kWakeReaders : 0) | (writes ? kWakeWriters : 0));
     for (;;) {
-        const uint64_t generation = generation_.load(std::memory_order_acquire);
+        const uint32_t generation = wait_word_.load(std::memory_order_acquire);
         uint64_t elapsed;
         {
             Guard g(*this);
@@ -468,7 +531,7 @@ int UdpStreamTransport::Select(UdpHandleSet* read, UdpHandleSet* write, UdpHandl
         }
         uint64_t step = kPollStepMs;
         if (timeout_ms >= 0) step = std::min<uint64_t>(step, uint64_t(timeout_ms) - elapsed);
-        WaitForChange(generation, uint32_t(step));
+        WaitForChange(generation, uint32_t(step), kinds);
     }
 }
 

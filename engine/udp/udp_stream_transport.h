@@ -11,7 +11,6 @@
 // waits for the server's lock while holding this one.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,6 +71,17 @@ struct UdpStreamConfig {
     bool prompt_ack = true;
     bool send_on_ack = true;
     bool fast_resend = true;
+    // Segments Send may take beyond the window's 12 (0: only the window, as
+    // the bare calls do). The server thread sends them as ACKs open the
+    // window, so a writer is woken only once half of them left, not once per
+    // round trip. Needs send_on_ack.
+    int send_queue = 84;
+    // In-order segments kept for the reader (12 for the bare calls, at most
+    // 60). Beyond 36, a reader is woken only once the queue holds 24 less
+    // than it can, or a short segment came (the sender had nothing more), or
+    // the server found its socket empty (ReleaseHeldWakes), or 1 ms passed —
+    // not once per round trip. Select still reports held data at once.
+    int read_queue = 60;
 };
 
 // The engine's own handle set for Select (the handles Open and Accept gave).
@@ -182,6 +192,8 @@ public:
     // IUdpStreamConsumer: the rendezvous dispatch, then the transport.
     void OnStreamDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) override;
     void OnStreamBatch(const UdpDatagramRef* items, size_t count) override;
+    bool HoldsWakes() override { return holding_.load(std::memory_order_acquire); }
+    void ReleaseHeldWakes() override;
     void RetransmitTick() override;
     void AcknowledgeTick() override;
     void MaintenanceTick() override;
@@ -235,6 +247,15 @@ private:
     void Detach(UdpStream* s);
     void Attach(UdpStream* s, UdpStreamList list);
     std::vector<UdpStream*>& ListOf(UdpStreamList list);
+    // Segment buffers (a whole DATA packet, or a received one's stored form)
+    // all have one size; a few freed ones are kept here for reuse under the
+    // transport's lock, so the pool's own lock and bookkeeping stay out of
+    // the per-segment path. They go back to the pool on reset.
+    static constexpr size_t kSegmentBufferSize = udpstream::kMaxPacketSize + udpstream::kSendBufferSpare;
+    static constexpr size_t kSpareSegmentLimit = 128;
+    uint8_t* TakeSegmentBuffer();
+    void GiveBackSegmentBuffer(uint8_t* buffer);
+    void ReturnSpareSegments();
     void ReleaseSendBuffers(UdpStream* s);
     void ReleaseReceiveBuffers(UdpStream* s);
     void CloseStream(UdpStream* s, int32_t reason);
@@ -245,6 +266,11 @@ private:
     // Raises the stream's event descriptor (when it has one); Lower clears it.
     void Notify(UdpStream* s);
     void Lower(UdpStream* s);
+    // New in-order data for the stream's reader: told now (`at_once`, or
+    // enough gathered) or held for ReleaseHeldWakes.
+    void TellReader(UdpStream* s, bool at_once);
+    void ReleaseHeldLocked();
+    static constexpr uint64_t kHoldMs = 1;  // the longest a reader's wake-up is held
     // A listener on the stream's service port hears of a connection to accept.
     void NotifyListener(UdpStream* accepted);
     // Takes the server's current settings (server thread, before the lock).
@@ -282,6 +308,13 @@ private:
     void FastResend(UdpStream* s);
     // Whether the other end can store send slot `index` (otherwise it waits).
     bool PeerTakes(UdpStream* s, int index);
+    // Send slots a stream may fill, and the count of used ones below which it is writable.
+    int SendCapacity() const { return udpstream::kWindow + send_queue_; }
+    int WritableBelow() const { return udpstream::kWindow + send_queue_ / 2; }
+    // Wakes writers when a change of the used slots from `before` made the stream writable.
+    void NoteSlotsFreed(UdpStream* s, int before);
+    // One past the last send slot that went out (0: none).
+    static int SentEnd(const UdpStream* s);
     void SendNowInWindow(UdpStream* s);
 
     // Rendezvous.
@@ -302,10 +335,12 @@ private:
     void MaintainAcceptQueue(uint64_t now);
     void MaintainOpenList(uint64_t now);
 
-    // Select's waiting: on the system clock a condition variable of the
-    // transport's own (so that nothing else that sleeps is woken per packet),
-    // on a test clock the clock's sleep.
-    void WaitForChange(uint64_t seen_generation, uint32_t ms);
+    // Select's waiting: on the system clock a futex on a word of the
+    // transport's own, each waiter woken only by changes of the kinds it
+    // waits for (so that nothing else that sleeps is woken per packet, and a
+    // wake costs one system call on each side); on a test clock the clock's sleep.
+    void WaitForChange(uint32_t seen, uint32_t ms, uint8_t kinds);
+    uint32_t* WaitWord() { return reinterpret_cast<uint32_t*>(&wait_word_); }
     void WakeWaiters(uint8_t kinds);
     bool IsReadable(UdpStream* s);
     bool IsWritable(UdpStream* s);
@@ -321,16 +356,21 @@ private:
     std::mutex mutex_;
     Outbox outbox_;
     uint8_t wake_ = 0;
-    std::atomic<uint64_t> generation_{0};
+    std::atomic<uint32_t> wait_word_{0};  // moves with every wake
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
     std::atomic<int> read_waiters_{0};
     std::atomic<int> write_waiters_{0};
-    std::mutex wait_mutex_;
-    std::condition_variable wait_cv_;
     const bool system_clock_;
+    int send_queue_ = 0;
+    int read_queue_ = udpstream::kWindow;
+    int read_wake_segments_ = 0;  // 0: every reader told at once
+    std::atomic<bool> holding_{false};
+    uint64_t held_since_ms_ = 0;
 
     std::unordered_map<uint32_t, std::unique_ptr<UdpStream>> table_;
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
     std::vector<std::unique_ptr<UdpStream>> free_pool_;
+    std::vector<uint8_t*> spare_segments_;
     int backlog_ = kInitialBacklog;
     bool suspended_ = false;
     bool server_running_ = true;

@@ -103,9 +103,12 @@ void LoopbackUdpHost::Loop() {
         // Wait for a datagram, but never past the next acknowledgement tick.
         const uint64_t now0 = MonotonicMs();
         const uint64_t next_tick = std::min(last_ack + 20, last_retransmit + 40);
-        const int wait = int(std::clamp<int64_t>(int64_t(next_tick) - int64_t(now0), 0, 10));
+        const int wait = int(std::clamp<int64_t>(int64_t(next_tick) - int64_t(now0), 0,
+                                                 transport_->HoldsWakes() ? 1 : 10));
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, wait) > 0) {
+        if (::poll(&p, 1, wait) <= 0) {
+            if (transport_->HoldsWakes()) transport_->ReleaseHeldWakes();
+        } else {
             for (int burst = 0; burst < 64; ++burst) {
                 sockaddr_in from{};
                 socklen_t len = sizeof from;

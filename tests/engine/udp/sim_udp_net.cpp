@@ -48,6 +48,8 @@ void SimHost::Deliver(const SimDatagram& d) {
 // The timer step of the UDP server's loop.
 void SimHost::RunTimers(uint64_t now) {
     if (!transport_ || !timers_enabled) return;
+    // Every simulated millisecond ends with the socket empty.
+    if (transport_->HoldsWakes()) transport_->ReleaseHeldWakes();
     if (now - last_retransmit_ >= 40) {
         transport_->RetransmitTick();
         last_retransmit_ = last_ack_ = now;

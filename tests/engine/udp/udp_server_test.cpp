@@ -197,6 +197,32 @@ TEST_F(UdpServerLoop, ReadsTheLargestDatagramWholeAndSkipsEmptyOnesWithoutClosin
     EXPECT_EQ(server->BoundPort(), port);  // never re-opened
 }
 
+// A run of equal datagrams sent in one segmented send reaches the server as
+// one coalesced read: it is cut back into its datagrams, in order, a KRPC one
+// among them still followed by a NUL, and each counts toward the burst.
+TEST_F(UdpServerLoop, ACoalescedReadIsCutIntoItsDatagrams) {
+    std::vector<std::string> run;
+    for (int i = 0; i < 6; ++i) run.push_back(std::string(1, char('0' + i)) + std::string(99, char('a' + i)));
+    run[2] = "d" + std::string(98, 'k') + "e";  // for the DHT
+    run.push_back("short tail");                 // a shorter last one ends the run
+    std::vector<UdpSocket::Outgoing> out;
+    for (const std::string& d : run)
+        out.push_back({reinterpret_cast<const uint8_t*>(d.data()), d.size(), Ip("127.0.3.2"), server->BoundPort()});
+    ASSERT_EQ(sender.SendMany(out.data(), out.size()), out.size());
+    PassUntil([&] { return dht.Count() + stream.Count() == run.size(); });
+    ASSERT_EQ(dht.seen.size(), 1u);
+    EXPECT_EQ(dht.seen[0].bytes, run[2]);
+    EXPECT_TRUE(dht.seen[0].nul_after);
+    ASSERT_EQ(stream.seen.size(), run.size() - 1);
+    for (size_t i = 0, k = 0; i < run.size(); ++i) {
+        if (i == 2) continue;
+        EXPECT_EQ(stream.seen[k].bytes, run[i]) << i;
+        EXPECT_EQ(stream.seen[k].port, sender.bound_port());
+        ++k;
+    }
+    EXPECT_EQ(server->GetCounters().dispatched, run.size());
+}
+
 // A flood of short datagrams counts toward the burst: the timers still run
 // after every 18 reads (they used to be skipped for as long as the flood lasted).
 TEST_F(UdpServerLoop, AFloodOfShortDatagramsStillLetsTheTimersRun) {

@@ -2,6 +2,8 @@
 // retry limit, the window at the start and under loss, acknowledgements,
 // keep-alives and the close after a connect timeout of silence, and a NAT
 // port that changes under an established stream.
+#include <poll.h>
+
 #include "tests/engine/udp/crafted_peer.h"
 #include "tests/engine/udp/udp_stream_test_support.h"
 
@@ -61,6 +63,9 @@ TEST_F(TimersTest, ASegmentRetriedMoreThan128TimesClosesTheStream) {
 }
 
 TEST_F(TimersTest, TheWindowStartsAtSixSegmentsOfFullSize) {
+    UdpStreamConfig c;
+    c.send_queue = 0;  // Send takes only the window
+    Make(c);
     const int h = AcceptFromRemote();
     int32_t e = 0;
     std::vector<uint8_t> data(20 * kSegmentSize, 3);
@@ -75,6 +80,104 @@ TEST_F(TimersTest, TheWindowStartsAtSixSegmentsOfFullSize) {
     // A full window takes nothing more.
     EXPECT_EQ(t().Send(h, data.data(), 10, &e), -1);
     EXPECT_EQ(e, err::kWouldBlock);
+}
+
+// Send takes segments beyond the window into its queue, but still only six
+// go out at first; the rest follow as ACKs move the window, and only
+// segments that went out can be acknowledged.
+TEST_F(TimersTest, TheSendQueueWaitsBehindTheWindow) {
+    const int h = AcceptFromRemote();
+    int32_t e = 0;
+    const int queue = UdpStreamConfig{}.send_queue;
+    std::vector<uint8_t> data(size_t(kWindow + queue + 5) * kSegmentSize, 3);
+    EXPECT_EQ(t().Send(h, data.data(), int64_t(data.size()), &e), int64_t(kWindow + queue) * kSegmentSize);
+    EXPECT_EQ(OfType(sender_.Take(), kData).size(), 6u);
+    auto writable = [&] {
+        UdpHandleSet w;
+        w.Add(h);
+        return t().Select(nullptr, &w, nullptr, 0) == 1;
+    };
+    EXPECT_FALSE(writable());
+    FromRemote(Ack(0, 7));  // beyond the six that went out
+    EXPECT_EQ(t().Inspect(h).bytes_acknowledged, 0u);
+    FromRemote(Ack(0, 6, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));  // a bitmap over segments never sent
+    EXPECT_EQ(t().Inspect(h).bytes_acknowledged, 6u * kSegmentSize);
+    // The window moved by six: six more went out, still six in flight.
+    const auto sent = OfType(sender_.Take(), kData);
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[0].view().Be32(36), 6u);
+    EXPECT_EQ(t().Inspect(h).send_used, kWindow + queue - 6);
+    EXPECT_FALSE(writable());  // writable again only once half the queue left
+    // Each ACK of all that went out lets the next window's worth go, in order.
+    for (uint32_t next = 12; t().Inspect(h).send_used >= kWindow + queue / 2;) {
+        FromRemote(Ack(0, next));
+        const auto more = OfType(sender_.Take(), kData);
+        ASSERT_FALSE(more.empty()) << next;
+        ASSERT_LE(more.size(), size_t(kWindow));
+        for (const Sent& m : more) ASSERT_EQ(m.view().Be32(36), next++);
+    }
+    EXPECT_TRUE(writable());
+}
+
+// A reader's wake-up waits while full segments gather, but not past 36 of
+// them, a short segment, a gap being repaired, the server's empty socket or
+// a millisecond; Select reports the held data at once all along.
+TEST_F(TimersTest, AReadersWakeUpWaitsForMoreDataButNotLong) {
+    const int h = AcceptFromRemote();
+    const int fd = t().EventDescriptor(h);
+    ASSERT_GE(fd, 0);
+    auto signalled = [&] {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    auto read_all = [&] {
+        std::vector<uint8_t> buffer(1 << 17);
+        int32_t e = 0;
+        while (t().Receive(h, buffer.data(), int64_t(buffer.size()), &e) > 0) {
+        }
+    };
+    read_all();  // clears the descriptor raised for the connection
+    const std::vector<uint8_t> full(kSegmentSize, 1);
+    uint32_t next = 0;
+    auto readable = [&] {
+        UdpHandleSet r;
+        r.Add(h);
+        return t().Select(&r, nullptr, nullptr, 0) == 1;
+    };
+    // Full segments: held until 36 have gathered.
+    for (int i = 0; i < 35; ++i) FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    EXPECT_TRUE(t().HoldsWakes());
+    EXPECT_TRUE(readable());
+    FromRemote(Data(next++, full));
+    EXPECT_TRUE(signalled());
+    read_all();
+    EXPECT_FALSE(signalled());
+    // A short segment ends what the sender had.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    FromRemote(Data(next++, std::vector<uint8_t>(100, 2)));
+    EXPECT_TRUE(signalled());
+    read_all();
+    // The server's empty socket releases what is held.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    t().ReleaseHeldWakes();
+    EXPECT_TRUE(signalled());
+    EXPECT_FALSE(t().HoldsWakes());
+    read_all();
+    // So does a millisecond with more datagrams coming.
+    FromRemote(Data(next++, full));
+    EXPECT_FALSE(signalled());
+    Advance(1);
+    FromRemote(Keepalive());
+    EXPECT_TRUE(signalled());
+    read_all();
+    // In-order data with later segments waiting beyond a gap is told at once.
+    FromRemote(Data(next + 1, full));
+    EXPECT_FALSE(signalled());
+    FromRemote(Data(next, full));
+    EXPECT_TRUE(signalled());
 }
 
 TEST_F(TimersTest, MeasuredLossNarrowsTheWindowAndAboveThirtyPercentHalvesTheSegments) {
