@@ -24,6 +24,7 @@ void UdpStreamTransport::OnStreamBatch(const UdpDatagramRef* items, size_t count
     Guard g(*this);
     if (Suspended()) return;
     for (size_t i = 0; i < count; ++i) Dispatch(items[i].data, items[i].length, items[i].address, items[i].port);
+    SendOwedAcks();
     // A socket that never runs empty (a busy link) still lets a held reader
     // hear of its data within the hold time.
     if (holding_.load(std::memory_order_relaxed) && NowMs() - held_since_ms_ >= kHoldMs) ReleaseHeldLocked();

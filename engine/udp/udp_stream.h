@@ -102,6 +102,11 @@ struct UdpStream {
     uint32_t acked_next = 0;   // the next expected segment that ACK reported
     bool ack_due = false;
     uint32_t data_since_ack = 0;
+    // ACKs the segments of the batch being read earned (one per 4, or per 2
+    // out of order): the batch's last state goes out once when it ends, since
+    // all of them would leave together anyway.
+    uint32_t acks_owed = 0;
+    uint64_t gap_seen_ms = 0;  // when a segment last arrived ahead of a gap (0: never)
 
     // Loss estimate.
     uint32_t send_count = 0;

@@ -39,8 +39,9 @@ public:
         std::vector<UdpDatagramRef>& batch = depth == 1 ? refs : nested_refs;
         batch.clear();
         for (const Outbox::Item& item : out.items)
-            batch.push_back(UdpDatagramRef{out.bytes.data() + item.offset, item.length, item.address, item.port});
+            batch.push_back(UdpDatagramRef{out.DataOf(item), item.length, item.address, item.port});
         if (!batch.empty()) t_.sender_.SendBatch(batch.data(), batch.size());
+        t_.UnpinSegments(out);
         --depth;
         out.Clear();
         if (wake) t_.WakeWaiters(wake);

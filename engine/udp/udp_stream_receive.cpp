@@ -248,10 +248,12 @@ void UdpStreamTransport::OnData(const WireView& p, uint32_t address, uint16_t po
         MoveInOrder(s);
         if (!had_data || s->read_held) TellReader(s, payload < kSegmentSize || gap_filled);
     }
-    // Acknowledged at once rather than once per batch: under loss, the
-    // ACKs of one batch cover for each other (one lost ACK at the end of a
-    // window would stall the sender until the 1.2 s periodic ACK).
-    if (config_.prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) AckIfDue(s);
+    if (ahead > 0) s->gap_seen_ms = std::max<uint64_t>(NowMs(), 1);
+    // Acknowledged at the end of the batch rather than at the next tick.
+    if (config_.prompt_ack && (s->data_since_ack >= 4 || (!in_order && s->data_since_ack >= 2))) {
+        s->data_since_ack = 0;
+        if (s->acks_owed++ == 0) owed_acks_.push_back(s->id);
+    }
 }
 
 void UdpStreamTransport::OnAck(const WireView& p, uint32_t address, uint16_t port) {

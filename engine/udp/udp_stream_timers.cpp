@@ -155,9 +155,18 @@ void UdpStreamTransport::SendRefuse(const WireView& syn, uint32_t address, uint1
 void UdpStreamTransport::SendData(UdpStream* s, int index) {
     UdpSendSlot& slot = s->send[size_t(index)];
     const uint32_t length = uint32_t(kDataHeaderSize + slot.payload);
-    WriteHeader(slot.packet, length, s->remote_stream_id, ++s->own_sequence, kData, s->remote_tag);
-    Seal(slot.packet, length);
-    Emit(slot.packet, length, s->remote_address, s->remote_port);
+    // A packet still queued from its last send is left as it is: this send
+    // goes as a copy with its own header.
+    uint8_t* packet = slot.packet;
+    if (Pinned(packet)) {
+        packet = outbox_.Emit(length, s->remote_address, s->remote_port);
+        std::memcpy(packet, slot.packet, length);
+    } else {
+        PinWord(packet).fetch_add(1, std::memory_order_acq_rel);
+        outbox_.EmitSegment(packet, length, s->remote_address, s->remote_port);
+    }
+    WriteHeader(packet, length, s->remote_stream_id, ++s->own_sequence, kData, s->remote_tag);
+    Seal(packet, length);
     ++counters_.data_sent;
 }
 
@@ -177,7 +186,7 @@ void UdpStreamTransport::SendAck(UdpStream* s, int copies) {
 // knows everything and an ACK went out less than 12 s ago. Sent twice when two
 // or more segments wait in the receive window, since losing it would stall
 // the other end.
-void UdpStreamTransport::AckIfDue(UdpStream* s) {
+void UdpStreamTransport::AckIfDue(UdpStream* s, int min_copies) {
     const uint64_t now = NowMs();
     int held = 0;
     for (const auto& seg : s->receive) held += seg.stored ? 1 : 0;
@@ -188,7 +197,27 @@ void UdpStreamTransport::AckIfDue(UdpStream* s) {
     s->last_ack_ms = now;
     s->ack_due = false;
     s->data_since_ack = 0;
-    SendAck(s, held >= 2 ? 2 : 1);
+    SendAck(s, std::max(held >= 2 ? 2 : 1, min_copies));
+}
+
+// One ACK per stream for what a batch earned. Where the link lost segments
+// lately, a batch that earned two or more sends its ACK twice: separate ACKs
+// covered for each other under loss (one lost at the end of a window stalls
+// the sender until the 1.2 s periodic ACK), and two copies of the newest
+// cover as well. A clean link sends it once.
+void UdpStreamTransport::SendOwedAcks() {
+    if (owed_acks_.empty()) return;
+    const uint64_t now = NowMs();
+    for (uint32_t id : owed_acks_) {
+        UdpStream* s = Find(int(id));
+        if (!s || s->acks_owed == 0) continue;
+        const uint32_t owed = s->acks_owed;
+        s->acks_owed = 0;
+        if (s->state != UdpStreamState::kEstablished) continue;
+        const bool lossy = s->gap_seen_ms != 0 && now - s->gap_seen_ms < kGapMemoryMs;
+        AckIfDue(s, owed >= 2 && lossy ? 2 : 1);
+    }
+    owed_acks_.clear();
 }
 
 // Resends, before its timer, a segment that three later acknowledged segments

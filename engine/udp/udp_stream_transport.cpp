@@ -49,7 +49,7 @@ bool UdpHandleSet::Has(int handle) const {
 uint8_t* UdpStreamTransport::Outbox::Emit(size_t length, uint32_t address, uint16_t port) {
     const size_t offset = bytes.size();
     bytes.resize(offset + length);
-    items.push_back(Item{offset, uint32_t(length), address, port});
+    items.push_back(Item{offset, nullptr, uint32_t(length), address, port});
     return bytes.data() + offset;
 }
 
@@ -143,17 +143,35 @@ UdpStream* UdpStreamTransport::NewStream() {
 }
 
 uint8_t* UdpStreamTransport::TakeSegmentBuffer() {
-    if (spare_segments_.empty()) return pool_.Get(int64_t(kSegmentBufferSize));
+    if (spare_segments_.empty()) {
+        uint8_t* fresh = pool_.Get(int64_t(kSegmentBufferSize));
+        if (fresh) PinWord(fresh).store(0, std::memory_order_relaxed);
+        return fresh;
+    }
     uint8_t* buffer = spare_segments_.back();
     spare_segments_.pop_back();
     return buffer;
 }
 
 void UdpStreamTransport::GiveBackSegmentBuffer(uint8_t* buffer) {
+    // Still queued to send on another thread: its last unpin frees it.
+    if ((PinWord(buffer).fetch_or(kOrphaned, std::memory_order_acq_rel) & ~kOrphaned) != 0) return;
+    PinWord(buffer).store(0, std::memory_order_relaxed);
     if (spare_segments_.size() < kSpareSegmentLimit)
         spare_segments_.push_back(buffer);
     else
         pool_.Release(buffer);
+}
+
+void UdpStreamTransport::UnpinSegments(const Outbox& out) {
+    for (const Outbox::Item& item : out.items) {
+        if (!item.segment) continue;
+        uint8_t* buffer = const_cast<uint8_t*>(item.segment);
+        if (PinWord(buffer).fetch_sub(1, std::memory_order_acq_rel) == (kOrphaned | 1)) {
+            PinWord(buffer).store(0, std::memory_order_relaxed);
+            pool_.Release(buffer);
+        }
+    }
 }
 
 void UdpStreamTransport::ReturnSpareSegments() {
@@ -405,6 +423,9 @@ int UdpStreamTransport::backlog() {
 
 void UdpStreamTransport::ResetTransport() {
     Guard g(*this);
+    // Sends queued under this hold are dropped with the streams.
+    UnpinSegments(outbox_);
+    outbox_.Clear();
     while (!table_.empty()) ReleaseStream(table_.begin()->second.get());
     free_pool_.clear();
     open_.clear();
@@ -416,7 +437,6 @@ void UdpStreamTransport::ResetTransport() {
     external_address_ = 0;
     external_port_ = 0;
     server_answered_ = false;
-    outbox_.Clear();
     ReturnSpareSegments();
     Wake();
 }

@@ -215,7 +215,8 @@ private:
     class Guard;
     struct Outbox {
         struct Item {
-            size_t offset;
+            size_t offset;         // into `bytes`, unless `segment` is set
+            const uint8_t* segment;  // a pinned segment buffer sent as it stands
             uint32_t length;
             uint32_t address;
             uint16_t port;
@@ -223,6 +224,10 @@ private:
         std::vector<uint8_t> bytes;
         std::vector<Item> items;
         uint8_t* Emit(size_t length, uint32_t address, uint16_t port);
+        void EmitSegment(const uint8_t* segment, size_t length, uint32_t address, uint16_t port) {
+            items.push_back(Item{0, segment, uint32_t(length), address, port});
+        }
+        const uint8_t* DataOf(const Item& item) const { return item.segment ? item.segment : bytes.data() + item.offset; }
         void Clear() {
             bytes.clear();
             items.clear();
@@ -255,6 +260,22 @@ private:
     static constexpr size_t kSpareSegmentLimit = 128;
     uint8_t* TakeSegmentBuffer();
     void GiveBackSegmentBuffer(uint8_t* buffer);
+    // A DATA packet goes to the sender as its segment buffer stands, not
+    // copied: the buffer is pinned while a released lock's batch sends it.
+    // A buffer given back while pinned is orphaned, and the last unpin hands
+    // it to the pool; a pinned one is never written (a resend while it is
+    // queued goes out as a copy). The pin word sits in the buffer's spare
+    // bytes after the largest packet: the count of queued sends, and a flag
+    // for an orphan.
+    static constexpr size_t kPinAt = udpstream::kMaxPacketSize;
+    static constexpr uint32_t kOrphaned = 0x80000000u;
+    static_assert(kPinAt % 8 == 0 && kPinAt + sizeof(uint32_t) <= kSegmentBufferSize);
+    static std::atomic_ref<uint32_t> PinWord(uint8_t* buffer) {
+        return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(buffer + kPinAt));
+    }
+    static bool Pinned(uint8_t* buffer) { return PinWord(buffer).load(std::memory_order_acquire) != 0; }
+    // Drops one pin of each segment the outbox referenced (its sends done or dropped).
+    void UnpinSegments(const Outbox& out);
     void ReturnSpareSegments();
     void ReleaseSendBuffers(UdpStream* s);
     void ReleaseReceiveBuffers(UdpStream* s);
@@ -289,7 +310,10 @@ private:
     void SendRefuse(const WireView& syn, uint32_t address, uint16_t port);
     void SendData(UdpStream* s, int index);
     void SendAck(UdpStream* s, int copies);
-    void AckIfDue(UdpStream* s);
+    void AckIfDue(UdpStream* s, int min_copies = 1);
+    // Sends the ACKs the batch's segments earned, one per stream.
+    void SendOwedAcks();
+    static constexpr uint64_t kGapMemoryMs = 2000;  // how long a gap counts as recent loss
     void Emit(const uint8_t* bytes, size_t length, uint32_t address, uint16_t port);
 
     // Packets in.
@@ -371,6 +395,7 @@ private:
     std::vector<UdpStream*> open_, bound_, accept_;  // oldest first
     std::vector<std::unique_ptr<UdpStream>> free_pool_;
     std::vector<uint8_t*> spare_segments_;
+    std::vector<uint32_t> owed_acks_;  // ids of streams with acks_owed, this batch
     int backlog_ = kInitialBacklog;
     bool suspended_ = false;
     bool server_running_ = true;
