@@ -47,6 +47,14 @@ double CpuSeconds() {
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Context switches of the whole process so far: voluntary (a thread waited)
+// and involuntary (a thread was preempted).
+std::pair<uint64_t, uint64_t> Switches() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {uint64_t(u.ru_nvcsw), uint64_t(u.ru_nivcsw)};
+}
+
 struct Result {
     std::string name;
     double mib = 0;
@@ -55,6 +63,10 @@ struct Result {
     bool ok = false;
     double window_limit_mibs = 0;  // what 12 segments per measured round trip allow
     uint64_t resent = 0;
+    uint64_t data_sent = 0;  // DATA packets the sender sent
+    uint64_t acks = 0;       // ACK packets the receiver sent
+    uint64_t waits = 0;      // voluntary context switches during the transfer
+    uint64_t preempted = 0;  // involuntary ones
 };
 
 using Engine = ServerEngine;
@@ -125,6 +137,8 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     auto [ha, hb] = Connect(*a, *b, relay.get());
     if (ha <= 0) return r;
     const std::vector<uint8_t> data = RandomBytes(kib << 10, 1);
+    const UdpStreamCounters a0 = a->t().Counters(), b0 = b->t().Counters();
+    const auto switches0 = Switches();
     const double cpu0 = CpuSeconds();
     ProfileTransfer(true);
     const auto start = std::chrono::steady_clock::now();
@@ -132,8 +146,14 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     ProfileTransfer(false);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = CpuSeconds() - cpu0;
+    const auto switches1 = Switches();
+    r.waits = switches1.first - switches0.first;
+    r.preempted = switches1.second - switches0.second;
     r.ok = got.size() == data.size() && Sha256(got) == Sha256(data);
-    r.resent = a->t().Counters().data_resent;
+    const UdpStreamCounters a1 = a->t().Counters(), b1 = b->t().Counters();
+    r.resent = a1.data_resent - a0.data_resent;
+    r.data_sent = a1.data_sent - a0.data_sent;
+    r.acks = b1.acks_sent - b0.acks_sent;
     return r;
 }
 
@@ -158,6 +178,7 @@ Result RunTcp(size_t mib) {
     const std::vector<uint8_t> data = RandomBytes(mib << 20, 1);
     std::vector<uint8_t> got;
     got.reserve(data.size());
+    const auto switches0 = Switches();
     const double cpu0 = CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     std::thread sender([&] {
@@ -181,6 +202,8 @@ Result RunTcp(size_t mib) {
     sender.join();
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = CpuSeconds() - cpu0;
+    r.waits = Switches().first - switches0.first;
+    r.preempted = Switches().second - switches0.second;
     r.ok = got == data;
     tcp.Close(client);
     tcp.Close(server);
@@ -267,8 +290,11 @@ int main(int argc, char** argv) {
         if (only == "clean") results.push_back(RunUdp("udp clean", (only_mib ? only_mib : 64) << 10, true, nullptr));
         if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));
         for (const Result& r : results)
-            std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent\n", r.name.c_str(), r.ok ? "ok" : "BAD",
-                        r.mib / r.seconds, r.cpu / r.mib, (unsigned long long)r.resent);
+            std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent, per MiB: %.0f DATA, %.0f ACK, %.0f waits, "
+                        "%.0f preempted\n",
+                        r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib,
+                        (unsigned long long)r.resent, double(r.data_sent) / r.mib, double(r.acks) / r.mib,
+                        double(r.waits) / r.mib, double(r.preempted) / r.mib);
         return 0;
     }
     // Full runs move 32 MiB through every lossy link, each checked by SHA-256.
