@@ -238,6 +238,43 @@ TEST_F(TimersTest, AcknowledgementsAreSentOnTheTickTwiceWhileSegmentsWaitAndEver
     EXPECT_EQ(t().Inspect(h).state, UdpStreamState::kEstablished);
 }
 
+// The segments of one read earn an ACK per 4; they would all leave together,
+// so the batch's last state goes once, or twice while the link lost
+// segments in the last 2 s.
+TEST_F(TimersTest, ABatchIsAcknowledgedOnceAndTwiceWhileTheLinkLosesSegments) {
+    AcceptFromRemote();
+    auto batch = [&](uint32_t first, uint32_t count, uint32_t missing = UINT32_MAX) {
+        std::vector<std::vector<uint8_t>> packets;
+        for (uint32_t n = first; n < first + count; ++n)
+            if (n != missing) packets.push_back(Data(n, std::vector<uint8_t>(100, 7)));
+        std::vector<UdpDatagramRef> refs;
+        for (const auto& p : packets) refs.push_back({p.data(), p.size(), remote_address(), kRemotePort});
+        t().OnStreamBatch(refs.data(), refs.size());
+        return OfType(sender_.Take(), kAck);
+    };
+    auto acks = batch(0, 12);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0].view().Be32(36), 12u);
+    acks = batch(12, 6, 12);  // 12 lost: 13..17 wait behind it
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(acks[1].view().Be32(36), 12u);
+    EXPECT_EQ(acks[1].bytes[41], 1);
+    batch(12, 1);  // the resend fills the gap, told at the next tick
+    Advance(20);
+    acks = OfType(sender_.Take(), kAck);
+    ASSERT_FALSE(acks.empty());
+    EXPECT_EQ(acks[0].view().Be32(36), 18u);
+    acks = batch(18, 12);  // in order, but the loss is recent
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(acks[0].view().Be32(36), 30u);
+    EXPECT_EQ(acks[0].bytes, acks[1].bytes);
+    Advance(2'100);
+    sender_.Take();
+    acks = batch(30, 12);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0].view().Be32(36), 42u);
+}
+
 TEST_F(TimersTest, SilenceBringsKeepAlivesAfterHalfTheTimeoutAndTheCloseAfterIt) {
     const int h = AcceptFromRemote();
     const uint64_t start = clock_.TickMs();
