@@ -9,6 +9,7 @@
 //
 //   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|reorder [--mib N]]
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -20,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -55,6 +58,26 @@ std::pair<uint64_t, uint64_t> Switches() {
     return {uint64_t(u.ru_nvcsw), uint64_t(u.ru_nivcsw)};
 }
 
+// Voluntary context switches of each live thread, by thread id.
+std::map<std::string, std::pair<std::string, uint64_t>> ThreadWaits() {
+    std::map<std::string, std::pair<std::string, uint64_t>> out;
+    DIR* d = ::opendir("/proc/self/task");
+    if (!d) return out;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(base + "/comm"), status(base + "/status");
+        std::string name, line;
+        std::getline(comm, name);
+        uint64_t waits = 0;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) waits = std::strtoull(line.c_str() + 24, nullptr, 10);
+        out[e->d_name] = {name, waits};
+    }
+    ::closedir(d);
+    return out;
+}
+
 struct Result {
     std::string name;
     double mib = 0;
@@ -67,6 +90,7 @@ struct Result {
     uint64_t acks = 0;       // ACK packets the receiver sent
     uint64_t waits = 0;      // voluntary context switches during the transfer
     uint64_t preempted = 0;  // involuntary ones
+    std::string thread_waits;  // the server threads' waits (ZL_BENCH_THREADS)
 };
 
 using Engine = ServerEngine;
@@ -142,8 +166,18 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     const double cpu0 = CpuSeconds();
     ProfileTransfer(true);
     const auto start = std::chrono::steady_clock::now();
+    const auto threads0 = ThreadWaits();
     const std::vector<uint8_t> got = Transfer(a->t(), ha, b->t(), hb, data, 600);
     ProfileTransfer(false);
+    // The server threads (both engines) that lived through the transfer; the
+    // user threads' share is the process's total less theirs.
+    if (std::getenv("ZL_BENCH_THREADS")) {
+        for (const auto& [tid, after] : ThreadWaits()) {
+            auto it = threads0.find(tid);
+            if (it == threads0.end()) continue;
+            r.thread_waits += " " + tid + ":" + std::to_string(double(after.second - it->second.second) / r.mib).substr(0, 5);
+        }
+    }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = CpuSeconds() - cpu0;
     const auto switches1 = Switches();
@@ -295,6 +329,8 @@ int main(int argc, char** argv) {
                         r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib,
                         (unsigned long long)r.resent, double(r.data_sent) / r.mib, double(r.acks) / r.mib,
                         double(r.waits) / r.mib, double(r.preempted) / r.mib);
+        for (const Result& r : results)
+            if (!r.thread_waits.empty()) std::printf("waits per MiB by thread:%s\n", r.thread_waits.c_str());
         return 0;
     }
     // Full runs move 32 MiB through every lossy link, each checked by SHA-256.
