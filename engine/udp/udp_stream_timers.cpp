@@ -186,7 +186,7 @@ void UdpStreamTransport::SendAck(UdpStream* s, int copies) {
 // knows everything and an ACK went out less than 12 s ago. Sent twice when two
 // or more segments wait in the receive window, since losing it would stall
 // the other end.
-void UdpStreamTransport::AckIfDue(UdpStream* s, int min_copies) {
+void UdpStreamTransport::AckIfDue(UdpStream* s, int times) {
     const uint64_t now = NowMs();
     int held = 0;
     for (const auto& seg : s->receive) held += seg.stored ? 1 : 0;
@@ -197,14 +197,14 @@ void UdpStreamTransport::AckIfDue(UdpStream* s, int min_copies) {
     s->last_ack_ms = now;
     s->ack_due = false;
     s->data_since_ack = 0;
-    SendAck(s, std::max(held >= 2 ? 2 : 1, min_copies));
+    SendAck(s, std::min((held >= 2 ? 2 : 1) * std::max(times, 1), kMaxAckCopies));
 }
 
 // One ACK per stream for what a batch earned. Where the link lost segments
-// lately, a batch that earned two or more sends its ACK twice: separate ACKs
-// covered for each other under loss (one lost at the end of a window stalls
-// the sender until the 1.2 s periodic ACK), and two copies of the newest
-// cover as well. A clean link sends it once.
+// lately, the newest state goes as many times as the separate ACKs would
+// have gone: they covered for each other under loss (with the last one of a
+// window lost, the sender stalls until the 1.2 s periodic ACK), and copies of
+// the newest cover as well. A clean link sends it once.
 void UdpStreamTransport::SendOwedAcks() {
     if (owed_acks_.empty()) return;
     const uint64_t now = NowMs();
@@ -215,7 +215,7 @@ void UdpStreamTransport::SendOwedAcks() {
         s->acks_owed = 0;
         if (s->state != UdpStreamState::kEstablished) continue;
         const bool lossy = s->gap_seen_ms != 0 && now - s->gap_seen_ms < kGapMemoryMs;
-        AckIfDue(s, owed >= 2 && lossy ? 2 : 1);
+        AckIfDue(s, lossy ? int(owed) : 1);
     }
     owed_acks_.clear();
 }

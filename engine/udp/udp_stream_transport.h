@@ -310,7 +310,10 @@ private:
     void SendRefuse(const WireView& syn, uint32_t address, uint16_t port);
     void SendData(UdpStream* s, int index);
     void SendAck(UdpStream* s, int copies);
-    void AckIfDue(UdpStream* s, int min_copies = 1);
+    // Sent once, or twice while two or more segments wait; `times` as many
+    // again (at most kMaxAckCopies).
+    void AckIfDue(UdpStream* s, int times = 1);
+    static constexpr int kMaxAckCopies = 8;
     // Sends the ACKs the batch's segments earned, one per stream.
     void SendOwedAcks();
     static constexpr uint64_t kGapMemoryMs = 2000;  // how long a gap counts as recent loss
