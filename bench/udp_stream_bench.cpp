@@ -7,7 +7,7 @@
 // and the relay) and its ratio to TCP's, and what the fixed window allows at
 // the measured round trip. Every transfer is checked by SHA-256.
 //
-//   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|reorder [--mib N]]
+//   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|loss10|reorder [--mib N]]
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -322,6 +322,10 @@ int main(int argc, char** argv) {
         if (only == "reorder") results.push_back(RunUdp("udp reorder 10%, dup 5%", (only_mib ? only_mib : 32) << 10, true, &shuffle));
         if (only == "loss1") results.push_back(RunUdp("udp loss 1%", (only_mib ? only_mib : 32) << 10, true, &loss1));
         if (only == "clean") results.push_back(RunUdp("udp clean", (only_mib ? only_mib : 64) << 10, true, nullptr));
+        if (only == "loss10") {
+            const UdpRelay::Conditions loss10{0.10, 0, 0, 0, 3};
+            results.push_back(RunUdp("udp loss 10%", (only_mib ? only_mib : 8) << 10, true, &loss10));
+        }
         if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));
         for (const Result& r : results)
             std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent, per MiB: %.0f DATA, %.0f ACK, %.0f waits, "

@@ -216,6 +216,9 @@ void UdpStreamTransport::SendOwedAcks() {
         if (s->state != UdpStreamState::kEstablished) continue;
         const bool lossy = s->gap_seen_ms != 0 && now - s->gap_seen_ms < kGapMemoryMs;
         AckIfDue(s, lossy ? int(owed) : 1);
+        // And again at the next tick, as the separate ACKs left the batch's
+        // tail for it: a later copy survives where all of one instant's are lost.
+        if (lossy) s->ack_due = true;
     }
     owed_acks_.clear();
 }
