@@ -650,8 +650,11 @@ int32_t TBTPeer::AddPieceRequests(int32_t piece, int64_t depth) {
         record.piece = piece;
         const bool room = static_cast<int64_t>(outstanding_.size()) < depth;
         if (task_.SharedRequestListed(block)) {
-            // Handed back by another peer: taken over, not fetched twice.
-            if (room && !endgame && task_.TakeSharedRequest(block, length)) {
+            // Handed back by another peer: taken over, not fetched twice; but
+            // not by a remote that let its own requests time out (it would
+            // hold the block through another timeout: it waits for a remote
+            // that delivers).
+            if (room && !endgame && !snubbed_ && task_.TakeSharedRequest(block, length)) {
                 outstanding_.Add(record);
                 ++added;
             } else if (room && endgame) {
