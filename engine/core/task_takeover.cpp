@@ -35,6 +35,8 @@ void TaskPeerDriver::CancelElsewhere(int32_t piece, int64_t offset) {
 }
 
 void TaskPeerDriver::CancelPieceElsewhere(int32_t piece) {
+    const BlockInfo geometry = Geometry();
+    if (!geometry.IsPiece(piece)) return;
     std::vector<int64_t> blocks;
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
@@ -42,8 +44,9 @@ void TaskPeerDriver::CancelPieceElsewhere(int32_t piece) {
         TBTPeer* node = AsNode(peer);
         if (!node || !node->outstanding().HasPiece(piece)) continue;
         blocks.clear();
+        // The block's own place decides, so no request of another piece goes.
         for (const RequestRecord& r : node->outstanding().records())
-            if (r.piece == piece) blocks.push_back(r.block);
+            if (geometry.LocateBlock(r.block).piece == piece) blocks.push_back(r.block);
         for (int64_t block : blocks) node->CancelRequest(block);
     }
 }
