@@ -581,6 +581,13 @@ int64_t TBTPeer::InFlight() const {
     return n;
 }
 
+bool TBTPeer::AnyInFlight() const {
+    // Requests go out in the list's order, so a sent one is found at once.
+    for (const RequestRecord& r : outstanding_.records())
+        if (r.sent) return true;
+    return false;
+}
+
 bool TBTPeer::SendBlockRef(bt::MessageId id, const RequestRecord& record) {
     const BlockInfo::Location at = geometry_.LocateBlock(record.block);
     if (at.piece < 0) return true;
@@ -729,7 +736,7 @@ bool TBTPeer::RequestStep() {
             }
         }
     }
-    if (InFlight() == 0 && !outstanding_.empty()) {
+    if (!outstanding_.empty() && !AnyInFlight()) {
         no_data_count_ = 0;
         return SendUpTo(RequestTarget());
     }
