@@ -454,6 +454,7 @@ void TaskPeerDriver::PieceChecked(int32_t piece, bool matched) {
         contributors_.erase(piece);
         if (completer.source) ++completer.source->finished_pieces;
         if (index < active_.size() && task_.ViewInEndgame()) completer.peer->outstanding().DropUnsent(piece);
+        CancelPieceElsewhere(piece);
         return;
     }
     if (index < active_.size() && !passing_) {
@@ -673,7 +674,10 @@ BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32
         if (std::none_of(sources.begin(), sources.end(), [id](const RefPtr<TPeerId>& s) { return s.get() == id; }))
             sources.push_back(RefPtr<TPeerId>::Share(id));
     }
-    if (result.piece_verified()) contributors_.erase(piece);
+    if (result.piece_verified()) {
+        contributors_.erase(piece);
+        CancelPieceElsewhere(piece);
+    }
     if (result.piece_queued() && passing_)
         checking_[piece] = Completer{RefPtr<TPeerObject>::Share(passing_), RefPtr<TPeerId>::Share(passing_->identity()),
                                      passing_serial_};

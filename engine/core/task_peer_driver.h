@@ -238,6 +238,9 @@ private:
     // The block arrived: the other BitTorrent peers that still have it
     // requested cancel it (task_takeover.cpp).
     void CancelElsewhere(int32_t piece, int64_t offset);
+    // The piece verified: the BitTorrent peers that still have blocks of it
+    // requested cancel them at once (task_takeover.cpp).
+    void CancelPieceElsewhere(int32_t piece);
     static TBTPeer* AsNode(TPeerObject& peer) {
         return peer.kind() == kKindNode ? static_cast<TBTPeer*>(&peer) : nullptr;
     }

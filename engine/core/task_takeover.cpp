@@ -6,7 +6,9 @@
 // stops sending what arrived from elsewhere and the bytes fetched twice stay
 // few. (Between BitTorrent peers the end game's own doubling and its cancels
 // at a piece's completion hold: a slow remote whose request is taken back at
-// once would only reach for more of the last blocks.)
+// once would only reach for more of the last blocks. Those cancels go out as
+// soon as the piece verifies: at the next second's sweep a remote would have
+// sent up to a second of blocks of a piece that was done.)
 #include <algorithm>
 #include <vector>
 
@@ -29,6 +31,23 @@ void TaskPeerDriver::CancelElsewhere(int32_t piece, int64_t offset) {
         TPeerObject& peer = *active_[i].peer;
         if (&peer == passing_) continue;
         if (TBTPeer* node = AsNode(peer); node && !node->outstanding().empty()) node->CancelRequest(block);
+    }
+}
+
+void TaskPeerDriver::CancelPieceElsewhere(int32_t piece) {
+    const BlockInfo geometry = Geometry();
+    if (!geometry.IsPiece(piece)) return;
+    std::vector<int64_t> blocks;
+    for (size_t i = 0; i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i].peer;
+        if (&peer == passing_) continue;
+        TBTPeer* node = AsNode(peer);
+        if (!node || !node->outstanding().HasPiece(piece)) continue;
+        blocks.clear();
+        // The block's own place decides, so no request of another piece goes.
+        for (const RequestRecord& r : node->outstanding().records())
+            if (geometry.LocateBlock(r.block).piece == piece) blocks.push_back(r.block);
+        for (int64_t block : blocks) node->CancelRequest(block);
     }
 }
 

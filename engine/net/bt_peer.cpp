@@ -581,6 +581,13 @@ int64_t TBTPeer::InFlight() const {
     return n;
 }
 
+bool TBTPeer::AnyInFlight() const {
+    // Requests go out in the list's order, so a sent one is found at once.
+    for (const RequestRecord& r : outstanding_.records())
+        if (r.sent) return true;
+    return false;
+}
+
 bool TBTPeer::SendBlockRef(bt::MessageId id, const RequestRecord& record) {
     const BlockInfo::Location at = geometry_.LocateBlock(record.block);
     if (at.piece < 0) return true;
@@ -650,8 +657,11 @@ int32_t TBTPeer::AddPieceRequests(int32_t piece, int64_t depth) {
         record.piece = piece;
         const bool room = static_cast<int64_t>(outstanding_.size()) < depth;
         if (task_.SharedRequestListed(block)) {
-            // Handed back by another peer: taken over, not fetched twice.
-            if (room && !endgame && task_.TakeSharedRequest(block, length)) {
+            // Handed back by another peer: taken over, not fetched twice; but
+            // not by a remote that let its own requests time out (it would
+            // hold the block through another timeout: it waits for a remote
+            // that delivers).
+            if (room && !endgame && !snubbed_ && task_.TakeSharedRequest(block, length)) {
                 outstanding_.Add(record);
                 ++added;
             } else if (room && endgame) {
@@ -726,7 +736,7 @@ bool TBTPeer::RequestStep() {
             }
         }
     }
-    if (InFlight() == 0 && !outstanding_.empty()) {
+    if (!outstanding_.empty() && !AnyInFlight()) {
         no_data_count_ = 0;
         return SendUpTo(RequestTarget());
     }

@@ -145,6 +145,9 @@ private:
     bool SendBytes(const std::vector<uint8_t>& bytes) { return SendBytes(bytes.data(), bytes.size()); }
     bool SendUpTo(int64_t in_flight_target);
     int64_t InFlight() const;
+    // Whether any request is in flight: stops at the first (InFlight counts
+    // the whole list, up to its 256 entries, on every pass).
+    bool AnyInFlight() const;
     int64_t EffectiveDownloadRate() const;
     int64_t EffectiveUploadRate() const;
     // Blocks a second at the connection's rate (the request queue follows it).

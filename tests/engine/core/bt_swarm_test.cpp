@@ -294,8 +294,13 @@ TEST(BtSwarm, TwoMirrorsAndThirtyPeersShareTheFileBySpeed) {
     EXPECT_LE(s.CompletedSeconds(), ideal_s * 1.15 + 3);
     // Only the end game fetches twice, each peer one piece at a time; the
     // mirrors read past a piece they no longer want at most up to the next.
-    const int64_t remotes_rate = total_rate - 2 * mirror_rate;
-    EXPECT_EQ(s.EarlyDuplicates(s.EndgameWindow(remotes_rate)), 0);
+    // The end game opens once every missing piece is requested, and besides
+    // the remotes' queues the mirrors hold pieces then: an idle mirror takes
+    // over the tail of the slowest remote's queue, its share by the two rates,
+    // so that both finish together (about two seconds of the mirror's data
+    // too). The window counts both; with the remotes' queues alone, seed 58
+    // saw a block doubled with 6.5 MB missing against a 4.7 MB window.
+    EXPECT_EQ(s.EarlyDuplicates(s.EndgameWindow(total_rate)), 0);
     // The bounds hold for any seed, not only the fixed one: over seeds 1-20
     // the peers fetched 15-20 pieces twice and the mirrors up to 6.7 % of the
     // file; the task's thread runs against the auto-advancing clock, so a
@@ -439,8 +444,8 @@ TEST(BtSwarm, ChokeStormHandsRequestsOver) {
 // Seeders that take requests and never answer: their requests are taken
 // back after a while and fetched from the others long before the end game,
 // and the silent ones are asked for little more.
-TEST(BtSwarm, RequestsToASilentPeerGoToOthers) {
-    BtSwarm s(12 * kMiB, 32 * kKiB);
+void SilentPeersGiveTheirRequestsToOthers(uint64_t seed) {
+    BtSwarm s(12 * kMiB, 32 * kKiB, seed);
     SCOPED_TRACE("seed " + std::to_string(s.seed()));
     for (int i = 0; i < 3; ++i) {
         SimPeerBehaviour silent;
@@ -478,6 +483,14 @@ TEST(BtSwarm, RequestsToASilentPeerGoToOthers) {
     EXPECT_GT(cancels, 0);
     EXPECT_LE(longest_ms, 45'000u);
     EXPECT_LE(s.CompletedSeconds(), ideal_s * 1.15 + 5);
+}
+
+TEST(BtSwarm, RequestsToASilentPeerGoToOthers) {
+    SilentPeersGiveTheirRequestsToOthers(test::SwarmSeed(kSeed));
+    // On seed 76 a block one silent peer let time out was taken over by
+    // another, already snubbed, silent peer and waited through a second
+    // timeout (62.5 s): a snubbed remote leaves handed-back blocks to others.
+    SilentPeersGiveTheirRequestsToOthers(76);
 }
 
 // Leechers that hold half the file and gain more, seeders that leave part-way
