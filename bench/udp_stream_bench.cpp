@@ -97,6 +97,8 @@ struct Result {
     uint64_t acks = 0;       // ACK packets the receiver sent
     uint64_t waits = 0;      // voluntary context switches during the transfer
     uint64_t preempted = 0;  // involuntary ones
+    uint64_t spins = 0;      // the server threads' polls before a sleep (both engines)
+    uint64_t spin_hits = 0;  // of them, the ones a datagram ended
     std::string thread_waits;  // the server threads' waits (ZL_BENCH_THREADS)
 };
 
@@ -169,6 +171,7 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     if (ha <= 0) return r;
     const std::vector<uint8_t> data = RandomBytes(kib << 10, 1);
     const UdpStreamCounters a0 = a->t().Counters(), b0 = b->t().Counters();
+    const UdpServer::Counters sa0 = a->server->GetCounters(), sb0 = b->server->GetCounters();
     const auto switches0 = Switches();
     const double cpu0 = CpuSeconds();
     ProfileTransfer(true);
@@ -196,6 +199,9 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     r.resent = a1.data_resent - a0.data_resent;
     r.data_sent = a1.data_sent - a0.data_sent;
     r.acks = b1.acks_sent - b0.acks_sent;
+    const UdpServer::Counters sa1 = a->server->GetCounters(), sb1 = b->server->GetCounters();
+    r.spins = sa1.spins - sa0.spins + sb1.spins - sb0.spins;
+    r.spin_hits = sa1.spin_hits - sa0.spin_hits + sb1.spin_hits - sb0.spin_hits;
     return r;
 }
 
@@ -396,10 +402,11 @@ int main(int argc, char** argv) {
         if (only == "loss5") results.push_back(RunUdp("udp loss 5%", (only_mib ? only_mib : 16) << 10, true, &loss5));
         for (const Result& r : results)
             std::printf("%-26s %s %.2f MiB/s %.5f CPU s/MiB, %llu resent, per MiB: %.0f DATA, %.0f ACK, %.0f waits, "
-                        "%.0f preempted\n",
+                        "%.0f preempted, %.0f spins (%.0f hit)\n",
                         r.name.c_str(), r.ok ? "ok" : "BAD", r.mib / r.seconds, r.cpu / r.mib,
                         (unsigned long long)r.resent, double(r.data_sent) / r.mib, double(r.acks) / r.mib,
-                        double(r.waits) / r.mib, double(r.preempted) / r.mib);
+                        double(r.waits) / r.mib, double(r.preempted) / r.mib, double(r.spins) / r.mib,
+                        double(r.spin_hits) / r.mib);
         std::printf("tcp CPU s/MiB from %.5f to %.5f; udp and floor against the median: %s\n", tcp_low, tcp_high,
                     results.size() > 1 ? std::to_string(results[1].cpu / results[1].mib /
                                                         (results[0].cpu / results[0].mib)).substr(0, 4).c_str() : "-");

@@ -3,12 +3,14 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "engine/base/engine_log.h"
@@ -20,6 +22,12 @@ namespace zl {
 namespace {
 
 uint64_t Since(uint64_t now, uint64_t then) { return now >= then ? now - then : then - now; }
+
+uint64_t MonotonicMicros() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return uint64_t(t.tv_sec) * 1000000u + uint64_t(t.tv_nsec) / 1000u;
+}
 
 // Every 300 s the socket buffers kept for reuse are cut back once use has
 // fallen: more than 2048 KiB held and at most 35 % of it in use leaves free
@@ -318,6 +326,7 @@ size_t UdpServer::DatagramsIn(const UdpSocket::ReadResult* reads, size_t count) 
 
 uint32_t UdpServer::RunPass() {
     ScopedLock lock(Lock());
+    spin_due_ = false;
     const bool suspended = Suspended();
     if (suspended && !(dht_running_probe_ && dht_running_probe_())) {
         // Nobody listens: the socket closes until the transport or the DHT
@@ -370,6 +379,9 @@ uint32_t UdpServer::RunPass() {
         wait += kBurstYieldMs;
     else if (wait > kHeldWakeMs && stream_ && !suspended && stream_->HoldsWakes())
         wait = kHeldWakeMs;
+    // Datagrams came in this burst, and it did not hit its limit: an answer
+    // may follow within the spin.
+    spin_due_ = burst_ > 0 && burst_ < kBurstLimit;
     burst_ = 0;
     return wait;
 }
@@ -470,11 +482,44 @@ void UdpServer::WaitReal(uint32_t ms) {
     }
 }
 
+bool UdpServer::SpinForData() {
+    if (!spin_due_) return false;
+    spin_due_ = false;
+    // Spins that keep finding nothing (answers slower than the spin) are
+    // mostly skipped; a probe now and then finds out when that changes.
+    if (spin_misses_ >= kSpinMissLimit && ++spin_skipped_ % kSpinProbeEvery != 0) return false;
+    pollfd entries[2] = {};
+    nfds_t count = 0;
+    {
+        ScopedLock lock(Lock());
+        if (!socket_.IsOpen()) return false;
+        entries[count++] = pollfd{socket_.handle(), POLLIN, 0};
+        ++counters_.spins;
+    }
+    if (wake_fd_ >= 0) entries[count++] = pollfd{wake_fd_, POLLIN, 0};
+    const uint64_t until = MonotonicMicros() + kSpinMicros;
+    do {
+        if (::poll(entries, count, 0) > 0) {
+            // A wake-up request is left for the wait to take.
+            if (!(entries[0].revents & POLLIN)) return false;
+            spin_misses_ = 0;
+            ScopedLock lock(Lock());
+            ++counters_.spin_hits;
+            return true;
+        }
+        // Whatever else wants this core (the threads that read and write
+        // the streams) runs first.
+        ::sched_yield();
+    } while (MonotonicMicros() < until && !CheckStop());
+    spin_misses_ = std::min(spin_misses_ + 1, kSpinMissLimit);
+    return false;
+}
+
 void UdpServer::Run() {
     OpenSocket(true);
     while (!CheckStop()) {
         const uint32_t wait = RunPass();
-        if (wait > 0 && !CheckStop()) WaitReal(wait);
+        if (wait > 0 && !CheckStop() && !SpinForData()) WaitReal(wait);
     }
     ScopedLock lock(Lock());
     socket_.Close();
