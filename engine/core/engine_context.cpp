@@ -1,4 +1,5 @@
 #include "engine/core/engine_context.h"
+#include "engine/core/peer_identity.h"
 #include "engine/core/task_random.h"
 
 #include <sys/random.h>
@@ -105,7 +106,7 @@ void EngineContext::GlobalSetUp() {
                 if (n <= 0) break;
                 filled += static_cast<size_t>(n);
             }
-            if (node_identity_[0] == 0) node_identity_[0] = 1;
+            node_identity_ = NormaliseNodeIdentity(node_identity_);
         }
     }
     // The UDP server (configured with the node identity) and the other

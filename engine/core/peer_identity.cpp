@@ -7,6 +7,12 @@
 
 namespace zl {
 
+NodeIdentityBytes NormaliseNodeIdentity(NodeIdentityBytes identity) {
+    if (identity[0] == 0) identity[0] = 1;
+    if (identity[1] == 0) identity[1] = 2;
+    return identity;
+}
+
 PeerIdBytes BuildPeerId(const PeerIdSeed& seed, const NodeIdentityBytes& node_identity) {
     Md5 md5;
     const std::string text = seed.announce + std::to_string(seed.thread_handle) + std::to_string(seed.task_address) +
@@ -16,7 +22,7 @@ PeerIdBytes BuildPeerId(const PeerIdSeed& seed, const NodeIdentityBytes& node_id
     PeerIdBytes id{};
     TPeerId::SetOwnClientPrefix(&id);
     std::memcpy(id.data() + 4, digest.data(), 16);
-    std::memcpy(id.data() + 8, node_identity.data(), 12);
+    std::memcpy(id.data() + 8, NormaliseNodeIdentity(node_identity).data(), 12);
     return id;
 }
 

@@ -26,8 +26,14 @@ struct PeerIdSeed {
     uint32_t local_address = 0;  // network order, written as its decimal value
 };
 
+// The node identity as the UDP stream names the engine: a zero first byte
+// becomes 1 and a zero second byte becomes 2, so that no engine's id looks like
+// an address placeholder. Peer ids carry it in this form, so the id a peer
+// reads from our peer id is the one the rendezvous service knows us by.
+NodeIdentityBytes NormaliseNodeIdentity(NodeIdentityBytes identity);
+
 // 0x00 0x01 'Z' 'l', then the MD5 of the seed texts; bytes 8..19 are the
-// first 12 bytes of the engine's node identity.
+// first 12 bytes of the engine's (normalised) node identity.
 PeerIdBytes BuildPeerId(const PeerIdSeed& seed, const NodeIdentityBytes& node_identity);
 HandshakeHeader BuildHandshakeHeader(const InfoHash& info_hash, const PeerIdBytes& peer_id);
 

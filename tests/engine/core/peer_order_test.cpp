@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/core/peer_identity.h"
 #include "engine/core/peer_order.h"
 #include "engine/core/server_rotation.h"
+#include "engine/udp/endpoint_tag.h"
 
 namespace zl {
 namespace {
@@ -262,6 +264,31 @@ TEST(HandshakeIdentity, HandshakeBytes) {
     EXPECT_FALSE(identity.Built());
     ASSERT_TRUE(identity.Setup(true, hash, seed, node));
     EXPECT_NE(identity.peer_id(), id);
+}
+
+// Bytes 8..15 of the peer id are the node id the UDP stream registers with the
+// rendezvous service, for every identity, also one whose first or second
+// byte happens to be zero (1 in 256 fresh identities has a zero second byte;
+// such an engine was unreachable by its id).
+TEST(HandshakeIdentity, PeerIdCarriesTheRegisteredNodeId) {
+    const struct {
+        uint8_t first, second, want_first, want_second;
+    } cases[] = {{0x99, 0x00, 0x99, 0x02}, {0x00, 0x00, 0x01, 0x02}, {0x00, 0x7f, 0x01, 0x7f}, {0x42, 0x43, 0x42, 0x43}};
+    for (const auto& c : cases) {
+        NodeIdentityBytes node{};
+        for (size_t i = 0; i < node.size(); ++i) node[i] = uint8_t(0x10 + i);
+        node[0] = c.first;
+        node[1] = c.second;
+        const PeerIdBytes peer_id = BuildPeerId(PeerIdSeed{}, node);
+        NodeId carried{};
+        std::memcpy(carried.data(), peer_id.data() + 8, carried.size());
+        NodeId raw{};
+        std::memcpy(raw.data(), node.data(), raw.size());
+        EXPECT_EQ(carried, NormaliseLocalNodeId(raw)) << int(c.first) << "," << int(c.second);
+        EXPECT_EQ(carried[0], c.want_first);
+        EXPECT_EQ(carried[1], c.want_second);
+        EXPECT_EQ(NormaliseNodeIdentity(node)[2], node[2]) << "only the first two bytes change";
+    }
 }
 
 }  // namespace
