@@ -485,9 +485,7 @@ void UdpServer::WaitReal(uint32_t ms) {
 bool UdpServer::SpinForData() {
     if (!spin_due_) return false;
     spin_due_ = false;
-    // Spins that keep finding nothing (answers slower than the spin) are
-    // mostly skipped; a probe now and then finds out when that changes.
-    if (spin_misses_ >= kSpinMissLimit && ++spin_skipped_ % kSpinProbeEvery != 0) return false;
+    if (!spin_budget_.Allows()) return false;
     pollfd entries[2] = {};
     nfds_t count = 0;
     {
@@ -502,7 +500,7 @@ bool UdpServer::SpinForData() {
         if (::poll(entries, count, 0) > 0) {
             // A wake-up request is left for the wait to take.
             if (!(entries[0].revents & POLLIN)) return false;
-            spin_misses_ = 0;
+            spin_budget_.Record(true);
             ScopedLock lock(Lock());
             ++counters_.spin_hits;
             return true;
@@ -511,7 +509,7 @@ bool UdpServer::SpinForData() {
         // the streams) runs first.
         ::sched_yield();
     } while (MonotonicMicros() < until && !CheckStop());
-    spin_misses_ = std::min(spin_misses_ + 1, kSpinMissLimit);
+    spin_budget_.Record(false);
     return false;
 }
 

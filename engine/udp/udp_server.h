@@ -13,6 +13,7 @@
 // passes are real waits on the socket, so a datagram ends them at once and a
 // test clock is never pushed or held by this thread.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -31,6 +32,22 @@
 namespace zl {
 
 class BufferPool;
+
+// Which chances to spin before a sleep the server takes: every one, until
+// kMissLimit spins in a row found nothing (answers come slower than the
+// spin, as on a real network); then only every kProbeEvery-th, until one
+// finds data again.
+class UdpSpinBudget {
+public:
+    static constexpr uint32_t kMissLimit = 8;
+    static constexpr uint32_t kProbeEvery = 16;
+    bool Allows() { return misses_ < kMissLimit || ++skipped_ % kProbeEvery == 0; }
+    void Record(bool hit) { misses_ = hit ? 0 : std::min(misses_ + 1, kMissLimit); }
+
+private:
+    uint32_t misses_ = 0;
+    uint32_t skipped_ = 0;
+};
 
 class UdpServer final : public QThread, public IUdpSender {
 public:
@@ -54,11 +71,9 @@ public:
     // (yielding its core to any other thread that wants it) before it sleeps:
     // where the answer comes back within it (a stream's ACK, the next window
     // on a fast path) the round trip costs no sleep and no wake-up through
-    // another core, which costs far more than the spin. After kSpinMissLimit
-    // spins in a row found nothing, only every kSpinProbeEvery-th one runs.
+    // another core, which costs far more than the spin (UdpSpinBudget
+    // skips most spins where answers come slower).
     static constexpr uint64_t kSpinMicros = 40;
-    static constexpr uint32_t kSpinMissLimit = 8;
-    static constexpr uint32_t kSpinProbeEvery = 16;
     static constexpr uint32_t kOpenRetryMs = 1000;
     static constexpr uint32_t kSuspendedPollMs = 100;
     static constexpr uint64_t kRetransmitMs = 40;
@@ -192,8 +207,7 @@ private:
     int32_t burst_ = 0;
     int32_t idle_ = 0;
     bool spin_due_ = false;
-    uint32_t spin_misses_ = 0;
-    uint32_t spin_skipped_ = 0;
+    UdpSpinBudget spin_budget_;
     bool was_suspended_ = false;
     uint64_t last_retransmit_ms_ = 0;
     uint64_t last_acknowledge_ms_ = 0;

@@ -418,5 +418,46 @@ TEST(UdpServerThread, ReadsAndSendsConcurrentlyAndStops) {
     EXPECT_GE(stream.resets.load(), 1);
 }
 
+TEST(UdpSpinBudget, AfterEightFruitlessSpinsOnlyEverySixteenthChanceSpinsUntilOneFindsData) {
+    UdpSpinBudget budget;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(budget.Allows());
+        budget.Record(false);
+    }
+    int allowed = 0;
+    for (int i = 0; i < 64; ++i) {
+        if (!budget.Allows()) continue;
+        ++allowed;
+        budget.Record(false);
+    }
+    EXPECT_EQ(allowed, 4);
+    while (!budget.Allows()) {
+    }
+    budget.Record(true);  // the probe found data: every chance spins again
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_TRUE(budget.Allows());
+        budget.Record(false);
+    }
+    EXPECT_TRUE(budget.Allows());
+}
+
+TEST(UdpServerThread, AReadIsFollowedByASpinAndTheLoopGoesOnReading) {
+    UdpServer server(SystemClock(), std::make_shared<FailingNames>());
+    StubDht dht;
+    server.SetDhtConsumer(&dht);
+    server.SetBindAddress(Ip("127.0.96.1"));
+    ASSERT_EQ(server.StartServer(TestConfig()), 0);
+    uint16_t port = 0;
+    ASSERT_TRUE(test::WaitFor([&] { return (port = server.BoundPort()) != 0; }, std::chrono::seconds(1)));
+    UdpSocket peer;
+    ASSERT_TRUE(peer.Open(0, Ip("127.0.96.2")));
+    const std::string krpc = "d1:ti100ee";
+    ASSERT_TRUE(peer.SendTo(reinterpret_cast<const uint8_t*>(krpc.data()), krpc.size(), Ip("127.0.96.1"), port));
+    EXPECT_TRUE(test::WaitFor([&] { return server.GetCounters().spins >= 1; }, std::chrono::seconds(2)));
+    ASSERT_TRUE(peer.SendTo(reinterpret_cast<const uint8_t*>(krpc.data()), krpc.size(), Ip("127.0.96.1"), port));
+    EXPECT_TRUE(test::WaitFor([&] { return dht.Count() == 2; }, std::chrono::seconds(2)));
+    server.StopServer();
+}
+
 }  // namespace
 }  // namespace zl
