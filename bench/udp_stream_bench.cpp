@@ -11,6 +11,9 @@
 //
 //   bench_udp_stream [--quick] [--json] [--only clean|loss1|loss5|loss10|reorder|floor [--mib N]]
 //
+// ZL_BENCH_THREADS=1 with --only adds each lasting thread's waits and CPU
+// milliseconds per MiB, and how many cores the process kept busy (CPU seconds
+// over wall seconds: near 2 on two cores, CPU per MiB follows throughput).
 // ZL_BENCH_FLOOR_SPIN_US=N makes the floor's threads poll their socket for up
 // to N microseconds before they sleep (what the wake-ups alone cost).
 #include <arpa/inet.h>
@@ -66,21 +69,28 @@ std::pair<uint64_t, uint64_t> Switches() {
     return {uint64_t(u.ru_nvcsw), uint64_t(u.ru_nivcsw)};
 }
 
-// Voluntary context switches of each live thread, by thread id.
-std::map<std::string, std::pair<std::string, uint64_t>> ThreadWaits() {
-    std::map<std::string, std::pair<std::string, uint64_t>> out;
+// Each live thread's name, voluntary context switches and time on a CPU
+// (nanoseconds, from schedstat), by thread id.
+struct ThreadStat {
+    std::string name;
+    uint64_t waits = 0;
+    uint64_t cpu_ns = 0;
+};
+std::map<std::string, ThreadStat> ThreadStats() {
+    std::map<std::string, ThreadStat> out;
     DIR* d = ::opendir("/proc/self/task");
     if (!d) return out;
     while (dirent* e = ::readdir(d)) {
         if (e->d_name[0] == '.') continue;
         const std::string base = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(base + "/comm"), status(base + "/status");
-        std::string name, line;
-        std::getline(comm, name);
-        uint64_t waits = 0;
+        std::ifstream comm(base + "/comm"), status(base + "/status"), schedstat(base + "/schedstat");
+        ThreadStat t;
+        std::string line;
+        std::getline(comm, t.name);
         while (std::getline(status, line))
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) waits = std::strtoull(line.c_str() + 24, nullptr, 10);
-        out[e->d_name] = {name, waits};
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.waits = std::strtoull(line.c_str() + 24, nullptr, 10);
+        schedstat >> t.cpu_ns;
+        out[e->d_name] = t;
     }
     ::closedir(d);
     return out;
@@ -100,7 +110,7 @@ struct Result {
     uint64_t preempted = 0;  // involuntary ones
     uint64_t spins = 0;      // the server threads' polls before a sleep (both engines)
     uint64_t spin_hits = 0;  // of them, the ones a datagram ended
-    std::string thread_waits;  // the server threads' waits (ZL_BENCH_THREADS)
+    std::string thread_waits;  // each lasting thread's waits and CPU ms per MiB (ZL_BENCH_THREADS)
 };
 
 using Engine = ServerEngine;
@@ -190,16 +200,20 @@ Result RunUdp(const std::string& name, size_t kib, bool choices, const UdpRelay:
     ProfileTransfer(true);
     const auto start = std::chrono::steady_clock::now();
     const bool by_thread = std::getenv("ZL_BENCH_THREADS") != nullptr;
-    const auto threads0 = by_thread ? ThreadWaits() : decltype(ThreadWaits()){};
+    const auto threads0 = by_thread ? ThreadStats() : decltype(ThreadStats()){};
     const std::vector<uint8_t> got = Transfer(a->t(), ha, b->t(), hb, data, 600);
     ProfileTransfer(false);
-    // The server threads (both engines) that lived through the transfer; the
-    // user threads' share is the process's total less theirs.
+    // The threads that lived through the transfer (the reader, the rendezvous
+    // server's and both engines' server threads); the writer, made for the
+    // transfer, is the process's total less theirs.
     if (by_thread) {
-        for (const auto& [tid, after] : ThreadWaits()) {
+        for (const auto& [tid, after] : ThreadStats()) {
             auto it = threads0.find(tid);
             if (it == threads0.end()) continue;
-            r.thread_waits += " " + tid + ":" + std::to_string(double(after.second - it->second.second) / r.mib).substr(0, 5);
+            char item[96];
+            std::snprintf(item, sizeof item, " %s/%s:%.1f/%.2fms", after.name.c_str(), tid.c_str(), double(after.waits - it->second.waits) / r.mib,
+                          double(after.cpu_ns - it->second.cpu_ns) / 1e6 / r.mib);
+            r.thread_waits += item;
         }
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -424,7 +438,9 @@ int main(int argc, char** argv) {
                     results.size() > 1 ? std::to_string(results[1].cpu / results[1].mib /
                                                         (results[0].cpu / results[0].mib)).substr(0, 4).c_str() : "-");
         for (const Result& r : results)
-            if (!r.thread_waits.empty()) std::printf("waits per MiB by thread:%s\n", r.thread_waits.c_str());
+            if (!r.thread_waits.empty())
+                std::printf("%s: waits/CPU ms per MiB by thread (the writer is the rest):%s; cores busy %.2f\n",
+                            r.name.c_str(), r.thread_waits.c_str(), r.cpu / r.seconds);
         return 0;
     }
     // Full runs move 32 MiB through every lossy link, each checked by SHA-256.
