@@ -4,7 +4,8 @@
 // choices on and, for comparison, off (the bare 40 ms / 20 ms ticks); TCP
 // between two sockets on loopback for the CPU comparison (the median of three
 // transfers); and the window's floor: what 12 segments and one ACK per round
-// trip cost with no protocol at all. For each: MiB/s, CPU seconds per MiB
+// trip cost with no protocol at all, with threads that sleep while they wait
+// and with threads that first poll for the UDP server's spin time. For each: MiB/s, CPU seconds per MiB
 // (the whole process: both engines, their server threads and the relay) and
 // its ratio to TCP's, and what the fixed window allows at the measured round
 // trip. Every transfer is checked by SHA-256.
@@ -293,14 +294,18 @@ Result RunTcp(size_t mib) {
 // (never spin), the sender copies each payload into its packet and the
 // receiver copies it out as a reader would. No protocol state at all: what
 // the window's round trips cost in system calls, copies and wake-ups alone,
-// on the engine's own socket calls.
-Result RunWindowFloor(size_t mib) {
+// on the engine's own socket calls. With `spin_us`, each thread first polls
+// its socket that long (as the UDP server does after a read, so the stream
+// is measured against the ceiling of its own waiting); 0 takes
+// ZL_BENCH_FLOOR_SPIN_US.
+Result RunWindowFloor(size_t mib, int spin_us = 0) {
     using udpstream::kControlSize;
     using udpstream::kDataHeaderSize;
     using udpstream::kSegmentSize;
     using udpstream::kWindow;
     Result r;
-    r.name = "window floor (12 + ACK)";
+    if (spin_us <= 0 && std::getenv("ZL_BENCH_FLOOR_SPIN_US")) spin_us = std::atoi(std::getenv("ZL_BENCH_FLOOR_SPIN_US"));
+    r.name = spin_us > 0 ? "window floor, " + std::to_string(spin_us) + " us spin" : "window floor (12 + ACK)";
     r.mib = double(mib);
     UdpSocket::Options options;
     options.coalesce_reads = true;
@@ -312,8 +317,7 @@ Result RunWindowFloor(size_t mib) {
     std::vector<uint8_t> got;
     got.reserve(data.size());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    static const int spin_us = std::getenv("ZL_BENCH_FLOOR_SPIN_US") ? std::atoi(std::getenv("ZL_BENCH_FLOOR_SPIN_US")) : 0;
-    auto wait_readable = [](int fd) {
+    auto wait_readable = [spin_us](int fd) {
         pollfd p{fd, POLLIN, 0};
         if (spin_us > 0) {
             const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spin_us);
@@ -450,6 +454,7 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     results.push_back(RunTcpMedian(quick ? 32 : 128, 3));
     results.push_back(RunWindowFloor(big));
+    results.push_back(RunWindowFloor(big, int(UdpServer::kSpinMicros)));
     results.push_back(RunUdp("udp clean", big << 10, true, nullptr));
     results.push_back(RunUdp("udp loss 1%", lossy << 10, true, &loss1));
     results.push_back(RunUdp("udp loss 5%", lossy << 10, true, &loss5));
