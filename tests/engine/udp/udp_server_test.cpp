@@ -385,6 +385,15 @@ TEST(UdpServerStart, ChecksTheRecordAndKeepsTheFirstConfiguration) {
     EXPECT_FALSE(server.IsRunning());
 }
 
+// Starts the server's thread bound to `address`; its port once the socket is
+// bound, 0 when it did not start or bind within a second.
+uint16_t StartServerOn(UdpServer& server, const char* address) {
+    server.SetBindAddress(Ip(address));
+    if (server.StartServer(TestConfig()) != 0) return 0;
+    uint16_t port = 0;
+    return test::WaitFor([&] { return (port = server.BoundPort()) != 0; }, std::chrono::seconds(1)) ? port : 0;
+}
+
 // The thread itself: datagrams reach the consumers while other threads send
 // through the server, and a stop returns promptly.
 TEST(UdpServerThread, ReadsAndSendsConcurrentlyAndStops) {
@@ -393,10 +402,8 @@ TEST(UdpServerThread, ReadsAndSendsConcurrentlyAndStops) {
     StubStream stream(&server);
     server.SetDhtConsumer(&dht);
     server.SetStreamConsumer(&stream);
-    server.SetBindAddress(Ip("127.0.3.5"));
-    ASSERT_EQ(server.StartServer(TestConfig()), 0);
-    uint16_t port = 0;
-    ASSERT_TRUE(test::WaitFor([&] { return (port = server.BoundPort()) != 0; }, std::chrono::seconds(1)));
+    const uint16_t port = StartServerOn(server, "127.0.3.5");
+    ASSERT_NE(port, 0);
 
     UdpSocket peer;
     ASSERT_TRUE(peer.Open(0, Ip("127.0.3.6")));
@@ -445,10 +452,8 @@ TEST(UdpServerThread, AReadIsFollowedByASpinAndTheLoopGoesOnReading) {
     UdpServer server(SystemClock(), std::make_shared<FailingNames>());
     StubDht dht;
     server.SetDhtConsumer(&dht);
-    server.SetBindAddress(Ip("127.0.96.1"));
-    ASSERT_EQ(server.StartServer(TestConfig()), 0);
-    uint16_t port = 0;
-    ASSERT_TRUE(test::WaitFor([&] { return (port = server.BoundPort()) != 0; }, std::chrono::seconds(1)));
+    const uint16_t port = StartServerOn(server, "127.0.96.1");
+    ASSERT_NE(port, 0);
     UdpSocket peer;
     ASSERT_TRUE(peer.Open(0, Ip("127.0.96.2")));
     const std::string krpc = "d1:ti100ee";
