@@ -2,6 +2,7 @@
 // written pieces) and the file selection list, both bencoded.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "engine/meta/adler32.h"
 #include "engine/meta/bencode.h"
@@ -98,6 +99,9 @@ bool TPieces::ReadResumeData() {
             return false;
     }
     // 2. Every file must be as it was when the data was written.
+    // Each file's size on disk (-1 absent), kept for the have-bits below.
+    std::vector<int64_t> on_disk(files_.size(), -1);
+    std::vector<bool> probed(files_.size(), false);
     for (auto& holder : files_) {
         FileEntry& f = *holder;
         if (f.padding) continue;
@@ -126,6 +130,8 @@ bool TPieces::ReadResumeData() {
         const bool no_time = low->GetInteger() == 0 && high->GetInteger() == 0;
         TargetFile probe;
         const bool opens = probe.Open(fs_, f.path, TargetFile::Mode::ReadOnly);
+        on_disk[size_t(f.index)] = opens ? probe.Size() : -1;
+        probed[size_t(f.index)] = true;
         if (opens && no_time) return false;
         if (opens || no_time) {
             const int64_t current = opens ? probe.Size() : -1;
@@ -139,8 +145,22 @@ bool TPieces::ReadResumeData() {
         if (IsText(c.get(), "BitField") && !c->HasInteger()) bits = next_of(c.get());
     if (!bits || !bits->IsString() || size_t(bits->GetLength()) != bitfield_.size()) return false;
     const std::string_view bit_bytes = bits->GetBytes();
-    for (int32_t i = 0; i < geometry_.piece_count(); ++i)
-        SetPieceHave(i, (uint8_t(bit_bytes[size_t(i / 8)]) >> (7 - i % 8)) & 1);
+    auto bit = [&](int32_t i) { return ((uint8_t(bit_bytes[size_t(i / 8)]) >> (7 - i % 8)) & 1) != 0; };
+    // A had piece's bytes must be on disk: a bit naming bytes of a file that is
+    // absent or shorter (a file removed or cut after its pieces were saved is
+    // recorded as it is found) makes the data unusable, and a full check follows.
+    for (int32_t i = 0; i < geometry_.piece_count(); ++i) {
+        if (!bit(i)) continue;
+        bool present = true;
+        file_map_.ForEachSpan(i, 0, geometry_.PieceSize(i), [&](const FilePieceMap::Span& span) {
+            const FileEntry& f = *files_[size_t(span.file)];
+            if (span.padding || f.Unwanted() || !probed[size_t(span.file)]) return true;
+            present = on_disk[size_t(span.file)] >= span.file_offset + span.length;
+            return present;
+        });
+        if (!present) return false;
+    }
+    for (int32_t i = 0; i < geometry_.piece_count(); ++i) SetPieceHave(i, bit(i));
     // 4. Partly written pieces continue from their stored SHA-1 state.
     const QElement* status_key = nullptr;
     for (const auto& c : children)
