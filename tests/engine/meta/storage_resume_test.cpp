@@ -125,6 +125,40 @@ TEST(StorageResume, BitsOfAFileMissingOnDiskAreNotTrusted) {
     EXPECT_FALSE(rig->Have(2));
 }
 
+// A partly written piece goes on from its stored hash state, which stands
+// for bytes on disk that are never read again: with its file gone, the piece
+// would pass its hash over the missing bytes. Its progress is dropped.
+TEST(StorageResume, PartialPieceOfAFileMissingOnDiskStartsAfresh) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({P, P, P}, P);
+    std::string resume;
+    {
+        MapRig rig(dir.path());
+        ASSERT_TRUE(rig->LoadLayout(t.layout));
+        ASSERT_EQ(rig->WritePieceBytes(0, At(t, 0), P, 0, false), P);
+        Deliver(*rig.map, t, 1, 0, int32_t(P / 2));
+        rig.clock.Advance(601 * 1000);  // idle long enough to be written out
+        rig->PeriodicFlush();
+        ASSERT_EQ(rig->Piece(1).written, P / 2);
+        rig->CloseAll(true, true);
+        ASSERT_TRUE(std::filesystem::remove(rig->File(1).path));
+        rig->WriteResumeData();
+        resume = rig.host.resume;
+    }
+    ASSERT_NE(resume.find("4:Sizei-1e"), std::string::npos);
+    ASSERT_NE(resume.find("PieceStatus"), std::string::npos);
+    MapRig rig(dir.path());
+    rig->SetResumeData(resume);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    EXPECT_EQ(rig->Piece(1).written, 0);
+    EXPECT_TRUE(rig->PartialPieces().empty());
+    // Only the second half arrives: without the first the piece cannot complete.
+    bool complete = false;
+    Deliver(*rig.map, t, 1, int32_t(P / 2), int32_t(P), &complete);
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(rig->Have(1));
+}
+
 // The same for a file cut short on disk while its recorded size and time
 // were rewritten to match: bits beyond its end name bytes that are not there.
 TEST(StorageResume, BitsBeyondAFilesEndOnDiskAreNotTrusted) {
