@@ -109,7 +109,12 @@ bool THttpPeer::ReceiveStep() {
     // Body bytes that came with the header are taken now: the server may
     // already have closed, and a closed socket keeps nothing.
     if (body_) return ReadWholeContent(false);
-    return true;
+    // The same for whole blocks at the stream's start (a short tail answered
+    // with its close); a source of another size is left to RequestStep.
+    const int64_t total = TaskTotalSize(task_);
+    const int64_t length = identity_->Source().content_length;
+    if (length > 0 && total > 0 && length != total) return true;
+    return ReadBlocks(false);
 }
 
 bool THttpPeer::OnHeader() {
