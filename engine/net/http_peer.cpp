@@ -187,10 +187,16 @@ bool THttpPeer::FollowRedirect(const HttpResponsePlan& plan) {
         source.last_location = target.url;
         ++source.redirect_count;
     }
+    if (source.redirect_hops >= kMaxRedirectHops) {
+        // A chain of ever new locations: its end goes, as a loop does.
+        task_.PenaliseSource(identity_, false, 0);
+        return false;
+    }
     if (!env_.resolver) return false;  // nothing can parse the new source here
 
     auto next = RefPtr<TPeerId>::Adopt(new TPeerId(target.url));
     TSourceAddress& next_source = next->Source();
+    next_source.redirect_hops = source.redirect_hops + 1;
     next_source.referer = target.url;
     next_source.whole_content = source.whole_content;
     next->metainfo_source = identity_->metainfo_source;

@@ -30,6 +30,7 @@ protected:
             "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
             "    location = /moved { return 302 /files/a.bin; }\n"
             "    location = /secure { return 302 https://secure.test/a.bin; }\n"
+            "    location ~ ^/hop/(.*)$ { return 302 /hop/$1x; }\n"
             "    location = /busy { return 503; }\n");
         ASSERT_TRUE(server_) << "nginx did not start; see " << folder_ / "error.log";
     }
@@ -215,6 +216,29 @@ TEST_F(HttpPeerNginx, SameRedirectOverAndOverRemovesTheSource) {
     ASSERT_EQ(task.penalties.size(), 1u);
     EXPECT_FALSE(task.penalties[0].keep);
     EXPECT_EQ(task.candidates.size(), 2u);
+}
+
+// Each redirect names a new location: the chain is followed only so far,
+// and the source at its end is removed instead of making sources for ever.
+TEST_F(HttpPeerNginx, EndlessChainOfRedirectsEnds) {
+    test::RecordingTask task(kSize, kPiece);
+    RefPtr<TPeerId> source = test::ParsedIdentity(Url("/hop/a"));
+    int hops = 0;
+    for (; hops < 40; ++hops) {
+        const size_t before = task.candidates.size();
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(source.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        peer->Reset();
+        if (task.candidates.size() == before) break;
+        source = task.candidates.back();
+        source->open_connections = 1;
+    }
+    EXPECT_EQ(hops, THttpPeer::kMaxRedirectHops);
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_FALSE(task.penalties[0].keep) << "the end of the chain is removed";
+    EXPECT_TRUE(task.deliveries.empty());
 }
 
 TEST_F(HttpPeerNginx, WholeContentCollectsTheBody) {
