@@ -176,6 +176,7 @@ bool TFtpPeer::EndTransfer() {
 bool TFtpPeer::ReadWholeContent() {
     TSourceAddress& source = identity_->Source();
     const int64_t limit = source.content_length > 0 ? source.content_length : kMaxWholeContent;
+    if (limit > kMaxWholeContent) return false;  // a size named by the server is no licence to hold more
     if (!data_ || data_->Receive(PassReceiveSize(task_), kDataLimit) < 0) {
         if (source.content.empty() || static_cast<int64_t>(source.content.size()) < source.content_length)
             return false;

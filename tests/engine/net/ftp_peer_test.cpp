@@ -156,6 +156,7 @@ GREETING = @GREETING@
 USER_REPLY = @USER_REPLY@
 PASV_FIVE = @PASV_FIVE@
 DROP_AFTER = @DROP_AFTER@
+SIZE = @SIZE@
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'file.bin'), 'rb').read()
 log = open(os.path.join(here, 'commands.log'), 'a', buffering=1)
@@ -176,7 +177,7 @@ def serve(c):
         if verb == 'user': send(USER_REPLY + '\r\n')
         elif verb == 'pass': send('230 Logged in\r\n')
         elif verb == 'cwd': send('250 Okay\r\n')
-        elif verb == 'size': send('213 %d\r\n' % len(data))
+        elif verb == 'size': send('213 %d\r\n' % (SIZE or len(data)))
         elif verb == 'type': send('200 Binary\r\n')
         elif verb == 'pasv':
             listener = socket.socket()
@@ -217,6 +218,7 @@ struct ScriptOptions {
     std::string user_reply = "'331 Password please'";
     bool pasv_five = false;
     int drop_after = 0;  // bytes of the first transfer before its data connection is cut
+    int64_t size = 0;    // the size "size" answers, 0: the file's
 };
 
 class FtpPeerScripted : public ::testing::Test {
@@ -232,6 +234,7 @@ protected:
         replace("@USER_REPLY@", options.user_reply);
         replace("@PASV_FIVE@", options.pasv_five ? "True" : "False");
         replace("@DROP_AFTER@", std::to_string(options.drop_after));
+        replace("@SIZE@", std::to_string(options.size));
         server_ = std::make_unique<test::ScriptedServer>(folder_, "ftp", script);
         ASSERT_TRUE(server_->listening);
     }
@@ -320,6 +323,24 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
     const std::vector<std::string> commands = Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "rest 49152"), commands.end());
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "pasv"), 2);
+}
+
+// A body kept in memory has a fixed bound whatever size the server names:
+// beyond it nothing is collected.
+TEST_F(FtpPeerScripted, WholeContentLargerThanTheMemoryBoundIsRefused) {
+    ScriptOptions options;
+    options.size = 3000000000;
+    Start(options);
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/file.bin"));
+    identity->Source().whole_content = true;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(identity->Source().content_complete);
+    EXPECT_TRUE(identity->Source().content.empty());
 }
 
 // Command steps allow 30 s of silence on the task's clock.
