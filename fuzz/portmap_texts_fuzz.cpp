@@ -1,5 +1,5 @@
-// Texts from outside the port-mapping code: a gateway's root description (XML)
-// and the kernel's socket table (/proc/net/tcp).
+// Texts from outside the port-mapping code: a gateway's root description (XML),
+// its SOAP replies and URLs, and the kernel's socket table (/proc/net/tcp).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -12,5 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)zl::ParseIgdDescription(text, "http://127.0.0.1:5000/rootDesc.xml");
     (void)zl::ParseIgdDescription(text, "");
     (void)zl::ParseProcNetTcpLocalPorts(text);
+    int error_code = 0;
+    (void)zl::IsSoapActionResponse(text, "AddPortMapping", &error_code);
+    (void)zl::SameUrlHost(text, "http://127.0.0.1:5000/rootDesc.xml");
     return 0;
 }

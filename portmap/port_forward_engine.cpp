@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <string_view>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,45 @@ std::optional<std::string> Fetch(const std::string& url) {
     std::free(data);
     if (status != 200) return std::nullopt;
     return text;
+}
+
+// The gateway of a root description, when its control URL lies on the host
+// that served the description: a description naming another host (in URLBase
+// or an absolute controlURL) would have us send our requests wherever it says.
+bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDdatas* data, char* lan_address,
+                            int lan_address_size) {
+    *urls = UPNPUrls{};
+    *data = IGDdatas{};
+    if (UPNP_GetIGDFromUrl(description.c_str(), urls, data, lan_address, lan_address_size) != 1) return false;
+    if (urls->controlURL && SameUrlHost(urls->controlURL, description)) return true;
+    LogWrite("IGD control URL " + std::string(urls->controlURL ? urls->controlURL : "") + " is not on the host of " +
+                 description + "; not used",
+             kPortmapLogCategory, kPortmapLogLevel);
+    FreeUPNPUrls(urls);
+    return false;
+}
+
+// AddPortMapping, succeeding only on the action's own response: an error page
+// or an empty reply without an errorCode is no mapping.
+int AddPortMapping(const UPNPUrls& urls, const IGDdatas& data, const PortMappingRequest& request) {
+    UPNParg args[] = {{"NewRemoteHost", ""},
+                      {"NewExternalPort", request.external_port.c_str()},
+                      {"NewProtocol", request.protocol.c_str()},
+                      {"NewInternalPort", request.internal_port.c_str()},
+                      {"NewInternalClient", request.internal_client.c_str()},
+                      {"NewEnabled", "1"},  // IGD mappings are always enabled
+                      {"NewPortMappingDescription", request.description.c_str()},
+                      {"NewLeaseDuration", "0"},  // a permanent mapping
+                      {nullptr, nullptr}};
+    int size = 0;
+    char* reply = simpleUPnPcommand(-1, urls.controlURL, data.first.servicetype, "AddPortMapping", args, &size);
+    if (!reply) return UPNPCOMMAND_HTTP_ERROR;
+    const std::string_view text(reply, size_t(size > 0 ? size : 0));
+    int error_code = -1;
+    const bool mapped = IsSoapActionResponse(text, "AddPortMapping", &error_code);
+    std::free(reply);
+    if (mapped) return UPNPCOMMAND_SUCCESS;
+    return error_code > 0 ? error_code : UPNPCOMMAND_INVALID_RESPONSE;
 }
 
 }  // namespace
@@ -179,26 +219,19 @@ void CPortForwardEngine::AddMapping(PortMappingRequest request, IPortForwardList
     char lan_address[64] = "";
     bool have_gateway = false;
     if (!description.empty()) {
-        have_gateway = UPNP_GetIGDFromUrl(description.c_str(), &urls, &data, lan_address, sizeof lan_address) == 1;
+        have_gateway = GatewayFromDescription(description, &urls, &data, lan_address, sizeof lan_address);
     } else {
         // The search found nothing usable: look once more, as the gateway may have answered late.
-        int error = 0;
-        const char* interface = settings_.multicast_interface.empty() ? nullptr : settings_.multicast_interface.c_str();
-        UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings_.search_ms, interface, nullptr,
-                                              UPNP_LOCAL_PORT_ANY, 0, 2, &error);
-        const int found = devices ? UPNP_GetValidIGD(devices, &urls, &data, lan_address, sizeof lan_address) : 0;
-        freeUPNPDevlist(devices);
-        if (found != 0 && found != 1 && found != 2) FreeUPNPUrls(&urls);
-        have_gateway = found == 1 || found == 2;
+        for (const std::string& url : SearchGateways(settings_)) {
+            have_gateway = GatewayFromDescription(url, &urls, &data, lan_address, sizeof lan_address);
+            if (have_gateway) break;
+        }
     }
 
     int32_t outcome = kPortForwardFailed;
     if (have_gateway) {
         listener->OnPortForwardNotification(kMappingProgress, 1);
-        // IGD mappings are always enabled; a lease of 0 asks for a permanent one.
-        const int result = UPNP_AddPortMapping(urls.controlURL, data.first.servicetype, request.external_port.c_str(),
-                                               request.internal_port.c_str(), request.internal_client.c_str(),
-                                               request.description.c_str(), request.protocol.c_str(), nullptr, "0");
+        const int result = AddPortMapping(urls, data, request);
         listener->OnPortForwardNotification(kMappingProgress, 2);
         if (result == UPNPCOMMAND_SUCCESS) outcome = kPortForwardOk;
         else
