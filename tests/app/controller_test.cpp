@@ -362,5 +362,43 @@ TEST_F(ControllerTest, ExpiredConfigurationOpensOnlyWebUrls) {
     EXPECT_FALSE(c.CheckExpired());
 }
 
+// The INI names the installer and the task hash; neither may lead out of its
+// folder: the installer launched must be in the save folder, the task
+// information in the application folder.
+TEST_F(ControllerTest, IniNamesThatLeaveTheirFolderAreNotUsed) {
+    {
+        AppController& c = Make();
+        c.StartUp();
+        c.MainAction();
+        CompleteAll();
+        Run(c, 2);
+        ASSERT_EQ(c.State(), kStateFinished);
+        c.SetUserExit();
+        c.ExitLogging();
+    }
+    const std::string id = Md5Hex(Md5Of(Content(0).data(), Content(0).size()));
+    const std::string app_folder = root_ + "/data/ZPHR/Zephyrloader/Zephyrloader" + id;
+    IniFile ini(app_folder + "/" + id + ".zlconf");
+    ASSERT_TRUE(ini.Load());
+    ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskEntrence", "../evil.sh"));
+    ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskHash", "../../../escaped"));
+    ASSERT_TRUE(ini.Save());
+    ASSERT_TRUE(WriteFileAtomic(root_ + "/save/evil.sh", "#!/bin/sh\n"));
+    const std::string touched = root_ + "/save/TLV300/Data300.zip";
+    std::filesystem::last_write_time(touched, std::filesystem::last_write_time(touched) + std::chrono::seconds(5));
+
+    AppController& c = Make();
+    EXPECT_EQ(c.StartUp(), 1);
+    ASSERT_FALSE(engine_.tasks.empty());
+    EXPECT_EQ(engine_.tasks.back().resume.rfind(app_folder + "/" + id + "ZLInfo/", 0), 0u) << engine_.tasks.back().resume;
+    EXPECT_FALSE(std::filesystem::exists(root_ + "/data/escapedZLInfo"));
+    engine_.Complete(engine_.Task("Data300.zip"), Content(1));
+    Run(c, 2);
+    ASSERT_EQ(c.State(), kStateFinished);
+    ui_.answer = false;  // install without verifying
+    c.MainAction();
+    EXPECT_EQ(opener_.opened, std::vector<std::string>{root_ + "/save/TLV300/Talvora300.exe"});
+}
+
 }  // namespace
 }  // namespace zl::app
