@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/base/engine_log.h"
+#include "portmap/ssdp_search.h"
 #include "telemetry/report_event.h"
 
 namespace zl {
@@ -21,17 +22,15 @@ constexpr int kPortmapLogLevel = 3;
 
 void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
-// The root descriptions of the gateways that answer an SSDP search.
+// The root descriptions of the gateways that answer an SSDP search, each on
+// the host that answered.
 std::vector<std::string> SearchGateways(const PortForwardSettings& settings) {
-    int error = 0;
-    const char* interface = settings.multicast_interface.empty() ? nullptr : settings.multicast_interface.c_str();
-    UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings.search_ms, interface, nullptr,
-                                          UPNP_LOCAL_PORT_ANY, 0, 2, &error);
-    std::vector<std::string> urls;
-    for (UPNPDev* d = devices; d; d = d->pNext)
-        if (d->descURL) urls.emplace_back(d->descURL);
-    freeUPNPDevlist(devices);
-    return urls;
+    SsdpSearchSettings search;
+    search.multicast_interface = settings.multicast_interface;
+    search.search_ms = settings.search_ms;
+    if (!settings.ssdp_address.empty()) search.address = settings.ssdp_address;
+    if (settings.ssdp_port != 0) search.port = settings.ssdp_port;
+    return SearchGatewayDescriptions(search);
 }
 
 std::optional<std::string> Fetch(const std::string& url) {

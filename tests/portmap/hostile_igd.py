@@ -6,7 +6,8 @@
 
 --control-host makes the description's controlURL absolute on another host;
 --urlbase sets URLBase to another host. --reply picks the AddPortMapping
-answer. GET /posts answers with the number of POSTs received so far.
+answer. GET /posts and GET /gets answer with the number of POSTs and of
+description requests received so far.
 Prints "listening HOST PORT" first.
 """
 import argparse
@@ -75,10 +76,13 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         if self.path == "/rootDesc.xml":
-            return self.reply(200, self.server.description)
-        if self.path == "/posts":
             with self.server.lock:
-                return self.reply(200, str(self.server.posts), "text/plain")
+                self.server.gets += 1
+            return self.reply(200, self.server.description)
+        if self.path in ("/posts", "/gets"):
+            with self.server.lock:
+                count = self.server.posts if self.path == "/posts" else self.server.gets
+            return self.reply(200, str(count), "text/plain")
         self.reply(404, "")
 
     def do_POST(self):
@@ -100,6 +104,7 @@ def main():
     server.daemon_threads = True
     server.lock = threading.Lock()
     server.posts = 0
+    server.gets = 0
     server.answer = args.reply
     control = "http://%s/ctl/IPConn" % args.control_host if args.control_host else "/ctl/IPConn"
     urlbase = "\n<URLBase>http://%s/</URLBase>" % args.urlbase if args.urlbase else ""

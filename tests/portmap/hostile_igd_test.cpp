@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "portmap/port_mapper.h"
+#include "portmap/ssdp_search.h"
 #include "tests/portmap/portmap_test_support.h"
 
 namespace zl {
@@ -26,33 +27,55 @@ ScriptServer Hostile(const std::string& host, std::vector<std::string> options) 
 
 std::string HostPort(const ScriptServer& s, const std::string& host) { return host + ":" + std::to_string(s.Port()); }
 
-int Posts(const ScriptServer& s) {
+int Count(const ScriptServer& s, const char* what) {
     int size = 0, status = 0;
-    char* data = static_cast<char*>(miniwget(s.Url("/posts").c_str(), &size, 0, &status));
+    char* data = static_cast<char*>(miniwget(s.Url(what).c_str(), &size, 0, &status));
     if (!data) return -1;
     const int n = std::atoi(std::string(data, size_t(size > 0 ? size : 0)).c_str());
     std::free(data);
     return n;
 }
+int Posts(const ScriptServer& s) { return Count(s, "/posts"); }
 
 struct Outcome {
+    std::vector<int32_t> discovered;
     std::vector<int32_t> finished;
     Events events;
 };
 
-Outcome MapWith(const std::string& description_url) {
+Outcome MapWith(PortForwardSettings forward) {
     EventRecorder events;
     RecordingListener observer;
     PortMapperSettings settings;
     settings.start = 45200;
     settings.port_in_use = [](uint16_t) { return false; };
     settings.local_address = "10.77.0.2";
-    settings.forward.description_url = description_url;
+    settings.forward = std::move(forward);
     settings.forward.report_event = events.Sink();
     PortMapper mapper(settings, &observer);
     EXPECT_EQ(mapper.ChooseAndMapPort(), 45201);
     EXPECT_TRUE(mapper.WaitForMapping(20000));
-    return {observer.Params(kMappingFinished), events.Events()};
+    return {observer.Params(kDiscoveryFinished), observer.Params(kMappingFinished), events.Events()};
+}
+
+Outcome MapWith(const std::string& description_url) {
+    PortForwardSettings forward;
+    forward.description_url = description_url;
+    return MapWith(forward);
+}
+
+// The search goes to a responder on loopback instead of the multicast group.
+Outcome MapBySearch(const ScriptServer& responder) {
+    PortForwardSettings forward;
+    forward.ssdp_address = "127.0.102.3";
+    forward.ssdp_port = uint16_t(responder.Port());
+    forward.search_ms = 300;
+    return MapWith(forward);
+}
+
+ScriptServer Responder(const std::string& host, const std::string& location) {
+    return ScriptServer({"python3", std::string(ZL_SOURCE_DIR) + "/tests/portmap/ssdp_responder.py", "--host", host,
+                         "--location", location});
 }
 
 const Events kRefused = {{"11500105", "IGD设备已找到，但是uPnP依然失败"}};
@@ -74,6 +97,44 @@ TEST(HostileGateway, RequestsGoOnlyToTheHostThatServedTheDescription) {
     const Outcome run = MapWith(same.Url("/rootDesc.xml"));
     EXPECT_EQ(run.finished, (std::vector<int32_t>{kPortForwardOk}));
     EXPECT_EQ(Posts(gateway), 1);
+}
+
+TEST(HostileGateway, SearchAnswersCountOnlyOnTheHostThatAnswered) {
+    ScriptServer gateway = Hostile("127.0.102.1", {"--reply", "ok"});
+    const std::string location = gateway.Url("/rootDesc.xml");
+    {
+        // An answer from 127.0.102.3 naming a description on 127.0.102.1: nothing
+        // is fetched there, and the mapping thread's second search finds nothing either.
+        ScriptServer responder = Responder("127.0.102.3", location);
+        const Outcome run = MapBySearch(responder);
+        EXPECT_EQ(run.discovered, (std::vector<int32_t>{kPortForwardFailed}));
+        EXPECT_EQ(run.finished, (std::vector<int32_t>{kPortForwardFailed}));
+        EXPECT_EQ(Count(gateway, "/gets"), 0);
+        EXPECT_EQ(Posts(gateway), 0);
+    }
+    // The same answer from the gateway's own host is used.
+    ScriptServer responder = Responder("127.0.102.1", location);
+    PortForwardSettings forward;
+    forward.ssdp_address = "127.0.102.1";
+    forward.ssdp_port = uint16_t(responder.Port());
+    forward.search_ms = 300;
+    const Outcome run = MapWith(forward);
+    EXPECT_EQ(run.discovered, (std::vector<int32_t>{kPortForwardOk}));
+    EXPECT_EQ(run.finished, (std::vector<int32_t>{kPortForwardOk}));
+    EXPECT_EQ(Posts(gateway), 1);
+}
+
+TEST(HostileGateway, SearchAnswersAreParsedStrictly) {
+    const std::string st = "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n";
+    EXPECT_EQ(ParseSsdpAnswer("HTTP/1.1 200 OK\r\n" + st + "Location: http://10.0.0.1:5000/d.xml\r\n\r\n"),
+              "http://10.0.0.1:5000/d.xml");
+    EXPECT_FALSE(ParseSsdpAnswer("HTTP/1.1 404 Not Found\r\n" + st + "LOCATION: http://10.0.0.1/d.xml\r\n\r\n"));
+    EXPECT_FALSE(ParseSsdpAnswer("HTTP/1.1 2000 OK\r\n" + st + "LOCATION: http://10.0.0.1/d.xml\r\n\r\n"));
+    EXPECT_FALSE(ParseSsdpAnswer("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\nLOCATION: http://10.0.0.1/d\r\n\r\n"));
+    EXPECT_FALSE(ParseSsdpAnswer("HTTP/1.1 200 OK\r\n" + st + "LOCATION: file:///etc/passwd\r\n\r\n"));
+    EXPECT_FALSE(ParseSsdpAnswer("NOTIFY * HTTP/1.1\r\n" + st + "LOCATION: http://10.0.0.1/d.xml\r\n\r\n"));
+    EXPECT_FALSE(ParseSsdpAnswer("HTTP/1.1 200 OK\r\n" + st));
+    EXPECT_FALSE(ParseSsdpAnswer(""));
 }
 
 TEST(HostileGateway, OnlyTheActionResponseIsAMapping) {
