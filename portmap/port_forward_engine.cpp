@@ -1,7 +1,6 @@
 #include "portmap/port_forward_engine.h"
 
 #include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/miniwget.h>
 #include <miniupnpc/upnpcommands.h>
 #include <pthread.h>
 
@@ -12,6 +11,7 @@
 
 #include "engine/base/engine_log.h"
 #include "portmap/ssdp_search.h"
+#include "portmap/upnp_http.h"
 #include "telemetry/report_event.h"
 
 namespace zl {
@@ -33,24 +33,16 @@ std::vector<std::string> SearchGateways(const PortForwardSettings& settings) {
     return SearchGatewayDescriptions(search);
 }
 
-std::optional<std::string> Fetch(const std::string& url) {
-    int size = 0, status = 0;
-    char* data = static_cast<char*>(miniwget(url.c_str(), &size, 0, &status));
-    if (!data) return std::nullopt;
-    std::string text(data, static_cast<size_t>(size > 0 ? size : 0));
-    std::free(data);
-    if (status != 200) return std::nullopt;
-    return text;
-}
-
 // The gateway of a root description, when its control URL lies on the host
 // that served the description: a description naming another host (in URLBase
 // or an absolute controlURL) would have us send our requests wherever it says.
-bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDdatas* data, char* lan_address,
-                            int lan_address_size) {
+bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDdatas* data) {
     *urls = UPNPUrls{};
     *data = IGDdatas{};
-    if (UPNP_GetIGDFromUrl(description.c_str(), urls, data, lan_address, lan_address_size) != 1) return false;
+    const std::optional<std::string> xml = UpnpHttpGet(description);
+    if (!xml) return false;
+    parserootdesc(xml->data(), int(xml->size()), data);
+    GetUPNPUrls(urls, data, description.c_str(), 0);
     if (urls->controlURL && SameUrlHost(urls->controlURL, description)) return true;
     LogWrite("IGD control URL " + std::string(urls->controlURL ? urls->controlURL : "") + " is not on the host of " +
                  description + "; not used",
@@ -62,22 +54,21 @@ bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDd
 // AddPortMapping, succeeding only on the action's own response: an error page
 // or an empty reply without an errorCode is no mapping.
 int AddPortMapping(const UPNPUrls& urls, const IGDdatas& data, const PortMappingRequest& request) {
-    UPNParg args[] = {{"NewRemoteHost", ""},
-                      {"NewExternalPort", request.external_port.c_str()},
-                      {"NewProtocol", request.protocol.c_str()},
-                      {"NewInternalPort", request.internal_port.c_str()},
-                      {"NewInternalClient", request.internal_client.c_str()},
-                      {"NewEnabled", "1"},  // IGD mappings are always enabled
-                      {"NewPortMappingDescription", request.description.c_str()},
-                      {"NewLeaseDuration", "0"},  // a permanent mapping
-                      {nullptr, nullptr}};
-    int size = 0;
-    char* reply = simpleUPnPcommand(-1, urls.controlURL, data.first.servicetype, "AddPortMapping", args, &size);
+    const std::vector<std::pair<std::string, std::string>> args = {
+        {"NewRemoteHost", ""},
+        {"NewExternalPort", request.external_port},
+        {"NewProtocol", request.protocol},
+        {"NewInternalPort", request.internal_port},
+        {"NewInternalClient", request.internal_client},
+        {"NewEnabled", "1"},  // IGD mappings are always enabled
+        {"NewPortMappingDescription", request.description},
+        {"NewLeaseDuration", "0"},  // a permanent mapping
+    };
+    const std::optional<std::string> reply =
+        UpnpSoapCall(urls.controlURL, data.first.servicetype, "AddPortMapping", args);
     if (!reply) return UPNPCOMMAND_HTTP_ERROR;
-    const std::string_view text(reply, size_t(size > 0 ? size : 0));
     int error_code = -1;
-    const bool mapped = IsSoapActionResponse(text, "AddPortMapping", &error_code);
-    std::free(reply);
+    const bool mapped = IsSoapActionResponse(*reply, "AddPortMapping", &error_code);
     if (mapped) return UPNPCOMMAND_SUCCESS;
     return error_code > 0 ? error_code : UPNPCOMMAND_INVALID_RESPONSE;
 }
@@ -177,7 +168,7 @@ void CPortForwardEngine::Discover(IPortForwardListener* listener) {
     DeviceInformation record;
     std::string found_url;
     for (const std::string& url : urls) {
-        const std::optional<std::string> xml = Fetch(url);
+        const std::optional<std::string> xml = UpnpHttpGet(url);
         std::optional<DeviceInformation> device = xml ? ParseIgdDescription(*xml, url) : std::nullopt;
         if (!device) continue;
         listener->OnPortForwardNotification(kDiscoveryProgress, 6);
@@ -215,14 +206,13 @@ void CPortForwardEngine::AddMapping(PortMappingRequest request, IPortForwardList
     if (description.empty()) description = settings_.description_url;
     UPNPUrls urls{};
     IGDdatas data{};
-    char lan_address[64] = "";
     bool have_gateway = false;
     if (!description.empty()) {
-        have_gateway = GatewayFromDescription(description, &urls, &data, lan_address, sizeof lan_address);
+        have_gateway = GatewayFromDescription(description, &urls, &data);
     } else {
         // The search found nothing usable: look once more, as the gateway may have answered late.
         for (const std::string& url : SearchGateways(settings_)) {
-            have_gateway = GatewayFromDescription(url, &urls, &data, lan_address, sizeof lan_address);
+            have_gateway = GatewayFromDescription(url, &urls, &data);
             if (have_gateway) break;
         }
     }

@@ -4,6 +4,9 @@
     hostile_igd.py --host 127.0.102.1 [--control-host H:P] [--urlbase H:P]
                    [--reply ok|fault|html500|html404|empty200]
 
+--huge makes the description (and --reply huge the SOAP answer) an endless
+stream: 64 MiB without a length, then the end of the connection; GET
+/complete counts the streams that were read to their end.
 --control-host makes the description's controlURL absolute on another host;
 --urlbase sets URLBase to another host. --reply picks the AddPortMapping
 answer. GET /posts and GET /gets answer with the number of POSTs and of
@@ -57,7 +60,9 @@ REPLIES = {
     "html500": (500, "<html><body>Internal Server Error</body></html>"),
     "html404": (404, "<html><body>Not Found</body></html>"),
     "empty200": (200, ""),
+    "huge": (200, None),
 }
+HUGE_BYTES = 64 << 20
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -66,7 +71,27 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def stream(self):
+        self.send_response(200)
+        self.send_header("Content-Type", 'text/xml; charset="utf-8"')
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        chunk = b"<a>" * 21846
+        sent = 0
+        try:
+            while sent < HUGE_BYTES:
+                self.wfile.write(chunk)
+                sent += len(chunk)
+            self.wfile.flush()
+        except OSError:
+            return
+        with self.server.lock:
+            self.server.complete += 1
+
     def reply(self, status, body, kind='text/xml; charset="utf-8"'):
+        if body is None:
+            return self.stream()
         data = body.encode()
         self.send_response(status)
         self.send_header("Content-Type", kind)
@@ -78,10 +103,11 @@ class Handler(BaseHTTPRequestHandler):
         if self.path == "/rootDesc.xml":
             with self.server.lock:
                 self.server.gets += 1
-            return self.reply(200, self.server.description)
-        if self.path in ("/posts", "/gets"):
+            return self.reply(200, None if self.server.huge else self.server.description)
+        if self.path in ("/posts", "/gets", "/complete"):
             with self.server.lock:
-                count = self.server.posts if self.path == "/posts" else self.server.gets
+                count = {"/posts": self.server.posts, "/gets": self.server.gets,
+                         "/complete": self.server.complete}[self.path]
             return self.reply(200, str(count), "text/plain")
         self.reply(404, "")
 
@@ -99,12 +125,15 @@ def main():
     parser.add_argument("--control-host", default="")
     parser.add_argument("--urlbase", default="")
     parser.add_argument("--reply", choices=sorted(REPLIES), default="ok")
+    parser.add_argument("--huge", action="store_true")
     args = parser.parse_args()
     server = ThreadingHTTPServer((args.host, 0), Handler)
     server.daemon_threads = True
     server.lock = threading.Lock()
     server.posts = 0
     server.gets = 0
+    server.complete = 0
+    server.huge = args.huge
     server.answer = args.reply
     control = "http://%s/ctl/IPConn" % args.control_host if args.control_host else "/ctl/IPConn"
     urlbase = "\n<URLBase>http://%s/</URLBase>" % args.urlbase if args.urlbase else ""

@@ -159,6 +159,23 @@ TEST(HostileGateway, OnlyTheActionResponseIsAMapping) {
     }
 }
 
+TEST(HostileGateway, EndlessAnswersAreCutOff) {
+    // An endless description: nothing is kept beyond a small limit, and the
+    // stream is abandoned rather than read to its end.
+    ScriptServer endless = Hostile("127.0.102.1", {"--huge"});
+    Outcome run = MapWith(endless.Url("/rootDesc.xml"));
+    EXPECT_EQ(run.discovered, (std::vector<int32_t>{kPortForwardFailed}));
+    EXPECT_EQ(run.finished, (std::vector<int32_t>{kPortForwardFailed}));
+    EXPECT_EQ(Count(endless, "/complete"), 0);
+    EXPECT_EQ(Posts(endless), 0);
+    // An endless SOAP answer is no mapping.
+    ScriptServer gateway = Hostile("127.0.102.1", {"--reply", "huge"});
+    run = MapWith(gateway.Url("/rootDesc.xml"));
+    EXPECT_EQ(run.finished, (std::vector<int32_t>{kPortForwardFailed}));
+    EXPECT_EQ(Posts(gateway), 1);
+    EXPECT_EQ(Count(gateway, "/complete"), 0);
+}
+
 TEST(HostileGateway, UrlHostsAndSoapReplies) {
     EXPECT_EQ(UrlHost("http://127.0.102.1:5000/ctl"), "127.0.102.1");
     EXPECT_EQ(UrlHost("http://Router.LAN/ctl"), "router.lan");
