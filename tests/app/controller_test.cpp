@@ -400,5 +400,28 @@ TEST_F(ControllerTest, IniNamesThatLeaveTheirFolderAreNotUsed) {
     EXPECT_EQ(opener_.opened, std::vector<std::string>{root_ + "/save/TLV300/Talvora300.exe"});
 }
 
+// The download time is kept as 32-bit "%u" text; a value outside that range
+// (an INI edited by hand or damaged) starts the count over instead of
+// overflowing on the next second.
+TEST_F(ControllerTest, DownloadTimeOutsideItsRangeStartsOver) {
+    const std::string id = Md5Hex(Md5Of(Content(0).data(), Content(0).size()));
+    const std::string ini_path = root_ + "/data/ZPHR/Zephyrloader/Zephyrloader" + id + "/" + id + ".zlconf";
+    for (const char* stored : {"9223372036854775807", "-5", "4294967296"}) {
+        IniFile ini(ini_path);
+        ini.Load();
+        ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskDownloadTime", stored));
+        ASSERT_TRUE(ini.Save());
+        AppController& c = Make();
+        c.StartUp();
+        if (c.State() == kStateReady) c.MainAction();
+        ASSERT_TRUE(IsDownloadingState(c.State())) << stored;
+        Run(c, 1);
+        c.SetUserExit();
+        c.ExitLogging();
+        ASSERT_TRUE(ini.Load());
+        EXPECT_EQ(ini.GetString("ZephyrloaderTask", "ZephyrloaderTaskDownloadTime"), "1") << stored;
+    }
+}
+
 }  // namespace
 }  // namespace zl::app
