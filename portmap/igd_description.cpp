@@ -132,6 +132,9 @@ std::string UrlHost(std::string_view url) {
     const size_t scheme = url.find("://");
     if (scheme == std::string_view::npos) return "";
     std::string_view rest = url.substr(scheme + 3);
+    // A user part ("host:port@other") would have the request go to `other`.
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (authority.find_first_of("@\\") != std::string_view::npos) return "";
     size_t end;
     if (!rest.empty() && rest.front() == '[') {
         end = rest.find(']');

@@ -45,7 +45,8 @@ std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const
 
 // The host an http:// URL connects to, lower-cased: the text after "://" up to
 // the first ':' or '/' (an IPv6 literal keeps its brackets). Empty when there
-// is none or it holds characters no host name has ('@', '?', '#', '\\', blanks).
+// is none, when it holds characters no host name has ('@', '?', '#', '\\',
+// blanks), or when the authority carries a user part ('@' before the path).
 std::string UrlHost(std::string_view url);
 // Whether both URLs name the same, non-empty host (the ports may differ).
 bool SameUrlHost(std::string_view a, std::string_view b);

@@ -7,7 +7,8 @@
 --huge makes the description (and --reply huge the SOAP answer) an endless
 stream: 64 MiB without a length, then the end of the connection; GET
 /complete counts the streams that were read to their end.
---control-host makes the description's controlURL absolute on another host;
+--control-host makes the description's controlURL absolute on another host
+(USERHOST in it stands for this server's own host:port, as in USERHOST@other);
 --urlbase sets URLBase to another host. --reply picks the AddPortMapping
 answer. GET /posts and GET /gets answer with the number of POSTs and of
 description requests received so far.
@@ -135,7 +136,10 @@ def main():
     server.complete = 0
     server.huge = args.huge
     server.answer = args.reply
-    control = "http://%s/ctl/IPConn" % args.control_host if args.control_host else "/ctl/IPConn"
+    control = "/ctl/IPConn"
+    if args.control_host:
+        # "user@host" keeps the describing host in front of the real one.
+        control = "http://%s/ctl/IPConn" % args.control_host.replace("USERHOST", "%s:%d" % server.server_address[:2])
     urlbase = "\n<URLBase>http://%s/</URLBase>" % args.urlbase if args.urlbase else ""
     server.description = DESCRIPTION.format(control=control, urlbase=urlbase)
     print("listening %s %d" % server.server_address[:2], flush=True)
