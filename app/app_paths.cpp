@@ -16,6 +16,13 @@ std::string JoinPath(const std::string& a, const std::string& b) {
     return a + "/" + b;
 }
 
+bool IsPlainName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (unsigned char c : name)
+        if (c == '/' || c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
 std::string DefaultDataRoot() {
     const char* xdg = std::getenv("XDG_DATA_HOME");
     if (xdg && *xdg == '/') return xdg;

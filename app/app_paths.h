@@ -22,6 +22,9 @@ std::string TaskInfoFolder(const std::string& app_folder, const std::string& tas
 // The folder with the most free space among the user's download folder and
 // home (the first wins a tie); "" when none is usable.
 std::string DefaultDownloadRoot();
+// A single folder entry: not empty, ".", "..", and without '/' or control
+// characters, so that joining it to a folder stays inside that folder.
+bool IsPlainName(const std::string& name);
 // a + "/" + b without doubling the separator.
 std::string JoinPath(const std::string& a, const std::string& b);
 

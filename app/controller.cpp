@@ -2,6 +2,7 @@
 // limits, the status reactions and the statistics events.
 #include "app/controller.h"
 
+#include <cstdint>
 #include <ctime>
 
 #include "app/app_log.h"
@@ -498,7 +499,11 @@ void AppController::Tick() {
             ++tick_counter_;
             if (tick_counter_ % 300 == 0) ReportStatistics(11050000);
             ++session_seconds_;
-            const int64_t seconds = ini_.GetInt(kTask, "ZephyrloaderTaskDownloadTime", 0) + 1;
+            // Kept as 32-bit "%u" text: anything outside that range is not our
+            // count, and adding to it could overflow.
+            int64_t stored = ini_.GetInt(kTask, "ZephyrloaderTaskDownloadTime", 0);
+            if (stored < 0 || stored >= int64_t(UINT32_MAX)) stored = 0;
+            const int64_t seconds = stored + 1;
             if (seconds > download_time_written_) {
                 ini_.Set(kTask, "ZephyrloaderTaskDownloadTime", std::to_string(uint32_t(seconds)));
                 download_time_written_ = seconds;

@@ -112,8 +112,11 @@ int AppController::StartUp() {
         const uint64_t high = uint64_t(ini_.GetInt(kTask, "ZephyrloaderTaskLastSizeHigh", 0));
         const uint64_t low = uint64_t(ini_.GetInt(kTask, "ZephyrloaderTaskLastSizeLow", 0));
         bytes_on_disk_ = high * (uint64_t(1) << 31) + low;
+        // The hash names a folder inside the application folder and the
+        // entrance a file inside the save folder: a name that would lead out
+        // of them counts as missing.
         task_hash_ = ini_.GetString(kTask, "ZephyrloaderTaskHash");
-        if (task_hash_.empty()) {
+        if (!IsPlainName(task_hash_)) {
             task_hash_ = table_.InstallationId();
             missing_hash = true;
         }
@@ -124,7 +127,7 @@ int AppController::StartUp() {
             missing_path = true;
         }
         entrance_ = ini_.GetString(kTask, "ZephyrloaderTaskEntrence");
-        if (entrance_.empty()) {
+        if (!IsPlainName(entrance_)) {
             entrance_ = table_.files[0].name;
             missing_entrance = true;
         }

@@ -8,9 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace zl::app {
 namespace {
@@ -86,32 +88,62 @@ bool SingleInstance::Listen() {
     return true;
 }
 
+// Every start is answered as soon as it connects, and the directories are read
+// side by side, each with a short limit in all: a client that connects and
+// then sends nothing, or a byte at a time, holds up no one else (a later start
+// that hears no answer in time would end this instance).
 void SingleInstance::Serve() {
-    for (;;) {
-        pollfd p[2] = {{listen_fd_, POLLIN, 0}, {wake_fd_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        const int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c < 0) continue;
-        // The later start's current directory, read with a short limit.
+    struct Pending {
+        int fd;
         std::string cwd;
-        char buffer[4096];
-        pollfd in{c, POLLIN, 0};
-        while (cwd.size() < 4092 && ::poll(&in, 1, 200) > 0) {
-            const ssize_t n = ::read(c, buffer, sizeof buffer);
-            if (n <= 0) break;
-            cwd.append(buffer, size_t(n));
-            if (cwd.find('\n') != std::string::npos) break;
-        }
+        std::chrono::steady_clock::time_point deadline;
+    };
+    constexpr size_t kMaxPending = 32;
+    constexpr auto kReadLimit = std::chrono::milliseconds(200);
+    std::vector<Pending> pending;
+    auto finish = [&](size_t i) {
+        std::string cwd = std::move(pending[i].cwd);
+        ::close(pending[i].fd);
+        pending.erase(pending.begin() + std::ptrdiff_t(i));
         if (const size_t nl = cwd.find('\n'); nl != std::string::npos) cwd.resize(nl);
-        (void)!::send(c, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
-        ::close(c);
         if (on_raise_) on_raise_(cwd);
+    };
+    for (;;) {
+        std::vector<pollfd> p = {{listen_fd_, POLLIN, 0}, {wake_fd_[0], POLLIN, 0}};
+        int timeout = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const Pending& c : pending) {
+            p.push_back({c.fd, POLLIN, 0});
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c.deadline - now).count();
+            timeout = timeout < 0 ? int(std::max<int64_t>(left, 0)) : std::min(timeout, int(std::max<int64_t>(left, 0)));
+        }
+        if (::poll(p.data(), nfds_t(p.size()), timeout) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (p[1].revents) break;
+        // Pending clients first (their indexes in `p` shift as they finish), newest last.
+        for (size_t i = pending.size(); i-- > 0;) {
+            Pending& c = pending[i];
+            bool done = std::chrono::steady_clock::now() >= c.deadline;
+            if (p[2 + i].revents) {
+                char buffer[4096];
+                const ssize_t n = ::read(c.fd, buffer, sizeof buffer);
+                if (n > 0) c.cwd.append(buffer, size_t(n));
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) done = true;
+                if (c.cwd.size() >= 4092 || c.cwd.find('\n') != std::string::npos) done = true;
+            }
+            if (done) finish(i);
+        }
+        if (p[0].revents & POLLIN) {
+            const int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (c < 0) continue;
+            (void)!::send(c, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
+            if (pending.size() >= kMaxPending) finish(0);  // the oldest goes with what it sent
+            pending.push_back({c, std::string(), std::chrono::steady_clock::now() + kReadLimit});
+        }
     }
+    for (const Pending& c : pending) ::close(c.fd);
 }
 
 SingleInstance::Result SingleInstance::Acquire(const std::string& cwd) {

@@ -2,6 +2,9 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace zl {
@@ -123,6 +126,55 @@ std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const
     info.unique_device_name = Text(igd, "UDN");
     info.upc = Text(igd, "UPC");
     return info;
+}
+
+std::string UrlHost(std::string_view url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) return "";
+    std::string_view rest = url.substr(scheme + 3);
+    // A user part ("host:port@other") would have the request go to `other`.
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (authority.find_first_of("@\\") != std::string_view::npos) return "";
+    size_t end;
+    if (!rest.empty() && rest.front() == '[') {
+        end = rest.find(']');
+        if (end == std::string_view::npos) return "";
+        ++end;
+    } else {
+        end = std::min(rest.find_first_of(":/"), rest.size());
+    }
+    std::string host(rest.substr(0, end));
+    for (char& c : host) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f || c == '@' || c == '?' || c == '#' || c == '\\') return "";
+        c = static_cast<char>(std::tolower(u));
+    }
+    return host;
+}
+
+bool SameUrlHost(std::string_view a, std::string_view b) {
+    const std::string host = UrlHost(a);
+    return !host.empty() && host == UrlHost(b);
+}
+
+bool IsSoapActionResponse(std::string_view reply, std::string_view action, int* error_code) {
+    if (error_code) *error_code = -1;
+    tinyxml2::XMLDocument doc;
+    if (reply.empty() || doc.Parse(reply.data(), reply.size()) != tinyxml2::XML_SUCCESS) return false;
+    const XMLElement* envelope = doc.RootElement();
+    if (!envelope || std::strcmp(LocalName(envelope), "Envelope") != 0) return false;
+    const XMLElement* body = Child(envelope, "Body");
+    const XMLElement* answer = body ? body->FirstChildElement() : nullptr;
+    if (!answer) return false;
+    const std::string expected = std::string(action) + "Response";
+    if (expected == LocalName(answer)) return true;
+    if (error_code && std::strcmp(LocalName(answer), "Fault") == 0) {
+        const std::string code = Text(Child(Child(answer, "detail"), "UPnPError"), "errorCode");
+        char* end = nullptr;
+        const long value = std::strtol(code.c_str(), &end, 10);
+        if (end != code.c_str() && value >= 0 && value <= 9999) *error_code = int(value);
+    }
+    return false;
 }
 
 }  // namespace zl

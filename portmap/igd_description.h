@@ -43,4 +43,17 @@ inline constexpr const char* kTopmostDevice = "This is a topmost device";
 // nullopt when the text is not a device description or holds no gateway.
 std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url);
 
+// The host an http:// URL connects to, lower-cased: the text after "://" up to
+// the first ':' or '/' (an IPv6 literal keeps its brackets). Empty when there
+// is none, when it holds characters no host name has ('@', '?', '#', '\\',
+// blanks), or when the authority carries a user part ('@' before the path).
+std::string UrlHost(std::string_view url);
+// Whether both URLs name the same, non-empty host (the ports may differ).
+bool SameUrlHost(std::string_view a, std::string_view b);
+
+// Whether a SOAP reply is the answer `action` + "Response" in the envelope's
+// body. A fault, an error page or an empty or truncated reply is not, and sets
+// `*error_code` to the UPnP errorCode when the reply names one (else -1).
+bool IsSoapActionResponse(std::string_view reply, std::string_view action, int* error_code = nullptr);
+
 }  // namespace zl

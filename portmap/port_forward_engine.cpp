@@ -1,15 +1,17 @@
 #include "portmap/port_forward_engine.h"
 
 #include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/miniwget.h>
 #include <miniupnpc/upnpcommands.h>
 #include <pthread.h>
 
 #include <cstdlib>
+#include <string_view>
 #include <memory>
 #include <vector>
 
 #include "engine/base/engine_log.h"
+#include "portmap/ssdp_search.h"
+#include "portmap/upnp_http.h"
 #include "telemetry/report_event.h"
 
 namespace zl {
@@ -20,27 +22,55 @@ constexpr int kPortmapLogLevel = 3;
 
 void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
-// The root descriptions of the gateways that answer an SSDP search.
+// The root descriptions of the gateways that answer an SSDP search, each on
+// the host that answered.
 std::vector<std::string> SearchGateways(const PortForwardSettings& settings) {
-    int error = 0;
-    const char* interface = settings.multicast_interface.empty() ? nullptr : settings.multicast_interface.c_str();
-    UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings.search_ms, interface, nullptr,
-                                          UPNP_LOCAL_PORT_ANY, 0, 2, &error);
-    std::vector<std::string> urls;
-    for (UPNPDev* d = devices; d; d = d->pNext)
-        if (d->descURL) urls.emplace_back(d->descURL);
-    freeUPNPDevlist(devices);
-    return urls;
+    SsdpSearchSettings search;
+    search.multicast_interface = settings.multicast_interface;
+    search.search_ms = settings.search_ms;
+    if (!settings.ssdp_address.empty()) search.address = settings.ssdp_address;
+    if (settings.ssdp_port != 0) search.port = settings.ssdp_port;
+    return SearchGatewayDescriptions(search);
 }
 
-std::optional<std::string> Fetch(const std::string& url) {
-    int size = 0, status = 0;
-    char* data = static_cast<char*>(miniwget(url.c_str(), &size, 0, &status));
-    if (!data) return std::nullopt;
-    std::string text(data, static_cast<size_t>(size > 0 ? size : 0));
-    std::free(data);
-    if (status != 200) return std::nullopt;
-    return text;
+// The gateway of a root description, when its control URL lies on the host
+// that served the description: a description naming another host (in URLBase
+// or an absolute controlURL) would have us send our requests wherever it says.
+bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDdatas* data) {
+    *urls = UPNPUrls{};
+    *data = IGDdatas{};
+    const std::optional<std::string> xml = UpnpHttpGet(description);
+    if (!xml) return false;
+    parserootdesc(xml->data(), int(xml->size()), data);
+    GetUPNPUrls(urls, data, description.c_str(), 0);
+    if (urls->controlURL && SameUrlHost(urls->controlURL, description)) return true;
+    LogWrite("IGD control URL " + std::string(urls->controlURL ? urls->controlURL : "") + " is not on the host of " +
+                 description + "; not used",
+             kPortmapLogCategory, kPortmapLogLevel);
+    FreeUPNPUrls(urls);
+    return false;
+}
+
+// AddPortMapping, succeeding only on the action's own response: an error page
+// or an empty reply without an errorCode is no mapping.
+int AddPortMapping(const UPNPUrls& urls, const IGDdatas& data, const PortMappingRequest& request) {
+    const std::vector<std::pair<std::string, std::string>> args = {
+        {"NewRemoteHost", ""},
+        {"NewExternalPort", request.external_port},
+        {"NewProtocol", request.protocol},
+        {"NewInternalPort", request.internal_port},
+        {"NewInternalClient", request.internal_client},
+        {"NewEnabled", "1"},  // IGD mappings are always enabled
+        {"NewPortMappingDescription", request.description},
+        {"NewLeaseDuration", "0"},  // a permanent mapping
+    };
+    const std::optional<std::string> reply =
+        UpnpSoapCall(urls.controlURL, data.first.servicetype, "AddPortMapping", args);
+    if (!reply) return UPNPCOMMAND_HTTP_ERROR;
+    int error_code = -1;
+    const bool mapped = IsSoapActionResponse(*reply, "AddPortMapping", &error_code);
+    if (mapped) return UPNPCOMMAND_SUCCESS;
+    return error_code > 0 ? error_code : UPNPCOMMAND_INVALID_RESPONSE;
 }
 
 }  // namespace
@@ -138,7 +168,7 @@ void CPortForwardEngine::Discover(IPortForwardListener* listener) {
     DeviceInformation record;
     std::string found_url;
     for (const std::string& url : urls) {
-        const std::optional<std::string> xml = Fetch(url);
+        const std::optional<std::string> xml = UpnpHttpGet(url);
         std::optional<DeviceInformation> device = xml ? ParseIgdDescription(*xml, url) : std::nullopt;
         if (!device) continue;
         listener->OnPortForwardNotification(kDiscoveryProgress, 6);
@@ -176,29 +206,21 @@ void CPortForwardEngine::AddMapping(PortMappingRequest request, IPortForwardList
     if (description.empty()) description = settings_.description_url;
     UPNPUrls urls{};
     IGDdatas data{};
-    char lan_address[64] = "";
     bool have_gateway = false;
     if (!description.empty()) {
-        have_gateway = UPNP_GetIGDFromUrl(description.c_str(), &urls, &data, lan_address, sizeof lan_address) == 1;
+        have_gateway = GatewayFromDescription(description, &urls, &data);
     } else {
         // The search found nothing usable: look once more, as the gateway may have answered late.
-        int error = 0;
-        const char* interface = settings_.multicast_interface.empty() ? nullptr : settings_.multicast_interface.c_str();
-        UPNPDev* devices = upnpDiscoverDevice(kIgdDeviceType, settings_.search_ms, interface, nullptr,
-                                              UPNP_LOCAL_PORT_ANY, 0, 2, &error);
-        const int found = devices ? UPNP_GetValidIGD(devices, &urls, &data, lan_address, sizeof lan_address) : 0;
-        freeUPNPDevlist(devices);
-        if (found != 0 && found != 1 && found != 2) FreeUPNPUrls(&urls);
-        have_gateway = found == 1 || found == 2;
+        for (const std::string& url : SearchGateways(settings_)) {
+            have_gateway = GatewayFromDescription(url, &urls, &data);
+            if (have_gateway) break;
+        }
     }
 
     int32_t outcome = kPortForwardFailed;
     if (have_gateway) {
         listener->OnPortForwardNotification(kMappingProgress, 1);
-        // IGD mappings are always enabled; a lease of 0 asks for a permanent one.
-        const int result = UPNP_AddPortMapping(urls.controlURL, data.first.servicetype, request.external_port.c_str(),
-                                               request.internal_port.c_str(), request.internal_client.c_str(),
-                                               request.description.c_str(), request.protocol.c_str(), nullptr, "0");
+        const int result = AddPortMapping(urls, data, request);
         listener->OnPortForwardNotification(kMappingProgress, 2);
         if (result == UPNPCOMMAND_SUCCESS) outcome = kPortForwardOk;
         else

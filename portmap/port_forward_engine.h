@@ -64,6 +64,10 @@ struct PortForwardSettings {
     // Interface (address or name) the SSDP search leaves from; empty for the default.
     std::string multicast_interface;
     int search_ms = 2000;            // how long the search waits for answers
+    // Where the SSDP search goes when set (tests: a responder on loopback);
+    // the multicast group 239.255.255.250:1900 otherwise.
+    std::string ssdp_address;
+    uint16_t ssdp_port = 0;
     uint32_t gateway_wait_ms = 60000;  // the mapping thread's wait for the search
     Clock* clock = nullptr;          // SystemClock() when null
     // Reports a statistics event (code, text); telemetry's ReportEventText when empty.

@@ -362,5 +362,66 @@ TEST_F(ControllerTest, ExpiredConfigurationOpensOnlyWebUrls) {
     EXPECT_FALSE(c.CheckExpired());
 }
 
+// The INI names the installer and the task hash; neither may lead out of its
+// folder: the installer launched must be in the save folder, the task
+// information in the application folder.
+TEST_F(ControllerTest, IniNamesThatLeaveTheirFolderAreNotUsed) {
+    {
+        AppController& c = Make();
+        c.StartUp();
+        c.MainAction();
+        CompleteAll();
+        Run(c, 2);
+        ASSERT_EQ(c.State(), kStateFinished);
+        c.SetUserExit();
+        c.ExitLogging();
+    }
+    const std::string id = Md5Hex(Md5Of(Content(0).data(), Content(0).size()));
+    const std::string app_folder = root_ + "/data/ZPHR/Zephyrloader/Zephyrloader" + id;
+    IniFile ini(app_folder + "/" + id + ".zlconf");
+    ASSERT_TRUE(ini.Load());
+    ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskEntrence", "../evil.sh"));
+    ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskHash", "../../../escaped"));
+    ASSERT_TRUE(ini.Save());
+    ASSERT_TRUE(WriteFileAtomic(root_ + "/save/evil.sh", "#!/bin/sh\n"));
+    const std::string touched = root_ + "/save/TLV300/Data300.zip";
+    std::filesystem::last_write_time(touched, std::filesystem::last_write_time(touched) + std::chrono::seconds(5));
+
+    AppController& c = Make();
+    EXPECT_EQ(c.StartUp(), 1);
+    ASSERT_FALSE(engine_.tasks.empty());
+    EXPECT_EQ(engine_.tasks.back().resume.rfind(app_folder + "/" + id + "ZLInfo/", 0), 0u) << engine_.tasks.back().resume;
+    EXPECT_FALSE(std::filesystem::exists(root_ + "/data/escapedZLInfo"));
+    engine_.Complete(engine_.Task("Data300.zip"), Content(1));
+    Run(c, 2);
+    ASSERT_EQ(c.State(), kStateFinished);
+    ui_.answer = false;  // install without verifying
+    c.MainAction();
+    EXPECT_EQ(opener_.opened, std::vector<std::string>{root_ + "/save/TLV300/Talvora300.exe"});
+}
+
+// The download time is kept as 32-bit "%u" text; a value outside that range
+// (an INI edited by hand or damaged) starts the count over instead of
+// overflowing on the next second.
+TEST_F(ControllerTest, DownloadTimeOutsideItsRangeStartsOver) {
+    const std::string id = Md5Hex(Md5Of(Content(0).data(), Content(0).size()));
+    const std::string ini_path = root_ + "/data/ZPHR/Zephyrloader/Zephyrloader" + id + "/" + id + ".zlconf";
+    for (const char* stored : {"9223372036854775807", "-5", "4294967296"}) {
+        IniFile ini(ini_path);
+        ini.Load();
+        ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderTaskDownloadTime", stored));
+        ASSERT_TRUE(ini.Save());
+        AppController& c = Make();
+        c.StartUp();
+        if (c.State() == kStateReady) c.MainAction();
+        ASSERT_TRUE(IsDownloadingState(c.State())) << stored;
+        Run(c, 1);
+        c.SetUserExit();
+        c.ExitLogging();
+        ASSERT_TRUE(ini.Load());
+        EXPECT_EQ(ini.GetString("ZephyrloaderTask", "ZephyrloaderTaskDownloadTime"), "1") << stored;
+    }
+}
+
 }  // namespace
 }  // namespace zl::app

@@ -109,4 +109,30 @@ TEST(SingleInstance, SomethingElseHoldingTheNameIsNotKilled) {
     EXPECT_EQ(::kill(holder.pid, 0), 0);
 }
 
+// Clients that connect and then send nothing, or a byte at a time, must not
+// keep a later start from its answer: a start that hears none in time ends
+// the (healthy) first instance.
+TEST(SingleInstance, SlowClientsDoNotDelayTheAnswer) {
+    const std::string name = UniqueName("slow");
+    Child first = Child::Start({kHelper, name});
+    ASSERT_EQ(first.Line(), "first");
+    Child slow = Child::Start({"/usr/bin/python3", "-c",
+                               "import socket,time\n"
+                               "idle=[]\n"
+                               "for i in range(8):\n"
+                               "    s=socket.socket(socket.AF_UNIX)\n"
+                               "    s.connect('\\0zephyrloader-" + name + "')\n"
+                               "    idle.append(s)\n"
+                               "d=socket.socket(socket.AF_UNIX)\n"
+                               "d.connect('\\0zephyrloader-" + name + "')\n"
+                               "print('ready',flush=True)\n"
+                               "for i in range(100):\n"
+                               "    d.send(b'x')\n"
+                               "    time.sleep(0.1)\n"});
+    ASSERT_EQ(slow.Line(), "ready");
+    Child second = Child::Start({kHelper, name});
+    EXPECT_EQ(second.Line(8000), "handed-over");
+    EXPECT_EQ(::kill(first.pid, 0), 0);  // still running
+}
+
 }  // namespace
