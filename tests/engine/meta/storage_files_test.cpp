@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <future>
+#include <thread>
+
 #include "engine/meta/disk_space.h"
 #include "tests/engine/meta/storage_test_util.h"
 
@@ -196,6 +199,31 @@ TEST(StorageFiles, UnopenableTargetSendsNoticeAndFails) {
     std::filesystem::create_directories(dir / "pack.zltmp");  // a folder where the file should be
     MapRig rig(dir.path());
     EXPECT_FALSE(rig->LoadLayout(t.layout));
+    EXPECT_EQ(rig.host.Count(kNoticeFileOpenFailed), 1);
+}
+
+// A FIFO where the file should be: opening it to read would wait for a
+// writer for ever, and the task could neither check nor stop.
+TEST(StorageFiles, FifoInPlaceOfTheTargetIsRefusedWithoutWaiting) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({P}, P, true);
+    const std::string fifo = dir / "pack";  // the final name exists: no temporary name is used
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    MapRig rig(dir.path());
+    std::promise<bool> loaded;
+    std::future<bool> result = loaded.get_future();
+    std::thread load([&] { loaded.set_value(rig->LoadLayout(t.layout)); });
+    const bool finished = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!finished) {
+        // Free the waiting open, so that the test ends either way.
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        load.join();
+        if (writer >= 0) ::close(writer);
+    } else {
+        load.join();
+    }
+    ASSERT_TRUE(finished) << "the load waited on the FIFO";
+    EXPECT_FALSE(result.get());
     EXPECT_EQ(rig.host.Count(kNoticeFileOpenFailed), 1);
 }
 
