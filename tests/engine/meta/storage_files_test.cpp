@@ -341,6 +341,15 @@ TEST(StorageFiles, DiskQueries) {
     EXPECT_EQ(FileDiskSizeOf(dir / "absent"), 0);
     WriteFile(dir / "x.zltmp", std::string(100000, 'x'));
     EXPECT_GE(FileDiskSizeOf(dir / "x"), 100000);
+    // A FIFO of the name answers at once (it occupies nothing) instead of
+    // waiting for a writer.
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::future<int64_t> size = std::async(std::launch::async, [&] { return FileDiskSizeOf(fifo); });
+    const bool answered = size.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!answered) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the test end
+    ASSERT_TRUE(answered) << "the query waited on the FIFO";
+    EXPECT_EQ(size.get(), 0);
 }
 
 TEST(StorageFiles, OpenFileLimitClosesEveryHandle) {
