@@ -157,6 +157,7 @@ USER_REPLY = @USER_REPLY@
 PASV_FIVE = @PASV_FIVE@
 DROP_AFTER = @DROP_AFTER@
 SIZE = @SIZE@
+EMPTY = @EMPTY@
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'file.bin'), 'rb').read()
 log = open(os.path.join(here, 'commands.log'), 'a', buffering=1)
@@ -194,8 +195,8 @@ def serve(c):
             d, _ = listener.accept()
             listener.close()
             transfers[0] += 1
-            cut = DROP_AFTER and transfers[0] == 1
-            chunk = data[offset:offset + DROP_AFTER] if cut else data[offset:]
+            cut = EMPTY or (DROP_AFTER and transfers[0] == 1)
+            chunk = b'' if EMPTY else data[offset:offset + DROP_AFTER] if cut else data[offset:]
             try:
                 d.sendall(chunk)
             except OSError:
@@ -219,6 +220,7 @@ struct ScriptOptions {
     bool pasv_five = false;
     int drop_after = 0;  // bytes of the first transfer before its data connection is cut
     int64_t size = 0;    // the size "size" answers, 0: the file's
+    bool empty = false;  // every transfer ends at once with 426, without a byte
 };
 
 class FtpPeerScripted : public ::testing::Test {
@@ -235,6 +237,7 @@ protected:
         replace("@PASV_FIVE@", options.pasv_five ? "True" : "False");
         replace("@DROP_AFTER@", std::to_string(options.drop_after));
         replace("@SIZE@", std::to_string(options.size));
+        replace("@EMPTY@", options.empty ? "True" : "False");
         server_ = std::make_unique<test::ScriptedServer>(folder_, "ftp", script);
         ASSERT_TRUE(server_->listening);
     }
@@ -323,6 +326,24 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
     const std::vector<std::string> commands = Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "rest 49152"), commands.end());
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "pasv"), 2);
+}
+
+// Every reply keeps the control connection alive, so a server that ends each
+// transfer at once (a quota, "426") would be asked again for ever: after a
+// few transfers without a byte the source is rested.
+TEST_F(FtpPeerScripted, TransfersWithoutAByteRestTheSource) {
+    ScriptOptions options;
+    options.empty = true;
+    Start(options);
+    Download d(Url("/file.bin"), kSize);
+    ASSERT_TRUE(d.attached);
+    EXPECT_TRUE(d.failed);
+    EXPECT_TRUE(d.task.deliveries.empty());
+    ASSERT_EQ(d.task.penalties.size(), 1u);
+    EXPECT_TRUE(d.task.penalties[0].keep);
+    EXPECT_EQ(d.task.penalties[0].passes, TFtpPeer::kServerPenalty);
+    const std::vector<std::string> commands = Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "retr /file.bin"), TFtpPeer::kMaxEmptyTransfers);
 }
 
 // A body kept in memory has a fixed bound whatever size the server names:
