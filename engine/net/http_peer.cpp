@@ -148,7 +148,9 @@ bool THttpPeer::TakeData(const HttpResponsePlan& plan) {
     body_end_ = plan.body_length >= 0 && plan.body_length <= INT64_MAX - plan.stream_offset
                     ? plan.stream_offset + plan.body_length
                     : -1;
-    range_ignored_ = plan.range_ignored;
+    // A 206 that starts elsewhere than asked does not honour the range either:
+    // should it make the peer ask again, that is counted like a 200 from byte 0.
+    range_ignored_ = plan.range_ignored || (request_start_ > 0 && plan.stream_offset != request_start_);
     if (!range_ignored_ && request_start_ > 0) identity_->Source().ignored_ranges = 0;
     if (source.whole_content) body_.emplace(plan);
     if (identity_->open_connections > 1) return true;
