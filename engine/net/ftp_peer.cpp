@@ -148,6 +148,7 @@ bool TFtpPeer::HandleOutcome(const FtpOutcome& outcome) {
         case FtpEvent::kCommandQueued: return SendCommand(outcome.command);
         case FtpEvent::kTransferStarted:
             skip_ = 0;
+            transfer_start_bytes_ = bytes_total_;
             return true;
         case FtpEvent::kFail:
             if (outcome.penalise) task_.PenaliseSource(identity_, true, kServerPenalty);
@@ -176,7 +177,7 @@ bool TFtpPeer::EndTransfer() {
 }
 
 bool TFtpPeer::ServerEndedTransfer() {
-    if (data_ && data_->bytes_received() > 0) {
+    if (bytes_total_ > transfer_start_bytes_) {
         empty_transfers_ = 0;
     } else if (++empty_transfers_ >= kMaxEmptyTransfers) {
         // A quota or a broken server: asking again would bring the same.

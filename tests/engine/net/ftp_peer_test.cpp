@@ -157,7 +157,7 @@ USER_REPLY = @USER_REPLY@
 PASV_FIVE = @PASV_FIVE@
 DROP_AFTER = @DROP_AFTER@
 SIZE = @SIZE@
-EMPTY = @EMPTY@
+SHORT = @SHORT@
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'file.bin'), 'rb').read()
 log = open(os.path.join(here, 'commands.log'), 'a', buffering=1)
@@ -195,8 +195,8 @@ def serve(c):
             d, _ = listener.accept()
             listener.close()
             transfers[0] += 1
-            cut = EMPTY or (DROP_AFTER and transfers[0] == 1)
-            chunk = b'' if EMPTY else data[offset:offset + DROP_AFTER] if cut else data[offset:]
+            cut = SHORT >= 0 or (DROP_AFTER and transfers[0] == 1)
+            chunk = data[offset:offset + SHORT] if SHORT >= 0 else data[offset:offset + DROP_AFTER] if cut else data[offset:]
             try:
                 d.sendall(chunk)
             except OSError:
@@ -220,7 +220,7 @@ struct ScriptOptions {
     bool pasv_five = false;
     int drop_after = 0;  // bytes of the first transfer before its data connection is cut
     int64_t size = 0;    // the size "size" answers, 0: the file's
-    bool empty = false;  // every transfer ends at once with 426, without a byte
+    int short_transfers = -1;  // bytes of every transfer before it ends with 426, -1 all
 };
 
 class FtpPeerScripted : public ::testing::Test {
@@ -237,7 +237,7 @@ protected:
         replace("@PASV_FIVE@", options.pasv_five ? "True" : "False");
         replace("@DROP_AFTER@", std::to_string(options.drop_after));
         replace("@SIZE@", std::to_string(options.size));
-        replace("@EMPTY@", options.empty ? "True" : "False");
+        replace("@SHORT@", std::to_string(options.short_transfers));
         server_ = std::make_unique<test::ScriptedServer>(folder_, "ftp", script);
         ASSERT_TRUE(server_->listening);
     }
@@ -329,21 +329,26 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
 }
 
 // Every reply keeps the control connection alive, so a server that ends each
-// transfer at once (a quota, "426") would be asked again for ever: after a
-// few transfers without a byte the source is rested.
-TEST_F(FtpPeerScripted, TransfersWithoutAByteRestTheSource) {
-    ScriptOptions options;
-    options.empty = true;
-    Start(options);
-    Download d(Url("/file.bin"), kSize);
-    ASSERT_TRUE(d.attached);
-    EXPECT_TRUE(d.failed);
-    EXPECT_TRUE(d.task.deliveries.empty());
-    ASSERT_EQ(d.task.penalties.size(), 1u);
-    EXPECT_TRUE(d.task.penalties[0].keep);
-    EXPECT_EQ(d.task.penalties[0].passes, TFtpPeer::kServerPenalty);
-    const std::vector<std::string> commands = Commands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), "retr /file.bin"), TFtpPeer::kMaxEmptyTransfers);
+// transfer early (a quota, "426") would be asked again for ever: after a few
+// transfers without a whole block the source is rested.
+TEST_F(FtpPeerScripted, TransfersWithoutABlockRestTheSource) {
+    for (int bytes : {0, 100}) {
+        SCOPED_TRACE(bytes);
+        ScriptOptions options;
+        options.short_transfers = bytes;
+        Start(options);
+        Download d(Url("/file.bin"), kSize);
+        ASSERT_TRUE(d.attached);
+        EXPECT_TRUE(d.failed);
+        EXPECT_TRUE(d.task.deliveries.empty());
+        ASSERT_EQ(d.task.penalties.size(), 1u);
+        EXPECT_TRUE(d.task.penalties[0].keep);
+        EXPECT_EQ(d.task.penalties[0].passes, TFtpPeer::kServerPenalty);
+        const std::vector<std::string> commands = Commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "retr /file.bin"), TFtpPeer::kMaxEmptyTransfers);
+        server_.reset();
+        std::filesystem::remove(folder_ / "commands.log");
+    }
 }
 
 // A body kept in memory has a fixed bound whatever size the server names:
