@@ -252,7 +252,9 @@ bool THttpPeer::ReadBlocks(bool read) {
         // Read for this pass; what came only in part waits in the buffer.
         if (in_place > 0) return socket_->IsOpen();
     }
-    // A closed socket keeps nothing: every complete block was delivered before.
+    // A closed socket keeps nothing: what is buffered (a skip and the blocks
+    // after it) is taken before a read can find the close.
+    if (read && socket_->received_length() > 0 && !ReadBlocks(false)) return false;
     if (read && socket_->Receive(PassReceiveSize(task_), kReceiveLimit) < 0) return false;
     const uint8_t* data = socket_->received();
     const int64_t available = socket_->received_length();

@@ -426,6 +426,29 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
     }
 }
 
+// A small file from a server that ignores Range and closes: the whole body
+// is buffered with the header, and the bytes before the wanted block are
+// skipped from the buffer before the close is seen, not lost with it.
+TEST(HttpPeer, BufferedBodyBeforeTheCloseIsReadFromTheSkip) {
+    constexpr int64_t kSmall = 40000;  // two pieces, the first already held
+    const std::string content = test::TestContent(kSmall);
+    test::ServedDir folder;
+    test::WriteFile(folder / "response.bin", "HTTP/1.1 200 OK\r\nContent-Length: 40000\r\nConnection: close\r\n\r\n" +
+                                                 content);
+    test::ScriptedServer server(folder, "canned", kCannedServer);
+    ASSERT_TRUE(server.listening);
+    test::RecordingTask task(kSmall, kPiece);
+    task.HavePieces(0, 0);
+    auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+    identity->Source().content_length = kSmall;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(task.EveryBlockOnce(kPiece));
+    EXPECT_TRUE(task.image.substr(kPiece) == content.substr(kPiece));
+}
+
 // A timeout is measured on the task's clock, not the wall clock.
 TEST(HttpPeer, SilentServerTimesOutOnTheTaskClock) {
     test::ServedDir folder;
