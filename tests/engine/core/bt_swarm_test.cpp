@@ -43,6 +43,8 @@ constexpr int64_t kMiB = 1024 * kKiB;
 constexpr uint16_t kMirrorPort = 8080;
 constexpr uint16_t kPeerPort = 6881;
 constexpr uint64_t kSeed = 0x5eed2b7;
+// Simulated time between two looks at the task.
+constexpr uint64_t kPollStepMs = 5;
 
 std::string Content(size_t size, uint64_t seed) {
     std::string bytes(size, '\0');
@@ -127,16 +129,23 @@ public:
     }
 
     // Polls the task (in real time, bounded) until `done` holds or the
-    // simulated time passes `limit_ms`.
+    // simulated time passes `limit_ms`. The clock is paced: it stops every few
+    // simulated milliseconds until the next poll, so a loaded machine that
+    // runs this thread late neither moves the moment a result is seen nor
+    // lets a poll take the task's lock at a different point of its work.
     bool RunUntil(uint64_t limit_ms, const std::function<bool(const TaskProgressInfo&)>& done) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+        struct Unpace {
+            LoopDrivenClock& clock;
+            ~Unpace() { clock.StopPacing(); }
+        } unpace{clock_};
         for (;;) {
             TaskProgressInfo info{};
             EXPECT_EQ(TaskGetProgress(engine_, descriptor_->handle, &info), ENGINE_OK);
             samples_.emplace_back(clock_.TickMs(), static_cast<int64_t>(info.downloaded));
             if (done(info)) return true;
             if (ElapsedMs() > limit_ms || std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            clock_.PaceStep(kPollStepMs);
         }
     }
     bool RunToCompletion(uint64_t limit_ms) {

@@ -6,6 +6,7 @@
 // in milliseconds. Thread-safe: the task's worker calls the transport while
 // the test thread reads the counters.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -60,7 +61,14 @@ public:
     void Advance(uint64_t ms) {
         bool due;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
+            // Paced: a pause that would start past what the test allowed waits
+            // for it (bounded, so a pause under a lock the test needs goes on).
+            if (paced_ && tick_ms_ >= allowed_ms_) {
+                reached_.notify_all();
+                reached_.wait_for(lock, std::chrono::milliseconds(kPaceWaitMs),
+                                  [&] { return !paced_ || tick_ms_ < allowed_ms_; });
+            }
             tick_ms_ += ms;
             system_ms_ += ms;
             due = !deadlines_.empty() && *deadlines_.begin() <= tick_ms_;
@@ -68,6 +76,27 @@ public:
         // Waking the sleepers only when one is due keeps the worker's many
         // short pauses from waking the background threads every time.
         if (due) moved_.notify_all();
+        reached_.notify_all();
+    }
+
+    // Pacing, for a test that watches a worker in real time: simulated time
+    // stops at `step_ms` past now until the test calls again, so what the
+    // test sees (and when) does not depend on how the threads are scheduled.
+    // Returns once the time got there (or after a short real wait).
+    void PaceStep(uint64_t step_ms) {
+        std::unique_lock lock(mutex_);
+        paced_ = true;
+        allowed_ms_ = tick_ms_ + step_ms;
+        reached_.notify_all();
+        reached_.wait_for(lock, std::chrono::milliseconds(kPaceWaitMs), [&] { return tick_ms_ >= allowed_ms_; });
+    }
+    // Time runs freely again.
+    void StopPacing() {
+        {
+            std::lock_guard lock(mutex_);
+            paced_ = false;
+        }
+        reached_.notify_all();
     }
 
 private:
@@ -76,6 +105,10 @@ private:
     uint64_t tick_ms_;
     uint64_t system_ms_;
     std::multiset<uint64_t> deadlines_;  // wake-up ticks of the SleepMsUnless sleepers
+    static constexpr int kPaceWaitMs = 50;
+    std::condition_variable reached_;  // pacing: the allowance moved, or time reached it
+    bool paced_ = false;
+    uint64_t allowed_ms_ = 0;
 };
 
 // How a simulated server behaves. The default serves every byte at once.
