@@ -18,7 +18,9 @@ bool ResumeBlobs::AnyDirty() const {
 
 bool ReadFileBytes(const std::string& path, std::string& out) {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO of that name cannot hang the caller (the
+    // descriptor is used only once it proves a regular file).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -40,8 +40,10 @@ uint64_t DiskFreeSpaceOf(const std::string& path) {
 
 int64_t FileDiskSizeOf(const std::string& path, const std::string& temp_suffix) {
     if (path.empty()) return 0;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && !temp_suffix.empty()) fd = ::open((path + temp_suffix).c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO of that name cannot hang the caller.
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    int fd = ::open(path.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT && !temp_suffix.empty()) fd = ::open((path + temp_suffix).c_str(), kFlags);
     if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
     struct stat st;
     const bool ok = ::fstat(fd, &st) == 0;

@@ -132,7 +132,8 @@ public:
         }
         int fd;
         do {
-            fd = ::open(path.c_str(), flags, 0644);
+            // Non-blocking, so that a FIFO in the file's place cannot hang the open.
+            fd = ::open(path.c_str(), flags | O_NONBLOCK, 0644);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0) return nullptr;
         struct stat st;
@@ -141,6 +142,7 @@ public:
             errno = EISDIR;
             return nullptr;
         }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (sequential) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         return std::make_unique<PosixFile>(fd);
     }

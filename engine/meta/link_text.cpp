@@ -91,7 +91,8 @@ std::optional<LinkText> ParseLinkText(std::string_view text, std::string* error)
         return std::nullopt;
     }
     link.piece_length = *length;
-    if (BlockInfo(link.size, link.piece_length).empty()) {
+    const BlockInfo geometry(link.size, link.piece_length);
+    if (geometry.empty() || geometry.piece_count() > kMaxLinkTextPieces) {
         Fail(error, "the link text describes too many pieces");
         return std::nullopt;
     }

@@ -27,6 +27,10 @@ inline constexpr std::string_view kLinkEndMarker = "$End$";
 inline constexpr std::string_view kLinkTextFileName = "001.zlinfo";
 // The memory cache of a link-text task, in units of 256 KiB (32 MiB).
 inline constexpr int32_t kLinkTextCacheUnits = 128;
+// Most pieces a link text may describe. A torrent's count is bounded by its
+// 20-byte hashes; a link text's only by this, and every piece is an object
+// in memory (as many as a 32 GiB file in 16 KiB pieces).
+inline constexpr int64_t kMaxLinkTextPieces = int64_t(1) << 21;
 
 struct LinkText {
     Sha1Digest info_hash{};
@@ -42,7 +46,7 @@ bool LooksLikeLinkText(std::string_view text);
 // Reads a link text. Refused, with *error saying why, when a marker is
 // missing, the hash is not 40 hexadecimal digits, the size is not a positive
 // 64-bit number, the piece length is not a positive multiple of 16384 up to
-// 64 MiB, or the pieces would not fit a 32-bit count.
+// 64 MiB, or the pieces would be more than kMaxLinkTextPieces.
 std::optional<LinkText> ParseLinkText(std::string_view text, std::string* error = nullptr);
 
 // The link text of a task (lower-case hex, "://" written as "$$$").

@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/meta/pieces.h"
@@ -267,11 +268,14 @@ bool TPieces::WriteHeldRun(int32_t first, int32_t last) {
             ok = false;
         } else {
             lock.Acquire();
+            errno = 0;
             const int64_t w = f.file.WriteVAt(parts.data(), int(parts.size()), file_pos);
+            const int error = errno;
             if (w > 0) MarkWritten(f, file_pos, w);
             if (w != group_length) {
                 ok = false;
                 if (w < 0) MarkUnsynced(f);
+                ReportWriteError(error);
             }
         }
         file_pos += group_length;

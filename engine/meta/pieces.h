@@ -271,6 +271,9 @@ private:
     // Storage helpers.
     bool PrepareFile(FileEntry& entry, int64_t required, bool for_writing, ScopedLock* lock, bool no_extend);
     bool WaitForSpace(const FileEntry& entry, int64_t missing, ScopedLock* lock);
+    // A write or sizing the file system refused with `error` (errno): a full
+    // volume or quota is the disk full, any other error a failed write.
+    void ReportWriteError(int error);
     // Where bytes at in-file position `p` of a piece that starts at in-file `start`
     // are stored in an unwanted file (only the first piece length is kept in place).
     int64_t UnwantedPosition(int64_t start, int64_t p, int64_t n) const;

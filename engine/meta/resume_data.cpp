@@ -2,6 +2,7 @@
 // written pieces) and the file selection list, both bencoded.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "engine/meta/adler32.h"
 #include "engine/meta/bencode.h"
@@ -98,6 +99,9 @@ bool TPieces::ReadResumeData() {
             return false;
     }
     // 2. Every file must be as it was when the data was written.
+    // Each file's size on disk (-1 absent), kept for the have-bits below.
+    std::vector<int64_t> on_disk(files_.size(), -1);
+    std::vector<bool> probed(files_.size(), false);
     for (auto& holder : files_) {
         FileEntry& f = *holder;
         if (f.padding) continue;
@@ -126,6 +130,8 @@ bool TPieces::ReadResumeData() {
         const bool no_time = low->GetInteger() == 0 && high->GetInteger() == 0;
         TargetFile probe;
         const bool opens = probe.Open(fs_, f.path, TargetFile::Mode::ReadOnly);
+        on_disk[size_t(f.index)] = opens ? probe.Size() : -1;
+        probed[size_t(f.index)] = true;
         if (opens && no_time) return false;
         if (opens || no_time) {
             const int64_t current = opens ? probe.Size() : -1;
@@ -139,8 +145,24 @@ bool TPieces::ReadResumeData() {
         if (IsText(c.get(), "BitField") && !c->HasInteger()) bits = next_of(c.get());
     if (!bits || !bits->IsString() || size_t(bits->GetLength()) != bitfield_.size()) return false;
     const std::string_view bit_bytes = bits->GetBytes();
+    auto bit = [&](int32_t i) { return ((uint8_t(bit_bytes[size_t(i / 8)]) >> (7 - i % 8)) & 1) != 0; };
+    // Whether the first `length` bytes of a piece lie inside the files as they
+    // are on disk (a file removed or cut after its pieces were saved is
+    // recorded as it is found, so the checks above pass).
+    auto stored = [&](int32_t piece, int64_t length) {
+        bool present = true;
+        file_map_.ForEachSpan(piece, 0, length, [&](const FilePieceMap::Span& span) {
+            const FileEntry& f = *files_[size_t(span.file)];
+            if (span.padding || f.Unwanted() || !probed[size_t(span.file)]) return true;
+            present = on_disk[size_t(span.file)] >= span.file_offset + span.length;
+            return present;
+        });
+        return present;
+    };
+    // A had piece's bytes must be on disk: otherwise the data is unusable, and a full check follows.
     for (int32_t i = 0; i < geometry_.piece_count(); ++i)
-        SetPieceHave(i, (uint8_t(bit_bytes[size_t(i / 8)]) >> (7 - i % 8)) & 1);
+        if (bit(i) && !stored(i, geometry_.PieceSize(i))) return false;
+    for (int32_t i = 0; i < geometry_.piece_count(); ++i) SetPieceHave(i, bit(i));
     // 4. Partly written pieces continue from their stored SHA-1 state.
     const QElement* status_key = nullptr;
     for (const auto& c : children)
@@ -167,6 +189,8 @@ bool TPieces::ReadResumeData() {
             const int32_t chunk = std::min<int32_t>(p.size, BlockStore::kMaxChunk);
             // Only whole chunks strictly inside the piece: anything else is not ours.
             if (part <= 0 || part >= p.size || part % chunk != 0 || !info_loaded_) continue;
+            // The state stands for those bytes on disk, never read again.
+            if (!stored(int32_t(index), part)) continue;
             PooledBuffer hash(pools_.hash_state, 108);
             if (!hash || !Sha1ContextLoad(state, kSha1ContextSize, reinterpret_cast<SHA1Context*>(hash.data()))) continue;
             // The state must cover exactly the bytes on disk.

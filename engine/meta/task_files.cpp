@@ -106,16 +106,30 @@ bool TPieces::PrepareFile(FileEntry& entry, int64_t required, bool for_writing, 
     if (entry.Unwanted() || stop_wait_) target = required;
     if (target > current && !WaitForSpace(entry, target - current, lock)) return false;
     if (no_extend) return geometry_.piece_count() > 0;
+    int resize_error = 0;
     if (target > current) {
         ScopedLock local(lock ? nullptr : &disk_lock_);
         MarkUnsynced(entry);
+        errno = 0;
         if (file.Resize(target, options_.preallocate && !entry.Unwanted())) {
             current = target;
-        } else if (file.Size() < target) {
-            current = file.Size();
+        } else {
+            resize_error = errno;
+            if (file.Size() < target) current = file.Size();
         }
     }
-    return current >= required && geometry_.piece_count() > 0 && file.Size() >= required;
+    const bool ok = current >= required && geometry_.piece_count() > 0 && file.Size() >= required;
+    // The free-space query may have missed the shortage (it failed, or a quota
+    // applies): the file system's refusal is the report, not a silent retry.
+    if (!ok) ReportWriteError(resize_error);
+    return ok;
+}
+
+void TPieces::ReportWriteError(int error) {
+    if (error == ENOSPC || error == EDQUOT)
+        Notice(kNoticeDiskFull, 1);
+    else if (error != 0)
+        Notice(kNoticeFileOpenFailed, 1);
 }
 
 int64_t TPieces::UnwantedPosition(int64_t start, int64_t portion_end, int64_t p) const {
@@ -154,11 +168,14 @@ int64_t TPieces::WritePieceBytes(int32_t index, const uint8_t* bytes, int64_t n,
         ScopedLock lock(disk_lock_);
         if (!PrepareFile(f, std::min(f.size, pos + len), true, &lock, false)) return false;
         lock.Acquire();
+        errno = 0;
         const int64_t w = f.file.WriteAt(bytes + (at - offset), len, pos);
+        const int error = errno;
         if (w > 0) done += w;
         if (w > 0) MarkWritten(f, pos, w);
         if (w < 0) MarkUnsynced(f);
         ok = w == len;
+        if (!ok) ReportWriteError(error);
         return ok;
     });
     if (!located) return -1;

@@ -25,6 +25,7 @@ void TFtpPeer::Reset() {
     broken_ = false;
     stream_offset_ = 0;
     skip_ = 0;
+    empty_transfers_ = 0;
 }
 
 void TFtpPeer::ReleaseRange() {
@@ -47,6 +48,7 @@ bool TFtpPeer::AttachIdentity(TPeerId* identity) {
     broken_ = false;
     stream_offset_ = 0;
     skip_ = 0;
+    empty_transfers_ = 0;
     if (!socket_->Connect(identity_->address, identity_->port, false)) return false;
     connection_state_ = kConnOpen;
     stats_.incoming = false;
@@ -146,6 +148,7 @@ bool TFtpPeer::HandleOutcome(const FtpOutcome& outcome) {
         case FtpEvent::kCommandQueued: return SendCommand(outcome.command);
         case FtpEvent::kTransferStarted:
             skip_ = 0;
+            transfer_start_bytes_ = bytes_total_;
             return true;
         case FtpEvent::kFail:
             if (outcome.penalise) task_.PenaliseSource(identity_, true, kServerPenalty);
@@ -173,9 +176,23 @@ bool TFtpPeer::EndTransfer() {
     return session_->OnTransferClosed();
 }
 
+bool TFtpPeer::ServerEndedTransfer() {
+    if (bytes_total_ > transfer_start_bytes_) {
+        empty_transfers_ = 0;
+    } else if (++empty_transfers_ >= kMaxEmptyTransfers) {
+        // A quota or a broken server: asking again would bring the same.
+        if (data_) data_->Close();
+        socket_->Close();
+        task_.PenaliseSource(identity_, true, kServerPenalty);
+        return false;
+    }
+    return EndTransfer();
+}
+
 bool TFtpPeer::ReadWholeContent() {
     TSourceAddress& source = identity_->Source();
     const int64_t limit = source.content_length > 0 ? source.content_length : kMaxWholeContent;
+    if (limit > kMaxWholeContent) return false;  // a size named by the server is no licence to hold more
     if (!data_ || data_->Receive(PassReceiveSize(task_), kDataLimit) < 0) {
         if (source.content.empty() || static_cast<int64_t>(source.content.size()) < source.content_length)
             return false;
@@ -199,11 +216,12 @@ bool TFtpPeer::ReadBlocks() {
         // The transfer's bytes go straight into the piece map's memory where it offers it.
         const int in_place = ReceiveBlocksInPlace(*data_, stream_offset_, -1, kBlockOrigin);
         if (in_place == kInPlaceFailed) return false;
-        if (in_place == kInPlaceClosed) return EndTransfer();
+        if (in_place == kInPlaceClosed) return ServerEndedTransfer();
         if (in_place == kInPlaceDone) return true;
     }
     // A closed data socket keeps nothing; the next transfer starts at the first wanted block.
-    if (!data_ || data_->Receive(PassReceiveSize(task_), kDataLimit) < 0) return EndTransfer();
+    if (!data_) return EndTransfer();
+    if (data_->Receive(PassReceiveSize(task_), kDataLimit) < 0) return ServerEndedTransfer();
     const int result = DataStep();
     if (result < 0) return false;
     if (result == 0) {

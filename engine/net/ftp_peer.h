@@ -24,6 +24,9 @@ public:
     // Bytes the data socket may hold: the skip window plus a few blocks.
     static constexpr int64_t kDataLimit = 262144;
     static constexpr int32_t kBlockOrigin = 0;
+    // Transfers in a row that the server ends without a whole block before
+    // the source is rested (replies alone never let the peer time out).
+    static constexpr int32_t kMaxEmptyTransfers = 3;
 
     TFtpPeer(IPeerTask& task, const SocketEnv& env);
 
@@ -62,6 +65,9 @@ private:
     int DataStep();
     // Closes the data connection; false when the conversation cannot go on.
     bool EndTransfer();
+    // The server ended the data connection: EndTransfer, or false with the
+    // source rested after kMaxEmptyTransfers transfers without a block.
+    bool ServerEndedTransfer();
 
     std::optional<FtpSession> session_;
     FtpReplyReader reader_;
@@ -71,6 +77,8 @@ private:
     bool broken_ = false;        // a transfer was cut where the server cannot follow
     int64_t stream_offset_ = 0;  // file offset of the next byte on the data connection
     int64_t skip_ = 0;           // data bytes to discard before the next wanted block
+    int32_t empty_transfers_ = 0;  // transfers in a row the server ended without a block
+    int64_t transfer_start_bytes_ = 0;  // bytes delivered before the current transfer
 };
 
 }  // namespace zl

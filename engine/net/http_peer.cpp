@@ -109,7 +109,12 @@ bool THttpPeer::ReceiveStep() {
     // Body bytes that came with the header are taken now: the server may
     // already have closed, and a closed socket keeps nothing.
     if (body_) return ReadWholeContent(false);
-    return true;
+    // The same for whole blocks at the stream's start (a short tail answered
+    // with its close); a source of another size is left to RequestStep.
+    const int64_t total = TaskTotalSize(task_);
+    const int64_t length = identity_->Source().content_length;
+    if (length > 0 && total > 0 && length != total) return true;
+    return ReadBlocks(false);
 }
 
 bool THttpPeer::OnHeader() {
@@ -143,7 +148,9 @@ bool THttpPeer::TakeData(const HttpResponsePlan& plan) {
     body_end_ = plan.body_length >= 0 && plan.body_length <= INT64_MAX - plan.stream_offset
                     ? plan.stream_offset + plan.body_length
                     : -1;
-    range_ignored_ = plan.range_ignored;
+    // A 206 that starts elsewhere than asked does not honour the range either:
+    // should it make the peer ask again, that is counted like a 200 from byte 0.
+    range_ignored_ = plan.range_ignored || (request_start_ > 0 && plan.stream_offset != request_start_);
     if (!range_ignored_ && request_start_ > 0) identity_->Source().ignored_ranges = 0;
     if (source.whole_content) body_.emplace(plan);
     if (identity_->open_connections > 1) return true;
@@ -182,10 +189,16 @@ bool THttpPeer::FollowRedirect(const HttpResponsePlan& plan) {
         source.last_location = target.url;
         ++source.redirect_count;
     }
+    if (source.redirect_hops >= kMaxRedirectHops) {
+        // A chain of ever new locations: its end goes, as a loop does.
+        task_.PenaliseSource(identity_, false, 0);
+        return false;
+    }
     if (!env_.resolver) return false;  // nothing can parse the new source here
 
     auto next = RefPtr<TPeerId>::Adopt(new TPeerId(target.url));
     TSourceAddress& next_source = next->Source();
+    next_source.redirect_hops = source.redirect_hops + 1;
     next_source.referer = target.url;
     next_source.whole_content = source.whole_content;
     next->metainfo_source = identity_->metainfo_source;
@@ -239,7 +252,9 @@ bool THttpPeer::ReadBlocks(bool read) {
         // Read for this pass; what came only in part waits in the buffer.
         if (in_place > 0) return socket_->IsOpen();
     }
-    // A closed socket keeps nothing: every complete block was delivered before.
+    // A closed socket keeps nothing: what is buffered (a skip and the blocks
+    // after it) is taken before a read can find the close.
+    if (read && socket_->received_length() > 0 && !ReadBlocks(false)) return false;
     if (read && socket_->Receive(PassReceiveSize(task_), kReceiveLimit) < 0) return false;
     const uint8_t* data = socket_->received();
     const int64_t available = socket_->received_length();

@@ -21,6 +21,9 @@ public:
     static constexpr int32_t kServerPenalty = 60;
     // Redirects to the same location beyond this count remove the source.
     static constexpr int32_t kMaxSameRedirects = 2;
+    // A source reached through this many redirects makes no further source:
+    // a chain of ever new locations ends there.
+    static constexpr int32_t kMaxRedirectHops = 10;
     // A server that answered this many ranged requests in a row from byte 0,
     // too far before the wanted block to skip, is rested instead of asked again.
     static constexpr int32_t kMaxIgnoredRanges = 2;

@@ -46,6 +46,7 @@ struct TSourceAddress {
     bool redirected = false;
     bool content_complete = false;
     int32_t redirect_count = 0;
+    int32_t redirect_hops = 0;  // redirects that led to this source
     // Answers from byte 0 to ranged requests in a row, over all connections:
     // a server that ignores Range is given up on instead of being asked again
     // from a fresh connection every time.

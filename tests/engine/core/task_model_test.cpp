@@ -1,9 +1,11 @@
 // Settings, source lists, the duplicate rule, limits and the resume-info file.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -235,6 +237,14 @@ TEST_F(TaskMetainfoFile, OnlyReadableDictionariesAreAccepted) {
     EXPECT_FALSE(ReadMetainfoFile("file://" + dir_).has_value());  // a folder
     EXPECT_FALSE(ReadMetainfoFile(good).has_value());              // no scheme
     EXPECT_FALSE(ReadMetainfoFile("file:/").has_value());
+    // A FIFO is refused at once instead of waiting for a writer.
+    const std::string fifo = dir_ + "/fifo.torrent";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::future<bool> read = std::async(std::launch::async, [&] { return ReadMetainfoFile("file://" + fifo).has_value(); });
+    const bool answered = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!answered) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the test end
+    ASSERT_TRUE(answered) << "the read waited on the FIFO";
+    EXPECT_FALSE(read.get());
 }
 
 }  // namespace

@@ -66,6 +66,12 @@ TEST(LinkText, TableOfTexts) {
         {"a size beyond 63 bits", Text(kHexLower, "99999999999999999999", "16384", "x"), false, 0, 0, "", 0, "size"},
         {"more pieces than a count holds", Text(kHexLower, "9000000000000000000", "16384", "x"), false, 0, 0, "", 0,
          "too many pieces"},
+        // A few bytes of text must not make billions of piece objects.
+        {"as many pieces as allowed", Text(kHexLower, "34359738368", "16384", "x"), true, 34359738368, 16384, "x",
+         2097152},
+        {"one piece more", Text(kHexLower, "34359738369", "16384", "x"), false, 0, 0, "", 0, "too many pieces"},
+        {"just under a 32-bit count", Text(kHexLower, "35184372072448", "16384", "x"), false, 0, 0, "", 0,
+         "too many pieces"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

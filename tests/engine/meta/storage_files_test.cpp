@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <future>
+#include <thread>
+
 #include "engine/meta/disk_space.h"
 #include "tests/engine/meta/storage_test_util.h"
 
@@ -199,6 +202,31 @@ TEST(StorageFiles, UnopenableTargetSendsNoticeAndFails) {
     EXPECT_EQ(rig.host.Count(kNoticeFileOpenFailed), 1);
 }
 
+// A FIFO where the file should be: opening it to read would wait for a
+// writer for ever, and the task could neither check nor stop.
+TEST(StorageFiles, FifoInPlaceOfTheTargetIsRefusedWithoutWaiting) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({P}, P, true);
+    const std::string fifo = dir / "pack";  // the final name exists: no temporary name is used
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    MapRig rig(dir.path());
+    std::promise<bool> loaded;
+    std::future<bool> result = loaded.get_future();
+    std::thread load([&] { loaded.set_value(rig->LoadLayout(t.layout)); });
+    const bool finished = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!finished) {
+        // Free the waiting open, so that the test ends either way.
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        load.join();
+        if (writer >= 0) ::close(writer);
+    } else {
+        load.join();
+    }
+    ASSERT_TRUE(finished) << "the load waited on the FIFO";
+    EXPECT_FALSE(result.get());
+    EXPECT_EQ(rig.host.Count(kNoticeFileOpenFailed), 1);
+}
+
 TEST(StorageFiles, RenameAtCompletionNeverReplaces) {
     TempDir dir;
     MadeTorrent t = MakeTorrent({P, P}, P);
@@ -313,6 +341,15 @@ TEST(StorageFiles, DiskQueries) {
     EXPECT_EQ(FileDiskSizeOf(dir / "absent"), 0);
     WriteFile(dir / "x.zltmp", std::string(100000, 'x'));
     EXPECT_GE(FileDiskSizeOf(dir / "x"), 100000);
+    // A FIFO of the name answers at once (it occupies nothing) instead of
+    // waiting for a writer.
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::future<int64_t> size = std::async(std::launch::async, [&] { return FileDiskSizeOf(fifo); });
+    const bool answered = size.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!answered) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the test end
+    ASSERT_TRUE(answered) << "the query waited on the FIFO";
+    EXPECT_EQ(size.get(), 0);
 }
 
 TEST(StorageFiles, OpenFileLimitClosesEveryHandle) {

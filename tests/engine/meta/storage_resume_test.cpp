@@ -99,6 +99,94 @@ TEST(StorageResume, MismatchingResumeDataFallsBackToAFullCheck) {
     }
 }
 
+// A file removed after its pieces were saved is recorded as absent (no time,
+// size -1), which matches a file that was never created; the have-bits that
+// still name its pieces must not survive the restart unchecked.
+TEST(StorageResume, BitsOfAFileMissingOnDiskAreNotTrusted) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({P, P, P}, P);
+    std::string resume;
+    {
+        MapRig rig(dir.path());
+        ASSERT_TRUE(rig->LoadLayout(t.layout));
+        ASSERT_EQ(rig->WritePieceBytes(0, At(t, 0), P, 0, false), P);
+        ASSERT_EQ(rig->WritePieceBytes(1, At(t, P), P, 0, false), P);
+        rig->CloseAll(true, true);
+        ASSERT_TRUE(std::filesystem::remove(rig->File(1).path));
+        rig->WriteResumeData();
+        resume = rig.host.resume;
+    }
+    ASSERT_NE(resume.find("4:Sizei-1e"), std::string::npos);
+    MapRig rig(dir.path());
+    rig->SetResumeData(resume);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    EXPECT_TRUE(rig->Have(0));
+    EXPECT_FALSE(rig->Have(1));
+    EXPECT_FALSE(rig->Have(2));
+}
+
+// A partly written piece goes on from its stored hash state, which stands
+// for bytes on disk that are never read again: with its file gone, the piece
+// would pass its hash over the missing bytes. Its progress is dropped.
+TEST(StorageResume, PartialPieceOfAFileMissingOnDiskStartsAfresh) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({P, P, P}, P);
+    std::string resume;
+    {
+        MapRig rig(dir.path());
+        ASSERT_TRUE(rig->LoadLayout(t.layout));
+        ASSERT_EQ(rig->WritePieceBytes(0, At(t, 0), P, 0, false), P);
+        Deliver(*rig.map, t, 1, 0, int32_t(P / 2));
+        rig.clock.Advance(601 * 1000);  // idle long enough to be written out
+        rig->PeriodicFlush();
+        ASSERT_EQ(rig->Piece(1).written, P / 2);
+        rig->CloseAll(true, true);
+        ASSERT_TRUE(std::filesystem::remove(rig->File(1).path));
+        rig->WriteResumeData();
+        resume = rig.host.resume;
+    }
+    ASSERT_NE(resume.find("4:Sizei-1e"), std::string::npos);
+    ASSERT_NE(resume.find("PieceStatus"), std::string::npos);
+    MapRig rig(dir.path());
+    rig->SetResumeData(resume);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    EXPECT_EQ(rig->Piece(1).written, 0);
+    EXPECT_TRUE(rig->PartialPieces().empty());
+    // Only the second half arrives: without the first the piece cannot complete.
+    bool complete = false;
+    Deliver(*rig.map, t, 1, int32_t(P / 2), int32_t(P), &complete);
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(rig->Have(1));
+}
+
+// The same for a file cut short on disk while its recorded size and time
+// were rewritten to match: bits beyond its end name bytes that are not there.
+TEST(StorageResume, BitsBeyondAFilesEndOnDiskAreNotTrusted) {
+    TempDir dir;
+    MadeTorrent t = MakeTorrent({2 * P, P}, P);
+    StorageOptions options;
+    options.preallocate = false;
+    std::string resume;
+    {
+        MapRig rig(dir.path(), options);
+        ASSERT_TRUE(rig->LoadLayout(t.layout));
+        ASSERT_EQ(rig->WritePieceBytes(0, At(t, 0), P, 0, false), P);
+        rig->CloseAll(true, true);
+        ASSERT_EQ(::truncate(rig->File(0).path.c_str(), P), 0);
+        rig->WriteResumeData();
+        resume = rig.host.resume;
+    }
+    // The bitfield claims the first two pieces; the first file holds only one.
+    const size_t bits = resume.find("8:BitField1:");
+    ASSERT_NE(bits, std::string::npos);
+    resume[bits + 12] = char(0xc0);
+    MapRig rig(dir.path(), options);
+    rig->SetResumeData(resume);
+    ASSERT_TRUE(rig->LoadLayout(t.layout));
+    EXPECT_TRUE(rig->Have(0));
+    EXPECT_FALSE(rig->Have(1));
+}
+
 TEST(StorageResume, BadPieceStatusDropsOnlyThatProgress) {
     TempDir dir;
     MadeTorrent t = MakeTorrent({3 * P}, P, true);

@@ -93,5 +93,28 @@ TEST_F(StorageTmpfs, FullVolumeStopsTheTaskAndShortWritesFailCleanly) {
     }
 }
 
+// A free-space query that misses the shortage (it failed, or a quota
+// applies) lets the writes find it: each one that the full volume refuses
+// says so, and the task stops instead of fetching the same pieces forever.
+TEST_F(StorageTmpfs, WritesRefusedByAFullVolumeReportTheDiskFull) {
+    MadeTorrent t = MakeTorrent({12 * P}, P, true);  // 3 MiB on a volume with 2 MiB free
+    WriteFile(dir_ / "filler", std::string(6 << 20, 'f'));
+    StorageOptions sparse;
+    sparse.preallocate = false;
+    for (const StorageOptions& options : {StorageOptions{}, sparse}) {
+        std::filesystem::remove(dir_ / "pack.zltmp");
+        std::filesystem::remove(dir_ / "pack");
+        MapRig rig(dir_.path(), options);  // its probe always answers "plenty"
+        ASSERT_TRUE(rig->LoadLayout(t.layout));
+        int written = 0;
+        for (int32_t i = 0; i < 12; ++i)
+            if (rig->WritePieceBytes(i, reinterpret_cast<const uint8_t*>(t.data.data()) + i * P, P, 0, false) == P)
+                ++written;
+        EXPECT_LT(written, 12) << options.preallocate;
+        EXPECT_GE(rig.host.Count(kNoticeDiskFull), 1) << options.preallocate;
+        EXPECT_EQ(rig.host.Count(kNoticeFileOpenFailed), 0) << options.preallocate;
+    }
+}
+
 }  // namespace
 }  // namespace zl::test

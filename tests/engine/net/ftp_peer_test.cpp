@@ -156,6 +156,8 @@ GREETING = @GREETING@
 USER_REPLY = @USER_REPLY@
 PASV_FIVE = @PASV_FIVE@
 DROP_AFTER = @DROP_AFTER@
+SIZE = @SIZE@
+SHORT = @SHORT@
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'file.bin'), 'rb').read()
 log = open(os.path.join(here, 'commands.log'), 'a', buffering=1)
@@ -176,7 +178,7 @@ def serve(c):
         if verb == 'user': send(USER_REPLY + '\r\n')
         elif verb == 'pass': send('230 Logged in\r\n')
         elif verb == 'cwd': send('250 Okay\r\n')
-        elif verb == 'size': send('213 %d\r\n' % len(data))
+        elif verb == 'size': send('213 %d\r\n' % (SIZE or len(data)))
         elif verb == 'type': send('200 Binary\r\n')
         elif verb == 'pasv':
             listener = socket.socket()
@@ -193,8 +195,8 @@ def serve(c):
             d, _ = listener.accept()
             listener.close()
             transfers[0] += 1
-            cut = DROP_AFTER and transfers[0] == 1
-            chunk = data[offset:offset + DROP_AFTER] if cut else data[offset:]
+            cut = SHORT >= 0 or (DROP_AFTER and transfers[0] == 1)
+            chunk = data[offset:offset + SHORT] if SHORT >= 0 else data[offset:offset + DROP_AFTER] if cut else data[offset:]
             try:
                 d.sendall(chunk)
             except OSError:
@@ -217,6 +219,8 @@ struct ScriptOptions {
     std::string user_reply = "'331 Password please'";
     bool pasv_five = false;
     int drop_after = 0;  // bytes of the first transfer before its data connection is cut
+    int64_t size = 0;    // the size "size" answers, 0: the file's
+    int short_transfers = -1;  // bytes of every transfer before it ends with 426, -1 all
 };
 
 class FtpPeerScripted : public ::testing::Test {
@@ -232,6 +236,8 @@ protected:
         replace("@USER_REPLY@", options.user_reply);
         replace("@PASV_FIVE@", options.pasv_five ? "True" : "False");
         replace("@DROP_AFTER@", std::to_string(options.drop_after));
+        replace("@SIZE@", std::to_string(options.size));
+        replace("@SHORT@", std::to_string(options.short_transfers));
         server_ = std::make_unique<test::ScriptedServer>(folder_, "ftp", script);
         ASSERT_TRUE(server_->listening);
     }
@@ -320,6 +326,47 @@ TEST_F(FtpPeerScripted, CutDataConnectionRestartsAtTheFirstMissingBlock) {
     const std::vector<std::string> commands = Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "rest 49152"), commands.end());
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "pasv"), 2);
+}
+
+// Every reply keeps the control connection alive, so a server that ends each
+// transfer early (a quota, "426") would be asked again for ever: after a few
+// transfers without a whole block the source is rested.
+TEST_F(FtpPeerScripted, TransfersWithoutABlockRestTheSource) {
+    for (int bytes : {0, 100}) {
+        SCOPED_TRACE(bytes);
+        ScriptOptions options;
+        options.short_transfers = bytes;
+        Start(options);
+        Download d(Url("/file.bin"), kSize);
+        ASSERT_TRUE(d.attached);
+        EXPECT_TRUE(d.failed);
+        EXPECT_TRUE(d.task.deliveries.empty());
+        ASSERT_EQ(d.task.penalties.size(), 1u);
+        EXPECT_TRUE(d.task.penalties[0].keep);
+        EXPECT_EQ(d.task.penalties[0].passes, TFtpPeer::kServerPenalty);
+        const std::vector<std::string> commands = Commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "retr /file.bin"), TFtpPeer::kMaxEmptyTransfers);
+        server_.reset();
+        std::filesystem::remove(folder_ / "commands.log");
+    }
+}
+
+// A body kept in memory has a fixed bound whatever size the server names:
+// beyond it nothing is collected.
+TEST_F(FtpPeerScripted, WholeContentLargerThanTheMemoryBoundIsRefused) {
+    ScriptOptions options;
+    options.size = 3000000000;
+    Start(options);
+    test::RecordingTask task(kSize, kPiece);
+    auto identity = test::ParsedIdentity(Url("/file.bin"));
+    identity->Source().whole_content = true;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(identity->Source().content_complete);
+    EXPECT_TRUE(identity->Source().content.empty());
 }
 
 // Command steps allow 30 s of silence on the task's clock.

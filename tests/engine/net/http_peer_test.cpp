@@ -30,6 +30,7 @@ protected:
             "    location /norange/ { max_ranges 0; alias " + folder_ / "www/files/" + "; }\n"
             "    location = /moved { return 302 /files/a.bin; }\n"
             "    location = /secure { return 302 https://secure.test/a.bin; }\n"
+            "    location ~ ^/hop/(.*)$ { return 302 /hop/$1x; }\n"
             "    location = /busy { return 503; }\n");
         ASSERT_TRUE(server_) << "nginx did not start; see " << folder_ / "error.log";
     }
@@ -217,6 +218,29 @@ TEST_F(HttpPeerNginx, SameRedirectOverAndOverRemovesTheSource) {
     EXPECT_EQ(task.candidates.size(), 2u);
 }
 
+// Each redirect names a new location: the chain is followed only so far,
+// and the source at its end is removed instead of making sources for ever.
+TEST_F(HttpPeerNginx, EndlessChainOfRedirectsEnds) {
+    test::RecordingTask task(kSize, kPiece);
+    RefPtr<TPeerId> source = test::ParsedIdentity(Url("/hop/a"));
+    int hops = 0;
+    for (; hops < 40; ++hops) {
+        const size_t before = task.candidates.size();
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(source.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);
+        peer->Reset();
+        if (task.candidates.size() == before) break;
+        source = task.candidates.back();
+        source->open_connections = 1;
+    }
+    EXPECT_EQ(hops, THttpPeer::kMaxRedirectHops);
+    ASSERT_EQ(task.penalties.size(), 1u);
+    EXPECT_FALSE(task.penalties[0].keep) << "the end of the chain is removed";
+    EXPECT_TRUE(task.deliveries.empty());
+}
+
 TEST_F(HttpPeerNginx, WholeContentCollectsTheBody) {
     test::RecordingTask task(kSize, kPiece);
     auto identity = test::ParsedIdentity(Url("/files/small.txt"));
@@ -339,6 +363,19 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-299999/300000\r\nContent-Length: 300000\r\n\r\n" +
              content,
          false, 4, -1, "", true, 0},
+        // Every ranged request answered with the same early range: asking
+        // again brings the same answer, so the source goes as one that ignores Range.
+        {"206 never holding the asked start",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-99/300000\r\nContent-Length: 100\r\n\r\n" +
+             content.substr(0, 100),
+         false, 4, 0, "", false, 0},
+        // The tail of the file: the header, its whole body and the close come
+        // at once, so the blocks are in the buffer before the close is seen.
+        {"206 tail with the close",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 262144-299999/300000\r\nContent-Length: 37856\r\n"
+         "Connection: close\r\n\r\n" +
+             content.substr(262144),
+         false, 8, -1, "", true, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -378,7 +415,8 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
             EXPECT_EQ(request.str(), "GET /a.bin HTTP/1.1\r\nHost:" + server.address +
                                          "\r\nAccept:*/*\r\nReferer: " + base +
                                          "\r\nUser-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) "
-                                         "Zephyrloader/1.0.0\r\nConnection:Keep-Alive\r\nRange: bytes=131072-\r\n"
+                                         "Zephyrloader/1.0.0\r\nConnection:Keep-Alive\r\nRange: bytes=" +
+                                         std::to_string(from) + "-\r\n"
                                          "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n");
         } else {
             EXPECT_TRUE(task.deliveries.empty());
@@ -386,6 +424,29 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
         EXPECT_EQ(task.unresolved, c.unresolved);
         EXPECT_TRUE(task.candidates.empty());
     }
+}
+
+// A small file from a server that ignores Range and closes: the whole body
+// is buffered with the header, and the bytes before the wanted block are
+// skipped from the buffer before the close is seen, not lost with it.
+TEST(HttpPeer, BufferedBodyBeforeTheCloseIsReadFromTheSkip) {
+    constexpr int64_t kSmall = 40000;  // two pieces, the first already held
+    const std::string content = test::TestContent(kSmall);
+    test::ServedDir folder;
+    test::WriteFile(folder / "response.bin", "HTTP/1.1 200 OK\r\nContent-Length: 40000\r\nConnection: close\r\n\r\n" +
+                                                 content);
+    test::ScriptedServer server(folder, "canned", kCannedServer);
+    ASSERT_TRUE(server.listening);
+    test::RecordingTask task(kSmall, kPiece);
+    task.HavePieces(0, 0);
+    auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+    identity->Source().content_length = kSmall;
+    auto peer = MakePeer(task);
+    ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+    bool failed = false;
+    test::RunPasses(*peer, &failed);
+    EXPECT_TRUE(task.EveryBlockOnce(kPiece));
+    EXPECT_TRUE(task.image.substr(kPiece) == content.substr(kPiece));
 }
 
 // A timeout is measured on the task's clock, not the wall clock.
