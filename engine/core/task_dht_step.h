@@ -1,6 +1,10 @@
-// A task's DHT step, run once a second of the engine clock from its peer
-// pass: a BitTorrent lookup for the task's info hash finds peers (handed to
-// the task as BitTorrent candidates) and announces the task's listening port.
+// A task's DHT step, run from the task's 8-second housekeeping: a BitTorrent
+// lookup for the task's info hash finds peers (taken from the lookup and
+// handed to the task as BitTorrent candidates at the next step) and announces
+// the task's listening port. A lookup that finds the DHT's table still empty
+// (the task's node:// sources are pinged at its first step) is tried again at
+// the next step, so a task that joins through a node meets its first DHT
+// peers two steps (16 s) after it started.
 // A done lookup is run again after a while that grows with the peers the
 // task already has: 30 s per peer up to 3 peers, 180 s below 8, 360 s from 8.
 // The task's "node://host:port" sources (at most 6, the DHT's routers aside)

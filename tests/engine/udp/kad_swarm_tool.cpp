@@ -6,7 +6,9 @@
 // reads commands from stdin until it closes or "quit":
 //   announce HASHHEX PORT ADDRESS   the node on ADDRESS announces PORT for the
 //                                   info hash; prints "ANNOUNCED n" (nodes that stored it)
-//   stats                           prints "STATS nodes answered stored"
+//   stats                           prints "STATS nodes answered stored router_answered":
+//                                   the sums over the swarm, then the nodes that
+//                                   have answered the first node (the only ones it names)
 #include <arpa/inet.h>
 
 #include <chrono>
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
                 answered += s.answered_nodes;
                 stored += s.stored_peers;
             }
-            std::printf("STATS %zu %zu %zu\n", nodes, answered, stored);
+            std::printf("STATS %zu %zu %zu %zu\n", nodes, answered, stored, members[0].node->Stats().answered_nodes);
         } else if (command == "announce") {
             std::string hex, address;
             unsigned port = 0;

@@ -1,0 +1,1 @@
+zl_test(udp_kad_young_swarm_test SOURCES kad_young_swarm_test.cpp LIBS zl_udp_dht)
