@@ -115,7 +115,8 @@ void SingleInstance::Serve() {
         for (const Pending& c : pending) {
             p.push_back({c.fd, POLLIN, 0});
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c.deadline - now).count();
-            timeout = timeout < 0 ? int(std::max<int64_t>(left, 0)) : std::min(timeout, int(std::max<int64_t>(left, 0)));
+            const int wait = int(std::max<int64_t>(left, 0));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
         if (::poll(p.data(), nfds_t(p.size()), timeout) < 0) {
             if (errno == EINTR) continue;

@@ -146,7 +146,7 @@ std::string UrlHost(std::string_view url) {
     std::string host(rest.substr(0, end));
     for (char& c : host) {
         const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '@' || c == '?' || c == '#' || c == '\\') return "";
+        if (u <= 0x20 || u == 0x7f || c == '?' || c == '#') return "";  // '@' and '\\' were refused above
         c = static_cast<char>(std::tolower(u));
     }
     return host;

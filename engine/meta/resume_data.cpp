@@ -1,6 +1,7 @@
 // Resume data (have-bits, files' sizes and times, the SHA-1 state of partly
 // written pieces) and the file selection list, both bencoded.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -99,9 +100,10 @@ bool TPieces::ReadResumeData() {
             return false;
     }
     // 2. Every file must be as it was when the data was written.
-    // Each file's size on disk (-1 absent), kept for the have-bits below.
-    std::vector<int64_t> on_disk(files_.size(), -1);
-    std::vector<bool> probed(files_.size(), false);
+    // Each file's size on disk (-1 absent), kept for the have-bits below; a
+    // file not looked at (padding, no path) limits nothing.
+    constexpr int64_t kNotProbed = INT64_MAX;
+    std::vector<int64_t> on_disk(files_.size(), kNotProbed);
     for (auto& holder : files_) {
         FileEntry& f = *holder;
         if (f.padding) continue;
@@ -130,13 +132,10 @@ bool TPieces::ReadResumeData() {
         const bool no_time = low->GetInteger() == 0 && high->GetInteger() == 0;
         TargetFile probe;
         const bool opens = probe.Open(fs_, f.path, TargetFile::Mode::ReadOnly);
-        on_disk[size_t(f.index)] = opens ? probe.Size() : -1;
-        probed[size_t(f.index)] = true;
+        const int64_t current = opens ? probe.Size() : -1;
+        on_disk[size_t(f.index)] = current;
         if (opens && no_time) return false;
-        if (opens || no_time) {
-            const int64_t current = opens ? probe.Size() : -1;
-            if (current != size->GetInteger()) return false;
-        }
+        if ((opens || no_time) && current != size->GetInteger()) return false;
         if (!opens && !no_time) return false;
     }
     // 3. The have-bits.
@@ -153,7 +152,7 @@ bool TPieces::ReadResumeData() {
         bool present = true;
         file_map_.ForEachSpan(piece, 0, length, [&](const FilePieceMap::Span& span) {
             const FileEntry& f = *files_[size_t(span.file)];
-            if (span.padding || f.Unwanted() || !probed[size_t(span.file)]) return true;
+            if (span.padding || f.Unwanted()) return true;
             present = on_disk[size_t(span.file)] >= span.file_offset + span.length;
             return present;
         });
