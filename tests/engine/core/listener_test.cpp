@@ -56,11 +56,20 @@ const std::string kPreamble =
     "GET / HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\nHost: 2130706434:1\r\n\r\n";
 
 // The listener with its engine around it: a lock, switches, a test clock.
+std::string AddressText(uint32_t address) {
+    char text[INET_ADDRSTRLEN] = "";
+    in_addr a{};
+    a.s_addr = address;
+    return inet_ntop(AF_INET, &a, text, sizeof text) ? text : "";
+}
+
 struct Rig {
     explicit Rig(uint32_t bind, int port = 0, IStreamTransport* transport = nullptr) : clock(FakeClock::Mode::Manual) {
         switches.p2p = true;
         switches.bind_address = bind;
-        switches.listen_port = port ? port : test::FreeTcpPort("127.0.11.2");
+        // Probed where the listener binds: a port free on one address may be
+        // taken on another, which a bind to every address runs into.
+        switches.listen_port = port ? port : test::FreeTcpPort(bind == 0 ? "0.0.0.0" : AddressText(bind).c_str());
         ListenerEnv env;
         env.data_lock = &lock;
         env.switches = &switches;
