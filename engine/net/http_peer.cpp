@@ -311,12 +311,18 @@ bool THttpPeer::RequestStep() {
             return false;
         }
     }
-    const int64_t wanted = BlockInfo::BlockBegin(outstanding_.records().front().block);
+    const RequestRecord& first = outstanding_.records().front();
+    const int64_t wanted = BlockInfo::BlockBegin(first.block);
     const std::optional<int64_t> skip = HttpStreamSkip(wanted, stream_offset_);
-    if (skip && (body_end_ < 0 || wanted < body_end_) && socket_->IsOpen()) {
+    // A body that ends inside the wanted block cannot complete it: ask again
+    // from that block now rather than wait out the silence. An answer that
+    // brought no block at all honours the range no better than a 200 does.
+    const bool fits = body_end_ < 0 || wanted + first.length <= body_end_;
+    if (skip && fits && socket_->IsOpen()) {
         skip_ = *skip;
         return true;
     }
+    if (!fits && stream_offset_ <= request_start_) range_ignored_ = true;
     return Restart();
 }
 

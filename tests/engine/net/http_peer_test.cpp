@@ -426,6 +426,75 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
     }
 }
 
+// Answers each ranged request on a kept-alive connection with at most
+// `cap` bytes (the number in the file cap) from the asked start.
+constexpr const char* kCappedRangeServer = R"PY(
+import os, re, socket, sys, threading
+here = os.path.dirname(os.path.abspath(__file__))
+data = open(os.path.join(here, 'a.bin'), 'rb').read()
+cap = int(open(os.path.join(here, 'cap')).read())
+def serve(c):
+    pending = b''
+    while True:
+        while b'\r\n\r\n' not in pending:
+            part = c.recv(4096)
+            if not part:
+                c.close()
+                return
+            pending += part
+        request, pending = pending.split(b'\r\n\r\n', 1)
+        m = re.search(rb'Range: bytes=(\d+)-', request)
+        start = int(m.group(1)) if m else 0
+        end = min(len(data), start + cap)
+        c.sendall(b'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n'
+                  % (start, end - 1, len(data), end - start) + data[start:end])
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)PY";
+
+// A server that caps every range at a size that is not a whole number of
+// blocks: the block cut by the end of an answer is asked for again at once,
+// not after the 30 s silence. A cap below one block brings no block at all:
+// such a server is removed as one that ignores Range, not asked for ever.
+TEST(HttpPeer, RangesCutInsideABlockAreAskedAgainAtOnce) {
+    const std::string content = test::TestContent(kSize);
+    struct Case {
+        int64_t cap;
+        bool completes;
+    };
+    for (const Case c : {Case{100000, true}, Case{kBlockSize + 5, true}, Case{1000, false}}) {
+        SCOPED_TRACE(c.cap);
+        test::ServedDir folder;
+        test::WriteFile(folder / "a.bin", content);
+        test::WriteFile(folder / "cap", std::to_string(c.cap));
+        test::ScriptedServer server(folder, "capped", kCappedRangeServer);
+        ASSERT_TRUE(server.listening);
+        test::RecordingTask task(kSize, kPiece);
+        auto identity = test::ParsedIdentity("http://" + server.address + ":" + std::to_string(server.port) + "/a.bin");
+        identity->Source().content_length = kSize;
+        auto peer = MakePeer(task);
+        ASSERT_TRUE(peer->AttachIdentity(identity.get()));
+        bool failed = false;
+        test::RunPasses(*peer, &failed);  // the task's clock stands still: no timeout can end a wait
+        EXPECT_TRUE(failed);
+        if (c.completes) {
+            EXPECT_TRUE(task.IsComplete());
+            EXPECT_TRUE(task.EveryBlockOnce());
+            EXPECT_TRUE(task.image == content);
+            EXPECT_TRUE(task.penalties.empty());
+        } else {
+            EXPECT_TRUE(task.deliveries.empty());
+            ASSERT_EQ(task.penalties.size(), 1u);
+            EXPECT_FALSE(task.penalties[0].keep);
+        }
+    }
+}
+
 // A small file from a server that ignores Range and closes: the whole body
 // is buffered with the header, and the bytes before the wanted block are
 // skipped from the buffer before the close is seen, not lost with it.
