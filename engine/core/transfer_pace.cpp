@@ -59,7 +59,7 @@ int64_t UnchokeLimit(int64_t average_download_speed, int32_t pass_quota) {
     return std::max<int64_t>(average_download_speed, 0) / 8192 + 8 * int64_t(pass_quota) + 32;
 }
 
-int32_t NormaliseSpeedLimitKib(int32_t kib) { return kib < 0 || kib > 32766 ? 0 : kib; }
+int32_t NormaliseSpeedLimitKib(int32_t kib) { return kib < 0 || kib > kMaxSpeedLimitKib ? 0 : kib; }
 
 bool ApplySpeedLimit(int32_t direction, int32_t kib, int32_t& upload_limit_kib, int32_t& download_limit_kib) {
     if (direction != 0 && direction != 1) return false;

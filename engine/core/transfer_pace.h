@@ -10,6 +10,8 @@ namespace zl {
 
 // "No limit" as a rate: 1000 MiB/s.
 inline constexpr int64_t kUnlimitedRate = 1048576000;
+// The largest speed limit a task takes, in KiB/s; above it a limit reads as "no limit".
+inline constexpr int32_t kMaxSpeedLimitKib = 32766;
 // Nobody is ever held below 3 KiB/s, whatever the limit.
 inline constexpr int64_t kMinimumAllowedRate = 3072;
 // Defaults before the first statistics pass.

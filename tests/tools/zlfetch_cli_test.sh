@@ -23,4 +23,10 @@ expect_reason() {  # expect_reason ARGS...: exit 2 and the reason with its byte 
 expect_reason info "$work/bad.torrent"
 expect_reason check "$work/bad.torrent" --dir "$work"
 expect_reason get "$work/bad.torrent" --dir "$work/out" --source http://127.0.0.2:1/x
+# A seed's upload limit above what the engine takes (32766 KiB/s) is refused
+# before the torrent is read, not turned into "no limit".
+err=$("$zlfetch" seed "$work/bad.torrent" --dir "$work" --upload-limit 32767 2>&1 >/dev/null)
+rc=$?
+[ $rc -eq 2 ] || fail "seed --upload-limit 32767 exited $rc"
+[[ $err == *"--upload-limit"*32766* ]] || fail "seed --upload-limit 32767 printed '$err'"
 echo "zlfetch cli: ok"

@@ -33,6 +33,14 @@ rc=$?
 timeout 20 "$zlfetch" get missing.torrent --dir bad --source "$src" 2>/dev/null; [ $? -eq 2 ] || fail "missing torrent"
 timeout 20 "$zlfetch" get pkg.torrent --dir bad 2>/dev/null; [ $? -eq 2 ] || fail "no source must exit 2"
 timeout 20 "$zlfetch" get pkg.torrent --dir bad --source "$src" --limit x 2>/dev/null; [ $? -eq 2 ] || fail "bad --limit"
+# The engine takes speed limits up to 32766 KiB/s and reads anything above as
+# "no limit": such a value is refused, not silently dropped.
+for opt in "--limit 32767" "--upload-limit 40000" "--limit 2147483647"; do
+    err=$(timeout 20 "$zlfetch" get pkg.torrent --dir bad --source "$src" $opt 2>&1 >/dev/null)
+    rc=$?
+    [ $rc -eq 2 ] || fail "$opt exited $rc"
+    [[ $err == *"${opt%% *}"*32766* ]] || fail "$opt printed '$err'"
+done
 
 # 3. SIGINT during a download that cannot progress: exit 3 "stopped", resume file kept.
 stop_run() {  # $1: folder; prints the JSON lines to $1.json, the exit status to $1.rc

@@ -23,6 +23,7 @@
 #include "engine/core/engine_api_listen.h"
 #include "engine/core/engine_api_peers.h"
 #include "engine/core/engine_context.h"
+#include "engine/core/transfer_pace.h"
 #include "engine/meta/torrent.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
@@ -332,8 +333,10 @@ int RunGet(const ParsedArgs& args) {
         return kExitError;
     }
     long limit_value = 0, upload_limit = 0, listen_port = 0, seed_after = 0;
-    if (!NumberOption(args, "limit", INT32_MAX, "KiB per second (0: none)", &limit_value) ||
-        !NumberOption(args, "upload-limit", INT32_MAX, "KiB per second (0: none)", &upload_limit) ||
+    // The engine reads a limit above kMaxSpeedLimitKib as "no limit": such a value is refused here.
+    if (!NumberOption(args, "limit", zl::kMaxSpeedLimitKib, "KiB per second, 0 to 32766 (0: none)", &limit_value) ||
+        !NumberOption(args, "upload-limit", zl::kMaxSpeedLimitKib, "KiB per second, 0 to 32766 (0: none)",
+                      &upload_limit) ||
         !NumberOption(args, "port", 65535, "a port of 0 to 65535", &listen_port) ||
         !NumberOption(args, "seed-after", 365L * 24 * 3600, "seconds", &seed_after))
         return kExitError;

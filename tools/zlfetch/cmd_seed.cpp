@@ -25,6 +25,7 @@
 #include "engine/core/engine_api_listen.h"
 #include "engine/core/engine_api_peers.h"
 #include "engine/core/task_status.h"
+#include "engine/core/transfer_pace.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/file_entry.h"
@@ -153,7 +154,9 @@ int RunSeed(const ParsedArgs& args) {
         return Fail("--rendezvous '" + *r + "': " + why);
     long port = 0, upload_limit = 0;
     for (const auto& [name, maximum, value] :
-         {std::tuple<const char*, long, long*>{"port", 65535, &port}, {"upload-limit", INT32_MAX, &upload_limit}}) {
+         {std::tuple<const char*, long, long*>{"port", 65535, &port},
+          // Above the engine's largest limit a value would read as "no limit".
+          {"upload-limit", zl::kMaxSpeedLimitKib, &upload_limit}}) {
         const auto text = args.Value(name);
         if (!text) continue;
         char* end = nullptr;

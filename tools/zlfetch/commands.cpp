@@ -24,8 +24,8 @@ const std::vector<Command>& Commands() {
           {"peer", true, true, "HOST:PORT  a known BitTorrent peer (repeatable)"},
           {"bind", true, false, "ADDR   local address for connections, the listener and LAN discovery"},
           {"port", true, false, "N      listen port for incoming peers (0 or none: a free port)"},
-          {"limit", true, false, "KIB    download speed limit in KiB/s (0: none)"},
-          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
+          {"limit", true, false, "KIB    download speed limit in KiB/s, up to 32766 (0: none)"},
+          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s, up to 32766 (0: none)"},
           {"seed-after", true, false, "SECONDS  keep serving peers this long after completion (default 0)"},
           {"http-wrap", false, false, "       open peer connections with the HTTP-looking preamble"},
           {"no-flush", false, false, "       save progress without flushing the data first (measurements only: not safe "
@@ -45,7 +45,7 @@ const std::vector<Command>& Commands() {
           {"port", true, false, "N      listen port (0 or none: a free port)"},
           {"tracker", true, true, "URL    a tracker to announce to, besides the torrent's (repeatable)"},
           {"no-trackers", false, false, "       do not announce to the torrent's own trackers"},
-          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s (0: none)"},
+          {"upload-limit", true, false, "KIB    upload speed limit in KiB/s, up to 32766 (0: none)"},
           {"rendezvous", true, false, "HOST:PORT  register with this rendezvous server and take peers behind NAT "
                                       "over the UDP stream (off without it)"},
           {"dht", false, false, "       join the DHT and announce this seed there (node cache: "
