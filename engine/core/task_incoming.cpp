@@ -81,7 +81,18 @@ bool TaskPeerDriver::AcceptIncoming(std::unique_ptr<TSocket> socket) {
     if (!socket || !P2PEnabled() || !AcceptsPeers()) return false;
     if (Handshake()[0] != 19) return false;
     const int32_t limit = task_.ViewConnectionBudget();
-    if (static_cast<int32_t>(active_.size()) >= limit + 4 && ConnectedPeers() >= limit) return false;
+    // An accepted connection still waiting for its handshake holds a place
+    // as a connected peer does: a remote that opens connection after
+    // connection and never finishes a handshake cannot grow the active list
+    // (and our open descriptors) without bound.
+    int32_t claimed = 0;
+    for (size_t i = 0; i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i].peer;
+        if (peer.kind() != kKindNode) continue;
+        const PeerStatistics* stats = peer.Info(0);
+        if (peer.HandshakeDone() || (stats && stats->incoming)) ++claimed;
+    }
+    if (static_cast<int32_t>(active_.size()) >= limit + 4 && claimed >= limit) return false;
     const IncomingSniff sniff = SniffIncoming(socket->received(), static_cast<size_t>(socket->received_length()));
     if (sniff.peer_id) {
         // Ourselves, or a peer already connected from that address.
