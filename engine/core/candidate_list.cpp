@@ -83,6 +83,7 @@ bool CandidateList::AddCandidate(const TPeerId& identity, bool hint, bool force,
         }
     }
 
+    if (identity.IsNode() && !MakeRoomForNode()) return false;
     RefPtr<TPeerId> copy = RefPtr<TPeerId>::Adopt(TPeerId::CopyOf(identity));
     copy->order_key = key;
     if (TPeerId::IsOwnClientPeerId(copy->peer_id)) TPeerId::SetOwnClientPrefix(&copy->peer_id);
@@ -108,6 +109,7 @@ TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t k
         c->order_key = order_key;
         return c.get();
     }
+    if (kind == kKindNode && !MakeRoomForNode()) return nullptr;
     RefPtr<TPeerId> node = RefPtr<TPeerId>::Adopt(new TPeerId());
     node->address = address;
     node->port = port;
@@ -126,6 +128,22 @@ TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t k
         items_.push_back(std::move(node));
     ever_admitted_ = true;
     return raw;
+}
+
+bool CandidateList::MakeRoomForNode() {
+    size_t nodes = 0;
+    auto victim = items_.end();
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        const TPeerId* c = it->get();
+        if (!c || !c->IsNode()) continue;
+        ++nodes;
+        if (c->open_connections > 0) continue;
+        if (victim == items_.end() || CompareCandidates(c, victim->get()) >= 0) victim = it;
+    }
+    if (nodes < kMaxNodes) return true;
+    if (victim == items_.end()) return false;
+    items_.erase(victim);
+    return true;
 }
 
 TPeerId* CandidateList::FindMatch(const TPeerId& identity) const {

@@ -61,6 +61,10 @@ uint32_t LoopbackAddress();
 
 class CandidateList {
 public:
+    // BitTorrent nodes kept at most: trackers and the DHT bring new ones
+    // answer after answer, and every admission walks and sorts the list.
+    static constexpr size_t kMaxNodes = 3000;
+
     CandidateList() = default;
     CandidateList(const CandidateList&) = delete;
     CandidateList& operator=(const CandidateList&) = delete;
@@ -110,6 +114,10 @@ public:
     }
 
 private:
+    // Before a new node joins: at kMaxNodes nodes, the least promising node
+    // without an open connection leaves. False when none may leave.
+    bool MakeRoomForNode();
+
     std::vector<RefPtr<TPeerId>> items_;
     bool ever_admitted_ = false;
 };
