@@ -102,7 +102,8 @@ bool CandidateList::AddCandidate(const TPeerId& identity, bool hint, bool force,
 }
 
 TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front,
-                                      int32_t order_key) {
+                                      int32_t order_key, bool* added) {
+    if (added) *added = false;
     for (const RefPtr<TPeerId>& c : items_) {
         if (!c || !c->IsUsable() || c->address != address || c->port != port || c->kind != kind) continue;
         if (kind != kKindNode) c->peer_id.fill(0);
@@ -127,6 +128,7 @@ TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t k
     else
         items_.push_back(std::move(node));
     ever_admitted_ = true;
+    if (added) *added = true;
     return raw;
 }
 

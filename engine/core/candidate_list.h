@@ -79,8 +79,10 @@ public:
     // when it was admitted or is already known; false when it is refused.
     bool AddCandidate(const TPeerId& identity, bool hint, bool force, const AdmissionRules& rules);
 
-    // A usable candidate with that address, port and kind, or a new one.
-    TPeerId* FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front, int32_t order_key);
+    // A usable candidate with that address, port and kind, or a new one
+    // (*added tells which, when given).
+    TPeerId* FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front, int32_t order_key,
+                           bool* added = nullptr);
 
     // The candidate standing for `identity`: the same object; for two
     // BitTorrent nodes the same address and port; otherwise the same text

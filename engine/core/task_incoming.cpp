@@ -128,10 +128,14 @@ void TaskPeerDriver::AddLanPeer(uint32_t address, uint16_t port, const std::arra
     if (address == LoopbackAddress() || !IsValidAddress(address) || !IsValidPort(port)) return;
     if (address == rules.listener_address && port == rules.listener_port) return;
     if (rules.refuse_own_peer_id && peer_id == rules.own_peer_id) return;
-    TPeerId* c = candidates_.list().FindOrAddNode(address, port, kKindNode, true, kOrderKeyLan);
+    bool added = false;
+    TPeerId* c = candidates_.list().FindOrAddNode(address, port, kKindNode, true, kOrderKeyLan, &added);
     if (!c) return;
     c->peer_id = peer_id;
-    if (NeedsRoomForNode(c->order_key, ConnectingNodes(), task_.ViewHalfOpenLimit(), task_.ViewConnectionBudget()))
+    // Only a new peer makes room: one heard again (every engine announces
+    // twice, then replies) would otherwise push two more peers out each time.
+    if (added &&
+        NeedsRoomForNode(c->order_key, ConnectingNodes(), task_.ViewHalfOpenLimit(), task_.ViewConnectionBudget()))
         DropNodes(2);
     last_connector_pass_ = 0;  // dialled at the next pass
 }

@@ -1,7 +1,8 @@
 // Incoming BitTorrent connections as the task's peer driver admits them, on
 // real loopback sockets (127.0.105.x): a remote that opens connection after
 // connection and never finishes its handshake must not grow the task's
-// active list without bound, while honest connections are still taken.
+// active list without bound, while honest connections are still taken; and
+// a peer heard again on the local network makes no room a second time.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -53,6 +54,9 @@ public:
     bool ViewP2P() override { return true; }
     bool ViewAcceptsPeers() override { return true; }
     std::array<uint8_t, 68> ViewHandshake() override { return OurHandshake(); }
+    int32_t ViewHalfOpenLimit() override { return half_open_limit; }
+
+    int32_t half_open_limit = 32;
 
 private:
     FakeClock& clock_;
@@ -135,6 +139,25 @@ TEST_F(IncomingAdmission, HalfHandshakesCannotGrowTheActiveListWithoutBound) {
     std::unique_ptr<TSocket> s = Arrive("127.0.105.3", HalfHandshake());
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(driver_.AcceptIncoming(std::move(s)));
+}
+
+// A new LAN peer, when no further connection may be started, pushes two
+// BitTorrent peers out to make room for itself; the same peer heard again
+// (engines announce twice, then reply, and any host may repeat itself) is
+// known already and pushes nobody out.
+TEST_F(IncomingAdmission, AKnownLanPeerMakesNoRoomAgain) {
+    view_.half_open_limit = 1;  // one connection being set up fills the room
+    for (int i = 0; i < 6; ++i) {
+        std::unique_ptr<TSocket> s = Arrive("127.0.105.4", HalfHandshake());
+        ASSERT_NE(s, nullptr);
+        ASSERT_TRUE(driver_.AcceptIncoming(std::move(s)));
+    }
+    std::array<uint8_t, 20> lan_id{};
+    lan_id.fill(0x42);
+    driver_.AddLanPeer(InetAddr("127.0.105.5"), 6881, lan_id);
+    EXPECT_EQ(driver_.ActiveCount(), 4u) << "a new LAN peer makes room";
+    for (int i = 0; i < 3; ++i) driver_.AddLanPeer(InetAddr("127.0.105.5"), 6881, lan_id);
+    EXPECT_EQ(driver_.ActiveCount(), 4u) << "the known one does not";
 }
 
 }  // namespace

@@ -168,13 +168,16 @@ TEST(CandidateList, ListStaysSortedAndHoldsOneReference) {
 
 TEST(CandidateList, FindOrAddNode) {
     CandidateList list;
-    TPeerId* node = list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, 10);
+    bool added = false;
+    TPeerId* node = list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, 10, &added);
     ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(added);
     EXPECT_EQ(node->order_key, kOrderKeyNodeMin) << "a node is at least 19";
     EXPECT_TRUE(node->parsed);
     EXPECT_EQ(node->max_connections, 1);
     EXPECT_EQ(node->peer_id, TPeerId::NodePeerId(Ip("10.0.0.3"), 6881));
-    EXPECT_EQ(list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, kOrderKeyLan), node);
+    EXPECT_EQ(list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, kOrderKeyLan, &added), node);
+    EXPECT_FALSE(added);
     EXPECT_EQ(node->order_key, kOrderKeyLan);
     EXPECT_EQ(list.size(), 1u);
 
