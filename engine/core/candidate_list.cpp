@@ -83,6 +83,7 @@ bool CandidateList::AddCandidate(const TPeerId& identity, bool hint, bool force,
         }
     }
 
+    if (identity.IsNode() && !MakeRoomForNode()) return false;
     RefPtr<TPeerId> copy = RefPtr<TPeerId>::Adopt(TPeerId::CopyOf(identity));
     copy->order_key = key;
     if (TPeerId::IsOwnClientPeerId(copy->peer_id)) TPeerId::SetOwnClientPrefix(&copy->peer_id);
@@ -101,13 +102,15 @@ bool CandidateList::AddCandidate(const TPeerId& identity, bool hint, bool force,
 }
 
 TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front,
-                                      int32_t order_key) {
+                                      int32_t order_key, bool* added) {
+    if (added) *added = false;
     for (const RefPtr<TPeerId>& c : items_) {
         if (!c || !c->IsUsable() || c->address != address || c->port != port || c->kind != kind) continue;
         if (kind != kKindNode) c->peer_id.fill(0);
         c->order_key = order_key;
         return c.get();
     }
+    if (kind == kKindNode && !MakeRoomForNode()) return nullptr;
     RefPtr<TPeerId> node = RefPtr<TPeerId>::Adopt(new TPeerId());
     node->address = address;
     node->port = port;
@@ -125,7 +128,24 @@ TPeerId* CandidateList::FindOrAddNode(uint32_t address, uint16_t port, int32_t k
     else
         items_.push_back(std::move(node));
     ever_admitted_ = true;
+    if (added) *added = true;
     return raw;
+}
+
+bool CandidateList::MakeRoomForNode() {
+    size_t nodes = 0;
+    auto victim = items_.end();
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+        const TPeerId* c = it->get();
+        if (!c || !c->IsNode()) continue;
+        ++nodes;
+        if (c->open_connections > 0) continue;
+        if (victim == items_.end() || CompareCandidates(c, victim->get()) >= 0) victim = it;
+    }
+    if (nodes < kMaxNodes) return true;
+    if (victim == items_.end()) return false;
+    items_.erase(victim);
+    return true;
 }
 
 TPeerId* CandidateList::FindMatch(const TPeerId& identity) const {

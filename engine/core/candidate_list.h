@@ -61,6 +61,10 @@ uint32_t LoopbackAddress();
 
 class CandidateList {
 public:
+    // BitTorrent nodes kept at most: trackers and the DHT bring new ones
+    // answer after answer, and every admission walks and sorts the list.
+    static constexpr size_t kMaxNodes = 3000;
+
     CandidateList() = default;
     CandidateList(const CandidateList&) = delete;
     CandidateList& operator=(const CandidateList&) = delete;
@@ -75,8 +79,10 @@ public:
     // when it was admitted or is already known; false when it is refused.
     bool AddCandidate(const TPeerId& identity, bool hint, bool force, const AdmissionRules& rules);
 
-    // A usable candidate with that address, port and kind, or a new one.
-    TPeerId* FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front, int32_t order_key);
+    // A usable candidate with that address, port and kind, or a new one
+    // (*added tells which, when given).
+    TPeerId* FindOrAddNode(uint32_t address, uint16_t port, int32_t kind, bool at_front, int32_t order_key,
+                           bool* added = nullptr);
 
     // The candidate standing for `identity`: the same object; for two
     // BitTorrent nodes the same address and port; otherwise the same text
@@ -110,6 +116,10 @@ public:
     }
 
 private:
+    // Before a new node joins: at kMaxNodes nodes, the least promising node
+    // without an open connection leaves. False when none may leave.
+    bool MakeRoomForNode();
+
     std::vector<RefPtr<TPeerId>> items_;
     bool ever_admitted_ = false;
 };

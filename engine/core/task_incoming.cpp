@@ -81,7 +81,18 @@ bool TaskPeerDriver::AcceptIncoming(std::unique_ptr<TSocket> socket) {
     if (!socket || !P2PEnabled() || !AcceptsPeers()) return false;
     if (Handshake()[0] != 19) return false;
     const int32_t limit = task_.ViewConnectionBudget();
-    if (static_cast<int32_t>(active_.size()) >= limit + 4 && ConnectedPeers() >= limit) return false;
+    // An accepted connection still waiting for its handshake holds a place
+    // as a connected peer does: a remote that opens connection after
+    // connection and never finishes a handshake cannot grow the active list
+    // (and our open descriptors) without bound.
+    int32_t claimed = 0;
+    for (size_t i = 0; i < active_.size(); ++i) {
+        TPeerObject& peer = *active_[i].peer;
+        if (peer.kind() != kKindNode) continue;
+        const PeerStatistics* stats = peer.Info(0);
+        if (peer.HandshakeDone() || (stats && stats->incoming)) ++claimed;
+    }
+    if (static_cast<int32_t>(active_.size()) >= limit + 4 && claimed >= limit) return false;
     const IncomingSniff sniff = SniffIncoming(socket->received(), static_cast<size_t>(socket->received_length()));
     if (sniff.peer_id) {
         // Ourselves, or a peer already connected from that address.
@@ -117,10 +128,14 @@ void TaskPeerDriver::AddLanPeer(uint32_t address, uint16_t port, const std::arra
     if (address == LoopbackAddress() || !IsValidAddress(address) || !IsValidPort(port)) return;
     if (address == rules.listener_address && port == rules.listener_port) return;
     if (rules.refuse_own_peer_id && peer_id == rules.own_peer_id) return;
-    TPeerId* c = candidates_.list().FindOrAddNode(address, port, kKindNode, true, kOrderKeyLan);
+    bool added = false;
+    TPeerId* c = candidates_.list().FindOrAddNode(address, port, kKindNode, true, kOrderKeyLan, &added);
     if (!c) return;
     c->peer_id = peer_id;
-    if (NeedsRoomForNode(c->order_key, ConnectingNodes(), task_.ViewHalfOpenLimit(), task_.ViewConnectionBudget()))
+    // Only a new peer makes room: one heard again (every engine announces
+    // twice, then replies) would otherwise push two more peers out each time.
+    if (added &&
+        NeedsRoomForNode(c->order_key, ConnectingNodes(), task_.ViewHalfOpenLimit(), task_.ViewConnectionBudget()))
         DropNodes(2);
     last_connector_pass_ = 0;  // dialled at the next pass
 }

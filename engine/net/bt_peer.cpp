@@ -34,6 +34,7 @@ void TBTPeer::ResetState() {
     marked_pieces_.clear();
     disguised_ = wrapped_ = handshake_sent_ = flush_toggle_ = false;
     no_data_count_ = 0;
+    errors_ = 0;  // the malformed messages tolerated are counted per connection
     snubbed_ = busy_ = doubled_ = false;
     double_piece_ = -1;
     busy_until_ = waiting_since_ = 0;

@@ -168,13 +168,16 @@ TEST(CandidateList, ListStaysSortedAndHoldsOneReference) {
 
 TEST(CandidateList, FindOrAddNode) {
     CandidateList list;
-    TPeerId* node = list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, 10);
+    bool added = false;
+    TPeerId* node = list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, 10, &added);
     ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(added);
     EXPECT_EQ(node->order_key, kOrderKeyNodeMin) << "a node is at least 19";
     EXPECT_TRUE(node->parsed);
     EXPECT_EQ(node->max_connections, 1);
     EXPECT_EQ(node->peer_id, TPeerId::NodePeerId(Ip("10.0.0.3"), 6881));
-    EXPECT_EQ(list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, kOrderKeyLan), node);
+    EXPECT_EQ(list.FindOrAddNode(Ip("10.0.0.3"), 6881, kKindNode, false, kOrderKeyLan, &added), node);
+    EXPECT_FALSE(added);
     EXPECT_EQ(node->order_key, kOrderKeyLan);
     EXPECT_EQ(list.size(), 1u);
 
@@ -185,6 +188,51 @@ TEST(CandidateList, FindOrAddNode) {
     tracker->peer_id.fill(1);
     EXPECT_EQ(list.FindOrAddNode(Ip("10.0.0.4"), 6969, kKindTracker, false, 21), tracker);
     EXPECT_EQ(tracker->peer_id, PeerIdBytes{}) << "a non-node's peer id is cleared";
+}
+
+// Trackers and the DHT hand over up to a thousand peers an answer, again and
+// again: the BitTorrent nodes a list keeps are bounded. A new node takes the
+// place of the least promising one without a connection; servers, trackers
+// and nodes with an open connection are never pushed out.
+TEST(CandidateList, NodeCountIsBounded) {
+    AdmissionRules rules;
+    CandidateList list;
+    list.AddCandidate(*Server("http://a/x", "10.0.1.1", "/x"), false, false, rules);
+    TPeerId* connected = list.FindOrAddNode(Ip("10.1.0.1"), 6881, kKindNode, false, kOrderKeyNodeMin);
+    ASSERT_NE(connected, nullptr);
+    connected->open_connections = 1;
+    connected->attempts = 50;  // the worst of the list by its order, yet connected
+    TPeerId* tracker = list.FindOrAddNode(Ip("10.1.0.2"), 6969, kKindTracker, false, 20);
+    ASSERT_NE(tracker, nullptr);
+    const size_t total = CandidateList::kMaxNodes + 500;
+    for (size_t i = 0; i < total; ++i) {
+        const std::string ip = "10.2." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+        RefPtr<TPeerId> node = Node(ip.c_str(), 6881);
+        node->attempts = i % 7 == 0 ? 3 : 0;  // some have failed before
+        if (i % 2 == 0) {
+            EXPECT_TRUE(list.AddCandidate(*node, false, false, rules));
+        } else {
+            TPeerId* added = list.FindOrAddNode(node->address, 6881, kKindNode, i % 4 == 1, kOrderKeyNodeMin);
+            ASSERT_NE(added, nullptr);
+            added->attempts = node->attempts;
+        }
+    }
+    size_t nodes = 0, servers = 0;
+    bool kept_connected = false, kept_tracker = false;
+    list.ForEach([&](const TPeerId& c) {
+        nodes += c.IsNode() ? 1 : 0;
+        servers += c.IsServer() ? 1 : 0;
+        kept_connected = kept_connected || &c == connected;
+        kept_tracker = kept_tracker || &c == tracker;
+    });
+    EXPECT_LE(nodes, CandidateList::kMaxNodes);
+    EXPECT_EQ(servers, 1u);
+    EXPECT_TRUE(kept_connected);
+    EXPECT_TRUE(kept_tracker);
+    // The newest node is there, and the known one is still found.
+    const std::string last = "10.2." + std::to_string((total - 1) / 250) + "." + std::to_string((total - 1) % 250 + 1);
+    EXPECT_NE(list.FindMatch(*Node(last.c_str(), 6881)), nullptr);
+    EXPECT_EQ(list.FindOrAddNode(Ip("10.1.0.1"), 6881, kKindNode, false, kOrderKeyNodeMin), connected);
 }
 
 TEST(CandidateList, ForgetSource) {

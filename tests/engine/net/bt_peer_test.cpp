@@ -418,6 +418,28 @@ TEST_F(BtPeerTest, PreambleGoesFirstAndIsDroppedAfterARemoteClosesOnIt) {
     EXPECT_FALSE(peer_->disguised());
 }
 
+// The malformed messages a connection tolerates are counted per connection:
+// a peer object that served a remote with many of them and goes back to the
+// pool starts its next connection with a clean count.
+TEST_F(BtPeerTest, MalformedMessagesAreCountedPerConnection) {
+    std::string bad_haves;
+    for (int i = 0; i < 60; ++i) bad_haves += Msg(bt::kHave, U32(4));  // beyond the four pieces
+    remote_.after_handshake = Msg(bt::kBitfield, AllBits(task_.piece_count)) + bad_haves;
+    Connect();
+    ASSERT_TRUE(Drive([&] { return peer_->errors() >= 60; }));
+    peer_->Reset();
+    remote_.CloseForGood();
+
+    // The same object, another connection with a few malformed messages of its own.
+    remote_.Reopen();
+    remote_.serve = true;
+    remote_.after_handshake = Honest() + bad_haves.substr(0, 10 * 9);
+    ASSERT_TRUE(peer_->AttachIdentity(identity_.get()));
+    EXPECT_TRUE(Drive([&] { return task_.ReceivedAll(); }));
+    EXPECT_TRUE(passes_ok_);
+    EXPECT_EQ(peer_->errors(), 10);
+}
+
 TEST_F(BtPeerTest, KeepAliveAfterNinetySilentSeconds) {
     remote_.after_handshake = Msg(bt::kBitfield, std::string(1, '\0'));
     Connect();
