@@ -103,6 +103,7 @@ void CKademlia::End() {
     {
         std::lock_guard guard(inbox_mutex_);
         inbox_.clear();
+        inbox_elements_ = 0;
         inbox_full_ = false;
     }
     std::lock_guard guard(to_add_mutex_);
@@ -110,6 +111,15 @@ void CKademlia::End() {
 }
 
 // --- receiving ---
+
+namespace {
+size_t ElementsIn(const QElement& element) {
+    size_t n = 1;
+    for (int64_t i = 0; i < element.ChildCount(); ++i)
+        if (const QElement* child = element.ChildAt(i)) n += ElementsIn(*child);
+    return n;
+}
+}  // namespace
 
 void CKademlia::OnDhtDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port) {
     if (!running_.load()) return;
@@ -129,15 +139,19 @@ void CKademlia::OnDhtDatagram(const uint8_t* data, size_t length, uint32_t addre
         ++dropped_;
         return;
     }
+    const size_t elements = ElementsIn(*message);
     std::lock_guard guard(inbox_mutex_);
     if (inbox_full_) {
         ++dropped_;
         return;
     }
     inbox_.push_back(KadInboxEntry{std::move(message), length, address, port});
+    inbox_elements_ += elements;
     ++received_messages_;
     received_bytes_ += length;
-    if (inbox_.size() >= kInboxFull) {
+    // Full by count, or by what the parsed messages hold: one datagram of
+    // 8 KiB can parse into half a MiB.
+    if (inbox_.size() >= kInboxFull || inbox_elements_ >= kInboxElementLimit) {
         inbox_full_ = true;
         inbox_waiting_ = true;
         GetClock().WakeSleepers();
@@ -149,6 +163,7 @@ void CKademlia::ProcessInbox() {
     {
         std::lock_guard guard(inbox_mutex_);
         entries.swap(inbox_);
+        inbox_elements_ = 0;
         inbox_full_ = false;
         inbox_waiting_ = false;
     }

@@ -78,6 +78,9 @@ class CKademlia final : public QThread, public IUdpDhtConsumer, private KadLooku
 public:
     static constexpr uint32_t kPassMs = 200;
     static constexpr size_t kInboxFull = 2048;
+    // Parsed elements the inbox may hold (about 130 bytes each): a query
+    // has about a dozen, while one 8 KiB datagram can carry 4000.
+    static constexpr size_t kInboxElementLimit = 65536;
     static constexpr uint64_t kPeriodicSeconds = 5;
     static constexpr uint64_t kOwnLookupSeconds = 720;
     static constexpr uint64_t kRefreshSeconds = 180;
@@ -204,6 +207,7 @@ private:
 
     std::mutex inbox_mutex_;
     std::vector<KadInboxEntry> inbox_;
+    size_t inbox_elements_ = 0;
     bool inbox_full_ = false;
     std::atomic<bool> inbox_waiting_{false};  // full: the thread should not pause
 

@@ -14,8 +14,8 @@ std::string FormatEndpoint(uint32_t address, uint32_t port) {
            std::to_string(b[3]) + ":" + std::to_string(port);
 }
 
-RendezvousServer::RendezvousServer(SendFn send, LogFn log, uint64_t expire_seconds)
-    : send_(std::move(send)), log_(std::move(log)), expire_seconds_(expire_seconds) {}
+RendezvousServer::RendezvousServer(SendFn send, LogFn log, uint64_t expire_seconds, size_t max_entries)
+    : send_(std::move(send)), log_(std::move(log)), expire_seconds_(expire_seconds), max_entries_(max_entries) {}
 
 const RendezvousServer::Registered* RendezvousServer::Find(const NodeId& id) const {
     auto it = entries_.find(id);
@@ -38,17 +38,19 @@ void RendezvousServer::OnDatagram(const uint8_t* data, size_t length, uint32_t a
     }
 }
 
-RendezvousServer::Registered& RendezvousServer::Record(const EndpointTag& tag, uint32_t address, uint16_t port,
+RendezvousServer::Registered* RendezvousServer::Record(const EndpointTag& tag, uint32_t address, uint16_t port,
                                                        uint32_t local_address, uint32_t local_port,
                                                        uint64_t now) {
-    Registered& e = entries_[NodeIdOfTag(tag)];
+    const NodeId id = NodeIdOfTag(tag);
+    if (entries_.size() >= max_entries_ && entries_.count(id) == 0) return nullptr;
+    Registered& e = entries_[id];
     e.tag = tag;
     e.observed_address = address;
     e.observed_port = port;
     e.local_address = local_address;
     e.local_port = uint16_t(local_port <= 65535 ? local_port : 0);
     e.last_seen = now;
-    return e;
+    return &e;
 }
 
 void RendezvousServer::Report(uint32_t address, uint16_t port) {
@@ -57,7 +59,12 @@ void RendezvousServer::Report(uint32_t address, uint16_t port) {
 }
 
 void RendezvousServer::OnRegistration(const Registration& r, uint32_t address, uint16_t port, uint64_t now) {
-    Record(r.tag, address, port, r.local_address, r.local_port, now);
+    if (!Record(r.tag, address, port, r.local_address, r.local_port, now)) {
+        // No report: the engine registers again at its next keep-alive.
+        log_("table full: register " + FormatNodeId(NodeIdOfTag(r.tag)) + " from " + FormatEndpoint(address, port) +
+             " refused");
+        return;
+    }
     log_("register " + FormatNodeId(NodeIdOfTag(r.tag)) + " from " + FormatEndpoint(address, port) + " local " +
          FormatEndpoint(r.local_address, r.local_port));
     Report(address, port);
@@ -89,7 +96,16 @@ const RendezvousServer::Registered* RendezvousServer::FindByPlaceholder(const No
 }
 
 void RendezvousServer::OnConnectRequest(const ConnectRequest& r, uint32_t address, uint16_t port, uint64_t now) {
-    const Registered requester = Record(r.tag, address, port, r.local_address, r.local_port, now);
+    Registered requester;
+    if (const Registered* recorded = Record(r.tag, address, port, r.local_address, r.local_port, now)) {
+        requester = *recorded;
+    } else {
+        requester.tag = r.tag;
+        requester.observed_address = address;
+        requester.observed_port = port;
+        requester.local_address = r.local_address;
+        requester.local_port = uint16_t(r.local_port <= 65535 ? r.local_port : 0);
+    }
     ConnectReply reply;
     reply.tag = r.tag;
     reply.request = r.request;

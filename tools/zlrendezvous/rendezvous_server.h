@@ -31,7 +31,14 @@ public:
         uint64_t last_seen = 0;  // seconds
     };
 
-    RendezvousServer(SendFn send, LogFn log, uint64_t expire_seconds = 180);
+    // Registration costs a sender nothing (its address may be spoofed), so
+    // the table is bounded: while it is full, only engines it already holds
+    // are recorded, and a newcomer's connect request is answered without
+    // keeping it.
+    static constexpr size_t kDefaultMaxEntries = 262144;
+
+    RendezvousServer(SendFn send, LogFn log, uint64_t expire_seconds = 180,
+                     size_t max_entries = kDefaultMaxEntries);
 
     void OnDatagram(const uint8_t* data, size_t length, uint32_t address, uint16_t port, uint64_t now_seconds);
     void Expire(uint64_t now_seconds);
@@ -45,12 +52,14 @@ private:
     void OnConnectRequest(const rendezvous::ConnectRequest& r, uint32_t address, uint16_t port, uint64_t now);
     const Registered* FindByPlaceholder(const NodeId& placeholder) const;
     void Report(uint32_t address, uint16_t port);
-    Registered& Record(const EndpointTag& tag, uint32_t address, uint16_t port, uint32_t local_address,
+    // Null when the tag is new and the table full.
+    Registered* Record(const EndpointTag& tag, uint32_t address, uint16_t port, uint32_t local_address,
                        uint32_t local_port, uint64_t now);
 
     SendFn send_;
     LogFn log_;
     uint64_t expire_seconds_;
+    size_t max_entries_;
     std::map<NodeId, Registered> entries_;
 };
 

@@ -179,6 +179,32 @@ TEST_F(KadNodeTest, AFullInboxDropsNewDatagramsUntilTaken) {
     node.Begin();
 }
 
+// A datagram of 8 KiB can hold about 4000 bencode elements (an argument that
+// is a list of empty lists), half a MiB once parsed: the inbox fills by the
+// elements it holds, not only by its count, so a flood of them cannot pin a
+// GiB until the next pass. The node still answers what it took.
+TEST_F(KadNodeTest, AnInboxOfElementHeavyDatagramsFillsByItsParsedSize) {
+    const size_t bare = KrpcQuery(client_id, "ping", "1:xle", "ABCDEFGH").size();
+    std::string empty_lists;
+    for (size_t i = 0; i < (kMaxUdpDatagram - bare) / 2; ++i) empty_lists += "le";
+    const std::string heavy = KrpcQuery(client_id, "ping", "1:xl" + empty_lists + "e", "ABCDEFGH");
+    ASSERT_GE(heavy.size(), kMaxUdpDatagram - 1);
+    ASSERT_LE(heavy.size(), kMaxUdpDatagram);
+    const size_t sent = CKademlia::kInboxFull;
+    for (size_t i = 0; i < sent; ++i)
+        node.OnDhtDatagram(reinterpret_cast<const uint8_t*>(heavy.data()), heavy.size(), client.Address(),
+                           client.Port());
+    const KadStats s = node.Stats();
+    EXPECT_GT(s.inbox, 0u);
+    EXPECT_LE(s.inbox * 4000, CKademlia::kInboxElementLimit + 4096);
+    EXPECT_EQ(s.dropped_datagrams, sent - s.inbox);
+    node.Pass();
+    EXPECT_EQ(node.Stats().inbox, 0u);
+    EXPECT_EQ(net.DeliverQueued(), s.inbox);  // each one taken was answered
+    const std::string ping = KrpcQuery(client_id, "ping", "", "ABCDEFGH");
+    EXPECT_EQ(Exchange(ping).size(), 1u);
+}
+
 // A table whose own id is at the top, with four buckets of nodes that
 // answer; `weak` is a member of the farthest bucket that never answered.
 class KadPingTest : public KadNodeTest {
