@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "engine/net/address.h"
 #include "engine/udp/kad_node.h"
 
 namespace zl {
@@ -95,7 +96,8 @@ void TaskDhtStep::Step(uint64_t now) {
             uint32_t address = 0;
             uint16_t port = 0;
             ReadCompactPeer(p + at, &address, &port);
-            if (address == 0 || port == 0) continue;
+            // Values come from any node: 0, the broadcast address and port 0 are no peers.
+            if (!IsValidAddress(address) || !IsValidPort(port)) continue;
             if (hooks_.add_peer) hooks_.add_peer(address, port);
             ++peers_handed_;
         }
