@@ -104,7 +104,9 @@ void TaskDhtStep::Step(uint64_t now) {
         if (running) return;
         const int32_t peers_known = view.peer_count;
         const uint64_t wait = peers_known > 3 ? (peers_known < 8 ? 180 : 360) : 30 * uint64_t(std::max(peers_known, 1));
-        if (now - lookup_->DoneTime() < wait) return;
+        // The DHT thread may have ended the lookup after `now` was read: no time has passed then.
+        const uint64_t done_at = lookup_->DoneTime();
+        if (now < done_at || now - done_at < wait) return;
     }
     if (!lookup_->NotStarted()) lookup_->Reset();
     removed_since_done_ = false;
