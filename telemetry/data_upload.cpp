@@ -76,13 +76,23 @@ void DataUpload::Drain(bool last) {
         }
         try {
             if (statistics_.BatchSize() >= kMaxBatchEvents) {
+                // Posts run without the thread's lock, so that a stop request gets through meanwhile.
+                drain_lock.Release();
                 const int result = statistics_.SubmitEventDownloadSeveral();
+                drain_lock.Acquire();
                 added = false;
                 // At exit one failed post is enough: the rest would wait out the same server.
                 if (last && result != kStatOk) {
                     LogWrite("Data Upload at exit failed; " + std::to_string(events.size() - done + 1) +
                                  " events not sent",
                              kUploadLogCategory, kUploadLogLevel);
+                    return;
+                }
+                if (result != kStatOk && IsStopRequested()) {
+                    // Stopping: what is left goes back to the queue for the exit drain,
+                    // which tries once with its short limits.
+                    std::lock_guard lock(queue_mutex_);
+                    queue_.insert(queue_.begin(), events.begin() + std::ptrdiff_t(done - 1), events.end());
                     return;
                 }
             }
@@ -96,6 +106,7 @@ void DataUpload::Drain(bool last) {
             LogWrite(text, kUploadLogCategory, kUploadLogLevel);
         }
     }
+    drain_lock.Release();
     if (added) statistics_.SubmitEventDownloadSeveral();
 }
 

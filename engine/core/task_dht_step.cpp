@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "engine/net/address.h"
 #include "engine/udp/kad_node.h"
 
 namespace zl {
@@ -95,14 +96,17 @@ void TaskDhtStep::Step(uint64_t now) {
             uint32_t address = 0;
             uint16_t port = 0;
             ReadCompactPeer(p + at, &address, &port);
-            if (address == 0 || port == 0) continue;
+            // Values come from any node: 0, the broadcast address and port 0 are no peers.
+            if (!IsValidAddress(address) || !IsValidPort(port)) continue;
             if (hooks_.add_peer) hooks_.add_peer(address, port);
             ++peers_handed_;
         }
         if (running) return;
         const int32_t peers_known = view.peer_count;
         const uint64_t wait = peers_known > 3 ? (peers_known < 8 ? 180 : 360) : 30 * uint64_t(std::max(peers_known, 1));
-        if (now - lookup_->DoneTime() < wait) return;
+        // The DHT thread may have ended the lookup after `now` was read: no time has passed then.
+        const uint64_t done_at = lookup_->DoneTime();
+        if (now < done_at || now - done_at < wait) return;
     }
     if (!lookup_->NotStarted()) lookup_->Reset();
     removed_since_done_ = false;

@@ -119,6 +119,23 @@ TEST_F(TaskDhtStepTest, FoundPeersReachTheTaskAndItAnnouncesItsPort) {
     EXPECT_FALSE(step->Lookup());
 }
 
+TEST_F(TaskDhtStepTest, PeersWithoutAUsableAddressOrPortNeverReachTheTask) {
+    // A hostile node's "values": the broadcast address, address 0 and port 0
+    // next to one real peer. Only the real one may become a candidate.
+    const uint32_t real = inet_addr("127.0.107.20");
+    b.node->PeerStore().Store(hash, real, 51413, b.node->Now());
+    b.node->PeerStore().Store(hash, 0xFFFFFFFFu, 6881, b.node->Now());
+    b.node->PeerStore().Store(hash, 0xFFFFFFFFu, 6882, b.node->Now());
+    b.node->PeerStore().Store(hash, 0, 6883, b.node->Now());
+    b.node->PeerStore().Store(hash, inet_addr("127.0.107.21"), 0, b.node->Now());
+    for (int s = 0; s < 5 && !(step->Lookup() && step->Lookup()->IsDone()); ++s) Second();
+    ASSERT_TRUE(step->Lookup()->IsDone());
+    Second();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], std::make_pair(real, uint16_t(51413)));
+    EXPECT_EQ(step->PeersHanded(), 1);
+}
+
 TEST_F(TaskDhtStepTest, ADoneLookupRunsAgainAfterAWaitThatGrowsWithThePeers) {
     struct Case {
         int32_t peers;
@@ -136,6 +153,16 @@ TEST_F(TaskDhtStepTest, ADoneLookupRunsAgainAfterAWaitThatGrowsWithThePeers) {
         EXPECT_FALSE(step->Lookup()->IsDone()) << c.peers << " peers";
         EXPECT_EQ(a.node->Stats().lookups, 1u) << c.peers << " peers";
     }
+}
+
+TEST_F(TaskDhtStepTest, ALookupThatEndedAfterTheStepReadTheClockIsNotRunAgainAtOnce) {
+    // The DHT thread can end the lookup in the second after the one the step
+    // was given: that is no wait that has run out.
+    while (!(step->Lookup() && step->Lookup()->IsDone())) Second();
+    const uint64_t done = step->Lookup()->DoneTime();
+    step->Step(done - 1);
+    EXPECT_TRUE(step->Lookup()->IsDone());
+    EXPECT_EQ(a.node->Stats().lookups, 0u);
 }
 
 }  // namespace
