@@ -98,6 +98,7 @@ void DataUpload::Drain(bool last) {
             }
             if (statistics_.AddEvent(event.code, event.body, event.flags) == kStatOk) added = true;
         } catch (const std::exception&) {
+            drain_lock.Acquire();  // a post that threw left it released
             std::string text = "A exception catched in dataupload CODE : (" + event.code + ")";
             char error[48];
             std::snprintf(error, sizeof error, " ErrorCode : (%lu)", static_cast<unsigned long>(errno));

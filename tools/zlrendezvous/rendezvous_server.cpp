@@ -44,13 +44,20 @@ RendezvousServer::Registered* RendezvousServer::Record(const EndpointTag& tag, u
     const NodeId id = NodeIdOfTag(tag);
     if (entries_.size() >= max_entries_ && entries_.count(id) == 0) return nullptr;
     Registered& e = entries_[id];
+    e = EntryOf(tag, address, port, local_address, local_port, now);
+    return &e;
+}
+
+RendezvousServer::Registered RendezvousServer::EntryOf(const EndpointTag& tag, uint32_t address, uint16_t port,
+                                                       uint32_t local_address, uint32_t local_port, uint64_t now) {
+    Registered e;
     e.tag = tag;
     e.observed_address = address;
     e.observed_port = port;
     e.local_address = local_address;
     e.local_port = uint16_t(local_port <= 65535 ? local_port : 0);
     e.last_seen = now;
-    return &e;
+    return e;
 }
 
 void RendezvousServer::Report(uint32_t address, uint16_t port) {
@@ -96,16 +103,10 @@ const RendezvousServer::Registered* RendezvousServer::FindByPlaceholder(const No
 }
 
 void RendezvousServer::OnConnectRequest(const ConnectRequest& r, uint32_t address, uint16_t port, uint64_t now) {
-    Registered requester;
-    if (const Registered* recorded = Record(r.tag, address, port, r.local_address, r.local_port, now)) {
-        requester = *recorded;
-    } else {
-        requester.tag = r.tag;
-        requester.observed_address = address;
-        requester.observed_port = port;
-        requester.local_address = r.local_address;
-        requester.local_port = uint16_t(r.local_port <= 65535 ? r.local_port : 0);
-    }
+    // While the table is full a newcomer is answered without being kept.
+    const Registered* recorded = Record(r.tag, address, port, r.local_address, r.local_port, now);
+    const Registered requester =
+        recorded ? *recorded : EntryOf(r.tag, address, port, r.local_address, r.local_port, now);
     ConnectReply reply;
     reply.tag = r.tag;
     reply.request = r.request;

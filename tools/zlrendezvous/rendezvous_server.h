@@ -52,6 +52,8 @@ private:
     void OnConnectRequest(const rendezvous::ConnectRequest& r, uint32_t address, uint16_t port, uint64_t now);
     const Registered* FindByPlaceholder(const NodeId& placeholder) const;
     void Report(uint32_t address, uint16_t port);
+    static Registered EntryOf(const EndpointTag& tag, uint32_t address, uint16_t port, uint32_t local_address,
+                              uint32_t local_port, uint64_t now);
     // Null when the tag is new and the table full.
     Registered* Record(const EndpointTag& tag, uint32_t address, uint16_t port, uint32_t local_address,
                        uint32_t local_port, uint64_t now);
