@@ -167,8 +167,12 @@ bool ParseSourceUrl(TPeerId& id, TResolver& resolver) {
     std::string text = id.text;
     std::replace(text.begin(), text.end(), '\\', '/');
     const bool http = StartsWithNoCase(text, "http://");
+    // An announce URL goes on a request line as it is written: its escapes
+    // are the tracker's (decoding "%26" in a passkey would split it), and raw
+    // blanks or line breaks must not reach the request.
+    const bool tracker = StartsWithNoCase(text, "tracker://");
     // Text is UTF-8 throughout, so no code-page conversion is needed here.
-    text = http ? PercentEncodeUnsafe(text) : PercentDecode(text);
+    text = http || tracker ? PercentEncodeUnsafe(text) : PercentDecode(text);
 
     TSourceAddress& src = id.Source();
     const std::string previous_host = src.host;

@@ -120,6 +120,32 @@ TEST_F(SourceUrl, TrackerTransportAndAddresses) {
     EXPECT_EQ(table_->lookups.load(), 2);  // nodes are never looked up
 }
 
+// An announce URL goes on a request line as it is written: its escapes are the
+// tracker's (a passkey "a%2Bb%26c" is one value, not "a+b" and a stray "c"),
+// and bytes that cannot stand on a request line are escaped, never sent raw.
+TEST_F(SourceUrl, TrackerUrlKeepsItsEscapes) {
+    struct Case {
+        const char* text;
+        const char* path;
+        const char* query;
+    };
+    const Case cases[] = {
+        {"tracker://http://t.example/announce?passkey=a%2Bb%26c", "/announce", "passkey=a%2Bb%26c"},
+        {"tracker://http://t.example/an%20n?k=x%0D%0AHost:%20evil", "/an%20n", "k=x%0D%0AHost:%20evil"},
+        {"tracker://http://t.example/a b?k=\r\n", "/a%20b", "k=%0d%0a"},
+        {"tracker://http://t.example/a?k=%00z", "/a", "k=%00z"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        bool ok = false;
+        auto id = Parse(c.text, &ok);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(id->Source().host, "t.example");
+        EXPECT_EQ(id->Source().path, c.path);
+        EXPECT_EQ(id->Source().query, c.query);
+    }
+}
+
 TEST_F(SourceUrl, UnresolvedHostAndZeroAddress) {
     bool ok = true;
     auto id = Parse("http://nowhere.invalid/f", &ok);
