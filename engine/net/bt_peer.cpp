@@ -386,8 +386,7 @@ bool TBTPeer::HandleMessage(const bt::Frame& frame) {
         case bt::kRequest: {
             bt::BlockRef ref;
             if (!bt::ParseBlockRef(frame, &ref)) return CountError();
-            HandleRequest(ref);
-            return true;
+            return HandleRequest(ref);
         }
         case bt::kPiece:
             return HandlePiece(frame);
@@ -460,20 +459,19 @@ void TBTPeer::CheckPendingBitfield() {
     pending_bitfield_.clear();
 }
 
-void TBTPeer::HandleRequest(const bt::BlockRef& ref) {
+bool TBTPeer::HandleRequest(const bt::BlockRef& ref) {
     // Checked against the torrent: the index, a length of 1..131072 and an end
-    // inside the piece. Requests while we choke, for pieces we do not hold and
-    // duplicates are not queued.
+    // inside the piece; one outside it is a malformed message, and a remote
+    // that sends them without end goes as for any other. Requests while we
+    // choke, for pieces we do not hold and duplicates are not queued.
     const int32_t piece = ref.index > static_cast<uint32_t>(INT32_MAX) ? -1 : static_cast<int32_t>(ref.index);
-    if (!geometry_.IsRangeInPiece(piece, ref.begin, ref.length, bt::kMaxBlockLength)) {
-        CountError();
-        return;
-    }
-    if (state_.we_choke || !bt_.HavePiece(piece)) return;
-    if (remote_requests_.size() >= kMaxQueuedRemoteRequests) return;
+    if (!geometry_.IsRangeInPiece(piece, ref.begin, ref.length, bt::kMaxBlockLength)) return CountError();
+    if (state_.we_choke || !bt_.HavePiece(piece)) return true;
+    if (remote_requests_.size() >= kMaxQueuedRemoteRequests) return true;
     for (const bt::BlockRef& r : remote_requests_)
-        if (r.index == ref.index && r.begin == ref.begin && r.length == ref.length) return;
+        if (r.index == ref.index && r.begin == ref.begin && r.length == ref.length) return true;
     remote_requests_.push_back(ref);
+    return true;
 }
 
 void TBTPeer::HandleCancel(const bt::BlockRef& ref) {

@@ -132,7 +132,7 @@ private:
     bool HandleMessage(const bt::Frame& frame);
     bool HandleBitfield(const bt::Frame& frame);
     void HandleHave(uint32_t index);
-    void HandleRequest(const bt::BlockRef& ref);
+    bool HandleRequest(const bt::BlockRef& ref);  // false: too many malformed messages
     void HandleCancel(const bt::BlockRef& ref);
     bool HandlePiece(const bt::Frame& frame);
     // Counts a malformed message; false once there were too many.

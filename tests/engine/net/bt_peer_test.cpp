@@ -243,6 +243,8 @@ TEST_F(BtPeerTest, HostileRemotes) {
     const std::string bits = Msg(bt::kBitfield, AllBits(pieces));
     std::string flood;
     for (int i = 0; i < 20000; ++i) flood += Msg(bt::kHave, U32(static_cast<uint32_t>(i % pieces)));
+    std::string bad_requests;  // more than the malformed messages a connection tolerates
+    for (uint32_t i = 0; i <= TBTPeer::kMaxErrors; ++i) bad_requests += Ref(bt::kRequest, 4 + i, 0, 16384);
     const std::vector<Case> cases = {
         {"oversized length", U32(524289) + "\x07" + std::string(16, 'x'), {}, true, false},
         {"bitfield one byte long", Msg(bt::kBitfield, AllBits(pieces) + "x"), {}, true, false, true},
@@ -252,6 +254,7 @@ TEST_F(BtPeerTest, HostileRemotes) {
         {"have of five bytes", Msg(bt::kHave, U32(1) + "x"), {}, false, true},
         {"request beyond the torrent", Ref(bt::kRequest, 4, 0, 16384) + Ref(bt::kRequest, 0x80000000u, 0, 16), {},
          false, true},
+        {"requests beyond the torrent without end", bad_requests, {}, true, false},
         {"request past the piece end", Ref(bt::kRequest, 0, kPiece - 100, 200) + Ref(bt::kRequest, 0, 0xFFFFFFF0u, 32),
          {}, false, true},
         {"zero-length and 1 MiB requests", Ref(bt::kRequest, 0, 0, 0) + Ref(bt::kRequest, 0, 0, 1 << 20), {}, false,
