@@ -258,7 +258,7 @@ TEST_F(HttpPeerNginx, WholeContentCollectsTheBody) {
 }
 
 // Sends a 200 header for the whole file and the first 100000 bytes, then dies.
-constexpr const char* kDyingMirror = R"PY(
+constexpr const char* kDyingMirrorServe = R"PY(
 import os, socket, sys, threading
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'a.bin'), 'rb').read()
@@ -272,14 +272,8 @@ def serve(c):
         request += part
     c.sendall(b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % len(data) + data[:100000])
     c.close()
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((sys.argv[1], int(sys.argv[2])))
-s.listen(8)
-while True:
-    c, _ = s.accept()
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
 )PY";
+const std::string kDyingMirror = std::string(kDyingMirrorServe) + test::kThreadedServeLoop;
 
 TEST(HttpPeer, MirrorDyingMidTransferFailsCleanlyAndReleasesTheRange) {
     test::ServedDir folder;
@@ -313,7 +307,7 @@ TEST(HttpPeer, MirrorDyingMidTransferFailsCleanlyAndReleasesTheRange) {
 
 // Answers every request with the bytes of response.bin and closes; the
 // requests are appended to requests.log.
-constexpr const char* kCannedServer = R"PY(
+constexpr const char* kCannedServerServe = R"PY(
 import os, socket, sys, threading
 here = os.path.dirname(os.path.abspath(__file__))
 def serve(c):
@@ -328,14 +322,8 @@ def serve(c):
         log.write(request)
     c.sendall(open(os.path.join(here, 'response.bin'), 'rb').read())
     c.close()
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((sys.argv[1], int(sys.argv[2])))
-s.listen(8)
-while True:
-    c, _ = s.accept()
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
 )PY";
+const std::string kCannedServer = std::string(kCannedServerServe) + test::kThreadedServeLoop;
 
 TEST(HttpPeer, OddAnswersFromAScriptedServer) {
     const std::string content = test::TestContent(kSize);
@@ -428,7 +416,7 @@ TEST(HttpPeer, OddAnswersFromAScriptedServer) {
 
 // Answers each ranged request on a kept-alive connection with at most
 // `cap` bytes (the number in the file cap) from the asked start.
-constexpr const char* kCappedRangeServer = R"PY(
+constexpr const char* kCappedRangeServerServe = R"PY(
 import os, re, socket, sys, threading
 here = os.path.dirname(os.path.abspath(__file__))
 data = open(os.path.join(here, 'a.bin'), 'rb').read()
@@ -448,14 +436,8 @@ def serve(c):
         end = min(len(data), start + cap)
         c.sendall(b'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\nContent-Length: %d\r\n\r\n'
                   % (start, end - 1, len(data), end - start) + data[start:end])
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind((sys.argv[1], int(sys.argv[2])))
-s.listen(8)
-while True:
-    c, _ = s.accept()
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
 )PY";
+const std::string kCappedRangeServer = std::string(kCappedRangeServerServe) + test::kThreadedServeLoop;
 
 // A server that caps every range at a size that is not a whole number of
 // blocks: the block cut by the end of an answer is asked for again at once,

@@ -167,6 +167,19 @@ private:
     std::unique_ptr<TestServer> server_;
 };
 
+// The tail of a scripted server that defines serve(c): listens on the
+// address and port given as its arguments and serves each connection on a
+// thread of its own, until killed.
+inline constexpr const char* kThreadedServeLoop = R"PY(
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], int(sys.argv[2])))
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+)PY";
+
 // A server that accepts connections and never says a word: for timeouts.
 inline constexpr const char* kSilentServerScript = R"PY(
 import socket, sys
