@@ -9,7 +9,7 @@
 #include "app/finish_info.h"
 #include "app/formatters.h"
 #include "app/limit_split.h"
-#include "engine/core/engine_codes.h"
+#include "engine/core/api/engine_codes.h"
 #include "engine/meta/atomic_file.h"
 
 namespace zl::app {

@@ -2,7 +2,7 @@
 // every 600 s, at most one fetch at a time and each with a time limit.
 #include "app/app_log.h"
 #include "app/controller.h"
-#include "engine/core/engine_codes.h"
+#include "engine/core/api/engine_codes.h"
 
 namespace zl::app {
 

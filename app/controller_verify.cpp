@@ -9,7 +9,7 @@
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "app/finish_info.h"
-#include "engine/core/engine_codes.h"
+#include "engine/core/api/engine_codes.h"
 #include "engine/meta/atomic_file.h"
 
 namespace zl::app {

@@ -1,8 +1,8 @@
 #include "app/engine_port.h"
 
 #include "engine/base/engine_log.h"
-#include "engine/core/engine_api.h"
-#include "engine/core/engine_context.h"
+#include "engine/core/api/engine_api.h"
+#include "engine/core/api/engine_context.h"
 
 namespace zl::app {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/core/task_records.h"
+#include "engine/core/task/task_records.h"
 
 namespace zl {
 class EngineContext;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/core/incoming_sniff.h"
+#include "engine/core/listener/incoming_sniff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool foreign = false;

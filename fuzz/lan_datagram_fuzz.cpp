@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/core/lan_datagram.h"
-#include "engine/core/lan_discovery.h"
+#include "engine/core/listener/lan_datagram.h"
+#include "engine/core/listener/lan_discovery.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int task_a = 0, task_b = 0;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/core/mse_accept.h"
+#include "engine/core/listener/mse_accept.h"
 #include "engine/meta/sha1.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/core/duplicate_rule.h"
-#include "engine/core/source_lines.h"
+#include "engine/core/api/duplicate_rule.h"
+#include "engine/core/task/source_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view all(reinterpret_cast<const char*>(data), size);

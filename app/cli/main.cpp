@@ -15,7 +15,7 @@
 #include "app/single_instance.h"
 #include "engine/base/clock.h"
 #include "engine/base/version.h"
-#include "engine/core/engine_codes.h"
+#include "engine/core/api/engine_codes.h"
 
 namespace zl::app::cli {
 namespace {

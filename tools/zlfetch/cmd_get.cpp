@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/engine_api.h"
-#include "engine/core/engine_api_listen.h"
-#include "engine/core/engine_api_peers.h"
-#include "engine/core/engine_context.h"
-#include "engine/core/transfer_pace.h"
+#include "engine/core/api/engine_api.h"
+#include "engine/core/api/engine_api_listen.h"
+#include "engine/core/api/engine_api_peers.h"
+#include "engine/core/api/engine_context.h"
+#include "engine/core/sched/transfer_pace.h"
 #include "engine/meta/torrent.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"

@@ -21,11 +21,11 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/core/engine_api.h"
-#include "engine/core/engine_api_listen.h"
-#include "engine/core/engine_api_peers.h"
-#include "engine/core/task_status.h"
-#include "engine/core/transfer_pace.h"
+#include "engine/core/api/engine_api.h"
+#include "engine/core/api/engine_api_listen.h"
+#include "engine/core/api/engine_api_peers.h"
+#include "engine/core/task/task_status.h"
+#include "engine/core/sched/transfer_pace.h"
 #include "engine/meta/atomic_file.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/file_entry.h"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "engine/core/engine_context.h"
+#include "engine/core/api/engine_context.h"
 
 namespace zlfetch {
 

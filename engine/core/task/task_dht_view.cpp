@@ -1,0 +1,34 @@
+// The task's side of its DHT peer search: the switches, the info hash, the
+// node:// entries of its sources and of the torrent's tracker list, and the
+// engine's running DHT node.
+#include <cstring>
+
+#include "engine/core/api/dht_service.h"
+#include "engine/core/api/engine_context.h"
+#include "engine/core/driver/dht_step.h"
+#include "engine/core/task/task_work_with_trans_statis.h"
+
+namespace zl {
+
+bool TWorkWithTransStatis::ViewDht(TaskDhtView* out) {
+    TTorrent* torrent = Torrent();
+    if (!out || !torrent || !IsMetainfoReady()) return false;
+    out->dht_switch = Context().Switches().dht.load() && Settings().use_dht;
+    out->uses_peer_sources = (Identity().p2sp || Identity().bt) && PieceMap() != nullptr;
+    std::memcpy(out->info_hash.data(), torrent->InfoHash().data(), out->info_hash.size());
+    std::string host;
+    uint16_t port = 0;
+    for (const std::string& text : candidates_)
+        if (ParseNodeSource(text, &host, &port)) out->sources.push_back(text);
+    for (const std::string& text : torrent->Trackers())
+        if (ParseNodeSource(text, &host, &port)) out->sources.push_back(text);
+    out->listen_port = static_cast<uint16_t>(Context().Switches().EffectiveListenPort());
+    out->node = out->dht_switch ? Context().Dht().Running() : nullptr;
+    return true;
+}
+
+void TWorkWithTransStatis::DhtSearch() {
+    if (driver_) driver_->DhtSearch();
+}
+
+}  // namespace zl

@@ -1,7 +1,0 @@
-# The shared listener on loopback sockets (127.0.11.x) and a test clock: the
-# sniffing table, the pending list's limits, the published address, the /24
-# rule on a scripted transport, and LAN discovery's rules.
-zl_test(core_listener_test SOURCES listener_test.cpp LIBS zl_core_listener zl_base_runtime THREADED)
-# Incoming connections through the whole engine: two seeding tasks share the
-# listener on 127.0.11.2 and answer raw clients.
-zl_test(core_listener_engine_test SOURCES listener_engine_test.cpp LIBS zl_core_task THREADED)

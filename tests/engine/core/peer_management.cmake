@@ -1,2 +1,0 @@
-zl_test(core_peer_management_test SOURCES peer_candidates_test.cpp peer_connect_test.cpp peer_order_test.cpp
-  LIBS zl_core_peers zl_udp_stream)

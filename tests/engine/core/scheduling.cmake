@@ -1,2 +1,0 @@
-zl_test(core_transfer_statistics_test SOURCES transfer_statistics_test.cpp LIBS zl_core_sched)
-zl_test(core_piece_scheduling_test SOURCES piece_scheduling_test.cpp server_ranges_test.cpp LIBS zl_core_sched)

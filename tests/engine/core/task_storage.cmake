@@ -1,1 +1,0 @@
-zl_test(core_task_storage_test SOURCES task_storage_test.cpp LIBS zl_core_task THREADED)
