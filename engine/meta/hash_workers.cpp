@@ -11,13 +11,28 @@ HashWorkers::HashWorkers(int threads) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }
 
-HashWorkers::~HashWorkers() {
+HashWorkers::~HashWorkers() { Stop(); }
+
+size_t HashWorkers::Stop() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
+        if (stop_) return 0;
         stop_ = true;
     }
     work_.notify_all();
     for (std::thread& t : threads_) t.join();
+    threads_.clear();
+    // The dropped jobs end as cancelled ones do, so that nothing waits for them.
+    size_t dropped = 0;
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (Entry& e : entries_) {
+        if (e.started) continue;
+        e.started = e.done = e.cancelled = true;
+        unfinished_bytes_ -= e.bytes;
+        ++dropped;
+    }
+    ended_.notify_all();
+    return dropped;
 }
 
 bool HashWorkers::Matches(const Job& job) {

@@ -39,7 +39,7 @@ public:
 
     // `threads` workers (at least one).
     explicit HashWorkers(int threads = 1);
-    // Jobs not started yet are dropped; running ones finish first.
+    // Stop(): jobs not started yet are dropped; running ones finish first.
     ~HashWorkers();
     HashWorkers(const HashWorkers&) = delete;
     HashWorkers& operator=(const HashWorkers&) = delete;
@@ -60,6 +60,11 @@ public:
     size_t Pending() const;
     // Jobs whose results can be taken now without waiting.
     bool ResultsReady() const;
+
+    // Ends the workers: a running job finishes, the jobs not started yet are
+    // dropped (they give no result). Returns how many were dropped; later
+    // calls return 0. Nothing is submitted after it.
+    size_t Stop();
 
     static bool Matches(const Job& job);
 
