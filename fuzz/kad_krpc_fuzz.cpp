@@ -1,5 +1,6 @@
 // KRPC datagrams into a running DHT node (parse, queue, answer), and the same
-// bytes as answers to a find and a BitTorrent lookup with queries pending.
+// bytes as answers (or error replies) to a find and a BitTorrent lookup with
+// queries pending.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -83,8 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bt.Step(host, outbox);
     for (uint64_t t = 1; t <= host.counter; ++t) {
         const KadNode asked = t % 2 ? KadNode(KadId(1, 0, 0, 0, 1), 0x0100007F, 1) : KadNode(KadId(2, 0, 0, 0, 2), 0x0200007F, 2);
-        find.OnResponse(host, t, asked, *dict);
-        bt.OnResponse(host, t, asked, *dict);
+        if (ReadKadError(*dict)) {
+            find.OnError(t, asked.address);
+            bt.OnError(t, asked.address);
+        } else {
+            find.OnResponse(host, t, asked, *dict);
+            bt.OnResponse(host, t, asked, *dict);
+        }
     }
     find.CheckTimeouts(host, failed, outbox);
     bt.CheckTimeouts(host, failed, outbox);

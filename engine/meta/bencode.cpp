@@ -63,7 +63,7 @@ std::unique_ptr<QListElement> NewList() { return std::make_unique<QListElement>(
 
 int64_t EncodedSize(const QElement* e) {
     if (!e || !e->IsValid()) return 0;
-    if (e->IsString()) return e->GetEncodedLength();
+    if (e->IsString() || e->IsBareInteger()) return e->GetEncodedLength();
     int64_t size = e->GetType() == kElementSequence ? 0 : 2;
     for (int64_t i = 0, n = e->ChildCount(); i < n; ++i) {
         const int64_t child = EncodedSize(e->ChildAt(i));
@@ -86,6 +86,8 @@ bool EncodeInto(const QElement* e, ByteBuffer& out) {
         }
         return true;
     }
+    case kElementInteger:
+        return out.AppendByte('i') && out.AppendDecimal(e->GetInteger()) && out.AppendByte('e');
     case kElementDictionary:
     case kElementList:
     case kElementSequence: {

@@ -29,6 +29,27 @@ int64_t SkipNumberBytes(const uint8_t* p, int64_t pos, int64_t n) {
     return pos;
 }
 
+// "i<number>e" at `pos` (p[pos] is the "i"): the position after the "e", or
+// kParseSyntax when the "e" is missing or the number does not fit 64 bits.
+int64_t ParseIntegerSuffix(const uint8_t* p, int64_t pos, int64_t n, int64_t* value) {
+    const int64_t end = SkipNumberBytes(p, pos + 1, n);
+    if (end >= n || p[end] != 'e') return kParseSyntax;
+    int64_t q = pos + 1;
+    while (q < end && (p[q] == ' ' || p[q] == '\t')) ++q;
+    bool negative = false;
+    if (q < end && (p[q] == '-' || p[q] == '+')) negative = p[q++] == '-';
+    uint64_t magnitude = 0;
+    const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
+    while (q < end && IsDigit(p[q])) {
+        const unsigned d = p[q] - '0';
+        if (magnitude > (limit - d) / 10) return kParseSyntax;  // does not fit 64 bits
+        magnitude = magnitude * 10 + d;
+        ++q;
+    }
+    *value = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+    return end + 1;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- QElement
@@ -132,7 +153,24 @@ int64_t QIntegerElement::SetCodePage(int code_page) {
     return 0;
 }
 
+std::unique_ptr<QIntegerElement> QIntegerElement::CreateBare(int64_t integer) {
+    auto e = std::make_unique<QIntegerElement>();
+    e->integer_ = integer;
+    e->has_integer_ = true;
+    e->type_ = kElementInteger;
+    e->encoded_length_ = DecimalWidth(integer) + 2;
+    return e;
+}
+
 int64_t QIntegerElement::ParseImpl(const uint8_t* p, int64_t n, Budget&) {
+    if (p[0] == 'i' || p[0] == 'I') {
+        // A bare integer (its container allows one): "i", the number, "e".
+        const int64_t end = ParseIntegerSuffix(p, 0, n, &integer_);
+        if (end < 0) return end;
+        has_integer_ = true;
+        type_ = kElementInteger;
+        return end;
+    }
     if (!IsDigit(p[0]) && p[0] != '-' && p[0] != '+') return kParseNothing;
     int64_t pos = 0;
     while (pos < n && (p[pos] == ' ' || p[pos] == '\t')) ++pos;
@@ -165,23 +203,9 @@ int64_t QIntegerElement::ParseImpl(const uint8_t* p, int64_t n, Budget&) {
     value_.assign(reinterpret_cast<const char*>(p + pos), size_t(length));
     pos += length;
     if (pos < n && (p[pos] == 'i' || p[pos] == 'I')) {
-        const int64_t end = SkipNumberBytes(p, pos + 1, n);
-        if (end >= n || p[end] != 'e') return kParseSyntax;
-        int64_t q = pos + 1;
-        while (q < end && (p[q] == ' ' || p[q] == '\t')) ++q;
-        bool negative = false;
-        if (q < end && (p[q] == '-' || p[q] == '+')) negative = p[q++] == '-';
-        uint64_t magnitude = 0;
-        const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
-        while (q < end && IsDigit(p[q])) {
-            const unsigned d = p[q] - '0';
-            if (magnitude > (limit - d) / 10) return kParseSyntax;  // does not fit 64 bits
-            magnitude = magnitude * 10 + d;
-            ++q;
-        }
-        integer_ = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+        pos = ParseIntegerSuffix(p, pos, n, &integer_);
+        if (pos < 0) return pos;
         has_integer_ = true;
-        pos = end + 1;
     }
     type_ = kElementString;
     return pos;
@@ -217,6 +241,8 @@ int64_t QMultiElement::ParseImpl(const uint8_t* p, int64_t n, Budget& budget) {
         if (b == 'd' || b == 'D') child = std::make_unique<QDictionaryElement>();
         else if (b == 'l' || b == 'L') child = std::make_unique<QListElement>();
         else if (IsDigit(b)) child = std::make_unique<QIntegerElement>();
+        // No string precedes it to carry it: in a list an integer stands alone.
+        else if ((b == 'i' || b == 'I') && class_type_ == kElementList) child = std::make_unique<QIntegerElement>();
         else {
             budget.NoteFailure(p + pos);
             return kParseNothing;
@@ -465,5 +491,7 @@ QDictionaryElement* QListElement::AddDictionary() {
 }
 
 QListElement* QListElement::AddList() { return static_cast<QListElement*>(Append(std::make_unique<QListElement>())); }
+
+QElement* QListElement::AddInteger(int64_t value) { return Append(QIntegerElement::CreateBare(value)); }
 
 }  // namespace zl

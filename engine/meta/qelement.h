@@ -1,9 +1,11 @@
-// Bencoded values. An integer is never an element of its own: it is an
-// optional suffix of the string element before it, so '6:lengthi123e' is one
-// element (the string "length" carrying 123) and '4:name3:abc' two. A
-// dictionary is an ordered run of children in which keys and values alternate,
-// except that a key whose value is an integer carries it and stands alone.
-// Encoding keeps the stored order; keys are never sorted.
+// Bencoded values. An integer is an optional suffix of the string element
+// before it, so '6:lengthi123e' is one element (the string "length" carrying
+// 123) and '4:name3:abc' two. A dictionary is an ordered run of children in
+// which keys and values alternate, except that a key whose value is an integer
+// carries it and stands alone. Only where no string precedes it, at the start
+// of a list or after another integer or container in a list (a DHT error
+// reply's [201, "text"]), is an integer an element of its own
+// (kElementInteger). Encoding keeps the stored order; keys are never sorted.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +23,7 @@ enum ElementType : int {
     kElementString = 2,
     kElementDictionary = 3,
     kElementList = 4,
+    kElementInteger = 5,     // a bare integer inside a list
 };
 
 // Parse results besides a positive byte count.
@@ -88,7 +91,10 @@ public:
     bool IsString() const { return type_ == kElementString; }
     bool IsDictionary() const { return type_ == kElementDictionary; }
     bool IsList() const { return type_ == kElementList; }
-    bool IsContainer() const { return IsValid() && type_ != kElementString; }
+    bool IsBareInteger() const { return type_ == kElementInteger; }
+    bool IsContainer() const {
+        return type_ == kElementSequence || type_ == kElementDictionary || type_ == kElementList;
+    }
     // The value bytes (empty when invalid).
     std::string_view GetBytes() const { return IsValid() ? std::string_view(value_) : std::string_view(); }
     int64_t GetLength() const { return IsValid() ? int64_t(value_.size()) : -1; }
@@ -136,12 +142,15 @@ protected:
     QMultiElement* parent_ = nullptr;
 };
 
-// The string element, optionally carrying an integer.
+// The string element, optionally carrying an integer; inside a list also a
+// bare integer ("i201e", no bytes).
 class QIntegerElement : public QElement {
 public:
     QIntegerElement() : QElement(kElementString) {}
     // A built string element, or null for an empty text that would carry an integer.
     static std::unique_ptr<QIntegerElement> Create(std::string_view bytes, int64_t integer = 0, bool has_integer = false);
+    // A built bare integer, for a list.
+    static std::unique_ptr<QIntegerElement> CreateBare(int64_t integer);
     int64_t SetCodePage(int code_page) override;
 
 protected:
@@ -218,6 +227,8 @@ public:
     QListElement() : QMultiElement(kElementList) {}
     QDictionaryElement* AddDictionary();
     QListElement* AddList();
+    // Appends a bare integer (written "i<value>e").
+    QElement* AddInteger(int64_t value);
 };
 
 }  // namespace zl

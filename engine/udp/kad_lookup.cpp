@@ -201,6 +201,16 @@ bool CKadActionBase::OnResponse(KadLookupHost& host, uint64_t transaction, const
     return true;
 }
 
+bool CKadActionBase::OnError(uint64_t transaction, uint32_t address) {
+    ScopedLock lock(lock_);
+    if (!RunningLocked()) return false;
+    auto it = pending_.find(transaction);
+    if (it == pending_.end() || it->second.node.address != address) return false;
+    pending_.erase(it);
+    if (in_flight_ > 0) --in_flight_;
+    return true;
+}
+
 void CKadActionBase::Results(std::vector<KadNode>& out) {
     ScopedLock lock(lock_);
     if (done_time_ == 0) return;

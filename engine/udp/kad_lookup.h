@@ -88,6 +88,10 @@ public:
     // True when the transaction was pending for this same node.
     virtual bool OnResponse(KadLookupHost& host, uint64_t transaction, const KadNode& node,
                             const QDictionaryElement& response);
+    // An error reply from `address` to the transaction: the query ends
+    // unanswered (no resend), so the next step asks another node. True when
+    // it was pending for a node at that address.
+    bool OnError(uint64_t transaction, uint32_t address);
 
     KadId Target() const { return target_; }
     std::string Method();

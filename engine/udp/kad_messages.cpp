@@ -1,5 +1,7 @@
 #include "engine/udp/kad_messages.h"
 
+#include "engine/meta/qelement.h"
+
 namespace zl {
 
 std::string TransactionBytes(uint64_t transaction) {
@@ -53,6 +55,17 @@ std::string BuildInvalidTokenError(std::string_view transaction) {
     m += transaction;
     m += "1:y1:ee";
     return m;
+}
+
+std::optional<KadError> ReadKadError(const QDictionaryElement& message) {
+    const QListElement* list = message.ListOf("e");
+    const QElement* code = list ? list->ChildAt(0) : nullptr;
+    if (!code || !code->IsBareInteger()) return std::nullopt;
+    KadError error;
+    error.code = code->GetInteger();
+    const QElement* text = list->ChildAt(1);
+    if (text && text->IsString() && !text->HasInteger()) error.text = std::string(text->GetBytes());
+    return error;
 }
 
 std::string FindNodeArguments(const KadId& target) { return "6:target20:" + target.Bytes(); }

@@ -14,6 +14,8 @@
 
 namespace zl {
 
+class QDictionaryElement;
+
 inline constexpr size_t kKadTransactionSize = 8;
 // A message whose argument (or body) bytes plus method name reach this is not built.
 inline constexpr size_t kKadMessageLimit = 1201;
@@ -41,6 +43,16 @@ std::optional<std::string> BuildQuery(const KadId& own, std::string_view method,
 std::optional<std::string> BuildResponse(const KadId& own, std::string_view body, std::string_view transaction);
 // The fixed answer to an announce with a bad token.
 std::string BuildInvalidTokenError(std::string_view transaction);
+
+// An error reply's "e": [code, "text"] (201 generic, 202 server, 203
+// protocol, 204 method unknown).
+struct KadError {
+    int64_t code = 0;
+    std::string text;
+};
+// The error a message of kind "e" carries, or nullopt when its "e" is no
+// list starting with an integer (the text may be missing).
+std::optional<KadError> ReadKadError(const QDictionaryElement& message);
 
 // Query arguments.
 std::string FindNodeArguments(const KadId& target);

@@ -182,14 +182,16 @@ void CKademlia::HandleMessage(KadInboxEntry& entry, KadOutbox& outbox) {
     if (!y || y->empty()) return;
     const char c = (*y)[0];
     const auto transaction = message->BytesOf("t");
+    if (c == 'e') {
+        HandleError(*message, transaction, entry.address);
+        return;
+    }
     const QElement* named = message->FindValue(std::string_view(&c, 1));
     const QDictionaryElement* body = nullptr;
     if (c == 'q')
         body = message->DictionaryOf("a");
     else if (c == 'r')
         body = message->DictionaryOf("r");
-    else if (c == 'e')
-        body = message->DictionaryOf("e");  // a list on the wire, so never accepted
     if (!named || !transaction || !body || transaction->size() != kKadTransactionSize) return;
     const auto id = body->BytesOf("id");
     if (!id || id->size() != kKadIdSize) return;
@@ -204,6 +206,23 @@ void CKademlia::HandleMessage(KadInboxEntry& entry, KadOutbox& outbox) {
         if (table_.Find(sender)) table_.Insert(sender, true, false, NowSeconds());
         DispatchResponse(*TransactionFromBytes(*transaction), sender, *body, outbox);
     }
+}
+
+void CKademlia::HandleError(const QDictionaryElement& message, std::optional<std::string_view> transaction,
+                            uint32_t address) {
+    // An error names no node id: it is matched to our query by its
+    // transaction and the address it came from.
+    if (!ReadKadError(message)) return;
+    ++error_replies_;
+    const std::optional<uint64_t> id = transaction ? TransactionFromBytes(*transaction) : std::nullopt;
+    if (!id) return;
+    std::vector<std::shared_ptr<CKadActionBase>> lookups;
+    {
+        ScopedLock lock(Lock());
+        lookups = lookups_;
+    }
+    for (const auto& lookup : lookups)
+        if (lookup->OnError(*id, address)) break;
 }
 
 void CKademlia::Respond(const KadNode& to, std::string_view transaction, std::string_view body) {
@@ -595,6 +614,7 @@ KadStats CKademlia::Stats() {
     s.sent_messages = sent_messages_.load();
     s.sent_bytes = sent_bytes_.load();
     s.dropped_datagrams = dropped_.load();
+    s.error_replies = error_replies_.load();
     {
         std::lock_guard guard(inbox_mutex_);
         s.inbox = inbox_.size();

@@ -63,6 +63,7 @@ struct KadStats {
     uint64_t sent_messages = 0;
     uint64_t sent_bytes = 0;
     uint64_t dropped_datagrams = 0;  // inbox full or not bencode
+    uint64_t error_replies = 0;      // KRPC errors received ("y": "e" with its [code, text])
     size_t inbox = 0;
     size_t nodes = 0;
     size_t answered_nodes = 0;
@@ -176,6 +177,10 @@ private:
     void HandleMessage(KadInboxEntry& entry, KadOutbox& outbox);
     void HandleQuery(std::string_view method, const QDictionaryElement& arguments, std::string_view transaction,
                      const KadNode& sender);
+    // An error reply: counted, and the lookup query it answers ends at once
+    // (the lookup goes on to other nodes instead of waiting out the timeout).
+    void HandleError(const QDictionaryElement& message, std::optional<std::string_view> transaction,
+                     uint32_t address);
     void Respond(const KadNode& to, std::string_view transaction, std::string_view body);
     void DispatchResponse(uint64_t transaction, const KadNode& responder, const QDictionaryElement& response,
                           KadOutbox& outbox);
@@ -229,6 +234,7 @@ private:
     std::atomic<uint64_t> sent_messages_{0};
     std::atomic<uint64_t> sent_bytes_{0};
     std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> error_replies_{0};
     std::atomic<uint64_t> last_sent_{0};
     std::atomic<size_t> stored_hashes_{0};
     std::atomic<size_t> stored_peers_{0};

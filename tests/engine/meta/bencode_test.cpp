@@ -120,7 +120,8 @@ TEST(Bencode, ContainersTable) {
         {"le", true, "le"},
         {"l3:abc1:xi2ee", true, "l3:abc1:xi2ee"},
         {"d1:ad1:bl0:eee", true, "d1:ad1:bl0:eee"},
-        {"li1ei2ee", false, ""},  // an integer cannot start an element
+        {"li1ei2ee", true, "li1ei2ee"},  // bare integers in a list
+        {"di1ee", false, ""},            // an integer is no key
         {"i5e", false, ""},
         {"d", false, ""},
         {"d1:a", false, ""},
@@ -143,6 +144,45 @@ TEST(Bencode, ContainersTable) {
     EXPECT_EQ(e->GetEncodedLength(), 2);
 }
 
+// Where no string precedes an integer in a list (a DHT error reply's
+// [201, "text"]), it is an element of its own; after a string it is still
+// that string's suffix.
+TEST(Bencode, AListHoldsBareIntegers) {
+    const std::string error = "li201e23:A Generic Error Ocurrede";
+    auto root = ParseElement(error);
+    ASSERT_TRUE(root && root->IsList());
+    ASSERT_EQ(root->ChildCount(), 2);
+    const QElement* code = root->ChildAt(0);
+    EXPECT_TRUE(code->IsBareInteger());
+    EXPECT_FALSE(code->IsString());
+    EXPECT_FALSE(code->IsContainer());
+    EXPECT_EQ(code->GetInteger(), 201);
+    EXPECT_EQ(code->GetEncodedLength(), 5);
+    EXPECT_EQ(root->ChildAt(1)->GetBytes(), "A Generic Error Ocurred");
+    EXPECT_EQ(Encode(*root), error);
+    EXPECT_EQ(EncodedSize(root.get()), int64_t(error.size()));
+
+    const std::string mixed = "l4:texti5ei-6eli7eei0ee";
+    auto m = ParseElement(mixed);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->ChildCount(), 4);
+    EXPECT_TRUE(m->ChildAt(0)->IsString());  // "text" carrying 5
+    EXPECT_EQ(m->ChildAt(0)->GetInteger(), 5);
+    EXPECT_EQ(m->ChildAt(1)->GetInteger(), -6);
+    EXPECT_TRUE(m->ChildAt(2)->ChildAt(0)->IsBareInteger());
+    EXPECT_TRUE(m->ChildAt(3)->IsBareInteger());
+    EXPECT_EQ(Encode(*m), mixed);
+
+    for (const char* bad : {"li201", "li201x", "li99999999999999999999ee", "i5e"})
+        EXPECT_EQ(ParseElement(std::string_view(bad)), nullptr) << bad;
+
+    auto built = NewList();
+    ASSERT_TRUE(built->AddInteger(203));
+    ASSERT_TRUE(built->AppendString("invalid token"));
+    EXPECT_EQ(Encode(*built), "li203e13:invalid tokene");
+    EXPECT_EQ(EncodedSize(built.get()), 23);
+}
+
 TEST(Bencode, AFailedParseSaysWhereItFailed) {
     struct Case {
         const char* text;
@@ -153,7 +193,8 @@ TEST(Bencode, AFailedParseSaysWhereItFailed) {
     const Case cases[] = {
         {"d1:a1:b", kParseTooLong, 4, "is truncated or declares an impossible length (at byte 4)"},
         {"d1:a1:bX", kParseSyntax, 7, "is not well-formed bencode (at byte 7)"},
-        {"d1:ali1ee", kParseSyntax, 5, "is not well-formed bencode (at byte 5)"},   // an integer starts an element
+        {"d1:adi1eee", kParseSyntax, 5, "is not well-formed bencode (at byte 5)"},  // an integer is no key
+        {"d1:ali1e", kParseSyntax, 5, "is not well-formed bencode (at byte 5)"},    // the list ends inside the integer
         {"d1:ad1:b9:xyee", kParseTooLong, 8, "is truncated or declares an impossible length (at byte 8)"},
         {"x", kParseSyntax, 0, "is not well-formed bencode (at byte 0)"},
     };

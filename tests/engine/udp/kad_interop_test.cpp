@@ -4,6 +4,7 @@
 // counters show.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -152,6 +153,30 @@ TEST(KadInterop, LibtorrentAnswersOurQueriesAndStoresOurAnnounce) {
 
     node.Stop();
     for (Child* each : {&lt, &lt2, &lt3}) each->Say("quit");
+}
+
+// A malformed query leaves through our node's socket; libtorrent's error
+// reply ([203, "unknown message"]) reaches our node, parses and is counted.
+TEST(KadInterop, LibtorrentsErrorReplyIsRead) {
+    const char* kScript = ZL_SOURCE_DIR "/tests/engine/udp/lt_dht_node.py";
+    Child lt("/usr/bin/python3", kScript, "127.0.7.74");
+    ASSERT_TRUE(lt.Ok());
+    const std::string ready = lt.Line();
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(ready.c_str(), "READY %u", &port), 1) << ready;
+
+    CKademlia node;
+    test::KadServerEndpoint endpoint("127.0.7.75", node);
+    node.SetRouters({});
+    ASSERT_TRUE(node.Start("Kademlia"));
+    ASSERT_TRUE(WaitFor([&] { return node.Active(); }, 5s, kPoll));
+    const std::string query = "d1:ad2:id20:" + KadId::Fresh(3).Bytes() + "e1:q9:bad_query1:t8:ABCDEFGH1:y1:qe";
+    ASSERT_TRUE(endpoint.Server().Send(reinterpret_cast<const uint8_t*>(query.data()), query.size(),
+                                       inet_addr("127.0.7.74"), uint16_t(port)));
+    EXPECT_TRUE(WaitFor([&] { return node.Stats().error_replies == 1; }, 10s, kPoll));
+    EXPECT_EQ(node.Stats().dropped_datagrams, 0u) << "the reply parses";
+    node.Stop();
+    lt.Say("quit");
 }
 
 }  // namespace

@@ -174,6 +174,32 @@ TEST_F(KadLookupTest, QueriesAreResentOnceAfterFiveSecondsAndGivenUpAfterTen) {
     EXPECT_TRUE(failed[0].SameAs(host.sent[1].node));
 }
 
+TEST_F(KadLookupTest, AnErrorReplyEndsItsQueryAtOnce) {
+    CKadActionFind find(Id(0x40000000));
+    host.seed = {Node(0x41000000, 1), Node(0x42000000, 2), Node(0x43000000, 3), Node(0x44000000, 4),
+                 Node(0x45000000, 5), Node(0x46000000, 6)};
+    find.Start(host);
+    Step(find);
+    ASSERT_EQ(host.sent.size(), 5u);
+    const Sent first = host.sent[0];
+    // Only the node asked under that transaction can end it.
+    EXPECT_FALSE(find.OnError(first.transaction, host.sent[1].node.address));
+    EXPECT_FALSE(find.OnError(999, first.node.address));
+    EXPECT_TRUE(find.OnError(first.transaction, first.node.address));
+    EXPECT_EQ(find.InFlight(), 4);
+    EXPECT_FALSE(find.OnError(first.transaction, first.node.address));
+    Response r(NodesText({}));
+    EXPECT_FALSE(find.OnResponse(host, first.transaction, first.node, r.Dict())) << "no longer pending";
+    // The freed slot goes to the sixth node at the next step, and the failed
+    // query is never resent.
+    Step(find);
+    ASSERT_EQ(host.sent.size(), 6u);
+    EXPECT_TRUE(host.sent[5].node.SameAs(host.seed[5]));
+    host.now += 6;
+    Step(find);
+    for (size_t i = 6; i < host.sent.size(); ++i) EXPECT_NE(host.sent[i].transaction, first.transaction);
+}
+
 TEST_F(KadLookupTest, ALookupWithoutSeedsFinishesAtOnce) {
     CKadActionFind find(Id(0x40000000));
     find.Start(host);

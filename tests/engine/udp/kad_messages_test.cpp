@@ -111,6 +111,44 @@ TEST(KadMessages, ResponsesAndTheErrorAreBuiltByteForByte) {
     EXPECT_EQ(BuildInvalidTokenError(t), "d1:e20:Invalid Write Token!1:t8:ABCDEFGH1:y1:ee");
 }
 
+// Error replies as python3-libtorrent 2.0.8 sent them on loopback, to a
+// query of an unknown method and to a ping without its "id".
+TEST(KadMessages, ErrorRepliesOfARealNodeAreRead) {
+    const std::string unknown_method =
+        "d1:eli203e15:unknown messagee"
+        "2:ip6:\x7f\x00\x07\x51\x9e\xa9"
+        "1:rd2:id20:\xfb\xac\xb7\x27\x7c\x0e\x7a\x0a\x7d\x12\x7c\xd5\xa8\x75\xac\x9d\x48\x86\xaa\x7e"
+        "1:pi40617ee"
+        "1:t8:ABCDEFGH1:v4:LT\x02\x08"
+        "1:y1:ee"s;
+    const std::string missing_id = "d1:eli203e16:missing 'id' keye1:t8:ABCDEFGH1:v4:LT\x02\x08" "1:y1:ee"s;
+    struct Case {
+        const std::string* bytes;
+        const char* text;
+    };
+    for (const Case& c : {Case{&unknown_method, "unknown message"}, Case{&missing_id, "missing 'id' key"}}) {
+        auto message = ParseElement(*c.bytes);
+        ASSERT_TRUE(message && message->AsDictionary()) << c.text;
+        EXPECT_EQ(message->GetEncodedLength(), int64_t(c.bytes->size()));
+        EXPECT_EQ(message->AsDictionary()->BytesOf("y"), "e");
+        EXPECT_EQ(message->AsDictionary()->BytesOf("t"), "ABCDEFGH");
+        const std::optional<KadError> error = ReadKadError(*message->AsDictionary());
+        ASSERT_TRUE(error) << c.text;
+        EXPECT_EQ(error->code, 203);
+        EXPECT_EQ(error->text, c.text);
+    }
+    // Ours (a string, not a list) and malformed ones carry no code.
+    for (const char* text : {"d1:e20:Invalid Write Token!1:t8:ABCDEFGH1:y1:ee", "d1:ele1:y1:ee",
+                             "d1:el4:texte1:y1:ee", "d1:y1:ee"}) {
+        auto message = ParseElement(std::string_view(text));
+        ASSERT_TRUE(message) << text;
+        EXPECT_FALSE(ReadKadError(*message->AsDictionary())) << text;
+    }
+    auto no_text = ParseElement(std::string_view("d1:eli201ee1:y1:ee"));
+    ASSERT_TRUE(no_text);
+    EXPECT_EQ(ReadKadError(*no_text->AsDictionary())->code, 201);
+}
+
 TEST(KadMessages, ArgumentsPlusMethodReachingTheLimitAreNotBuilt) {
     const KadId own = IdOf('N');
     EXPECT_TRUE(BuildQuery(own, "ping", std::string(1196, 'x'), 1));
