@@ -168,7 +168,9 @@ bool TBTPeer::CompleteHandshake() {
     if (!SendBytes(bt::kInterestedUnchoke, sizeof bt::kInterestedUnchoke)) return false;
     state_.we_choke = false;
     state_.interested_sent = true;
-    if (const int32_t size = bt_.ReceiveBufferSize(); size > 0) socket_->SetReceiveBufferSize(size);
+    // The receive buffer stays the kernel's: its automatic tuning grows the
+    // window with the connection's speed (a fixed 40 KiB would cap a fast
+    // loopback or LAN connection at a few tens of MB/s).
     return true;
 }
 
@@ -690,10 +692,7 @@ bool TBTPeer::RequestStep() {
     EnsureGeometry();
     CheckPendingBitfield();
     if (state_.remote_chokes) {
-        if (!outstanding_.empty() && ++no_data_count_ > kChokedPasses) {
-            if (bt_.DropChokedPeers()) return false;
-            ReturnOutstanding(true);
-        }
+        if (!outstanding_.empty() && ++no_data_count_ > kChokedPasses) ReturnOutstanding(true);
         return true;
     }
     const bool complete = task_.IsComplete();

@@ -72,13 +72,6 @@ public:
     virtual void AddUploaded(int64_t bytes) = 0;
     // Handshaken BitTorrent peers of the task (the send chunk depends on it).
     virtual int32_t ActiveNodeCount() = 0;
-    // The task asks a peer choked with requests outstanding for too long to end.
-    virtual bool DropChokedPeers() { return false; }
-    // Bytes the socket's receive buffer is set to after the handshake; 0
-    // leaves it to the kernel, whose automatic tuning grows the window with the
-    // connection's speed (a fixed 40 KiB caps a fast loopback or LAN
-    // connection at a few tens of MB/s).
-    virtual int32_t ReceiveBufferSize() { return 0; }
     // The local address outgoing connections bind to (0: any).
     virtual uint32_t BindAddress() { return 0; }
     // Outgoing connections may go over the engine's UDP stream: the engine is

@@ -55,8 +55,6 @@ bool THttpPeer::AttachIdentity(TPeerId* identity) {
             if (outstanding_.empty()) return false;
         }
         if (!outstanding_.empty()) stream_offset_ = BlockInfo::BlockBegin(outstanding_.records().front().block);
-    } else if (identity_->metainfo_source) {
-        task_.NoteMetainfoFetchStarted();
     }
     request_start_ = stream_offset_;
 

@@ -106,10 +106,7 @@ bool TPeerObject::MeasuredPass(Steps steps) {
     transfer_.total_sent += transfer_.pass_sent;
     if (transfer_.pass_received > 0 || transfer_.pass_sent > 0) stats_.idle_passes = 0;
     if (!ok) return false;
-    if (HandshakeDone() && socket_->queued_length() > 0) {
-        stats_.send_pending = true;
-        task_.NoteSendPending(*this);
-    }
+    if (HandshakeDone() && socket_->queued_length() > 0) stats_.send_pending = true;
     return true;
 }
 

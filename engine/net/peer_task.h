@@ -96,9 +96,6 @@ public:
     virtual void AddCandidate(TPeerId* identity) = 0;
     virtual int64_t DownloadAllowance() = 0;  // bytes; 0: read nothing now
     virtual bool P2PEnabled() = 0;
-    virtual void NoteSendPending(TPeerObject& peer) = 0;
-    // A whole-content peer started fetching the task's metainfo source.
-    virtual void NoteMetainfoFetchStarted() {}
     // A redirect named a host that did not resolve (the task reports it in its status).
     virtual void NoteHostUnresolved() {}
 };

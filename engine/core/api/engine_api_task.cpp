@@ -17,7 +17,6 @@ int32_t TaskStart(EngineContext& c, TaskHandle h) {
 int32_t TaskStop(EngineContext& c, TaskHandle h, int32_t reset) {
     return WithTask(c, h, [&](TWorkThread& t) {
         if (t.StopTask() != ENGINE_OK) return ENGINE_E_EXCEPTION;
-        t.NormaliseSourceStates();
         if (reset) t.Reset(ResetScope::kAll);
         return ENGINE_OK;
     });
@@ -55,7 +54,6 @@ int32_t TaskStopMany(EngineContext& c, const TaskHandle* tasks, uint32_t count, 
                 results[i] = ENGINE_E_EXCEPTION;
                 continue;
             }
-            found[i]->NormaliseSourceStates();
             if (reset) found[i]->Reset(ResetScope::kAll);
         } catch (...) {
             results[i] = ENGINE_E_EXCEPTION;

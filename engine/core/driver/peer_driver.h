@@ -119,7 +119,6 @@ public:
     void NoteHostUnresolved() override;
     int64_t DownloadAllowance() override;
     bool P2PEnabled() override { return task_.ViewP2P(); }
-    void NoteSendPending(TPeerObject&) override {}
 
     // --- BitTorrent peers (bt_peers.cpp) ------------------------------
     const BtHandshake& Handshake() override;

@@ -35,6 +35,14 @@ TaskStatus TBaseWork::PublishedStatus() {
     return published_;
 }
 
+void TBaseWork::Publish(LockWait wait) {
+    QTMutex& lock = Lock();
+    const bool held = wait == LockWait::kWait ? (lock.Lock() || lock.TryLock()) : lock.TryLock();
+    if (!held) return;
+    published_ = live_;
+    lock.Unlock();
+}
+
 void TBaseWork::Reset(ResetScope) {
     // LAN-discovered peers are kept by the shared listener per info hash; a
     // task's reset leaves other tasks' entries alone (hook for the listener).

@@ -37,8 +37,7 @@ struct TaskIdentity {
 
 // How much Reset clears: one run's state, or everything (destruction, restart).
 enum class ResetScope : uint8_t { kRun, kAll };
-// What Publish copies, and whether it waits for the task lock.
-enum class PublishScope : uint8_t { kStatus, kStatusAndSnapshots };
+// Whether Publish waits for the task lock.
 enum class LockWait : uint8_t { kSkipIfBusy, kWait };
 
 class TBaseWork : public QThread {
@@ -62,9 +61,9 @@ public:
     // Copy of the published status, taken under the task lock.
     TaskStatus PublishedStatus();
 
-    // Copies the live status to the published one (with the display
-    // snapshots when asked). kSkipIfBusy gives up when the task lock is taken.
-    virtual void Publish(PublishScope scope, LockWait wait) = 0;
+    // Copies the live status to the published one. kSkipIfBusy gives up
+    // when the task lock is taken.
+    void Publish(LockWait wait);
     // Clears run-time state layer by layer; kAll also drops what survives a
     // normal end of the loop (the first target path, the disk-size path).
     virtual void Reset(ResetScope scope);
@@ -74,7 +73,6 @@ protected:
 
     TaskStatus live_;
     TaskStatus published_;  // written only by Publish, under the task lock
-    std::atomic<int64_t> disk_size_{0};  // refreshed by the worker, read by queries
 
 private:
     EngineContext& context_;

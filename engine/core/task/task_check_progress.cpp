@@ -18,7 +18,7 @@ bool TWorkWithPieces::StopRequested() {
             const int64_t checked = pieces_->CheckProgress() != 0 ? pieces_->CheckProgress() : pieces_->CheckedBytes();
             live_.checked = static_cast<uint64_t>(checked > 0 ? checked : 0);
             live_.total_size = static_cast<uint64_t>(pieces_->TotalSize() > 0 ? pieces_->TotalSize() : 0);
-            Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
+            Publish(LockWait::kSkipIfBusy);
         }
     }
     return CheckStop();

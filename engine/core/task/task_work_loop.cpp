@@ -18,7 +18,6 @@ constexpr uint32_t kStarvedAfterSeconds = 15;
 constexpr uint32_t kNoDataLimitSeconds = 900;
 constexpr uint32_t kResumeSaveSeconds = 20;
 constexpr uint64_t kPieceMapCheckSeconds = 5;
-constexpr uint64_t kIdleActiveListMs = 60'000;
 constexpr uint32_t kDefaultLoopSleepMs = 6;
 
 }  // namespace
@@ -30,7 +29,7 @@ void TWorkThread::Run() {
         ReleaseLocksAfterCrash();
         // The run is over: show it, so the task does not look busy forever.
         live_.state = kTaskStateIdle;
-        Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
+        Publish(LockWait::kWait);
     }
 }
 
@@ -50,29 +49,23 @@ void TWorkThread::WorkerBody() {
         // Nothing to work with; make the reason (e.g. an unreadable metainfo
         // location) visible instead of leaving the status of before.
         live_.state = kTaskStateIdle;
-        Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
+        Publish(LockWait::kWait);
         return;
     }
     live_.state = kTaskStateRunning;
-    Publish(PublishScope::kStatus, LockWait::kWait);
+    Publish(LockWait::kWait);
     Loop();
     AfterLoop();
 }
 
 bool TWorkThread::Prepare() {
-    const int64_t disk = ReadTargetDiskSize();
-    if (disk >= 0) disk_size_ = disk;
     const TaskIdentity& id = Identity();
     const bool torrent_task = id.p2sp || id.bt;
     if (torrent_task && !id.metainfo_location.empty()) {
         live_.state = kTaskStateIdle;
         const bool file = IsFileLocation(id.metainfo_location);
         const bool link_text = !file && LooksLikeLinkText(id.metainfo_location);
-        if (file) {
-            LoadMetainfoFromFile();
-        } else if (!link_text) {
-            FetchRemoteMetainfo();
-        }
+        if (file) LoadMetainfoFromFile();
         live_.state = kTaskStateParsingMeta;
         if (link_text) {
             BuildLinkTextMetainfo(id.metainfo_location);
@@ -99,7 +92,7 @@ void TWorkThread::LoadMetainfoFromFile() {
 }
 
 void TWorkThread::Loop() {
-    uint64_t last15 = 0, last8 = 0, last10 = 0, last_disk_read = 0;
+    uint64_t last15 = 0, last8 = 0, last10 = 0;
     uint32_t housekeeping_passes = 0;
     const TaskIdentity& id = Identity();
     while (!CheckStop()) {
@@ -110,15 +103,6 @@ void TWorkThread::Loop() {
             LogWrite(line, kLogTaskLifecycle, kLogTaskLifecycle);
             break;
         }
-        // The size on disk is only shown: once a second is enough, and a
-        // fast loop must not open the file on every step.
-        if (const uint64_t second = Now(); second != last_disk_read) {
-            last_disk_read = second;
-            const int64_t disk = ReadTargetDiskSize();
-            if (disk > 0) disk_size_ = disk;
-        }
-        if (CheckStop()) break;
-
         const uint64_t now = Step();
         if (now - last15 >= 15) {
             RefreshSources();
@@ -133,23 +117,18 @@ void TWorkThread::Loop() {
         }
         if (!CheckStop() && !IsFinished(now) && IsStarved()) {
             marked_starved_ = true;
-            NormaliseSourceStates();
             break;
         }
 
         if (now - last8 >= 8) {
             last8 = now;
             DhtSearch();
-            const bool deep = housekeeping_passes % 4 == 0;
-            TrimBufferPools(false, deep);
-            if (deep) TrimCandidates();
+            TrimBufferPools(false, housekeeping_passes % 4 == 0);
             ++housekeeping_passes;
         }
         if (CheckStop()) break;
-        if (HasNewTorrentFromPeer()) BuildMetainfo();
-        if (CheckStop()) break;
         if (now - last10 >= 10) {
-            LanExchange();
+            ExchangeOnLan();
             last10 = now;
         }
     }
@@ -157,7 +136,6 @@ void TWorkThread::Loop() {
 
 void TWorkThread::AfterLoop() {
     if (!verified_complete_) IsFinished(0);
-    NormaliseSourceStates();
     // Reset clears the flag, so the value of this moment decides both the file
     // and the end status.
     const bool verified = verified_complete_;
@@ -177,11 +155,10 @@ void TWorkThread::AfterLoop() {
                 live_.status = STATUS_TIMED_OUT;
             }
         }
-        Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
+        Publish(LockWait::kSkipIfBusy);
     }
     Reset(ResetScope::kRun);
     TrimBufferPools(true, true);
-    ClearNameCache();
 }
 
 void TWorkThread::TrimBufferPools(bool end_of_run, bool deep) {
@@ -222,7 +199,7 @@ bool TWorkThread::IsFinished(uint64_t now) {
             // The application waits for this moment: show it now, not at the
             // next once-a-second publication.
             ScopedLock guard(Lock());
-            Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
+            Publish(LockWait::kSkipIfBusy);
         }
     }
     if (!complete) {
@@ -249,10 +226,9 @@ uint64_t TWorkThread::Step() {
         StatisticsPass(now);
         if (IsMetainfoReady()) PeriodicSaveAndCheck();
     }
-    if (IsDataComplete() && IdleActiveListMs() > kIdleActiveListMs) GetClock().SleepMs(200);
     if (per_second_flag_ && Lock().TryLock()) {
         ApplyPendingChanges();
-        Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
+        Publish(LockWait::kSkipIfBusy);
         Refresh();
         Lock().Unlock();
         per_second_flag_ = false;
@@ -294,7 +270,7 @@ void TWorkThread::PeriodicSaveAndCheck() {
     if (now - last_check_clock_ > kPieceMapCheckSeconds) {
         {
             ScopedLock guard(Lock());
-            Publish(PublishScope::kStatusAndSnapshots, LockWait::kSkipIfBusy);
+            Publish(LockWait::kSkipIfBusy);
             if (!IsDataComplete() && SecondsWithoutData() >= kNoDataLimitSeconds) {
                 // Giving up must be visible to the application, not a silent stop.
                 live_.status = STATUS_NETWORK_ERROR;

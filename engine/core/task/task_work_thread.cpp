@@ -42,7 +42,7 @@ int32_t TWorkThread::PauseTask(bool on) { return Pause(on) ? ENGINE_OK : ENGINE_
 int32_t TWorkThread::Restart() {
     LogWrite("Download Restarted..", kLogTaskRestart, kLogTaskRestart);
     if (!Stop()) return ENGINE_E_EXCEPTION;
-    const std::string first = FirstFinalPath();
+    const std::string first = FirstTargetPath();
     if (!first.empty()) {
         for (const char* suffix : {"", ".zltmp", ".zlinfo", ".zlinfodf"}) Context().Files().Remove(first + suffix);
     }
@@ -122,28 +122,6 @@ int32_t TWorkThread::GetTorrentInfo(TaskTorrentInfo& info) {
     return ENGINE_OK;
 }
 
-int32_t TWorkThread::GetDetails(TaskDetails& d) {
-    const int64_t disk = ReadTargetDiskSize();
-    ScopedLock guard(Lock());
-    if (disk > 0) disk_size_ = disk;
-    d = TaskDetails{};
-    TaskProgressInfo progress;
-    FillProgress(progress);
-    CopyText(d.name, sizeof d.name, published_.name);
-    d.progress = progress.progress;
-    d.status = progress.status;
-    d.current_speed = progress.speed;
-    d.average_upload_speed = published_.average_upload_speed;
-    d.seconds_running = GetThreadId() ? static_cast<int32_t>(Context().UptimeSeconds() - StartUptime()) : 0;
-    d.piece_count = published_.piece_count;
-    d.memory_cache_bytes = published_.memory_cache_bytes;
-    d.time_remaining = progress.time_remaining;
-    d.total_kib = static_cast<int32_t>(published_.total_size / 1024);
-    const int64_t on_disk = disk_size_.load();
-    d.disk_size = on_disk > 0 ? static_cast<uint64_t>(on_disk) : 0;
-    return ENGINE_OK;
-}
-
 void TWorkThread::LoadResumeInfo() {
     std::shared_ptr<ResumeInfoCodec> codec = Context().ResumeCodec();
     ScopedLock guard(Lock());
@@ -160,15 +138,6 @@ void TWorkThread::DeleteResumeFile() {
     if (!Identity().resume_path.empty()) RemoveDurably(Context().Files(), Identity().resume_path);
 }
 
-void TWorkThread::Publish(PublishScope scope, LockWait wait) {
-    QTMutex& lock = Lock();
-    const bool held = wait == LockWait::kWait ? (lock.Lock() || lock.TryLock()) : lock.TryLock();
-    if (!held) return;
-    if (scope == PublishScope::kStatusAndSnapshots) PublishSnapshots(wait == LockWait::kWait);
-    published_ = live_;
-    lock.Unlock();
-}
-
 void TWorkThread::Reset(ResetScope scope) {
     loop_sleep_ms_ = 0;
     per_second_flag_ = false;
@@ -180,7 +149,6 @@ void TWorkThread::Reset(ResetScope scope) {
     last_check_clock_ = 0;
     last_statistics_clock_ = 0;
     last_four_second_clock_ = 0;
-    disk_size_ = 0;
     TWorkWithTransStatis::Reset(scope);
 }
 

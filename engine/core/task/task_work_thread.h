@@ -10,28 +10,25 @@
 //
 //   TBaseWork (task_base_work.h): the QThread, settings, live and published
 //     status under the task lock.
-//       Publish ............................. TWorkThread
+//       Publish ............................. itself
 //       Reset(ResetScope) ................... every layer clears its own state, then calls the one before
 //   TWorkWithPeers (task_work_with_peers.h): the source list and limits.
 //       RefreshSources, PeerPass, FourSecondPass, WaitBetweenSteps,
 //       Deactivate ........................... TWorkWithTransStatis
 //       ApplyPendingChanges .................. TWorkWithPieces (file changes), TWorkWithTransStatis (peers)
-//       NormaliseSourceStates, TrimCandidates, IdleActiveListMs, Activate (seams)
 //   TWorkWithPieces (task_work_with_pieces.h): metainfo, the piece map
 //     (TPieces), its notices, scheduling state, block reads for readers.
 //       OnPieceEvent, BuildMetainfo, ServeBlockReads, ClosePieceFiles,
 //       FlushPieceMap, FlushPieceCaches ...... itself (overridable by tests)
 //       SecondsWithoutData, ActivePeerCount .. TWorkWithTransStatis
-//       DhtSearch, HasNewTorrentFromPeer (seams)
+//       DhtSearch (seam)
 //   TWorkWithTransStatis (task_work_with_trans_statis.h): transfer
 //     statistics and the peer driver (TaskPeerDriver, peer_driver.h),
 //     which it serves as the TaskPieceView.
 //       StatisticsPass ....................... itself
-//       ApplyBandwidth, SumPeerSpeed (seams)
 //   TWorkThread (this file): the worker loop (task_work_loop.cpp), its
 //     periods and end conditions, resume info, the interface's queries.
-//       Step, ReadTargetDiskSize, FirstFinalPath .. itself (overridable by tests)
-//       FetchRemoteMetainfo, PublishSnapshots, ClearNameCache, LanExchange (seams)
+//       Step ................................ itself (overridable by tests)
 //
 // The path of a received block
 // ----------------------------
@@ -93,22 +90,6 @@ struct TaskTorrentInfo {
     char announce[4099] = {};
 };
 
-struct TaskDetails {
-    char name[kTaskTextSize] = {};
-    int32_t progress = 0;
-    int32_t status = 0;
-    int32_t current_speed = 0;
-    int32_t average_upload_speed = 0;
-    int32_t peer_counter_1 = 0;
-    int32_t seconds_running = 0;
-    int32_t peer_counter_2 = 0;
-    int32_t piece_count = 0;
-    int32_t memory_cache_bytes = 0;
-    int32_t time_remaining = 0;
-    int32_t total_kib = 0;
-    uint64_t disk_size = 0;
-};
-
 class TWorkThread : public TWorkWithTransStatis {
 public:
     explicit TWorkThread(EngineContext& context);
@@ -132,14 +113,12 @@ public:
     int32_t GetAverageSpeed(int32_t* out);
     int32_t GetCurrentSpeed(int32_t* out);
     int32_t GetTorrentInfo(TaskTorrentInfo& info);
-    int32_t GetDetails(TaskDetails& details);
 
     // Resume info through the engine's codec; saving writes only dirty blobs.
     void LoadResumeInfo();
     bool SaveResumeInfo(const std::string& path);
     bool SaveResumeInfo() { return SaveResumeInfo(Identity().resume_path); }
 
-    void Publish(PublishScope scope, LockWait wait) override;
     void Reset(ResetScope scope) override;
     void Run() override;
 
@@ -153,20 +132,6 @@ protected:
     virtual uint64_t Step();
     // Completion and seeding end; may close the files and set verified-complete.
     bool IsFinished(uint64_t now);
-
-    // --- hooks of later layers ------------------------------------------
-    // Bytes the target file occupies on disk, or -1 when unknown (file storage).
-    virtual int64_t ReadTargetDiskSize() { return TargetDiskSize(); }
-    // Fetches a metainfo location that is not a "file://" URL (HTTP source).
-    virtual void FetchRemoteMetainfo() {}
-    // Rebuilds the published peer, file, connection, source, candidate and bitfield snapshots.
-    virtual void PublishSnapshots(bool /*force*/) {}
-    // Final path of the first file of the file snapshot, "" before the files are known.
-    virtual std::string FirstFinalPath() { return FirstTargetPath(); }
-    // Empties the socket layer's name cache (after a run).
-    virtual void ClearNameCache() {}
-    // Exchange with LAN-discovered peers (shared listener), every 10 s.
-    virtual void LanExchange() { ExchangeOnLan(); }
 
 private:
     void WorkerBody();

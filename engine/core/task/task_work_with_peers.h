@@ -35,23 +35,15 @@ public:
     // Turns sources (and pending sources) into candidates and re-resolves
     // them; runs every 15 s. The thin form lists every non-empty source.
     virtual void RefreshSources();
-    // Puts every source entry back into a state from which it can be retried.
-    virtual void NormaliseSourceStates() {}
     // One pass over the connected peers: receive, send, connect candidates.
     virtual void PeerPass() {}
     // Changes asked for through the interface, applied by the worker.
     virtual void ApplyPendingChanges() {}
     // The 4-second pass: per-peer rate snapshot, pruning, candidate clean-up.
     virtual void FourSecondPass() {}
-    // Trims an over-long candidate list (housekeeping).
-    virtual void TrimCandidates() {}
-    // Milliseconds of tick count for which the active list has held nothing but
-    // tracker connections (0 while real peers are active).
-    virtual uint64_t IdleActiveListMs() { return 0; }
     // The loop's pause between two steps: at most `ms` milliseconds, shorter
     // when a connection has something to do.
     virtual void WaitBetweenSteps(uint32_t ms) { GetClock().SleepMs(ms); }
-    virtual void Activate() {}
     virtual void Deactivate() {}
 
     void Reset(ResetScope scope) override;

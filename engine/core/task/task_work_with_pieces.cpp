@@ -9,7 +9,6 @@
 #include "engine/core/api/engine_context.h"
 #include "engine/core/sched/random_start.h"
 #include "engine/core/task/task_status.h"
-#include "engine/meta/disk_space.h"
 #include "engine/meta/link_text.h"
 #include "engine/meta/previous_piece_map.h"
 #include "engine/meta/storage_layout_info.h"
@@ -44,17 +43,6 @@ int32_t TWorkWithPieces::GetBitfield(uint8_t* buffer, int32_t size) {
 std::string TWorkWithPieces::ExplicitTargetPath() {
     ScopedLock guard(Lock());
     return Identity().full_path ? Identity().target_file : std::string();
-}
-
-int64_t TWorkWithPieces::TargetDiskSize() {
-    std::string path;
-    {
-        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
-        path = disk_size_path_;
-    }
-    if (path.empty()) return -1;
-    const int64_t size = FileDiskSizeOf(path);
-    return size >= 0 ? size : -1;
 }
 
 std::string TWorkWithPieces::FirstTargetPath() {
@@ -133,7 +121,7 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             live_.downloaded = figures_.downloaded;
             // The first verified piece shows at once, not at the next
             // once-a-second publication.
-            if (first && live_.finished_pieces > 0) Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
+            if (first && live_.finished_pieces > 0) Publish(LockWait::kSkipIfBusy);
             return;
         }
         case kNoticeHaveAll: {
@@ -156,7 +144,7 @@ void TWorkWithPieces::OnPieceEvent(int32_t kind, int32_t flag, int64_t, int64_t 
             if (!pieces_) return;
             SyncFigures();
             CopyFiguresToLive();
-            Publish(flag != 0 ? PublishScope::kStatusAndSnapshots : PublishScope::kStatus, LockWait::kWait);
+            Publish(LockWait::kWait);
             return;
         case kNoticePiecesBuilt: {
             if (!pieces_) return;
@@ -313,10 +301,6 @@ bool TWorkWithPieces::BuildPieceMap(const TTorrent& torrent) {
             break;
         }
     }
-    {
-        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
-        disk_size_path_ = first_target_path_;
-    }
     return true;
 }
 
@@ -396,7 +380,7 @@ void TWorkWithPieces::CopyFiguresToLive() {
 void TWorkWithPieces::Refresh() {
     SyncFigures();
     CopyFiguresToLive();
-    if (live_.checked != live_.total_size) Publish(PublishScope::kStatus, LockWait::kSkipIfBusy);
+    if (live_.checked != live_.total_size) Publish(LockWait::kSkipIfBusy);
 }
 
 void TWorkWithPieces::Reset(ResetScope scope) {
@@ -414,10 +398,6 @@ void TWorkWithPieces::Reset(ResetScope scope) {
         bitfield_.clear();
         bitfield_pieces_ = 0;
         if (scope == ResetScope::kAll) first_target_path_.clear();
-    }
-    if (scope == ResetScope::kAll) {
-        std::lock_guard<std::mutex> guard(disk_size_path_mutex_);
-        disk_size_path_.clear();
     }
     metainfo_ = ParsedMetainfo{};
     figures_ = PieceFigures{};

@@ -56,10 +56,6 @@ public:
     bool StopRequested() override;
     std::string ExplicitTargetPath() override;
 
-    // Bytes the first target file (or its temporary companion) occupies on
-    // disk; -1 before the piece map has named the files. Any thread.
-    int64_t TargetDiskSize();
-
     // The task's copy of the engine's IP filter, taken when the piece map is built.
     const CIPFilter& TaskIpFilter() const { return ip_filter_; }
     // The piece map and its torrent; null before the map is built (worker thread).
@@ -103,8 +99,6 @@ public:
     virtual uint32_t SecondsWithoutData() { return 0; }
     // Peer search in the DHT (inactive while the engine's DHT switch is off).
     virtual void DhtSearch() {}
-    // A "torrent" blob received from a peer that is not built yet.
-    virtual bool HasNewTorrentFromPeer() { return false; }
 
     // --- piece scheduling for BitTorrent peers (worker thread) -----------
     // add: one more peer requests the piece (false when enough peers do);
@@ -191,10 +185,6 @@ private:
     CIPFilter ip_filter_;
     bool files_completed_ = false;   // a have bit after the check: rename complete files (worker thread)
     std::string first_target_path_;  // under the task lock
-    // The same path for the disk-size query, which the loop asks on every pass
-    // without waiting for the task lock.
-    std::mutex disk_size_path_mutex_;
-    std::string disk_size_path_;
     // A clear of the resume data followed by the same bytes is no change, so
     // an idle task does not rewrite its resume file (under the task lock).
     bool bits_clear_pending_ = false;

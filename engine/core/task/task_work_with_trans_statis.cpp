@@ -244,7 +244,7 @@ ServerListView TWorkWithTransStatis::ViewServerList() {
 void TWorkWithTransStatis::ViewHostUnresolved() {
     ScopedLock guard(Lock());
     live_.status = STATUS_HOST_UNRESOLVED;
-    Publish(PublishScope::kStatusAndSnapshots, LockWait::kWait);
+    Publish(LockWait::kWait);
 }
 
 bool TWorkWithTransStatis::MapReady() { return IsMetainfoReady() && PieceMap() != nullptr; }

@@ -67,10 +67,6 @@ public:
     // --- hooks of the transfer statistics layer -------------------------
     // Once a second: speeds, estimates, the loop sleep; sets the per-second flag.
     virtual void StatisticsPass(uint64_t now);
-    // Applies this task's share of the engine-wide speed limits.
-    virtual void ApplyBandwidth() {}
-    // Sum of the current speeds of the peers whose kind is in `mask`.
-    virtual int64_t SumPeerSpeed(uint32_t /*mask*/) { return 0; }
     // Uptime seconds since the last payload arrived, counted from the first
     // statistics pass of the run at which the task had a source candidate.
     uint32_t SecondsWithoutData() override;

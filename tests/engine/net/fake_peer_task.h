@@ -140,7 +140,6 @@ public:
     void AddCandidate(TPeerId*) override {}
     int64_t DownloadAllowance() override { return 1 << 20; }
     bool P2PEnabled() override { return p2p; }
-    void NoteSendPending(TPeerObject&) override { ++send_pending_notes; }
 
     FakeClock fake_clock;
     int32_t piece_count;
@@ -162,7 +161,6 @@ public:
     int writes = 0;
     int64_t received = 0;
     int64_t kind_bytes[2] = {0, 0};
-    int send_pending_notes = 0;
 };
 
 // A peer with no protocol of its own; the test sets its connection state.

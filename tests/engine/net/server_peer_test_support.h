@@ -58,14 +58,12 @@ public:
     void PenaliseSource(TPeerId*, bool keep, int32_t passes) override { penalties.push_back({keep, passes}); }
     void AddCandidate(TPeerId* identity) override { candidates.push_back(RefPtr<TPeerId>::Share(identity)); }
     void NoteHostUnresolved() override { ++unresolved; }
-    void NoteMetainfoFetchStarted() override { ++metainfo_fetches; }
 
     std::string image;
     std::map<int64_t, int> deliveries;  // file offset -> times delivered
     std::vector<Penalty> penalties;
     std::vector<RefPtr<TPeerId>> candidates;
     int unresolved = 0;
-    int metainfo_fetches = 0;
 };
 
 // A task whose piece memory takes blocks in place: the body's bytes are read
