@@ -4,7 +4,6 @@
 zl_library(zl_core_sched SOURCES
   transfer_pace.cpp
   transfer_statistics.cpp
-  bandwidth_share.cpp
   peer_health.cpp
   requested_pieces.cpp
   random_start.cpp

@@ -38,10 +38,9 @@ int32_t PassQuota(int64_t upload_rate) {
     return int32_t(std::min<int64_t>(std::max<int64_t>(upload_rate / 8192 - 8, 8), 20));
 }
 
-int64_t AllowedRate(int32_t limit_kib, int64_t share) {
+int64_t AllowedRate(int32_t limit_kib) {
     const int64_t limit = limit_kib > 0 ? int64_t(limit_kib) * 1024 : kUnlimitedRate;
-    if (share <= 0) share = kUnlimitedRate;
-    return std::max(std::min(limit, share), kMinimumAllowedRate);
+    return std::max(limit, kMinimumAllowedRate);
 }
 
 int32_t TimeRemainingSeconds(int64_t piece_length, int64_t piece_count, int64_t finished_pieces,

@@ -38,9 +38,9 @@ int32_t ConnectionBudget(int64_t download_rate, int64_t upload_rate);
 // BitTorrent peers with queued output served per upload loop: 8..20.
 int32_t PassQuota(int64_t upload_rate);
 
-// Allowed rate for a limit in KiB/s (0, negative or overflowing: no limit)
-// and the task's share of an engine-wide limit; never below 3072 B/s.
-int64_t AllowedRate(int32_t limit_kib, int64_t share);
+// Allowed rate for a limit in KiB/s (0, negative or overflowing: no limit);
+// never below 3072 B/s.
+int64_t AllowedRate(int32_t limit_kib);
 
 // Seconds left at `download_rate`: 0 below 1 KiB/s, or when the task finished
 // and is no longer downloading. The product is formed in 64 bits (a 4 GiB

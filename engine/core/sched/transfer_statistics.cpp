@@ -21,29 +21,23 @@ TransferStatistics::TransferStatistics(Clock& clock) : clock_(clock) { Start(); 
 void TransferStatistics::Start(int32_t download_limit_kib, int32_t upload_limit_kib) {
     start_ms_ = last_pass_ms_ = clock_.TickMs();
     received_second_ = sent_second_ = payload_second_ = 0;
-    received_since_allotment_ = sent_since_allotment_ = 0;
     download_debt_ = upload_debt_ = 0;
     download_rate_ = upload_rate_ = 0;
-    download_share_ = upload_share_ = kUnlimitedRate;
     downloaded_total_ = uploaded_total_ = 0;
     current_speed_ = average_download_ = average_upload_ = time_remaining_ = 0;
     pace_ = RatePace{5, kDefaultFullPassPeriod, kDefaultSlowUploadPeriod, 6};
     connection_budget_ = kDefaultConnectionBudget;
     pass_quota_ = kDefaultPassQuota;
-    allowed_download_ = AllowedRate(download_limit_kib, download_share_);
-    allowed_upload_ = AllowedRate(upload_limit_kib, upload_share_);
+    allowed_download_ = AllowedRate(download_limit_kib);
+    allowed_upload_ = AllowedRate(upload_limit_kib);
 }
 
 void TransferStatistics::AddReceived(int64_t bytes) {
-    bytes = NonNegative(bytes);
-    received_second_ += bytes;
-    received_since_allotment_ += bytes;
+    received_second_ += NonNegative(bytes);
 }
 
 void TransferStatistics::AddSent(int64_t bytes) {
-    bytes = NonNegative(bytes);
-    sent_second_ += bytes;
-    sent_since_allotment_ += bytes;
+    sent_second_ += NonNegative(bytes);
 }
 
 void TransferStatistics::AddPayload(int64_t bytes) { payload_second_ += NonNegative(bytes); }
@@ -86,8 +80,8 @@ void TransferStatistics::Pass(const StatisticsPassInput& in) {
     // stop reading at a block boundary.
     const int64_t previous_download = allowed_download_;
     const int64_t previous_upload = allowed_upload_;
-    allowed_download_ = AllowedRate(in.download_limit_kib, download_share_);
-    allowed_upload_ = AllowedRate(in.upload_limit_kib, upload_share_);
+    allowed_download_ = AllowedRate(in.download_limit_kib);
+    allowed_upload_ = AllowedRate(in.upload_limit_kib);
     download_debt_ =
         std::min(NonNegative(received_second_ + download_debt_ - previous_download), kMaxDebtSeconds * allowed_download_);
     upload_debt_ =
@@ -100,10 +94,5 @@ void TransferStatistics::SetRates(int64_t download_rate, int64_t upload_rate) {
     upload_rate_ = NonNegative(upload_rate);
 }
 
-void TransferStatistics::SetShares(int64_t download_share, int64_t upload_share) {
-    download_share_ = download_share > 0 ? download_share : kUnlimitedRate;
-    upload_share_ = upload_share > 0 ? upload_share : kUnlimitedRate;
-    received_since_allotment_ = sent_since_allotment_ = 0;
-}
 
 }  // namespace zl

@@ -47,12 +47,6 @@ public:
 
     // Summed per-peer rates from the latest rate snapshot.
     void SetRates(int64_t download_rate, int64_t upload_rate);
-    // This task's share of an engine-wide limit (bytes per second, <= 0: none);
-    // takes effect at the next pass.
-    void SetShares(int64_t download_share, int64_t upload_share);
-    // Bytes moved since the shares were last set (what an allotment looks at).
-    int64_t ReceivedSinceAllotment() const { return received_since_allotment_; }
-    int64_t SentSinceAllotment() const { return sent_since_allotment_; }
 
     // Figures published in the task status.
     uint64_t DownloadedTotal() const { return downloaded_total_; }
@@ -85,8 +79,6 @@ private:
     int64_t received_second_ = 0;
     int64_t sent_second_ = 0;
     int64_t payload_second_ = 0;
-    int64_t received_since_allotment_ = 0;
-    int64_t sent_since_allotment_ = 0;
     // Bytes read or written beyond last second's allowance (a peer can only
     // stop at a block boundary); charged to the next seconds so the limit holds.
     int64_t download_debt_ = 0;
@@ -94,8 +86,6 @@ private:
 
     int64_t download_rate_ = 0;
     int64_t upload_rate_ = 0;
-    int64_t download_share_ = kUnlimitedRate;
-    int64_t upload_share_ = kUnlimitedRate;
     int64_t allowed_download_ = kUnlimitedRate;
     int64_t allowed_upload_ = kUnlimitedRate;
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/core/sched/bandwidth_share.h"
 #include "engine/base/fake_clock.h"
 #include "engine/core/sched/peer_health.h"
 #include "engine/core/sched/transfer_pace.h"
@@ -40,27 +39,21 @@ TEST(TransferPace, TiersFollowTheBytesOfTheLastSecond) {
     }
 }
 
-TEST(TransferPace, AllowedRatesUnderLimitsAndShares) {
+TEST(TransferPace, AllowedRatesUnderLimits) {
     struct Case {
         int32_t limit_kib;
-        int64_t share;
         int64_t allowed;
     };
     const Case cases[] = {
-        {0, kUnlimitedRate, 1048576000},  // no limit
-        {-5, kUnlimitedRate, 1048576000},
-        {1, kUnlimitedRate, 3072},        // the floor
-        {3, kUnlimitedRate, 3072},
-        {4, kUnlimitedRate, 4096},
-        {100, kUnlimitedRate, 102400},
-        {32766, kUnlimitedRate, 32766 * 1024},
-        {0, 50000, 50000},                // an engine-wide share caps an unlimited task
-        {100, 50000, 50000},
-        {10, 50000, 10240},
-        {0, 1000, 3072},
-        {0, 0, 1048576000},               // no share given
+        {0, 1048576000},  // no limit
+        {-5, 1048576000},
+        {1, 3072},        // the floor
+        {3, 3072},
+        {4, 4096},
+        {100, 102400},
+        {32766, 32766 * 1024},
     };
-    for (const Case& c : cases) EXPECT_EQ(AllowedRate(c.limit_kib, c.share), c.allowed) << c.limit_kib << " " << c.share;
+    for (const Case& c : cases) EXPECT_EQ(AllowedRate(c.limit_kib), c.allowed) << c.limit_kib;
 }
 
 TEST(TransferPace, ConnectionBudgetAndPassQuota) {
@@ -208,13 +201,6 @@ TEST_F(StatisticsTest, AllowancesShrinkWithinTheSecondAndRenewEachPass) {
     EXPECT_EQ(stats.AllowedDownloadRate(), 3072);
     EXPECT_EQ(stats.DownloadAllowance(), 3072);
     EXPECT_EQ(stats.AllowedUploadRate(), 1048576000);
-
-    // A share handed in by the engine-wide distribution takes effect at the next pass.
-    input.download_limit_kib = 0;
-    stats.SetShares(20000, 0);
-    EXPECT_EQ(stats.AllowedDownloadRate(), 3072);
-    Second();
-    EXPECT_EQ(stats.AllowedDownloadRate(), 20000);
 }
 
 TEST_F(StatisticsTest, OvershootAtABlockBoundaryIsChargedToTheNextSecond) {
@@ -274,24 +260,6 @@ TEST(SpeedLimit, HoldsWithinTenPercentOverAMinute) {
 TEST(SpeedLimit, NoLimitLeavesTheLinkAlone) {
     const double got = double(SimulateMinute(0, 30 << 20, true));
     EXPECT_NEAR(got / (30.0 * (1 << 20) * 60), 1.0, 0.02);
-}
-
-TEST(BandwidthShare, SplitsAnEngineWideLimit) {
-    // No limit: everyone unlimited.
-    EXPECT_EQ(DistributeBandwidth(0, {{100, 0}, {200, 0}}), (std::vector<int64_t>{kUnlimitedRate, kUnlimitedRate}));
-    EXPECT_TRUE(DistributeBandwidth(1000000, {}).empty());
-    // Busy tasks split evenly, the remainder goes to one of them.
-    EXPECT_EQ(DistributeBandwidth(1000000, {{0, 0}, {0, 0}, {0, 0}}),
-              (std::vector<int64_t>{333333, 333333, 333334}));
-    // A task that used little keeps what it used plus a quarter; the rest goes to the busy one.
-    EXPECT_EQ(DistributeBandwidth(1000000, {{40000, 500000}, {500000, 500000}}),
-              (std::vector<int64_t>{50000, 950000}));
-    // A task that moved nothing still keeps the floor.
-    const std::vector<int64_t> idle = DistributeBandwidth(1000000, {{0, 500000}, {500000, 500000}});
-    EXPECT_EQ(idle[0], 3072);
-    EXPECT_EQ(idle[0] + idle[1], 1000000);
-    // Every share respects the floor even under a tiny limit.
-    for (int64_t share : DistributeBandwidth(5000, {{0, 0}, {0, 0}, {0, 0}})) EXPECT_GE(share, 3072);
 }
 
 TEST(PeerHealth, RateSnapshotFigures) {
