@@ -12,7 +12,6 @@ const char* StateName(int state) {
         case kStateResume: return "resume";
         case kStateFailed: return "failed";
         case kStateFinished: return "finished";
-        case kStateRetry: return "retry";
         case kStateMd5Checking: return "md5checking";
         case kStateCheckRecover: return "checkrecover";
         case kStateCheckFinished: return "checkfinished";
@@ -23,8 +22,8 @@ const char* StateName(int state) {
 }
 
 bool IsDownloadingState(int s) {
-    return s == kStatePreparing || s == kStateDownloading || s == kStateResume || s == kStateRetry ||
-           s == kStateRecover || s == kStateReload;
+    return s == kStatePreparing || s == kStateDownloading || s == kStateResume || s == kStateRecover ||
+           s == kStateReload;
 }
 
 }  // namespace zl::app

@@ -12,7 +12,6 @@ enum AppState : int {
     kStateResume = 6,          // resumed, waiting for data
     kStateFailed = 7,
     kStateFinished = 8,        // every file complete
-    kStateRetry = 9,           // grouped with the downloading states; nothing enters it
     kStateMd5Checking = 10,
     kStateCheckRecover = 11,   // repairing
     kStateCheckFinished = 12,  // verified
@@ -24,7 +23,7 @@ enum AppState : int {
 
 // The logged name of a state, or null for the states without one.
 const char* StateName(int state);
-// 3, 4, 6, 9, 15, 16.
+// 3, 4, 6, 15, 16.
 bool IsDownloadingState(int state);
 
 }  // namespace zl::app

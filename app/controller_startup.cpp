@@ -154,8 +154,7 @@ int AppController::StartUp() {
     state_ = d.state;
     if (settings_.prefix_hashing && !prefix_thread_.joinable())
         prefix_thread_ = std::thread([this] { PrefixHashRun(); });
-    if (d.state == kStateRecover || d.state == kStateReload || d.state == kStateFinished ||
-        d.state == kStateRetry) {
+    if (d.state == kStateRecover || d.state == kStateReload || d.state == kStateFinished) {
         LoadPrefixStates();
         Reload();
         return 1;

@@ -34,7 +34,6 @@ std::string StateText(int state) {
         case kStateResume: return "resuming";
         case kStateFailed: return "failed";
         case kStateFinished: return "download complete";
-        case kStateRetry: return "retrying";
         case kStateMd5Checking: return "verifying (MD5)";
         case kStateCheckRecover: return "repairing";
         case kStateCheckFinished: return "verified";

@@ -50,15 +50,12 @@ public:
     uint64_t HttpBytes() const override { return http_bytes_; }
     uint64_t FtpBytes() const override { return ftp_bytes_; }
     uint64_t TwiceBytes() const override { return twice_bytes_; }
-    // Pieces servers took over from remotes' queues.
-    uint64_t Takeovers() const { return takeovers_; }
     size_t ActiveCount() const override { return active_.size(); }
     bool HadCandidates() const override { return candidates_.list().EverAdmitted(); }
     void AddWaitEntries(std::vector<pollfd>& entries) const override;
     uint64_t UdpStreamBytes() const override;
     void SendToBitTorrentPeers(const uint8_t* bytes, size_t length) override;
     void DhtSearch() override;  // peer_driver_dht.cpp
-    const TaskDhtStep* DhtStep() const { return dht_.get(); }
     size_t UsableCandidates() const;
     int64_t SummedRate() const;
 
@@ -281,7 +278,6 @@ private:
     uint64_t http_bytes_ = 0;
     uint64_t ftp_bytes_ = 0;
     uint64_t twice_bytes_ = 0;
-    uint64_t takeovers_ = 0;
 
     // BitTorrent half.
     struct NodeClaim {

@@ -95,7 +95,6 @@ TPieceRange* TaskPeerDriver::TakeOverRange(TPeerObject& server) {
                                               : (pieces + 1) / 2;
         int32_t last = tail;
         while (last + 1 - tail < share && queue.HasPiece(last + 1) && free(last + 1)) ++last;
-        ++takeovers_;
         return AddRange(tail, last, server);
     }
     return nullptr;

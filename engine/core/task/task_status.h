@@ -40,7 +40,6 @@ struct TaskStatus {
     int32_t current_speed = 0;
     int32_t time_remaining = 0;
     uint64_t completion_time = 0;  // engine clock when all pieces were first complete
-    bool seeding_over = false;
     int32_t last_field = 1;
 };
 

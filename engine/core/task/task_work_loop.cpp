@@ -207,13 +207,10 @@ bool TWorkThread::IsFinished(uint64_t now) {
         return false;
     }
     const TaskIdentity& id = Identity();
-    if (!id.p2sp && !id.bt) return !live_.seeding_over && live_.downloaded >= live_.wanted_size;
+    if (!id.p2sp && !id.bt) return live_.downloaded >= live_.wanted_size;
     const int32_t hours = Settings().seeding_hours;
-    if (hours > 0 && now >= live_.completion_time && (now - live_.completion_time) / 3600 >= static_cast<uint64_t>(hours)) {
-        live_.seeding_over = false;
-        return true;
-    }
-    return false;
+    return hours > 0 && now >= live_.completion_time &&
+           (now - live_.completion_time) / 3600 >= static_cast<uint64_t>(hours);
 }
 
 uint64_t TWorkThread::Step() {
