@@ -60,10 +60,10 @@ private:
 class CheckingTask : public zl::test::FakeBtTask {
 public:
     using FakeBtTask::FakeBtTask;
-    zl::BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
-                                    int32_t origin) override {
+    zl::BlockWriteResult WriteBlock(zl::TPeerObject& sender, int32_t p, int64_t offset, int32_t length,
+                                    const uint8_t* data) override {
         if (p < 0 || p >= piece_count || offset < 0 || length <= 0 || offset + length > PieceSize(p)) std::abort();
-        return FakeBtTask::WriteBlock(p, offset, length, data, origin);
+        return FakeBtTask::WriteBlock(sender, p, offset, length, data);
     }
     int32_t ReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) override {
         if (piece < 0 || piece >= piece_count || offset < 0 || length <= 0 || offset + length > PieceSize(piece))

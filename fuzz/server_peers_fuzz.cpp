@@ -81,12 +81,12 @@ private:
 class CheckingTask : public zl::test::FakePeerTask {
 public:
     using FakePeerTask::FakePeerTask;
-    zl::BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
-                                    int32_t origin) override {
+    zl::BlockWriteResult WriteBlock(zl::TPeerObject& sender, int32_t p, int64_t offset, int32_t length,
+                                    const uint8_t* data) override {
         if (p < 0 || p >= piece_count || offset < 0 || length <= 0 || offset + length > PieceSize(p)) std::abort();
         volatile uint8_t sink = data[0] ^ data[length - 1];  // the whole block must be readable
         (void)sink;
-        return FakePeerTask::WriteBlock(p, offset, length, data, origin);
+        return FakePeerTask::WriteBlock(sender, p, offset, length, data);
     }
 };
 

@@ -75,7 +75,7 @@ bool TPieces::HashMatches(PieceInProgress& p, bool /*from_memory_tail*/) {
     return std::memcmp(digest, p.expected, kSha1DigestSize) == 0;
 }
 
-BlockWriteResult TPieces::ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset) {
+BlockWriteResult TPieces::ReceiveBlock(int32_t index, int64_t offset, int32_t length, const uint8_t* bytes) {
     if (!PieceValid(index) || !bytes || length <= 0) return {BlockWrite::kRefused, 0};
     PieceInProgress& p = *pieces_[size_t(index)];
     // Offsets come from the network: whole blocks inside the piece only.
@@ -162,7 +162,7 @@ size_t TPieces::CollectHashResults() {
             ResetPiece(p);
             ReleasePiece(p);
         }
-        Notice(kNoticePieceChecked, r.matched ? 1 : 0, 0, r.piece);
+        if (host_) host_->OnPieceChecked(r.piece, r.matched);
     }
     return taken;
 }

@@ -31,6 +31,7 @@
 namespace zl {
 
 // {kind, flag, size, value}; `data` carries the bytes of kinds 1000 and 1001.
+// A hash verdict of the workers comes as PiecesHost::OnPieceChecked instead.
 struct PieceNotice {
     int32_t kind = 0;
     int32_t flag = 0;
@@ -43,7 +44,6 @@ enum PieceNoticeKind : int32_t {
     kNoticeHave = 1,            // flag: have; value: piece index
     kNoticeHaveAll = 2,         // flag: have
     kNoticeStateEstablished = 3,
-    kNoticePieceChecked = 4,    // a piece hashed on a worker; flag: it matched; value: piece index
     kNoticePiecesBuilt = 100,   // value: piece count
     kNoticeSelection = 1000,    // data/size: selection list bytes
     kNoticeResumeData = 1001,   // data/size: resume data bytes; size 0: clear
@@ -56,6 +56,9 @@ class PiecesHost {
 public:
     virtual ~PiecesHost() = default;
     virtual void OnPieceNotice(const PieceNotice& notice) = 0;
+    // The verdict on a piece hashed on a worker (CollectHashResults): it
+    // matched and counts as verified, or it was emptied.
+    virtual void OnPieceChecked(int32_t /*piece*/, bool /*ok*/) {}
     virtual bool StopRequested() { return false; }
     // The task's explicit target path for a single-file torrent ("" when none).
     virtual std::string ExplicitTargetPath() { return {}; }
@@ -131,7 +134,7 @@ public:
     // piece that fails its hash is emptied, and the caller charges whoever sent it.
     // With hash workers the piece is handed to them instead (kPieceQueued):
     // it takes no more blocks until CollectHashResults gives the verdict.
-    BlockWriteResult ReceiveBlock(int32_t index, const uint8_t* bytes, int32_t length, int64_t offset);
+    BlockWriteResult ReceiveBlock(int32_t index, int64_t offset, int32_t length, const uint8_t* bytes);
     // Memory where the bytes of a wanted, missing block of a piece in progress
     // may be received in place (one span of the piece's memory), or null.
     // Nothing counts until ReceiveBlock is called with these bytes; the
@@ -139,7 +142,7 @@ public:
     uint8_t* BlockBuffer(int32_t index, int64_t offset, int32_t length);
     // Takes the verdicts of the workers that are ready, in the order the pieces
     // completed: a piece that matched counts as verified (as one checked at
-    // once), one that failed is emptied; each gives a kNoticePieceChecked.
+    // once), one that failed is emptied; each reaches the host's OnPieceChecked.
     // Returns the verdicts taken.
     size_t CollectHashResults();
     // Waits for every piece on the workers and takes the verdicts.

@@ -55,7 +55,7 @@ void TBTPeer::ResetState() {
 void TBTPeer::Reset() {
     // The pieces this peer was fetching may be chosen by others again; their
     // blocks go to the shared list with the outstanding requests.
-    for (int32_t piece : marked_pieces_) bt_.UnmarkRequested(piece);
+    for (int32_t piece : marked_pieces_) task_.UnmarkRequested(piece);
     marked_pieces_.clear();
     TPeerObject::Reset();
     ResetState();
@@ -505,7 +505,7 @@ bool TBTPeer::HandlePiece(const bt::Frame& frame) {
     // standard clients send such blocks after a cancel, so the connection goes on.
     if (!requested) return true;
     const int32_t errors_before = errors_;
-    if (DeliverBlock(block_index, static_cast<int32_t>(length), block, 0)) {
+    if (DeliverBlock(block_index, static_cast<int32_t>(length), block)) {
         no_data_count_ = -2;
         ++delivered_blocks_;
         waiting_since_ = Now();
@@ -545,7 +545,7 @@ void TBTPeer::UnmarkIdlePieces() {
             ++i;
             continue;
         }
-        bt_.UnmarkRequested(piece);
+        task_.UnmarkRequested(piece);
         marked_pieces_.erase(marked_pieces_.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
@@ -728,7 +728,7 @@ bool TBTPeer::RequestStep() {
             }
             marked_pieces_.push_back(piece);
             if (AddPieceRequests(piece, depth) == 0 && !outstanding_.HasPiece(piece)) {
-                bt_.UnmarkRequested(piece);
+                task_.UnmarkRequested(piece);
                 ForgetMarkedPiece(piece);
                 if (static_cast<size_t>(piece) < skipped_.size()) skipped_[static_cast<size_t>(piece)] = true;
             }

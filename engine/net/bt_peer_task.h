@@ -54,8 +54,7 @@ public:
     // Chooses a piece the remote offers, that is wanted, that this peer does
     // not request yet, and marks it requested for this peer; -1 when none.
     virtual int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) = 0;
-    // The peer stops requesting the piece (one entry).
-    virtual void UnmarkRequested(int32_t piece) = 0;
+    // (The peer stops requesting a piece through IPeerTask::UnmarkRequested.)
     // The peer requests the piece too (it took requests others handed back):
     // one entry, when the task allows one more; false otherwise.
     virtual bool MarkRequested(int32_t /*piece*/) { return false; }

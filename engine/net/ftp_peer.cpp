@@ -214,7 +214,7 @@ bool TFtpPeer::ReadWholeContent() {
 bool TFtpPeer::ReadBlocks() {
     if (data_ && skip_ == 0) {
         // The transfer's bytes go straight into the piece map's memory where it offers it.
-        const int in_place = ReceiveBlocksInPlace(*data_, stream_offset_, -1, kBlockOrigin);
+        const int in_place = ReceiveBlocksInPlace(*data_, stream_offset_, -1);
         if (in_place == kInPlaceFailed) return false;
         if (in_place == kInPlaceClosed) return ServerEndedTransfer();
         if (in_place == kInPlaceDone) return true;
@@ -261,7 +261,7 @@ int TFtpPeer::DataStep() {
             const int64_t block = first.block;
             const int32_t length = first.length;
             if (BlockInfo::BlockBegin(block) != stream_offset_ || available - used < length) break;
-            if (!DeliverBlock(block, length, data + used, kBlockOrigin)) return finish(-1);
+            if (!DeliverBlock(block, length, data + used)) return finish(-1);
             used += length;
             stream_offset_ += length;
         }

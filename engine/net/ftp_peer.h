@@ -23,7 +23,6 @@ public:
     static constexpr int64_t kControlLimit = 131072;
     // Bytes the data socket may hold: the skip window plus a few blocks.
     static constexpr int64_t kDataLimit = 262144;
-    static constexpr int32_t kBlockOrigin = 0;
     // Transfers in a row that the server ends without a whole block before
     // the source is rested (replies alone never let the peer time out).
     static constexpr int32_t kMaxEmptyTransfers = 3;

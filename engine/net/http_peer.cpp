@@ -239,7 +239,7 @@ bool THttpPeer::ReadWholeContent(bool read) {
 
 int THttpPeer::ReceiveInPlace() {
     if (skip_ > 0) return 0;
-    const int result = ReceiveBlocksInPlace(*socket_, stream_offset_, body_end_, kBlockOrigin);
+    const int result = ReceiveBlocksInPlace(*socket_, stream_offset_, body_end_);
     return result == kInPlaceClosed ? kInPlaceFailed : result;
 }
 
@@ -269,7 +269,7 @@ bool THttpPeer::ReadBlocks(bool read) {
             const int32_t length = first.length;
             if (BlockInfo::BlockBegin(block) != stream_offset_ || available - used < length) break;
             if (body_end_ >= 0 && stream_offset_ + length > body_end_) break;
-            if (!DeliverBlock(block, length, data + used, kBlockOrigin)) {
+            if (!DeliverBlock(block, length, data + used)) {
                 socket_->Consume(used);
                 return false;
             }

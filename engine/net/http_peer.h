@@ -29,8 +29,6 @@ public:
     static constexpr int32_t kMaxIgnoredRanges = 2;
     // Bytes the socket may hold: a skip window plus a few blocks.
     static constexpr int64_t kReceiveLimit = 262144;
-    // Origin of blocks in the piece map's bookkeeping.
-    static constexpr int32_t kBlockOrigin = 3;
 
     THttpPeer(IPeerTask& task, const SocketEnv& env);
 

@@ -254,14 +254,14 @@ void TPeerObject::ReleaseRange() {
     outstanding_.Clear();
     if (range->discard) {
         if (!range->finished)
-            for (int32_t p = range->first; p < range->current; ++p) task_.MarkNotRequested(p);
+            for (int32_t p = range->first; p < range->current; ++p) task_.UnmarkRequested(p);
         task_.RemoveRange(range);
     } else {
         range->owner = nullptr;
     }
 }
 
-int TPeerObject::ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end, int32_t origin) {
+int TPeerObject::ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end) {
     if (outstanding_.empty()) return kInPlaceNotNow;
     // Bytes buffered from an earlier read are the head of the first wanted
     // block (whole blocks were delivered): they move to its place first.
@@ -315,13 +315,13 @@ int TPeerObject::ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, i
     if (whole < count && !socket.KeepReceived(blocks[size_t(whole)].at, got - whole_bytes)) return kInPlaceClosed;
     for (int i = 0; i < whole; ++i) {
         const RequestRecord first = outstanding_.records().front();
-        if (!DeliverBlock(first.block, first.length, blocks[size_t(i)].at, origin)) return kInPlaceFailed;
+        if (!DeliverBlock(first.block, first.length, blocks[size_t(i)].at)) return kInPlaceFailed;
         stream_offset += first.length;
     }
     return kInPlaceDone;
 }
 
-bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin) {
+bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* data) {
     if (block < 0 || length < 0 || !data) return false;
     if (!IsConnected()) return false;
     if (!task_.HasMetadata()) return true;
@@ -340,7 +340,7 @@ bool TPeerObject::DeliverBlock(int64_t block, int32_t length, const uint8_t* dat
     const int32_t piece = at.piece;
     const int64_t offset = at.offset;
 
-    const BlockWriteResult result = task_.WriteBlock(piece, offset, length, data, origin);
+    const BlockWriteResult result = task_.WriteBlock(*this, piece, offset, length, data);
     // Another source completed the piece while this block was on its way (the
     // end game, a server taking over): asked for, so no fault of the sender.
     if (result.status == BlockWrite::kNotNeeded) return true;

@@ -108,7 +108,7 @@ public:
 
     bool HandshakeDone() const { return socket_ != nullptr && connection_state_ == kConnHandshakeDone; }
     // A received block: true when it matched a request and the piece map took it.
-    bool DeliverBlock(int64_t block, int32_t length, const uint8_t* data, int32_t origin = 0);
+    bool DeliverBlock(int64_t block, int32_t length, const uint8_t* data);
     // Bytes and blocks one read in place may take (across the pieces' memory).
     static constexpr int64_t kInPlaceReceiveMax = 262144;
     static constexpr int kInPlaceMaxBlocks = 16;
@@ -122,7 +122,7 @@ public:
     // kInPlaceClosed: the socket closed or failed; kInPlaceFailed: a block
     // was refused; kInPlaceNotNow: read the usual way; kInPlaceDone: read for
     // this pass.
-    int ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end, int32_t origin);
+    int ReceiveBlocksInPlace(TSocket& socket, int64_t& stream_offset, int64_t stream_end);
     TPieceRange* ClaimFirstRange();
     // Claims a range (up to `attempts` tries) and returns its first wanted piece, or -1.
     int32_t ClaimRange(int32_t attempts);

@@ -65,7 +65,8 @@ public:
     // has queued and would deliver last (a range, owner set); null when none
     // is worth it.
     virtual TPieceRange* TakeOverRange(TPeerObject& /*server*/) { return nullptr; }
-    virtual void MarkNotRequested(int32_t piece) = 0;
+    // The peer stops requesting the piece (one entry of the task's count).
+    virtual void UnmarkRequested(int32_t piece) = 0;
 
     // Scheduling.
     virtual int32_t SchedulingPosition() = 0;
@@ -77,9 +78,10 @@ public:
     // A leaving peer's requests go back to the shared list (or are freed when stopping).
     virtual void ReturnRequests(std::vector<RequestRecord>& records) = 0;
 
-    // Data.
-    virtual BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                        int32_t origin) = 0;
+    // Data. `sender` received the block (the task remembers whose blocks a
+    // piece holds, credits it and cancels the block at the other peers).
+    virtual BlockWriteResult WriteBlock(TPeerObject& sender, int32_t piece, int64_t offset, int32_t length,
+                                        const uint8_t* data) = 0;
     // Where a wanted, missing block may be received in place (WriteBlock then
     // takes it from there without a copy); null: receive it the usual way.
     virtual uint8_t* BlockBuffer(int32_t /*piece*/, int64_t /*offset*/, int32_t /*length*/) { return nullptr; }

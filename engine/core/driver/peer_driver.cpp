@@ -391,7 +391,6 @@ int32_t TaskPeerDriver::Pass() {
     for (size_t i = 0; i < active_.size();) {
         TPeerObject& peer = *active_[i].peer;
         passing_ = &peer;
-        passing_serial_ = active_[i].serial;
         const bool ok = peer.DownloadPass() && !peer.IsTimedOut();
         passing_ = nullptr;
         if (!ok) {
@@ -440,7 +439,13 @@ void TaskPeerDriver::CloseAll() {
     checking_.clear();
 }
 
-void TaskPeerDriver::PieceChecked(int32_t piece, bool matched) {
+uint64_t TaskPeerDriver::SerialOf(const TPeerObject& peer) const {
+    for (size_t i = 0; i < active_.size(); ++i)
+        if (active_[i].peer.get() == &peer) return active_[i].serial;
+    return 0;
+}
+
+void TaskPeerDriver::OnPieceChecked(int32_t piece, bool ok) {
     Completer completer;
     if (auto it = checking_.find(piece); it != checking_.end()) {
         completer = std::move(it->second);
@@ -450,11 +455,11 @@ void TaskPeerDriver::PieceChecked(int32_t piece, bool matched) {
     size_t index = active_.size();
     for (size_t i = 0; i < active_.size() && completer.peer; ++i)
         if (active_[i].peer.get() == completer.peer.get() && active_[i].serial == completer.serial) index = i;
-    if (matched) {
+    if (ok) {
         contributors_.erase(piece);
         if (completer.source) ++completer.source->finished_pieces;
         if (index < active_.size() && task_.ViewInEndgame()) completer.peer->outstanding().DropUnsent(piece);
-        CancelPieceElsewhere(piece);
+        CancelPieceElsewhere(piece, nullptr);
         return;
     }
     if (index < active_.size() && !passing_) {
@@ -659,31 +664,31 @@ bool TaskPeerDriver::TakeSharedRequest(int64_t block, int32_t length) {
 
 void TaskPeerDriver::ReturnRequests(std::vector<RequestRecord>& records) { task_.ViewReturnRequests(records); }
 
-BlockWriteResult TaskPeerDriver::WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                            int32_t) {
+BlockWriteResult TaskPeerDriver::WriteBlock(TPeerObject& sender, int32_t piece, int64_t offset, int32_t length,
+                                            const uint8_t* data) {
     if (!HasMetadata()) return {};
     const bool had = task_.MapBlockPresent(piece, offset);
-    const BlockWriteResult result = task_.ReceivePieceBlock(piece, offset, length, data);
+    const BlockWriteResult result = task_.ReceiveBlock(piece, offset, length, data);
     if (had || result.status == BlockWrite::kNotNeeded) twice_bytes_ += static_cast<uint64_t>(std::max(length, 0));
-    if (passing_ && passing_->IsServer() && (result.taken() || result.status == BlockWrite::kNotNeeded))
-        CancelElsewhere(piece, offset);
-    if (result.taken() && !result.piece_verified() && passing_ && passing_->identity()) {
+    if (sender.IsServer() && (result.taken() || result.status == BlockWrite::kNotNeeded))
+        CancelElsewhere(sender, piece, offset);
+    TPeerId* source = sender.identity();
+    if (result.taken() && !result.piece_verified() && source) {
         // Who sent the blocks of a piece is remembered until it verifies.
         std::vector<RefPtr<TPeerId>>& sources = contributors_[piece];
-        TPeerId* id = passing_->identity();
-        if (std::none_of(sources.begin(), sources.end(), [id](const RefPtr<TPeerId>& s) { return s.get() == id; }))
-            sources.push_back(RefPtr<TPeerId>::Share(id));
+        if (std::none_of(sources.begin(), sources.end(), [source](const RefPtr<TPeerId>& s) { return s.get() == source; }))
+            sources.push_back(RefPtr<TPeerId>::Share(source));
     }
     if (result.piece_verified()) {
         contributors_.erase(piece);
-        CancelPieceElsewhere(piece);
+        CancelPieceElsewhere(piece, &sender);
     }
-    if (result.piece_queued() && passing_)
-        checking_[piece] = Completer{RefPtr<TPeerObject>::Share(passing_), RefPtr<TPeerId>::Share(passing_->identity()),
-                                     passing_serial_};
+    if (result.piece_queued())
+        checking_[piece] =
+            Completer{RefPtr<TPeerObject>::Share(&sender), RefPtr<TPeerId>::Share(source), SerialOf(sender)};
     if (!result.taken() || result.hash_failed()) return result;
     // A source that completes pieces is dialled again sooner after a failure.
-    if (result.piece_verified() && passing_ && passing_->identity()) ++passing_->identity()->finished_pieces;
+    if (result.piece_verified() && source) ++source->finished_pieces;
     statistics_.AddPayload(result.bytes);
     ++blocks_taken_;
     return result;

@@ -3,8 +3,8 @@
 // the retry back-off within the server connection limit, ended connections
 // penalise their sources, server connections are balanced and rotated, the
 // peers' download passes are driven, their blocks go into the piece map, and
-// the server ranges share the pieces among them. Owned by the statistics
-// layer of the task and used only by its worker thread.
+// the server ranges share the pieces among them. Owned by the peer layer of
+// the task (TWorkWithPeers) and used only by its worker thread.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -89,15 +89,18 @@ public:
     void RemoveRange(TPieceRange* range) override { ranges_.Remove(range); }
     TPieceRange* SplitRangeAt(int32_t position, TPeerObject& peer) override;
     TPieceRange* TakeOverRange(TPeerObject& server) override;  // takeover.cpp
-    void MarkNotRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
+    void UnmarkRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
     int32_t SchedulingPosition() override { return task_.ViewSchedulingPosition(); }
     bool InEndgame() override { return task_.ViewInEndgame(); }
     bool SharedRequestListed(int64_t block) override;
     void AddSharedRequest(const RequestRecord& record) override { task_.ViewAddSharedRequest(record); }
     bool TakeSharedRequest(int64_t block, int32_t length) override;
     void ReturnRequests(std::vector<RequestRecord>& records) override;
-    BlockWriteResult WriteBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data,
-                                int32_t origin) override;
+    // The block goes into the piece map (TaskPieceView::ReceiveBlock); the
+    // sender is remembered among the piece's sources, and as the one that
+    // completed it while its hash is checked on a worker.
+    BlockWriteResult WriteBlock(TPeerObject& sender, int32_t piece, int64_t offset, int32_t length,
+                                const uint8_t* data) override;
     // Counts the bad piece on every source that sent blocks of it; the sender
     // alone is to blame when nobody else did, and then its other unverified
     // blocks are thrown away too.
@@ -108,7 +111,7 @@ public:
     // A piece whose last block came back kPieceQueued got its verdict: the
     // peer that completed it is credited, or charged as ChargeBadPiece does,
     // and its connection ends.
-    void PieceChecked(int32_t piece, bool matched) override;
+    void OnPieceChecked(int32_t piece, bool ok) override;
     void AddReceived(int64_t bytes) override;
     void AddKindBytes(int32_t kind, int64_t bytes) override;
     void PenaliseSource(TPeerId* identity, bool keep, int32_t passes) override;
@@ -126,7 +129,6 @@ public:
     std::vector<uint8_t> OwnBitfield() override { return task_.MapBitfield(); }
     bool HavePiece(int32_t piece) override { return task_.MapHave(piece); }
     int32_t ChoosePiece(TPeerObject& peer, const BtPieceQuery& query) override;
-    void UnmarkRequested(int32_t piece) override { task_.ViewMarkRequested(piece, false, false); }
     bool MarkRequested(int32_t piece) override { return task_.ViewMarkRequested(piece, true, false); }
     bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
                             int32_t maximum) override {
@@ -231,12 +233,14 @@ private:
     // The piece choice with server ranges: this peer's claim at a range's end.
     int32_t ChooseFromRanges(TPeerObject& peer, const std::function<bool(int32_t)>& take,
                              const std::function<bool(int32_t)>& qualifies);
-    // The block arrived: the other BitTorrent peers that still have it
-    // requested cancel it (takeover.cpp).
-    void CancelElsewhere(int32_t piece, int64_t offset);
-    // The piece verified: the BitTorrent peers that still have blocks of it
-    // requested cancel them at once (takeover.cpp).
-    void CancelPieceElsewhere(int32_t piece);
+    // The block arrived from `sender`: the other BitTorrent peers that still
+    // have it requested cancel it (takeover.cpp).
+    void CancelElsewhere(const TPeerObject& sender, int32_t piece, int64_t offset);
+    // The piece verified: the BitTorrent peers other than `except` (null:
+    // none) that still have blocks of it requested cancel them at once.
+    void CancelPieceElsewhere(int32_t piece, const TPeerObject* except);
+    // The serial number of the active peer's connection (0: not active).
+    uint64_t SerialOf(const TPeerObject& peer) const;
     static TBTPeer* AsNode(TPeerObject& peer) {
         return peer.kind() == kKindNode ? static_cast<TBTPeer*>(&peer) : nullptr;
     }
@@ -271,7 +275,6 @@ private:
         uint64_t serial = 0;
     };
     std::unordered_map<int32_t, Completer> checking_;
-    uint64_t passing_serial_ = 0;
     int32_t blocks_taken_ = 0;
     uint64_t last_connector_pass_ = 0;
     TPeerObject* passing_ = nullptr;  // the peer whose download pass runs

@@ -23,24 +23,24 @@ namespace {
 constexpr int64_t kDrainPieces = 2;
 }  // namespace
 
-void TaskPeerDriver::CancelElsewhere(int32_t piece, int64_t offset) {
+void TaskPeerDriver::CancelElsewhere(const TPeerObject& sender, int32_t piece, int64_t offset) {
     const BlockInfo geometry = Geometry();
     if (!geometry.IsPiece(piece) || offset < 0 || offset >= geometry.PieceSize(piece)) return;
     const int64_t block = geometry.BlockOf(piece, offset);
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
-        if (&peer == passing_) continue;
+        if (&peer == &sender) continue;
         if (TBTPeer* node = AsNode(peer); node && !node->outstanding().empty()) node->CancelRequest(block);
     }
 }
 
-void TaskPeerDriver::CancelPieceElsewhere(int32_t piece) {
+void TaskPeerDriver::CancelPieceElsewhere(int32_t piece, const TPeerObject* except) {
     const BlockInfo geometry = Geometry();
     if (!geometry.IsPiece(piece)) return;
     std::vector<int64_t> blocks;
     for (size_t i = 0; i < active_.size(); ++i) {
         TPeerObject& peer = *active_[i].peer;
-        if (&peer == passing_) continue;
+        if (&peer == except) continue;
         TBTPeer* node = AsNode(peer);
         if (!node || !node->outstanding().HasPiece(piece)) continue;
         blocks.clear();

@@ -1,9 +1,9 @@
 // Per-peer figures of the 4-second rate snapshot and the peer statistics that
 // follow it (rates from accumulators, the stall check that chokes and then
 // drops a silent peer, the unchoke decision), and the server watchdog that
-// refreshes the sources when the servers have been slow for too long. Owned
-// by the statistics layer of the task (TWorkWithTransStatis); the peer state
-// lives in the peer objects, these functions only decide.
+// refreshes the sources when the servers have been slow for too long. Used
+// by the task's peer driver; the peer state lives in the peer objects, these
+// functions only decide.
 #pragma once
 #include <cstdint>
 

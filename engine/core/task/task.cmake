@@ -10,11 +10,13 @@ zl_library(zl_core_task SOURCES
   resume_info.cpp
   metainfo_source.cpp
   task_base_work.cpp
-  task_work_with_peers.cpp
   task_work_with_pieces.cpp
   task_block_reads.cpp
   task_check_progress.cpp
   task_work_with_trans_statis.cpp
+  task_work_with_peers.cpp
+  task_peer_views.cpp
+  task_network.cpp
   task_work_thread.cpp
   task_work_loop.cpp
   task_meta_hooks.cpp

@@ -4,26 +4,26 @@
 
 #include "engine/core/api/engine_context.h"
 #include "engine/core/peers/peer_connector.h"
-#include "engine/core/task/task_work_with_trans_statis.h"
+#include "engine/core/task/task_work_with_peers.h"
 
 namespace zl {
 
-bool TWorkWithTransStatis::ViewP2P() { return Context().Switches().p2p.load(); }
+bool TWorkWithPeers::ViewP2P() { return Context().Switches().p2p.load(); }
 
-bool TWorkWithTransStatis::ViewHttpWrap() { return Context().Switches().http_wrap.load(); }
+bool TWorkWithPeers::ViewHttpWrap() { return Context().Switches().http_wrap.load(); }
 
-uint32_t TWorkWithTransStatis::ViewBindAddress() { return Context().Switches().bind_address.load(); }
+uint32_t TWorkWithPeers::ViewBindAddress() { return Context().Switches().bind_address.load(); }
 
-int32_t TWorkWithTransStatis::ViewPeerConnectionLimit() {
+int32_t TWorkWithPeers::ViewPeerConnectionLimit() {
     const int32_t limit = MaxPeerConnections();
     return limit > 0 ? limit : kDefaultPeerConnectionLimit;
 }
 
-int32_t TWorkWithTransStatis::ViewHalfOpenLimit() { return Context().Switches().half_open_limit.load(); }
+int32_t TWorkWithPeers::ViewHalfOpenLimit() { return Context().Switches().half_open_limit.load(); }
 
-bool TWorkWithTransStatis::ViewAcceptsPeers() { return Identity().p2sp || Identity().bt; }
+bool TWorkWithPeers::ViewAcceptsPeers() { return Identity().p2sp || Identity().bt; }
 
-std::array<uint8_t, 68> TWorkWithTransStatis::ViewHandshake() {
+std::array<uint8_t, 68> TWorkWithPeers::ViewHandshake() {
     if (!handshake_.Built() && IsMetainfoReady() && Torrent()) {
         InfoHash hash{};
         std::memcpy(hash.data(), Torrent()->InfoHash().data(), hash.size());
@@ -38,28 +38,28 @@ std::array<uint8_t, 68> TWorkWithTransStatis::ViewHandshake() {
     return handshake_.header();
 }
 
-bool TWorkWithTransStatis::MapHave(int32_t piece) {
+bool TWorkWithPeers::MapHave(int32_t piece) {
     return MapReady() && PieceMap()->PieceValid(piece) && PieceMap()->Have(piece);
 }
 
-std::vector<uint8_t> TWorkWithTransStatis::MapBitfield() {
+std::vector<uint8_t> TWorkWithPeers::MapBitfield() {
     if (!MapReady()) return {};
     return PieceMap()->Bitfield();
 }
 
-int32_t TWorkWithTransStatis::MapReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) {
+int32_t TWorkWithPeers::MapReadBlock(int32_t piece, int64_t offset, int32_t length, uint8_t* out) {
     if (!MapHave(piece) || offset < 0 || offset > INT32_MAX) return -1;
     return PieceMap()->ReadForUpload(piece, out, length, static_cast<int32_t>(offset));
 }
 
-void TWorkWithTransStatis::ViewDiscardPiece(int32_t piece) {
+void TWorkWithPeers::ViewDiscardPiece(int32_t piece) {
     if (!MapReady() || !PieceMap()->PieceValid(piece)) return;
     MarkFacts facts;
     Scheduling().MarkRequested(piece, false, true, facts);
     PieceMap()->DiscardProgress(piece);
 }
 
-bool TWorkWithTransStatis::ViewTakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& has,
+bool TWorkWithPeers::ViewTakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& has,
                                                   int32_t maximum) {
     const PieceTest excluded = [](int32_t) { return false; };
     return TakeSharedRequests(mine, has, excluded, maximum);

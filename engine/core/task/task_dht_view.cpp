@@ -6,11 +6,11 @@
 #include "engine/core/api/dht_service.h"
 #include "engine/core/api/engine_context.h"
 #include "engine/core/driver/dht_step.h"
-#include "engine/core/task/task_work_with_trans_statis.h"
+#include "engine/core/task/task_work_with_peers.h"
 
 namespace zl {
 
-bool TWorkWithTransStatis::ViewDht(TaskDhtView* out) {
+bool TWorkWithPeers::ViewDht(TaskDhtView* out) {
     TTorrent* torrent = Torrent();
     if (!out || !torrent || !IsMetainfoReady()) return false;
     out->dht_switch = Context().Switches().dht.load() && Settings().use_dht;
@@ -27,7 +27,7 @@ bool TWorkWithTransStatis::ViewDht(TaskDhtView* out) {
     return true;
 }
 
-void TWorkWithTransStatis::DhtSearch() {
+void TWorkWithPeers::DhtSearch() {
     if (driver_) driver_->DhtSearch();
 }
 

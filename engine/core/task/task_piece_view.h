@@ -1,7 +1,8 @@
 // What the peer driver of a task needs from the rest of the task: the piece
 // map's facts and block delivery, the clocks, the connection limit and the
-// socket buffers. The task's statistics layer answers it; the two sides stay
-// apart because the piece map and the peer model are built separately.
+// socket buffers. The task's peer layer (TWorkWithPeers) answers it; the two
+// sides stay apart because the piece map and the peer model are built
+// separately.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -71,9 +72,9 @@ public:
     // caller counts with MapPieceNeeded).
     virtual int64_t MapNeededPieces() { return -1; }
     virtual bool MapBlockPresent(int32_t piece, int64_t offset) = 0;
-    // Stores a received block in the piece map (see BlockWrite).
-    virtual BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length,
-                                               const uint8_t* data) = 0;
+    // Stores a received block in the piece map: TPieces::ReceiveBlock, with
+    // the same arguments (see BlockWrite).
+    virtual BlockWriteResult ReceiveBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data) = 0;
 
     // The task's piece-scheduling state (a view without one keeps none).
     virtual bool ViewMarkRequested(int32_t /*piece*/, bool /*add*/, bool /*drop_all*/) { return false; }
@@ -179,7 +180,7 @@ public:
     virtual void AddLanPeer(uint32_t /*address*/, uint16_t /*port*/, const std::array<uint8_t, 20>& /*peer_id*/) {}
     // The verdict on a piece whose hash was checked after its last block was
     // taken (outside any peer's pass): its sender is credited or charged.
-    virtual void PieceChecked(int32_t /*piece*/, bool /*matched*/) {}
+    virtual void OnPieceChecked(int32_t /*piece*/, bool /*ok*/) {}
 };
 
 std::unique_ptr<TaskPeers> MakeTaskPeers(TaskPieceView& view, TransferStatistics& statistics);

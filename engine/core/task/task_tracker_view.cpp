@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "engine/core/api/engine_context.h"
-#include "engine/core/task/task_work_with_trans_statis.h"
+#include "engine/core/task/task_work_with_peers.h"
 
 namespace zl {
 
-bool TWorkWithTransStatis::ViewTrackers(TaskTrackerView* out) {
+bool TWorkWithPeers::ViewTrackers(TaskTrackerView* out) {
     TTorrent* torrent = Torrent();
     TPieces* map = PieceMap();
     if (!out || !torrent || !map || !IsMetainfoReady()) return false;

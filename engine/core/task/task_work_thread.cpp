@@ -21,7 +21,7 @@ void CopyText(char* out, size_t capacity, const std::string& text) {
 
 }  // namespace
 
-TWorkThread::TWorkThread(EngineContext& context) : TWorkWithTransStatis(context) { Reset(ResetScope::kRun); }
+TWorkThread::TWorkThread(EngineContext& context) : TWorkWithPeers(context) { Reset(ResetScope::kRun); }
 
 TWorkThread::~TWorkThread() {
     Stop();
@@ -149,7 +149,7 @@ void TWorkThread::Reset(ResetScope scope) {
     last_check_clock_ = 0;
     last_statistics_clock_ = 0;
     last_four_second_clock_ = 0;
-    TWorkWithTransStatis::Reset(scope);
+    TWorkWithPeers::Reset(scope);
 }
 
 uint64_t TWorkThread::Now() {

@@ -4,31 +4,33 @@
 // A map of the task
 // -----------------
 // A task is one object built in five layers, each a class deriving from the
-// one before. A layer declares hooks that the worker loop calls; a later
-// layer fills them. "(seam)" marks a hook nothing fills yet: a later service
-// plugs in there, and until then it does nothing.
+// one before, read from the bottom up: a layer calls only into the layers
+// beneath it. The worker loop at the top drives the peers, the peers write
+// into the piece map at the bottom and count into the statistics between.
+// Two calls go up, each through a hook the peer layer answers: the piece
+// map's hash verdicts and the count of connected peers.
 //
-//   TBaseWork (task_base_work.h): the QThread, settings, live and published
-//     status under the task lock.
-//       Publish ............................. itself
-//       Reset(ResetScope) ................... every layer clears its own state, then calls the one before
-//   TWorkWithPeers (task_work_with_peers.h): the source list and limits.
-//       RefreshSources, PeerPass, FourSecondPass, WaitBetweenSteps,
-//       Deactivate ........................... TWorkWithTransStatis
-//       ApplyPendingChanges .................. TWorkWithPieces (file changes), TWorkWithTransStatis (peers)
+//   TBaseWork (task_base_work.h): the QThread, identity, sources, settings,
+//     live and published status under the task lock, resume blobs.
+//       Publish, Reset(ResetScope) ........... every layer clears its own state, then calls the one beneath
 //   TWorkWithPieces (task_work_with_pieces.h): metainfo, the piece map
-//     (TPieces), its notices, scheduling state, block reads for readers.
-//       OnPieceEvent, BuildMetainfo, ServeBlockReads, ClosePieceFiles,
-//       FlushPieceMap, FlushPieceCaches ...... itself (overridable by tests)
-//       SecondsWithoutData, ActivePeerCount .. TWorkWithTransStatis
-//       DhtSearch (seam)
+//     (TPieces) and its notices, the scheduling state, block reads for readers.
+//       BuildMetainfo, ClosePieceFiles ....... itself (overridable by tests)
+//       ApplyPendingChanges .................. file changes; each layer above adds its settings
+//       ActivePeerCount, OnPieceChecked ...... hooks, answered by TWorkWithPeers
 //   TWorkWithTransStatis (task_work_with_trans_statis.h): transfer
-//     statistics and the peer driver (TaskPeerDriver, peer_driver.h),
-//     which it serves as the TaskPieceView.
-//       StatisticsPass ....................... itself
+//     statistics, allowances from the limits, the loop's pace, the byte
+//     counters, the seconds without data.
+//       StatisticsPass ....................... itself, then TWorkWithPeers adds the peer figures
+//       SecondsWithoutData ................... itself (overridable by tests)
+//   TWorkWithPeers (task_work_with_peers.h): sources, server list and
+//     limits, and the run's peer driver (TaskPeerDriver, peer_driver.h),
+//     which it owns and serves as the TaskPieceView.
+//       RefreshSources, FourSecondPass, WaitBetweenSteps,
+//       DhtSearch (task_dht_view.cpp), ExchangeOnLan (task_network.cpp) .. itself
+//       PeerPass ............................. itself (overridable by tests)
 //   TWorkThread (this file): the worker loop (task_work_loop.cpp), its
 //     periods and end conditions, resume info, the interface's queries.
-//       Step ................................ itself (overridable by tests)
 //
 // The path of a received block
 // ----------------------------
@@ -39,16 +41,20 @@
 //      offers it (TPieces::BlockBuffer), so storing it copies nothing.
 //   2. DeliverBlock takes the matching request (its own or the shared list),
 //      places the block with the task's BlockInfo and calls
-//      IPeerTask::WriteBlock, which the driver answers.
-//   3. The driver passes it to TaskPieceView::ReceivePieceBlock, that is
-//      TPieces::ReceiveBlock: the block joins its piece in the memory cache;
+//      IPeerTask::WriteBlock with itself as the sender; the driver answers.
+//   3. The driver hands it on with TaskPieceView::ReceiveBlock(piece, offset,
+//      length, data), which TWorkWithPeers answers with TPieces::ReceiveBlock
+//      and the same arguments: the block joins its piece in the memory cache;
 //      the block that completes a piece has the piece SHA-1 checked at once,
 //      or, with hash workers (EngineContext::HashThreads, on by default with
 //      a second core), hands it to them (HashWorkers) and comes back
-//      kPieceQueued. Each loop step, before the peers' pass,
+//      kPieceQueued, the driver noting the sender as the piece's completer.
+//      Each loop step, before the peers' pass,
 //      TWorkWithPieces::CollectCheckedPieces takes their verdicts in
-//      completion order; each reaches TaskPeers::PieceChecked, which credits
-//      or charges the connection that completed the piece as step 4 does.
+//      completion order; each comes up as PiecesHost::OnPieceChecked(piece,
+//      ok) to TWorkWithPeers and on to TaskPeers::OnPieceChecked, which
+//      credits or charges the connection that completed the piece as step 4
+//      does.
 //   4. One BlockWriteResult (block_write.h) comes back the same way: the
 //      driver counts the payload and credits the source of a verified piece;
 //      for kHashFailed the sending peer calls IPeerTask::ChargeBadPiece with
@@ -79,7 +85,7 @@
 #include <string>
 
 #include "engine/core/task/task_records.h"
-#include "engine/core/task/task_work_with_trans_statis.h"
+#include "engine/core/task/task_work_with_peers.h"
 
 namespace zl {
 
@@ -90,7 +96,7 @@ struct TaskTorrentInfo {
     char announce[4099] = {};
 };
 
-class TWorkThread : public TWorkWithTransStatis {
+class TWorkThread : public TWorkWithPeers {
 public:
     explicit TWorkThread(EngineContext& context);
     // Stops the worker (waiting), resets, and unregisters.
@@ -129,7 +135,7 @@ public:
 
 protected:
     // One iteration of the loop's work; returns the clock.
-    virtual uint64_t Step();
+    uint64_t Step();
     // Completion and seeding end; may close the files and set verified-complete.
     bool IsFinished(uint64_t now);
 

@@ -16,7 +16,7 @@
 namespace zl {
 
 TWorkWithPieces::TWorkWithPieces(EngineContext& context)
-    : TWorkWithPeers(context), seed_(context.NextTaskSeed()), random_(TaskRandom::Derive(seed_, 1)) {}
+    : TBaseWork(context), seed_(context.NextTaskSeed()), random_(TaskRandom::Derive(seed_, 1)) {}
 
 TWorkWithPieces::~TWorkWithPieces() {
     // The most derived layer has stopped the worker already; no notice may
@@ -407,7 +407,7 @@ void TWorkWithPieces::Reset(ResetScope scope) {
         ScopedLock guard(Lock());
         file_changes_.clear();
     }
-    TWorkWithPeers::Reset(scope);
+    TBaseWork::Reset(scope);
 }
 
 // --- piece scheduling ----------------------------------------------------------

@@ -1,7 +1,10 @@
-// The piece layer of a task: its metainfo, its piece map (the target files,
-// the check of what is on disk, the resume data), the figures of the map and
-// the published bitfield. Block scheduling is added by the scheduling layer;
-// its hooks below keep their places in the loop.
+// The piece layer of a task, the first above its base: its metainfo, its
+// piece map (the target files, the check of what is on disk, the resume
+// data), the piece-scheduling state its BitTorrent peers share, block reads
+// for other threads, the figures of the map and the published bitfield. The
+// layers above call into it; it calls up only through ActivePeerCount and the
+// piece map's verdicts (PiecesHost::OnPieceChecked), which the peer layer
+// answers.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -13,7 +16,7 @@
 #include "engine/core/task/metainfo_source.h"
 #include "engine/core/sched/task_random.h"
 #include "engine/core/sched/scheduling_state.h"
-#include "engine/core/task/task_work_with_peers.h"
+#include "engine/core/task/task_base_work.h"
 #include "engine/meta/pieces.h"
 #include "engine/meta/torrent.h"
 
@@ -30,7 +33,7 @@ struct PieceFigures {
     int32_t memory_cache_bytes = 0;
 };
 
-class TWorkWithPieces : public TWorkWithPeers, public PiecesHost {
+class TWorkWithPieces : public TBaseWork, public PiecesHost {
 public:
     explicit TWorkWithPieces(EngineContext& context);
     ~TWorkWithPieces() override;
@@ -44,7 +47,7 @@ public:
     // Reacts to a piece-map event (the PieceNotice kinds without bytes): have
     // bits keep the bitfield copy in step, disk full / write failure stop the
     // thread, disk space coming back clears the trouble.
-    virtual void OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value);
+    void OnPieceEvent(int32_t kind, int32_t flag, int64_t size, int64_t value);
     // Takes the verdicts of pieces hashed on the piece map's workers (each
     // loop step, before the peers' pass).
     void CollectCheckedPieces();
@@ -68,7 +71,7 @@ public:
 
     void Reset(ResetScope scope) override;
 
-    // --- hooks of the scheduling layer ----------------------------------
+    // --- building, reading and closing the piece map -------------------
     // Builds the metainfo and the piece map from the "torrent" blob: the
     // engine's metainfo parser gives the figures; bytes that load as a torrent
     // also get a piece map over the target files, which checks what is on disk
@@ -85,20 +88,16 @@ public:
     // where the reader is, so they fetch from there first.
     int32_t ReadBlock(int32_t file_index, uint8_t* destination, int64_t offset, int32_t length);
     // Serves the queued block reads (worker thread, from every step).
-    virtual void ServeBlockReads();
+    void ServeBlockReads();
     // The first piece of the latest block read; -1 before any.
     int32_t SchedulingPosition() const { return scheduling_position_.load(std::memory_order_relaxed); }
     // Closes the target files (renaming finished ones, writing the resume
     // data); true when the piece map still reports completion afterwards.
     virtual bool ClosePieceFiles();
     // Writes complete pieces held in memory and refreshes the resume data.
-    virtual void FlushPieceMap();
+    void FlushPieceMap();
     // Lets the piece map flush idle partial pieces and trim its cache.
-    virtual void FlushPieceCaches();
-    // Uptime seconds since the piece map last received data (0 = unknown).
-    virtual uint32_t SecondsWithoutData() { return 0; }
-    // Peer search in the DHT (inactive while the engine's DHT switch is off).
-    virtual void DhtSearch() {}
+    void FlushPieceCaches();
 
     // --- piece scheduling for BitTorrent peers (worker thread) -----------
     // add: one more peer requests the piece (false when enough peers do);
@@ -122,15 +121,17 @@ public:
     // applies it with the next second's pending changes.
     void QueueFileWanted(int32_t file, bool wanted);
     // Applies the queued file changes to the piece map (worker thread, under
-    // the task lock) and takes the scheduling settings.
-    void ApplyPendingChanges() override;
+    // the task lock) and takes the scheduling settings; each layer above adds
+    // its own settings.
+    virtual void ApplyPendingChanges();
     // Once a second: shared requests of pieces already had are dropped (all
     // of them once the data is complete), and the have announcements come out
     // as a batch of "have" message buffers when one is due (every 7 s at most).
     std::vector<std::vector<uint8_t>> SchedulingSecond(uint32_t uptime_seconds);
 
 protected:
-    // Peers connected right now (the allowed-requesters rule counts them).
+    // Peers connected right now (the allowed-requesters rule counts them);
+    // the peer layer answers.
     virtual int64_t ActivePeerCount() { return 0; }
     // The task's generator: seeded once when the task is built.
     TaskRandom& Random() { return random_; }

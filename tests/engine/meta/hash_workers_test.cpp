@@ -134,7 +134,7 @@ TEST(HashWorkers, ShutdownWithWorkQueuedEndsPromptly) {
 }
 
 // The piece map with one hash worker: blocks completing a piece come back
-// queued, the verdicts come as notices in completion order, a bad piece is
+// queued, the verdicts reach the host in completion order, a bad piece is
 // emptied and taken again, and the data written is the torrent's.
 TEST(HashWorkers, PieceMapVerdictsThroughTheWorkers) {
     constexpr int64_t kPiece = 64 * 1024;
@@ -152,22 +152,20 @@ TEST(HashWorkers, PieceMapVerdictsThroughTheWorkers) {
             std::string block = t.data.substr(size_t(rig->Geometry().PieceBegin(piece) + off),
                                               size_t(std::min<int64_t>(kBlock, size - off)));
             if (corrupt && off == kBlock) block[5] ^= 1;
-            last = rig->ReceiveBlock(piece, reinterpret_cast<const uint8_t*>(block.data()), int32_t(block.size()), off);
+            last = rig->ReceiveBlock(piece, off, int32_t(block.size()), reinterpret_cast<const uint8_t*>(block.data()));
         }
         return last;
     };
     const std::vector<int32_t> order = {3, 0, 6, 1, 5, 2, 4};
     for (int32_t piece : order) EXPECT_EQ(deliver(piece, piece == 5).status, BlockWrite::kPieceQueued) << piece;
     // A block of a piece being hashed (or verified meanwhile) is not taken again.
-    EXPECT_EQ(rig->ReceiveBlock(3, reinterpret_cast<const uint8_t*>(t.data.data() + 3 * kPiece), kBlock, 0).status,
+    EXPECT_EQ(rig->ReceiveBlock(3, 0, kBlock, reinterpret_cast<const uint8_t*>(t.data.data() + 3 * kPiece)).status,
               BlockWrite::kNotNeeded);
     rig->FinishHashing();
     EXPECT_FALSE(rig->HashesInFlight());
-    std::vector<std::pair<int32_t, int32_t>> verdicts;
-    for (const PieceNotice& n : rig.host.notices)
-        if (n.kind == kNoticePieceChecked) verdicts.emplace_back(int32_t(n.value), n.flag);
-    const std::vector<std::pair<int32_t, int32_t>> expected = {{3, 1}, {0, 1}, {6, 1}, {1, 1}, {5, 0}, {2, 1}, {4, 1}};
-    EXPECT_EQ(verdicts, expected);
+    const std::vector<std::pair<int32_t, bool>> expected = {{3, true}, {0, true},  {6, true}, {1, true},
+                                                            {5, false}, {2, true}, {4, true}};
+    EXPECT_EQ(rig.host.checked, expected);
     EXPECT_EQ(rig->NeededPieces(), 1);
     EXPECT_EQ(rig->Piece(5).InMemory(), 0);
     // The failed piece is taken again and completes the data.
@@ -189,8 +187,8 @@ TEST(HashWorkers, PieceMapDropsAPieceBeingHashedSafely) {
     ASSERT_TRUE(rig->LoadLayout(t.layout));
     for (int32_t piece = 0; piece < 8; ++piece)
         for (int64_t off = 0; off < kPiece; off += 16384)
-            (void)rig->ReceiveBlock(piece, reinterpret_cast<const uint8_t*>(t.data.data() + piece * kPiece + off), 16384,
-                                    off);
+            (void)rig->ReceiveBlock(piece, off, 16384,
+                                    reinterpret_cast<const uint8_t*>(t.data.data() + piece * kPiece + off));
     EXPECT_TRUE(rig->HashesInFlight());
     rig->Clear();
     EXPECT_FALSE(rig->HashesInFlight());

@@ -157,7 +157,7 @@ TEST(LinkText, ThePieceMapAcceptsPiecesUnhashed) {
     const std::string junk(16384, 'j');
     for (int32_t i = 0; i < 3; ++i) {
         const int32_t n = int32_t(std::min<int64_t>(16384, 40000 - 16384 * int64_t(i)));
-        EXPECT_EQ(rig->ReceiveBlock(i, reinterpret_cast<const uint8_t*>(junk.data()), n, 0).status,
+        EXPECT_EQ(rig->ReceiveBlock(i, 0, n, reinterpret_cast<const uint8_t*>(junk.data())).status,
                   BlockWrite::kPieceVerified);
     }
     rig->CloseAll(true, true);

@@ -141,7 +141,7 @@ TEST(Padding, ADownloadStoresOnlyTheRealFilesAndUploadsZeros) {
         const int64_t size = rig->Geometry().PieceSize(i);
         for (int64_t at = 0; at < size; at += 16384) {
             const int32_t n = int32_t(std::min<int64_t>(16384, size - at));
-            ASSERT_TRUE(rig->ReceiveBlock(i, bytes + rig->Geometry().PieceBegin(i) + at, n, at).taken());
+            ASSERT_TRUE(rig->ReceiveBlock(i, at, n, bytes + rig->Geometry().PieceBegin(i) + at).taken());
         }
     }
     rig->CloseAll(true, true);

@@ -38,7 +38,7 @@ TEST(StorageFiles, PieceAcrossThreeFilesAndEmptyOnesWrittenInReverse) {
     bool complete = false;
     for (int32_t off = int32_t(P) - 16384; off >= 0; off -= 16384) {
         const BlockWriteResult result =
-            rig->ReceiveBlock(1, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off, 16384, off);
+            rig->ReceiveBlock(1, off, 16384, reinterpret_cast<const uint8_t*>(t.data.data()) + P + off);
         EXPECT_EQ(result.bytes, 16384);
         complete = result.piece_verified();
         // Nothing reaches the disk before the piece is whole and verified.
@@ -317,8 +317,8 @@ TEST(StorageFiles, UnwantingTheMiddleFileKeepsSharedPiecesWanted) {
         const int32_t size = int32_t(std::min<int64_t>(P, int64_t(t.data.size()) - start));
         bool complete = false;
         for (int32_t off = ((size - 1) / 16384) * 16384; off >= 0; off -= 16384)
-            complete = rig->ReceiveBlock(index, reinterpret_cast<const uint8_t*>(t.data.data()) + start + off,
-                                         std::min(16384, size - off), off)
+            complete = rig->ReceiveBlock(index, off, std::min(16384, size - off),
+                                         reinterpret_cast<const uint8_t*>(t.data.data()) + start + off)
                            .piece_verified();
         ASSERT_TRUE(complete) << index;
     }

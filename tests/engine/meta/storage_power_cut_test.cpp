@@ -63,8 +63,8 @@ struct Session {
         const int64_t size = map->Geometry().PieceSize(piece);
         for (int64_t off = from; off < std::min(to, size); off += kBlock) {
             const int64_t at = map->Geometry().PieceBegin(piece) + off;
-            (void)map->ReceiveBlock(piece, reinterpret_cast<const uint8_t*>(t.data.data()) + at,
-                                    int32_t(std::min<int64_t>(kBlock, size - off)), off);
+            (void)map->ReceiveBlock(piece, off, int32_t(std::min<int64_t>(kBlock, size - off)),
+                                    reinterpret_cast<const uint8_t*>(t.data.data()) + at);
         }
     }
     // Pieces the map trusts whose bytes on the file system are not the torrent's.

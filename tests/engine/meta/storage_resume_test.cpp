@@ -20,7 +20,7 @@ const uint8_t* At(const MadeTorrent& t, int64_t pos) { return reinterpret_cast<c
 void Deliver(TPieces& map, const MadeTorrent& t, int32_t piece, int32_t from, int32_t to, bool* complete = nullptr) {
     bool c = false;
     for (int32_t off = from; off < to; off += B)
-        c = map.ReceiveBlock(piece, At(t, int64_t(piece) * P + off), B, off).piece_verified();
+        c = map.ReceiveBlock(piece, off, B, At(t, int64_t(piece) * P + off)).piece_verified();
     if (complete) *complete = c;
 }
 
@@ -229,7 +229,7 @@ TEST(StorageResume, PieceCacheFileKeepsUnwrittenBlocks) {
         ASSERT_TRUE(rig->LoadLayout(t.layout));
         Deliver(*rig.map, t, 0, 0, 3 * B);
         // the short last piece, complete
-        ASSERT_EQ(rig->ReceiveBlock(2, At(t, 2 * P), 5000, 0).status, BlockWrite::kPieceVerified);
+        ASSERT_EQ(rig->ReceiveBlock(2, 0, 5000, At(t, 2 * P)).status, BlockWrite::kPieceVerified);
         rig->TrimCache(true);
         rig->CloseAll(true, false);  // no flush: what is in memory goes to the cache file
         rig->SavePieceCache();
@@ -287,20 +287,20 @@ TEST(StorageAssembly, HashFailureEmptiesThePieceAndTellsTheSender) {
     bad[777] ^= 1;
     std::vector<BlockWrite> results;
     for (int32_t off = 0; off < P; off += B)
-        results.push_back(rig->ReceiveBlock(0, reinterpret_cast<const uint8_t*>(bad.data()) + off, B, off).status);
+        results.push_back(rig->ReceiveBlock(0, off, B, reinterpret_cast<const uint8_t*>(bad.data()) + off).status);
     // Every block but the last was stored; the last completed the piece, which failed.
     EXPECT_EQ(std::count(results.begin(), results.end(), BlockWrite::kStored), int(P / B) - 1);
     EXPECT_EQ(results.back(), BlockWrite::kHashFailed);
     EXPECT_EQ(rig->Piece(0).InMemory(), 0);
     EXPECT_EQ(rig->MemoryCacheBytes(), 0);
     // Offsets from the wire are checked.
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, 100).status, BlockWrite::kRefused);
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, P).status, BlockWrite::kRefused);
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, -B).status, BlockWrite::kRefused);
+    EXPECT_EQ(rig->ReceiveBlock(0, 100, B, At(t, 0)).status, BlockWrite::kRefused);
+    EXPECT_EQ(rig->ReceiveBlock(0, P, B, At(t, 0)).status, BlockWrite::kRefused);
+    EXPECT_EQ(rig->ReceiveBlock(0, -B, B, At(t, 0)).status, BlockWrite::kRefused);
     bool complete = false;
     Deliver(*rig.map, t, 0, 0, int32_t(P), &complete);
     EXPECT_TRUE(complete);
-    EXPECT_EQ(rig->ReceiveBlock(0, At(t, 0), B, 0).status, BlockWrite::kNotNeeded);
+    EXPECT_EQ(rig->ReceiveBlock(0, 0, B, At(t, 0)).status, BlockWrite::kNotNeeded);
     rig->FlushCompletePieces(false);
     EXPECT_TRUE(rig->Have(0));
 }
@@ -331,7 +331,7 @@ TEST(StorageAssembly, CompletePiecesAreWrittenOnceTheCacheFillsAndTrimKeepsItBou
     for (int32_t i = 0; i < 6; ++i) {
         bool complete = false;
         for (int32_t off = 0; off < 256 * 1024; off += B)
-            complete = rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off).piece_verified();
+            complete = rig->ReceiveBlock(i, off, B, At(t, int64_t(i) * 256 * 1024 + off)).piece_verified();
         ASSERT_TRUE(complete);
     }
     rig->PeriodicFlush();
@@ -354,7 +354,7 @@ TEST(StorageAssembly, FastArrivalsStayWithinTheCacheWithoutWaitingForThePeriodic
     ASSERT_TRUE(rig->LoadLayout(t.layout));
     for (int32_t i = 0; i < 20; ++i) {
         for (int32_t off = 0; off < 256 * 1024; off += B)
-            (void)rig->ReceiveBlock(i, At(t, int64_t(i) * 256 * 1024 + off), B, off);
+            (void)rig->ReceiveBlock(i, off, B, At(t, int64_t(i) * 256 * 1024 + off));
         // No periodic flush runs: memory is still bounded and written pieces count as had.
         EXPECT_LE(rig->CompleteInMemoryBytes(), rig->MemoryCacheSize() / 2);
         EXPECT_LE(rig->MemoryCacheBytes(), rig->MemoryCacheSize());

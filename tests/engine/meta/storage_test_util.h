@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/fake_clock.h"
@@ -28,6 +29,7 @@ public:
         if (n.kind == kNoticeSelection) selection.assign(reinterpret_cast<const char*>(n.data), size_t(n.size));
         if (n.kind == kNoticeDiskFull && stop_on_disk_full) stop = true;
     }
+    void OnPieceChecked(int32_t piece, bool ok) override { checked.emplace_back(piece, ok); }
     bool StopRequested() override { return stop; }
     std::string ExplicitTargetPath() override { return target; }
 
@@ -38,6 +40,7 @@ public:
         return n;
     }
     std::vector<PieceNotice> notices;
+    std::vector<std::pair<int32_t, bool>> checked;  // the workers' verdicts, in order
     std::string resume, selection, target;
     bool stop = false;
     bool stop_on_disk_full = false;

@@ -24,7 +24,7 @@ void DeliverPiece(TPieces& map, const MadeTorrent& t, int32_t piece, bool corrup
         std::string block = t.data.substr(size_t(map.Geometry().PieceBegin(piece) + off),
                                           size_t(std::min<int64_t>(kBlock, size - off)));
         if (corrupt && off == 0) block[0] ^= 1;
-        (void)map.ReceiveBlock(piece, reinterpret_cast<const uint8_t*>(block.data()), int32_t(block.size()), off);
+        (void)map.ReceiveBlock(piece, off, int32_t(block.size()), reinterpret_cast<const uint8_t*>(block.data()));
     }
 }
 

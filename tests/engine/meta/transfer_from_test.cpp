@@ -24,7 +24,7 @@ int64_t Deliver(TPieces& map, const MadeTorrent& t, int64_t from, int64_t to) {
     for (int64_t at = from; at < to && at < int64_t(t.data.size()); at += kBlock) {
         const BlockInfo::Location loc = map.Geometry().LocateBlock(BlockInfo::BlockIndex(at));
         const int32_t n = map.Geometry().BlockLength(BlockInfo::BlockIndex(at));
-        EXPECT_TRUE(map.ReceiveBlock(loc.piece, At(t, at), n, loc.offset).taken()) << at;
+        EXPECT_TRUE(map.ReceiveBlock(loc.piece, loc.offset, n, At(t, at)).taken()) << at;
         given += n;
     }
     return given;
@@ -39,7 +39,7 @@ int64_t DeliverMissing(TPieces& map, const MadeTorrent& t) {
         for (int64_t at = p.written; at < p.size; at += kBlock) {
             if (p.blocks.Initialised() && p.blocks.HasBlock(int32_t(at))) continue;
             const int32_t n = BlockInfo::BlockLengthAt(p.size, at);
-            EXPECT_TRUE(map.ReceiveBlock(i, At(t, map.Geometry().PieceBegin(i) + at), n, at).taken());
+            EXPECT_TRUE(map.ReceiveBlock(i, at, n, At(t, map.Geometry().PieceBegin(i) + at)).taken());
             given += n;
         }
     }

@@ -35,8 +35,8 @@ public:
         for (auto& piece : present) std::fill(piece.begin(), piece.end(), true);
     }
 
-    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
-                                int32_t origin) override {
+    BlockWriteResult WriteBlock(TPeerObject& sender, int32_t p, int64_t offset, int32_t length,
+                                const uint8_t* data) override {
         const int64_t at = static_cast<int64_t>(p) * piece_length + offset;
         if (at < 0 || at + length > static_cast<int64_t>(content.size())) {
             ++out_of_bounds;
@@ -44,7 +44,7 @@ public:
         }
         std::memcpy(received_bytes.data() + at, data, static_cast<size_t>(length));
         if (std::memcmp(data, content.data() + at, static_cast<size_t>(length)) != 0) bad_pieces.insert(p);
-        const BlockWriteResult r = FakePeerTask::WriteBlock(p, offset, length, data, origin);
+        const BlockWriteResult r = FakePeerTask::WriteBlock(sender, p, offset, length, data);
         if (r.hash_failed()) bad_pieces.erase(p);
         return r;
     }
@@ -78,7 +78,10 @@ public:
         }
         return -1;
     }
-    void UnmarkRequested(int32_t piece) override { marked.erase(piece); }
+    void UnmarkRequested(int32_t piece) override {
+        marked.erase(piece);
+        FakePeerTask::UnmarkRequested(piece);
+    }
     bool TakeSharedRequests(RequestList& mine, const std::function<bool(int32_t)>& remote_has,
                             int32_t maximum) override {
         bool moved = false;

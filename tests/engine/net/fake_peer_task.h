@@ -94,7 +94,7 @@ public:
         }
         return nullptr;
     }
-    void MarkNotRequested(int32_t p) override { not_requested.push_back(p); }
+    void UnmarkRequested(int32_t p) override { not_requested.push_back(p); }
 
     int32_t SchedulingPosition() override { return position; }
     bool InEndgame() override { return endgame; }
@@ -116,7 +116,7 @@ public:
         records.clear();
     }
 
-    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t*, int32_t) override {
+    BlockWriteResult WriteBlock(TPeerObject&, int32_t p, int64_t offset, int32_t length, const uint8_t*) override {
         ++writes;
         if (length <= 0) return {BlockWrite::kRefused, 0};
         if (present[p][offset / kBlockSize]) return {BlockWrite::kNotNeeded, 0};

@@ -29,14 +29,14 @@ public:
         : FakePeerTask(static_cast<int32_t>((size + piece_length - 1) / piece_length), piece_length, size),
           image(static_cast<size_t>(size), '\0') {}
 
-    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
-                                int32_t origin) override {
+    BlockWriteResult WriteBlock(TPeerObject& sender, int32_t p, int64_t offset, int32_t length,
+                                const uint8_t* data) override {
         const int64_t at = static_cast<int64_t>(p) * piece_length + offset;
         ++deliveries[at];
         if (at >= 0 && at + length <= static_cast<int64_t>(image.size()))
             image.replace(static_cast<size_t>(at), static_cast<size_t>(length), reinterpret_cast<const char*>(data),
                           static_cast<size_t>(length));
-        return FakePeerTask::WriteBlock(p, offset, length, data, origin);
+        return FakePeerTask::WriteBlock(sender, p, offset, length, data);
     }
     // Marks whole pieces as already held, so that the peer starts after them.
     void HavePieces(int32_t first, int32_t last) {
@@ -79,10 +79,10 @@ public:
             return nullptr;
         return place.data() + g.PieceBegin(p) + offset;
     }
-    BlockWriteResult WriteBlock(int32_t p, int64_t offset, int32_t length, const uint8_t* data,
-                                int32_t origin) override {
+    BlockWriteResult WriteBlock(TPeerObject& sender, int32_t p, int64_t offset, int32_t length,
+                                const uint8_t* data) override {
         if (data == place.data() + Geometry().PieceBegin(p) + offset) ++in_place;
-        return RecordingTask::WriteBlock(p, offset, length, data, origin);
+        return RecordingTask::WriteBlock(sender, p, offset, length, data);
     }
     std::vector<uint8_t> place;
     int32_t in_place = 0;

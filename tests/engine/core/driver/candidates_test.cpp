@@ -189,7 +189,7 @@ public:
     BlockInfo MapGeometry() override { return BlockInfo(kSize, kPiece); }
     bool MapPieceNeeded(int32_t piece) override { return !pieces_[piece].done; }
     bool MapBlockPresent(int32_t piece, int64_t) override { return pieces_[piece].done || pieces_[piece].received; }
-    BlockWriteResult ReceivePieceBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data) override {
+    BlockWriteResult ReceiveBlock(int32_t piece, int64_t offset, int32_t length, const uint8_t* data) override {
         if (piece < 0 || piece >= kPieces || offset != 0 || length != kPiece) return {BlockWrite::kRefused, 0};
         Piece& p = pieces_[piece];
         if (p.done) return {BlockWrite::kNotNeeded, 0};

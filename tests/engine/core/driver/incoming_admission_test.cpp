@@ -48,7 +48,7 @@ public:
     BlockInfo MapGeometry() override { return BlockInfo(kPiece * kPieces, kPiece); }
     bool MapPieceNeeded(int32_t) override { return true; }
     bool MapBlockPresent(int32_t, int64_t) override { return false; }
-    BlockWriteResult ReceivePieceBlock(int32_t, int64_t, int32_t, const uint8_t*) override {
+    BlockWriteResult ReceiveBlock(int32_t, int64_t, int32_t, const uint8_t*) override {
         return {BlockWrite::kRefused, 0};
     }
     bool ViewP2P() override { return true; }

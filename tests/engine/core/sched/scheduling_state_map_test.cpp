@@ -53,7 +53,7 @@ protected:
 
     void Deliver(int32_t piece, int64_t offset, int64_t length) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(content.data()) + piece * kPiece + offset;
-        ASSERT_EQ(task->PieceMap()->ReceiveBlock(piece, bytes, int32_t(length), offset).bytes, int32_t(length));
+        ASSERT_EQ(task->PieceMap()->ReceiveBlock(piece, offset, int32_t(length), bytes).bytes, int32_t(length));
     }
 
     FakeClock clock{FakeClock::Mode::AutoAdvance};

@@ -52,7 +52,7 @@ PeerTaskCalls ThroughPeerTask(TaskPeers& peers, const std::vector<int64_t>& retu
     calls.returned_listed = !returned.empty() && task->SharedRequestListed(returned[0]);
     calls.taken = task->TakeSharedRequest(taken, 16384);
     calls.taken_again = task->TakeSharedRequest(taken, 16384);
-    task->MarkNotRequested(not_requested);
+    task->UnmarkRequested(not_requested);
     calls.in_endgame = task->InEndgame();
     return calls;
 }

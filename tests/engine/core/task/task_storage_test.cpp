@@ -260,7 +260,7 @@ protected:
         fed_ = true;
         for (int32_t piece : {0, 1}) {
             const auto* bytes = reinterpret_cast<const uint8_t*>(data_.data()) + piece * kPiece;
-            const BlockWriteResult result = map->ReceiveBlock(piece, bytes, int32_t(kPiece), 0);
+            const BlockWriteResult result = map->ReceiveBlock(piece, 0, int32_t(kPiece), bytes);
             EXPECT_EQ(result.bytes, int32_t(kPiece));
             EXPECT_TRUE(result.piece_verified());
         }
