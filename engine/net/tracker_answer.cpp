@@ -80,7 +80,7 @@ TrackerAnswer ParseTrackerAnswer(std::string_view body) {
     return answer;
 }
 
-std::string NodeSourceText(uint32_t address, uint16_t port) {
+std::string BtNodeSourceText(uint32_t address, uint16_t port) {
     return "btnode://" + FormatAddress(address) + ":" + std::to_string(port);
 }
 

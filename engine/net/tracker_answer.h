@@ -46,6 +46,6 @@ TrackerAnswer ParseTrackerAnswer(std::string_view body);
 void AppendCompactPeers(const uint8_t* data, size_t length, std::vector<TrackerPeerEntry>* peers);
 
 // The source text that names a BitTorrent node: "btnode://a.b.c.d:port".
-std::string NodeSourceText(uint32_t address, uint16_t port);
+std::string BtNodeSourceText(uint32_t address, uint16_t port);
 
 }  // namespace zl

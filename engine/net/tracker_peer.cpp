@@ -239,7 +239,7 @@ bool TTrackerPeer::ReceiveUdp() {
 void TTrackerPeer::HandOver(const std::vector<TrackerPeerEntry>& peers, TrackerAnswerFigures figures) {
     int32_t handed = 0;
     for (const TrackerPeerEntry& entry : peers) {
-        auto node = RefPtr<TPeerId>::Adopt(new TPeerId(NodeSourceText(entry.address, entry.port)));
+        auto node = RefPtr<TPeerId>::Adopt(new TPeerId(BtNodeSourceText(entry.address, entry.port)));
         node->kind = kKindNode;
         node->address = entry.address;
         node->port = entry.port;

@@ -18,67 +18,67 @@ std::string DhtService::CachePath() const {
 void DhtService::SetRouters(std::vector<KadRouter> routers) {
     std::lock_guard guard(mutex_);
     routers_ = std::move(routers);
-    if (node_) node_->SetRouters(routers_);
+    if (dht_node_) dht_node_->SetRouters(routers_);
 }
 
 void DhtService::Start() {
-    std::shared_ptr<CKademlia> node;
+    std::shared_ptr<CKademlia> dht_node;
     {
         std::lock_guard guard(mutex_);
-        if (node_ && clock_ != &context_.GetClock()) {
+        if (dht_node_ && clock_ != &context_.GetClock()) {
             // The engine moved to another clock while no task existed.
-            node_->Stop();
-            node_.reset();
+            dht_node_->Stop();
+            dht_node_.reset();
         }
-        if (!node_) {
+        if (!dht_node_) {
             clock_ = &context_.GetClock();
-            node_ = std::make_shared<CKademlia>(*clock_);
-            node_->SetSecondsSource([this] { return context_.ClockSeconds(); });
-            node_->SetResolver(&resolver_);
+            dht_node_ = std::make_shared<CKademlia>(*clock_);
+            dht_node_->SetSecondsSource([this] { return context_.ClockSeconds(); });
+            dht_node_->SetResolver(&resolver_);
         }
-        node = node_;
-        node->SetRouters(routers_);
+        dht_node = dht_node_;
+        dht_node->SetRouters(routers_);
     }
-    if (node->IsRunning()) return;
-    node->SetNodeCachePath(CachePath());
+    if (dht_node->IsRunning()) return;
+    dht_node->SetNodeCachePath(CachePath());
     UdpServer& server = context_.GetUdpServer();
-    node->SetSender(&server);
-    server.SetDhtConsumer(node.get());
-    std::weak_ptr<CKademlia> weak = node;
+    dht_node->SetSender(&server);
+    server.SetDhtConsumer(dht_node.get());
+    std::weak_ptr<CKademlia> weak = dht_node;
     server.SetDhtRunningProbe([weak] {
         const auto n = weak.lock();
         return n && n->Active();
     });
-    node->Start("Kademlia");
+    dht_node->Start("Kademlia");
 }
 
 void DhtService::Pause() {
-    std::shared_ptr<CKademlia> node;
+    std::shared_ptr<CKademlia> dht_node;
     {
         std::lock_guard guard(mutex_);
-        node = node_;
+        dht_node = dht_node_;
     }
-    if (node) node->Stop();
+    if (dht_node) dht_node->Stop();
 }
 
 void DhtService::Shutdown() {
-    std::shared_ptr<CKademlia> node;
+    std::shared_ptr<CKademlia> dht_node;
     {
         std::lock_guard guard(mutex_);
-        node.swap(node_);
+        dht_node.swap(dht_node_);
     }
-    if (!node) return;
-    node->Stop();
+    if (!dht_node) return;
+    dht_node->Stop();
     UdpServer& server = context_.GetUdpServer();
     server.SetDhtConsumer(nullptr);
     server.SetDhtRunningProbe(nullptr);
-    node.reset();
+    dht_node.reset();
     LogWrite("Kademlia Thread Stopped.. ", 22, 22);
 }
 
 std::shared_ptr<CKademlia> DhtService::Running() {
     std::lock_guard guard(mutex_);
-    return node_ && node_->Active() ? node_ : nullptr;
+    return dht_node_ && dht_node_->Active() ? dht_node_ : nullptr;
 }
 
 }  // namespace zl

@@ -25,13 +25,13 @@ public:
     DhtService(const DhtService&) = delete;
     DhtService& operator=(const DhtService&) = delete;
 
-    // Starts the thread (creating the node on first use).
+    // Starts the thread (creating the DHT node on first use).
     void Start();
-    // Stops the thread; the node and its id stay for the next start.
+    // Stops the thread; the DHT node and its id stay for the next start.
     void Pause();
-    // Stops the thread and deletes the node.
+    // Stops the thread and deletes the DHT node.
     void Shutdown();
-    // The node while its thread runs, else null. Tasks hold it only for a step.
+    // The DHT node while its thread runs, else null. Tasks hold it only for a step.
     std::shared_ptr<CKademlia> Running();
     // Routers pinged while the table is small (default: DefaultKadRouters()).
     void SetRouters(std::vector<KadRouter> routers);
@@ -40,8 +40,8 @@ public:
 private:
     EngineContext& context_;
     mutable std::mutex mutex_;
-    std::shared_ptr<CKademlia> node_;
-    Clock* clock_ = nullptr;  // the clock the node was made with
+    std::shared_ptr<CKademlia> dht_node_;
+    Clock* clock_ = nullptr;  // the clock the DHT node was made with
     std::vector<KadRouter> routers_ = DefaultKadRouters();
     TResolver resolver_;  // router names, looked up on the DHT thread
 };

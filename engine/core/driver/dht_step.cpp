@@ -9,7 +9,7 @@
 
 namespace zl {
 
-bool ParseNodeSource(const std::string& text, std::string* host, uint16_t* port) {
+bool ParseDhtNodeSource(const std::string& text, std::string* host, uint16_t* port) {
     static constexpr char kPrefix[] = "node://";
     constexpr size_t n = sizeof kPrefix - 1;
     if (text.size() <= n) return false;
@@ -41,24 +41,24 @@ TaskDhtStep::~TaskDhtStep() { Stop(); }
 
 void TaskDhtStep::Stop() {
     if (!lookup_) return;
-    if (auto dht = dht_.lock()) dht->RemoveAndDispose(lookup_.get());
+    if (auto dht_node = dht_node_.lock()) dht_node->RemoveAndDispose(lookup_.get());
     lookup_.reset();
 }
 
-void TaskDhtStep::PingNodeSources(CKademlia& dht, const std::vector<std::string>& sources) {
-    const std::vector<KadRouter> routers = dht.Routers();
+void TaskDhtStep::PingDhtNodeSources(CKademlia& dht_node, const std::vector<std::string>& sources) {
+    const std::vector<KadRouter> routers = dht_node.Routers();
     size_t pinged = 0;
     for (const std::string& text : sources) {
-        if (pinged >= kMaxNodeSources) break;
+        if (pinged >= kMaxDhtNodeSources) break;
         std::string host;
         uint16_t port = 0;
-        if (!ParseNodeSource(text, &host, &port)) continue;
+        if (!ParseDhtNodeSource(text, &host, &port)) continue;
         const bool router = std::any_of(routers.begin(), routers.end(),
                                         [&](const KadRouter& r) { return r.host == host && r.port == port; });
         if (router) continue;
         const uint32_t address = hooks_.resolve ? hooks_.resolve(host) : 0;
         if (address == 0 || address == 0xFFFFFFFFu) continue;
-        dht.PingAddress(address, port);
+        dht_node.PingAddress(address, port);
         ++pinged;
     }
 }
@@ -69,15 +69,15 @@ void TaskDhtStep::Step(uint64_t now) {
     if (!view.dht_switch || !view.uses_peer_sources) return;
     const KadId info_hash = KadId::FromBytes(view.info_hash.data());
     if (info_hash.IsZero()) return;
-    const std::shared_ptr<CKademlia> dht = hooks_.dht ? hooks_.dht() : nullptr;
-    if (!dht) return;
+    const std::shared_ptr<CKademlia> dht_node = hooks_.dht_node ? hooks_.dht_node() : nullptr;
+    if (!dht_node) return;
 
-    if (!lookup_ || lookup_->Target() != info_hash || dht_.lock() != dht) {
+    if (!lookup_ || lookup_->Target() != info_hash || dht_node_.lock() != dht_node) {
         Stop();
         lookup_ = std::make_shared<CKadActionBitTorrent>(info_hash);
-        dht_ = dht;
+        dht_node_ = dht_node;
         removed_since_done_ = false;
-        PingNodeSources(*dht, view.sources);
+        PingDhtNodeSources(*dht_node, view.dht_node_sources);
     }
     lookup_->SetAnnouncedPort(view.listen_port);
 
@@ -88,7 +88,7 @@ void TaskDhtStep::Step(uint64_t now) {
         lookup_->TakeResults(peers, true);
         if (done && !removed_since_done_) {
             // It stays the task's, to be run again later.
-            dht->RemoveLookup(lookup_.get());
+            dht_node->RemoveLookup(lookup_.get());
             removed_since_done_ = true;
         }
         const auto* p = reinterpret_cast<const uint8_t*>(peers.data());
@@ -98,11 +98,11 @@ void TaskDhtStep::Step(uint64_t now) {
             ReadCompactPeer(p + at, &address, &port);
             // Values come from any node: 0, the broadcast address and port 0 are no peers.
             if (!IsValidAddress(address) || !IsValidPort(port)) continue;
-            if (hooks_.add_peer) hooks_.add_peer(address, port);
+            if (hooks_.add_bt_peer) hooks_.add_bt_peer(address, port);
             ++peers_handed_;
         }
         if (running) return;
-        const int32_t peers_known = view.peer_count;
+        const int32_t peers_known = view.bt_peer_count;
         const uint64_t wait = peers_known > 3 ? (peers_known < 8 ? 180 : 360) : 30 * uint64_t(std::max(peers_known, 1));
         // The DHT thread may have ended the lookup after `now` was read: no time has passed then.
         const uint64_t done_at = lookup_->DoneTime();
@@ -110,7 +110,7 @@ void TaskDhtStep::Step(uint64_t now) {
     }
     if (!lookup_->NotStarted()) lookup_->Reset();
     removed_since_done_ = false;
-    dht->AddLookup(lookup_);
+    dht_node->AddLookup(lookup_);
 }
 
 }  // namespace zl

@@ -432,7 +432,7 @@ void TaskPeerDriver::EndPeer(size_t index, int32_t passes) {
 
 void TaskPeerDriver::CloseAll() {
     trackers_->CloseAll();
-    if (dht_) dht_->Stop();
+    if (dht_step_) dht_step_->Stop();
     while (!active_.empty()) EndPeer(active_.size() - 1, 0);
     ranges_.Clear();
     contributors_.clear();

@@ -298,8 +298,8 @@ private:
     uint64_t upload_second_ = 0;  // the engine second of the upload pass counter
     uint64_t upload_pass_ = 0;    // upload passes in that second
     std::unique_ptr<TaskTrackerConnector> trackers_;
-    std::unique_ptr<TaskDhtStep> dht_;  // made at the first DHT search
-    TaskDhtView dht_view_;              // during a DHT search
+    std::unique_ptr<TaskDhtStep> dht_step_;  // made at the first DHT search
+    TaskDhtView dht_view_;                   // during a DHT search
 };
 
 }  // namespace zl

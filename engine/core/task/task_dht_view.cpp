@@ -1,6 +1,6 @@
 // The task's side of its DHT peer search: the switches, the info hash, the
-// node:// entries of its sources and of the torrent's tracker list, and the
-// engine's running DHT node.
+// DHT node sources ("node://") among its sources and the torrent's tracker
+// list, and the engine's running DHT node.
 #include <cstring>
 
 #include "engine/core/api/dht_service.h"
@@ -19,11 +19,11 @@ bool TWorkWithPeers::ViewDht(TaskDhtView* out) {
     std::string host;
     uint16_t port = 0;
     for (const std::string& text : candidates_)
-        if (ParseNodeSource(text, &host, &port)) out->sources.push_back(text);
+        if (ParseDhtNodeSource(text, &host, &port)) out->dht_node_sources.push_back(text);
     for (const std::string& text : torrent->Trackers())
-        if (ParseNodeSource(text, &host, &port)) out->sources.push_back(text);
+        if (ParseDhtNodeSource(text, &host, &port)) out->dht_node_sources.push_back(text);
     out->listen_port = static_cast<uint16_t>(Context().Switches().EffectiveListenPort());
-    out->node = out->dht_switch ? Context().Dht().Running() : nullptr;
+    out->dht_node = out->dht_switch ? Context().Dht().Running() : nullptr;
     return true;
 }
 

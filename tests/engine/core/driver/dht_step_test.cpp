@@ -32,9 +32,9 @@ protected:
             *out = view;
             return true;
         };
-        hooks.dht = [this]() -> std::shared_ptr<CKademlia> { return dht_on ? a.node : nullptr; };
+        hooks.dht_node = [this]() -> std::shared_ptr<CKademlia> { return dht_on ? a.node : nullptr; };
         hooks.resolve = [](const std::string& host) { return uint32_t(inet_addr(host.c_str())); };
-        hooks.add_peer = [this](uint32_t address, uint16_t port) { found.emplace_back(address, port); };
+        hooks.add_bt_peer = [this](uint32_t address, uint16_t port) { found.emplace_back(address, port); };
         step = std::make_unique<TaskDhtStep>(std::move(hooks));
     }
     ~TaskDhtStepTest() override {
@@ -89,20 +89,20 @@ TEST_F(TaskDhtStepTest, NothingHappensWhileOffIdleWithoutAnInfoHashOrWithoutTheD
 
 TEST_F(TaskDhtStepTest, AtMostSixNodeSourcesArePingedOnceTheRoutersAside) {
     a.node->SetRouters({{"127.0.7.99", 6881}});
-    view.sources = {"http://127.0.7.5/file", "node://127.0.7.99:6881", "NODE://127.0.7.100:1/", "node://bad",
-                    "node://127.0.7.101:0"};
-    for (int i = 0; i < 8; ++i) view.sources.push_back("node://127.0.7." + std::to_string(110 + i) + ":7000");
+    view.dht_node_sources = {"http://127.0.7.5/file", "node://127.0.7.99:6881", "NODE://127.0.7.100:1/",
+                             "node://bad", "node://127.0.7.101:0"};
+    for (int i = 0; i < 8; ++i) view.dht_node_sources.push_back("node://127.0.7." + std::to_string(110 + i) + ":7000");
     step->Step(Now());
-    EXPECT_EQ(a.node->Stats().bootstrap_pings, TaskDhtStep::kMaxNodeSources);
+    EXPECT_EQ(a.node->Stats().bootstrap_pings, TaskDhtStep::kMaxDhtNodeSources);
     step->Step(Now());
-    EXPECT_EQ(a.node->Stats().bootstrap_pings, TaskDhtStep::kMaxNodeSources);
+    EXPECT_EQ(a.node->Stats().bootstrap_pings, TaskDhtStep::kMaxDhtNodeSources);
     std::string host;
     uint16_t port = 0;
-    EXPECT_TRUE(ParseNodeSource("NODE://127.0.7.100:1/", &host, &port));
+    EXPECT_TRUE(ParseDhtNodeSource("NODE://127.0.7.100:1/", &host, &port));
     EXPECT_EQ(host, "127.0.7.100");
     EXPECT_EQ(port, 1);
-    EXPECT_FALSE(ParseNodeSource("node://127.0.7.100:65536", &host, &port));
-    EXPECT_FALSE(ParseNodeSource("node://:80", &host, &port));
+    EXPECT_FALSE(ParseDhtNodeSource("node://127.0.7.100:65536", &host, &port));
+    EXPECT_FALSE(ParseDhtNodeSource("node://:80", &host, &port));
 }
 
 TEST_F(TaskDhtStepTest, FoundPeersReachTheTaskAndItAnnouncesItsPort) {
@@ -142,7 +142,7 @@ TEST_F(TaskDhtStepTest, ADoneLookupRunsAgainAfterAWaitThatGrowsWithThePeers) {
         uint64_t wait;
     } cases[] = {{0, 30}, {2, 60}, {5, 180}, {8, 360}};
     for (const Case& c : cases) {
-        view.peer_count = c.peers;
+        view.bt_peer_count = c.peers;
         step->Stop();
         while (!(step->Lookup() && step->Lookup()->IsDone())) Second();
         const uint64_t done = step->Lookup()->DoneTime();
