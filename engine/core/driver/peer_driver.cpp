@@ -676,8 +676,8 @@ BlockWriteResult TaskPeerDriver::WriteBlock(TPeerObject& sender, int32_t piece, 
     if (result.taken() && !result.piece_verified() && source) {
         // Who sent the blocks of a piece is remembered until it verifies.
         std::vector<RefPtr<TPeerId>>& sources = contributors_[piece];
-        if (std::none_of(sources.begin(), sources.end(), [source](const RefPtr<TPeerId>& s) { return s.get() == source; }))
-            sources.push_back(RefPtr<TPeerId>::Share(source));
+        const auto same = [source](const RefPtr<TPeerId>& s) { return s.get() == source; };
+        if (std::none_of(sources.begin(), sources.end(), same)) sources.push_back(RefPtr<TPeerId>::Share(source));
     }
     if (result.piece_verified()) {
         contributors_.erase(piece);
