@@ -84,7 +84,7 @@ std::vector<StoreCounts> StorePosts(SqlDb& db, const std::vector<const ReceivedP
             for (const StatEvent& e : post.events) {
                 // With a session id the key alone identifies the event, for good.
                 const bool sessionless = e.session_id.empty();
-                const std::string digest = sessionless ? Sha1Hex(e.info) : std::string();
+                const std::string digest = sessionless ? Sha1Hex(e.code + "\n" + e.info) : std::string();
                 const int64_t retry_before = sessionless ? now - retry_window : std::numeric_limits<int64_t>::min();
                 const auto fresh = db.Query(kInsertSeen, {e.mach_id, e.session_id, Clamp(e.sequence), digest, now,
                                                           retry_before});

@@ -40,7 +40,10 @@ void Log(const std::string& line) {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
     std::lock_guard lock(g_log_mutex);
-    *g_log << stamp << " zlstats: " << line << '\n' << std::flush;
+    std::string flat = line;
+    for (char& c : flat)
+        if (c == '\n' || c == '\r') c = ' ';
+    *g_log << stamp << " zlstats: " << flat << '\n' << std::flush;
 }
 
 int Fail(const std::string& message) {
