@@ -10,16 +10,18 @@ RateLimiter::RateLimiter(Clock& clock, double rate, double burst, size_t max_add
 
 bool RateLimiter::Allow(const std::string& address) {
     if (rate_ <= 0) return true;
-    const uint64_t now = clock_.TickMs();
+    // Read under the lock: a time read before another thread's update would
+    // go backwards against its bucket.
     std::lock_guard lock(mutex_);
+    const uint64_t now = clock_.TickMs();
     if (now - last_sweep_ms_ >= 60000) ForgetFull(now);
     auto it = buckets_.find(address);
     Bucket* b;
     if (it != buckets_.end()) b = &it->second;
     else if (buckets_.size() < max_addresses_) b = &buckets_.emplace(address, Bucket{burst_, now}).first->second;
     else b = &overflow_;
-    b->tokens = std::min(burst_, b->tokens + double(now - b->at_ms) * rate_ / 1000.0);
-    b->at_ms = now;
+    if (now > b->at_ms) b->tokens = std::min(burst_, b->tokens + double(now - b->at_ms) * rate_ / 1000.0);
+    b->at_ms = std::max(b->at_ms, now);
     if (b->tokens < 1.0) return false;
     b->tokens -= 1.0;
     return true;

@@ -43,6 +43,8 @@ StatsService::StatsService(ServiceOptions options, Clock& clock, Logger log)
     server_->set_payload_max_length(kMaxPostBytes);
     server_->set_keep_alive_max_count(1000);
     server_->set_read_timeout(10, 0);
+    // An answer goes out at once, not after the client's delayed acknowledgement.
+    server_->set_tcp_nodelay(true);
     Routes();
 }
 
@@ -145,8 +147,22 @@ void StatsService::Routes() {
         return httplib::Server::HandlerResponse::Handled;
     }));
 
-    server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        auto parsed = ParsePost(req.body);
+    // The body is read here rather than by the library, which caps form bodies far below the clients' posts.
+    server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res,
+                               const httplib::ContentReader& content) {
+        std::string body;
+        bool too_large = false;
+        const bool read = content([&](const char* data, size_t length) {
+            if (body.size() + length > kMaxPostBytes) return !(too_large = true);
+            body.append(data, length);
+            return true;
+        });
+        if (too_large) {
+            log_("refused a post from " + req.remote_addr + ": the body is larger than 1 MiB");
+            return Refuse(res, 400, "the body is larger than 1 MiB", true);
+        }
+        if (!read) return Refuse(res, 400, "the body could not be read", true);
+        auto parsed = ParsePost(body);
         if (auto* refused = std::get_if<PostRefused>(&parsed)) {
             log_("refused a post from " + req.remote_addr + " to " + req.path.substr(0, 200) + ": " + refused->reason);
             Refuse(res, 400, refused->reason, false);
