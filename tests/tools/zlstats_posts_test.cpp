@@ -111,6 +111,7 @@ TEST(ZlstatsPosts, RefusesEveryMalformedOrHostilePost) {
         {"a negative sequence", WithInfo({{"Sequence", "-1"}}), "Sequence has a bad format"},
         {"a sequence beyond 64 bits", WithInfo({{"Sequence", "99999999999999999999"}}), "Sequence"},
         {"bytes that are no number", WithInfo({{"Inp2ptotalbytes", "1e9"}}), "Inp2ptotalbytes"},
+        {"bytes beyond 2^48", WithInfo({{"Inhttptotalbytes", "281474976710657"}}), "beyond 2^48"},
         {"a bad MAC list", WithInfo({{"Mac", "02-00-00-00-00"}}), "Mac"},
         {"a duplicate member", FormBody({{"11010000", "{\"MachId\":\"0A1B2C3D4E5F6071\",\"MachId\":\"x\"}"}}),
          "not JSON"},

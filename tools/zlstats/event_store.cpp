@@ -45,10 +45,11 @@ const char* kInsertEvent =
     "INSERT INTO events(received_at, address, code, mach_id, session_id, sequence, os, game_id, app_version, "
     "gversion, total_time, total_bytes, average_speed, http_bytes, p2p_bytes, in_http_bytes, in_p2p_bytes, "
     "progress, error_msg, info) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+// The sums stop at kMaxSum: the stored sum is first held below kMaxSum minus the addend.
 const char* kAddHourly =
     "INSERT INTO hourly(hour, code, events, server_bytes, peer_bytes) VALUES(?, ?, ?, ?, ?) "
     "ON CONFLICT(hour, code) DO UPDATE SET events = hourly.events + excluded.events, "
-    "server_bytes = hourly.server_bytes + excluded.server_bytes, peer_bytes = hourly.peer_bytes + excluded.peer_bytes";
+    "server_bytes = ? + excluded.server_bytes, peer_bytes = ? + excluded.peer_bytes";
 const char* kAddSpread =
     "INSERT INTO hourly_spread(hour, kind, bucket, downloads) VALUES(?, ?, ?, ?) "
     "ON CONFLICT(hour, kind, bucket) DO UPDATE SET downloads = hourly_spread.downloads + excluded.downloads";
@@ -101,8 +102,8 @@ std::vector<StoreCounts> StorePosts(SqlDb& db, const std::vector<const ReceivedP
                 const int64_t hour = now - now % 3600;
                 HourSums& sums = hourly[{hour, e.code}];
                 ++sums.events;
-                sums.server += Clamp(e.in_http_bytes);
-                sums.peer += Clamp(e.in_p2p_bytes);
+                sums.server = SaturatingAdd(sums.server, Clamp(e.in_http_bytes));
+                sums.peer = SaturatingAdd(sums.peer, Clamp(e.in_p2p_bytes));
                 if (e.code == kCodeCompleted) {
                     ++spread[{hour, "speed", SpreadBucket(e.average_speed)}];
                     ++spread[{hour, "time", SpreadBucket(e.total_time)}];
@@ -115,8 +116,16 @@ std::vector<StoreCounts> StorePosts(SqlDb& db, const std::vector<const ReceivedP
                 if (!e.cpu_arch.empty()) m.cpu_arch = e.cpu_arch;
             }
         }
+        const bool pg = db.GetDialect() == Dialect::kPostgres;
+        const std::string capped_server = std::string(pg ? "LEAST" : "min") + "(hourly.server_bytes, " +
+                                          std::to_string(kMaxSum) + " - excluded.server_bytes)";
+        const std::string capped_peer = std::string(pg ? "LEAST" : "min") + "(hourly.peer_bytes, " +
+                                        std::to_string(kMaxSum) + " - excluded.peer_bytes)";
+        std::string add_hourly = kAddHourly;
+        add_hourly.replace(add_hourly.find("= ? +"), 5, "= " + capped_server + " +");
+        add_hourly.replace(add_hourly.find("= ? +"), 5, "= " + capped_peer + " +");
         for (const auto& [key, sums] : hourly)
-            db.Query(kAddHourly, {key.first, key.second, sums.events, sums.server, sums.peer});
+            db.Query(add_hourly, {key.first, key.second, sums.events, sums.server, sums.peer});
         for (const auto& [key, n] : spread)
             db.Query(kAddSpread, {std::get<0>(key), std::get<1>(key), int64_t(std::get<2>(key)), n});
         const char* upsert = db.GetDialect() == Dialect::kPostgres ? kPostgresMachine : kSqliteMachine;

@@ -33,6 +33,11 @@ inline constexpr int64_t kDefaultRetryWindow = 120;
 std::vector<StoreCounts> StorePosts(SqlDb& db, const std::vector<const ReceivedPost*>& posts,
                                     int64_t retry_window = kDefaultRetryWindow);
 
+// Sums of byte counts stop at this value rather than overflow (a hostile
+// client may send the largest counts the validation lets through).
+inline constexpr int64_t kMaxSum = int64_t(1) << 62;
+inline int64_t SaturatingAdd(int64_t a, int64_t b) { return a > kMaxSum - b ? kMaxSum : a + b; }
+
 // The histogram class of a speed or a time: 0 for 0, else k for [2^(k-1), 2^k).
 int SpreadBucket(uint64_t value);
 

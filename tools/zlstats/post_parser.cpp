@@ -14,6 +14,7 @@ namespace {
 constexpr size_t kMaxTextBytes = 4096;
 // The info object holds texts and, for the inventory, objects of texts.
 constexpr int kMaxDepth = 8;
+constexpr uint64_t kMaxCount = uint64_t(1) << 48;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -130,6 +131,8 @@ public:
         std::string text;
         if (!Text(name, text, Decimal, false)) return false;
         out = text.empty() ? 0 : std::stoull(text);
+        // Far beyond any download, and small enough that sums of many never overflow.
+        if (out > kMaxCount) return Fail(std::string(name) + " is beyond 2^48");
         return true;
     }
 

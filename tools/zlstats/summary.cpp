@@ -18,8 +18,8 @@ void AddHour(std::map<int64_t, HourFigures>& hours, int64_t hour, int64_t events
     HourFigures& h = hours[hour];
     h.hour = hour;
     h.events += events;
-    h.server_bytes += server;
-    h.peer_bytes += peer;
+    h.server_bytes = SaturatingAdd(h.server_bytes, server);
+    h.peer_bytes = SaturatingAdd(h.peer_bytes, peer);
 }
 
 void CountCode(Summary& s, const std::string& code, int64_t n) {
@@ -110,8 +110,8 @@ Summary Summarize(SqlDb& db, int64_t from, int64_t to) {
         if (EndsInFailure(code)) s.failed += n;
     }
     for (auto& [hour, h] : hours) {
-        s.server_bytes += h.server_bytes;
-        s.peer_bytes += h.peer_bytes;
+        s.server_bytes = SaturatingAdd(s.server_bytes, h.server_bytes);
+        s.peer_bytes = SaturatingAdd(s.peer_bytes, h.peer_bytes);
         s.hours.push_back(h);
     }
     return s;

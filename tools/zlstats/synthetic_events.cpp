@@ -79,7 +79,7 @@ void MakeSyntheticPosts(const SyntheticPlan& plan, const std::function<void(cons
         add("11010000", 0);
         for (uint64_t p = 20; p < 100 && made < plan.events; p += 20) add("11050000", p);
         if (fails) {
-            add("11990202", 50);
+            add("11990202", 90);
         } else {
             for (int f = 0; f < 4; ++f) add("11080000", 0);
             add("11060000", 100);
