@@ -18,8 +18,8 @@ struct AppFolders {
 
 // $HOME, else the user's home in the password database, else "/tmp".
 std::string HomeFolder();
-// An XDG base folder: $VARIABLE when it holds an absolute path (the
-// specification ignores a relative one), else HomeFolder()/fallback.
+// An XDG base folder: $VARIABLE when it holds an absolute path (XDG
+// says a relative one is ignored), else HomeFolder()/fallback.
 std::string XdgBaseFolder(const char* variable, const char* fallback);
 // $XDG_DATA_HOME, else ~/.local/share.
 std::string DefaultDataRoot();

@@ -66,7 +66,7 @@ TEST(AppPaths, XdgFoldersAndTheirDefaults) {
         EXPECT_EQ(CrashDumpFolder(), "/x/cache/ZPHR/Zephyrloader");
     }
     {
-        // Relative values are ignored, as the base directory specification says.
+        // Relative values are ignored, as XDG says.
         ScopedEnv env{{"HOME", "/home/u"}, {"XDG_DATA_HOME", "rel"}, {"XDG_CACHE_HOME", std::nullopt}};
         EXPECT_EQ(DefaultDataRoot(), "/home/u/.local/share");
         EXPECT_EQ(CrashDumpFolder(), "/home/u/.cache/ZPHR/Zephyrloader");

@@ -25,7 +25,7 @@ import subprocess
 import sys
 import tempfile
 
-OPTION = re.compile(r"(?<![\w\-/.$])(--?[A-Za-z][A-Za-z0-9-]*)")
+from check_man_options import OPTION  # one definition of what an option token is
 
 
 class Checks:
