@@ -26,7 +26,7 @@
 //   TWorkWithPeers (task_work_with_peers.h): sources, server list and
 //     limits, and the run's peer driver (TaskPeerDriver, peer_driver.h),
 //     which it owns and serves as the TaskPieceView.
-//       RefreshSources, FourSecondPass, WaitBetweenSteps,
+//       RefreshSources, AnnounceHaves, FourSecondPass, WaitBetweenSteps,
 //       DhtSearch (task_dht_view.cpp), ExchangeOnLan (task_network.cpp) .. itself
 //       PeerPass ............................. itself (overridable by tests)
 //   TWorkThread (this file): the worker loop (task_work_loop.cpp), its

@@ -167,9 +167,13 @@ void TWorkWithPeers::StatisticsPass(uint64_t now) {
         peer_figures_ = std::move(f);
     }
     NoteDataSecond(driver_ && driver_->HadCandidates());
+    SchedulingSecond();
+}
+
+void TWorkWithPeers::AnnounceHaves() {
     // Completed pieces are announced in batches to the BitTorrent peers; the
     // batch is taken (and its pieces cleared) whether or not any are connected.
-    for (const std::vector<uint8_t>& buffer : SchedulingSecond(Context().UptimeSeconds()))
+    for (const std::vector<uint8_t>& buffer : TakeHaveBatch(GetClock().TickMs()))
         if (driver_) driver_->SendToBitTorrentPeers(buffer.data(), buffer.size());
 }
 

@@ -78,8 +78,10 @@ public:
     // ready, so a fast source is read as fast as it sends.
     void WaitBetweenSteps(uint32_t ms);
     // The statistics of the second, then the peer figures, the seconds
-    // without data and the batch of "have" announcements.
+    // without data and the scheduling state's second.
     void StatisticsPass(uint64_t now) override;
+    // After each peer pass: the completed pieces' have batch, when due.
+    void AnnounceHaves();
     // Takes the connections per server set through the interface (under the task lock).
     void ApplyPendingChanges() override;
     // The run's peers; null before the first peer pass of a run.
