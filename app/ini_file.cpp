@@ -1,19 +1,15 @@
 #include "app/ini_file.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
+#include "engine/base/text.h"
 #include "engine/meta/atomic_file.h"
 
 namespace zl::app {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
+constexpr std::string_view kBlanks = " \t\r";
 
 bool Printable(std::string_view s) {
     for (char c : s)
@@ -22,14 +18,6 @@ bool Printable(std::string_view s) {
 }
 
 }  // namespace
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool IniFile::Load() {
     lines_.clear();
@@ -51,16 +39,16 @@ void IniFile::Parse(std::string_view text) {
         at = end + 1;
         Line line;
         line.text = std::string(raw);
-        const std::string_view t = Trim(raw);
+        const std::string_view t = Trim(raw, kBlanks);
         if (!t.empty() && t.front() == '[') {
             const size_t close = t.find(']');
             if (close != std::string_view::npos) {
                 line.is_section = true;
-                line.section = std::string(Trim(t.substr(1, close - 1)));
+                line.section = std::string(Trim(t.substr(1, close - 1), kBlanks));
             }
         } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
             const size_t eq = t.find('=');
-            if (eq != std::string_view::npos && eq > 0) line.key = std::string(Trim(t.substr(0, eq)));
+            if (eq != std::string_view::npos && eq > 0) line.key = std::string(Trim(t.substr(0, eq), kBlanks));
         }
         lines_.push_back(std::move(line));
     }
@@ -100,7 +88,7 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
     const long k = FindKey(s, key);
     if (k < 0) return std::nullopt;
     const std::string& text = lines_[size_t(k)].text;
-    std::string_view value = Trim(std::string_view(text).substr(text.find('=') + 1));
+    std::string_view value = Trim(std::string_view(text).substr(text.find('=') + 1), kBlanks);
     // A value wrapped in one pair of double quotes loses them, as the profile API does.
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
     return std::string(value);

@@ -56,6 +56,4 @@ private:
     bool dirty_ = false;
 };
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
 }  // namespace zl::app

@@ -4,7 +4,7 @@ pkg_check_modules(MINIUPNPC REQUIRED IMPORTED_TARGET miniupnpc)
 find_package(tinyxml2 CONFIG REQUIRED)
 find_package(CURL REQUIRED)
 zl_library(zl_portmap_choice SOURCES port_choice.cpp LIBS zl_base)
-zl_library(zl_portmap_igd SOURCES igd_description.cpp ssdp_search.cpp LIBS tinyxml2::tinyxml2)
+zl_library(zl_portmap_igd SOURCES igd_description.cpp ssdp_search.cpp LIBS zl_base tinyxml2::tinyxml2)
 zl_library(zl_portmap SOURCES
   port_forward_engine.cpp
   port_mapper.cpp

@@ -47,22 +47,6 @@ bool CurlFormPoster::Post(const std::string& url, const std::string& body, const
     return result == CURLE_OK;
 }
 
-std::string PercentEncode(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 bool AnswerAccepted(const std::string& answer) {
     static const std::string kKey = "\"error\":";
     for (size_t at = answer.find(kKey); at != std::string::npos; at = answer.find(kKey, at + 1)) {

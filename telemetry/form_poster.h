@@ -27,9 +27,6 @@ public:
               std::string& answer) override;
 };
 
-// Percent-encodes every byte but the unreserved ones (RFC 3986).
-std::string PercentEncode(const std::string& text);
-
 // Whether a statistics server's answer accepts the post: it holds "error":0
 // (blanks allowed after the colon) with no further digit after the 0.
 bool AnswerAccepted(const std::string& answer);

@@ -3,16 +3,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/base/text.h"
+
 namespace zl {
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 std::string Lower(std::string_view text) {
     std::string out(text);

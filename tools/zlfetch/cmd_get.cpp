@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/text.h"
 #include "engine/core/api/engine_api.h"
 #include "engine/core/api/engine_api_listen.h"
 #include "engine/core/api/engine_api_peers.h"
@@ -117,7 +118,7 @@ std::optional<GetTarget> ReadGetTarget(const std::string& argument) {
         target.link_text = true;
         target.total_size = link->size;
         target.piece_length = link->piece_length;
-        target.resume_name = zl::HexOfHash(link->info_hash);
+        target.resume_name = zl::HexEncode(link->info_hash);
         target.trackers.push_back(link->tracker);
         return target;
     }
