@@ -31,7 +31,7 @@ zl_library(zl_app SOURCES
   crash_dump.cpp
   server_config.cpp
   live_services.cpp
-  LIBS zl_telemetry zl_portmap zl_core_task zl_meta_storage zl_meta_digest zl_base_runtime PkgConfig::TINYXML2 CURL::libcurl OpenSSL::Crypto)
+  LIBS zl_base_ini zl_telemetry zl_portmap zl_core_task zl_meta_storage zl_meta_digest zl_base_runtime PkgConfig::TINYXML2 CURL::libcurl OpenSSL::Crypto)
 
 # The built-in package table: the real package, or (ZL_PACKAGE=DIR) a package
 # made by tools/make-package. zl_app_package links into the programs.

@@ -1,7 +1,7 @@
 # Statistics events and the system inventory sent with them.
 find_package(jsoncpp CONFIG REQUIRED)
 find_package(CURL REQUIRED)
-zl_library(zl_telemetry_inventory SOURCES inventory.cpp ini_reader.cpp LIBS zl_base JsonCpp::JsonCpp)
+zl_library(zl_telemetry_inventory SOURCES inventory.cpp ini_reader.cpp LIBS zl_base_ini JsonCpp::JsonCpp)
 zl_library(zl_telemetry SOURCES
   event_body.cpp
   form_poster.cpp
