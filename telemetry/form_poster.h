@@ -19,10 +19,12 @@ public:
                       std::string& answer) = 0;
 };
 
-// libcurl's easy interface: no signals, certificate checks off, the answer
+// Through engine/base/curl_transfer.h: certificate checks off, the answer
 // kept up to 64 KiB.
 class CurlFormPoster final : public FormPoster {
 public:
+    static constexpr size_t kMaxAnswerBytes = 64 * 1024;
+
     bool Post(const std::string& url, const std::string& body, const PostLimits& limits,
               std::string& answer) override;
 };
