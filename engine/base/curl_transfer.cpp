@@ -92,4 +92,27 @@ CurlAnswer CurlTransfer(const CurlRequest& request) {
     return answer;
 }
 
+std::optional<CurlUrlAuthority> CurlParseAuthority(const std::string& url) {
+    CURLU* handle = curl_url();
+    if (!handle) return std::nullopt;
+    std::optional<CurlUrlAuthority> authority;
+    char* host = nullptr;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+        authority.emplace();
+        authority->host = host;
+        for (char& c : authority->host)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        char* part = nullptr;
+        for (const CURLUPart which : {CURLUPART_USER, CURLUPART_PASSWORD}) {
+            if (curl_url_get(handle, which, &part, 0) == CURLUE_OK) authority->has_user = true;
+            curl_free(part);
+            part = nullptr;
+        }
+    }
+    curl_free(host);
+    curl_url_cleanup(handle);
+    return authority;
+}
+
 }  // namespace zl

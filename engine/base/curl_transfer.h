@@ -39,4 +39,13 @@ struct CurlAnswer {
 
 CurlAnswer CurlTransfer(const CurlRequest& request);
 
+// The authority of a URL as libcurl reads it when it connects, so that a check
+// of the host and the transfer cannot disagree about it.
+struct CurlUrlAuthority {
+    std::string host;       // lower-cased; an IPv6 literal keeps its brackets
+    bool has_user = false;  // a user (or password) part came before the host
+};
+// nullopt when libcurl cannot parse `url` (a relative one included).
+std::optional<CurlUrlAuthority> CurlParseAuthority(const std::string& url);
+
 }  // namespace zl
