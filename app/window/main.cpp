@@ -23,29 +23,20 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) { g_interrupted = 1; }
 
-bool WantsHelp(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace zl::app;
     using namespace zl::app::window;
-    if (WantsHelp(argc, argv)) {  // before Qt, which needs a display
-        std::fputs(ProgramUsage(), stdout);
-        return cli::kExitOk;
+    ProgramCommandLine command_line;
+    // Help and version are answered before Qt starts, which needs a display.
+    if (cli::CliCommandLine::AsksForHelpOrVersion(argc, argv)) {
+        if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
     }
     InstallCrashDumpWriter();
     QApplication app(argc, argv);  // takes Qt's own options out of argv
-    std::string error;
-    const std::optional<ProgramOptions> options = ParseProgramOptions(argc, argv, &error);
-    if (!options) {
-        std::fprintf(stderr, "zephyrloader: %s\n%s", error.c_str(), ProgramUsage());
-        return cli::kExitUsage;
-    }
+    if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
+    const ProgramOptions* options = &command_line.program;
     const cli::CliOptions& o = options->common;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
