@@ -4,16 +4,17 @@
 
 namespace zl::app {
 
-FetchResult HttpGet(const std::string& url, long timeout_seconds) {
+FetchResult HttpGet(const std::string& url, long timeout_seconds, const std::string& ca_file) {
     CurlRequest request;
     request.url = url;
     request.max_redirects = 5;
     request.connect_ms = request.total_ms = timeout_seconds * 1000;
     request.max_body = 16u << 20;  // a document this large is not ours
-    request.check_certificates = url.rfind("https", 0) != 0;
+    request.ca_file = ca_file;
     CurlAnswer answer = CurlTransfer(request);
     FetchResult r;
     r.status = answer.status;
+    r.certificate_refused = answer.certificate_refused;
     r.ok = answer.transferred && !(r.status >= 400 && r.status <= 599);
     if (r.ok) {
         r.body = std::move(answer.body);

@@ -16,7 +16,7 @@ bool CurlFormPoster::Post(const std::string& url, const std::string& body, const
     request.total_ms = static_cast<long>(limits.total_ms);
     request.max_body = kMaxAnswerBytes;
     request.overflow = CurlRequest::Overflow::kTruncate;
-    request.check_certificates = false;
+    request.ca_file = ca_file_;
     CurlAnswer reply = CurlTransfer(request);
     answer = std::move(reply.body);
     return reply.transferred;

@@ -21,6 +21,10 @@ CliCommandLine::CliCommandLine(const std::string& program, const std::string& su
         ->type_name("DIR");
     app_.add_option("--config-url", o.config_url, "server configuration document")->type_name("URL");
     app_.add_option("--mirror-host", o.mirror_host, "host[:port] of the default mirror")->type_name("HOST");
+    app_.add_option("--ca-file", o.ca_file,
+                    "certificates (PEM) the configuration server and the statistics server are checked against "
+                    "instead of the system's store (else the INI's ZephyrloaderCaFile)")
+        ->type_name("FILE");
     app_.add_option("--resources", o.resources,
                     "override folder for the built-in resources (TORRENT/301.., DUCONF/181)")
         ->type_name("DIR");

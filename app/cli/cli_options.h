@@ -10,7 +10,7 @@
 namespace zl::app::cli {
 
 struct CliOptions {
-    std::string save_dir, app_data, config_url, mirror_host, resources;
+    std::string save_dir, app_data, config_url, mirror_host, resources, ca_file;
     int32_t speed_limit_kib = 0;
     bool no_upnp = false;
     int32_t listen_port = -1;

@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     settings.save_folder = o.save_dir;
     settings.config_url = o.config_url;
     settings.mirror_host = o.mirror_host;
+    settings.ca_file = o.ca_file;
     settings.resources_dir = o.resources;
     settings.listen_port = o.listen_port;
     settings.speed_limit_kib = o.speed_limit_kib;

@@ -65,10 +65,6 @@ CurlAnswer CurlTransfer(const CurlRequest& request) {
     if (request.overflow == CurlRequest::Overflow::kFail)
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body));
     if (!request.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, request.ca_file.c_str());
-    if (!request.check_certificates) {
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    }
     if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     if (request.post_body) {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
