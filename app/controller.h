@@ -113,6 +113,8 @@ struct ControllerView {
 
 // What the close button or the exit dialog asks the window to do.
 enum class CloseAction { kNone, kAsk, kMinimise, kExit };
+// The close-button choice as the INI keeps it ("ZephyrloaderCloseSelection").
+enum CloseSelection : int { kCloseAsk = 0, kCloseMinimise = 1, kCloseExit = 2 };
 
 // What the folder button asks the window to do.
 struct FolderRequest {

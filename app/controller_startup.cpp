@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "app/finish_info.h"
@@ -210,7 +211,7 @@ bool AppController::FillDescriptor(int i, bool on_reload) {
         }
     } else {
         AppLog("Torent 资源释放失败");
-        Report({on_reload ? 11400101u : 11400190u, "Torent 资源释放失败", "", false, {}});
+        Report({on_reload ? kEventEngineStartFailed : kEventResourceNotExtracted, "Torent 资源释放失败", "", false, {}});
     }
     CreateDirectories(ParentDirectory(TaskInfoPath(i)));
     return CopyText(f.descriptor.target, TargetPath(i)) && CopyText(f.descriptor.resume_path, TaskInfoPath(i));
