@@ -31,7 +31,7 @@ FetchResult AppController::FetchConfiguration(long timeout_s) {
                                  "; the download goes on with the mirrors it has";
         AppLog(text, kLogFailure);
         std::lock_guard lock(m_);
-        Report({kEventConfigCertificateRefused, text, "", false, {}});
+        if (!stopping_ && !exit_logged_) Report({kEventConfigCertificateRefused, text, "", false, {}});
     }
     return r;
 }
