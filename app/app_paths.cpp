@@ -1,11 +1,14 @@
 #include "app/app_paths.h"
 
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace zl::app {
@@ -23,11 +26,47 @@ bool IsPlainName(const std::string& name) {
     return true;
 }
 
-std::string DefaultDataRoot() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') return xdg;
-    const char* home = std::getenv("HOME");
-    return JoinPath(home && *home ? home : "/tmp", ".local/share");
+std::string HomeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0] == '/')
+        return found->pw_dir;
+    return "/tmp";
+}
+
+std::string XdgBaseFolder(const char* variable, const char* fallback) {
+    if (const char* value = std::getenv(variable); value && *value == '/') return value;
+    return JoinPath(HomeFolder(), fallback);
+}
+
+std::string DefaultDataRoot() { return XdgBaseFolder("XDG_DATA_HOME", ".local/share"); }
+
+std::string CrashDumpFolder() { return JoinPath(XdgBaseFolder("XDG_CACHE_HOME", ".cache"), "ZPHR/Zephyrloader"); }
+
+std::string DownloadFolderFromUserDirs(const std::string& text, const std::string& home) {
+    // Lines of the form XDG_DOWNLOAD_DIR="$HOME/Downloads" or ="/absolute";
+    // the last one counts, as when the shell sources the file.
+    std::istringstream lines(text);
+    std::string line, found;
+    const std::string key = "XDG_DOWNLOAD_DIR=\"";
+    while (std::getline(lines, line)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
+        const size_t open = start + key.size();
+        const size_t close = line.find('"', open);
+        if (close == std::string::npos) continue;
+        std::string value = line.substr(open, close - open);
+        if (value.rfind("$HOME", 0) == 0 && (value.size() == 5 || value[5] == '/'))
+            value = home + value.substr(5);
+        else if (value.empty() || value[0] != '/')
+            continue;
+        while (value.size() > 1 && value.back() == '/') value.pop_back();
+        found = value;
+    }
+    return found;
 }
 
 AppFolders MakeAppFolders(const std::string& data_root, const std::string& id, const std::string& cwd) {
@@ -51,12 +90,18 @@ std::string TaskInfoFolder(const std::string& app_folder, const std::string& tas
 
 std::string DefaultDownloadRoot() {
     std::vector<std::string> candidates;
-    const char* home = std::getenv("HOME");
-    if (const char* dl = std::getenv("XDG_DOWNLOAD_DIR"); dl && *dl == '/') candidates.push_back(dl);
-    if (home && *home) {
-        candidates.push_back(JoinPath(home, "Downloads"));
-        candidates.push_back(home);
+    const std::string home = HomeFolder();
+    if (const char* dl = std::getenv("XDG_DOWNLOAD_DIR"); dl && *dl == '/') {
+        candidates.push_back(dl);
+    } else {
+        std::ifstream file(JoinPath(XdgBaseFolder("XDG_CONFIG_HOME", ".config"), "user-dirs.dirs"));
+        std::stringstream text;
+        text << file.rdbuf();
+        if (const std::string named = DownloadFolderFromUserDirs(text.str(), home); !named.empty())
+            candidates.push_back(named);
     }
+    candidates.push_back(JoinPath(home, "Downloads"));
+    candidates.push_back(home);
     std::string best;
     unsigned long long best_free = 0;
     for (const std::string& c : candidates) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/app_paths.h"
 #include "app/controller.h"
 #include "app/crash_dump.h"
 #include "app/engine_port.h"
@@ -17,6 +18,7 @@
 #include "app/window/window_options.h"
 #include "engine/base/clock.h"
 #include "engine/base/version.h"
+#include "engine/meta/atomic_file.h"
 
 namespace {
 
@@ -33,7 +35,11 @@ int main(int argc, char** argv) {
     if (cli::CliCommandLine::AsksForHelpOrVersion(argc, argv)) {
         if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
     }
-    InstallCrashDumpWriter();
+    // Started from the menu, the current directory is whatever the launcher
+    // gave (home, or "/"): the window's dumps go to the user's cache folder.
+    const std::string dump_folder = CrashDumpFolder();
+    zl::CreateDirectories(dump_folder);
+    InstallCrashDumpWriter(dump_folder);
     QApplication app(argc, argv);  // takes Qt's own options out of argv
     if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
     const ProgramOptions* options = &command_line.program;

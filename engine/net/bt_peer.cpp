@@ -831,14 +831,12 @@ bool TBTPeer::UploadStep() {
     if (allowance < 0) allowance = geometry_.piece_length();
     const int64_t rate = EffectiveUploadRate();
     int64_t budget = rate / 65536 > 1 ? (rate / 65536 - 1) * BlockInfo::kBlock : BlockInfo::kBlock;
-    if (task_.IsComplete()) {
-        budget += BlockInfo::kBlock;
-        // A seed serves what the remote asked for as soon as the socket takes
-        // it (up to a burst): a new connection runs at full speed at once
-        // instead of ramping up with its measured rate.
-        const int64_t asked = static_cast<int64_t>(remote_requests_.size()) * BlockInfo::kBlock;
-        budget = std::max(budget, std::min(asked, kSeedBurstBytes));
-    }
+    if (task_.IsComplete()) budget += BlockInfo::kBlock;
+    // What the remote asked for goes as soon as the socket takes it (up to a
+    // burst), from a seed and a downloading peer alike: a new connection runs
+    // at full speed at once instead of ramping up with its measured rate.
+    const int64_t asked = static_cast<int64_t>(remote_requests_.size()) * BlockInfo::kBlock;
+    budget = std::max(budget, std::min(asked, kUploadBurstBytes));
     budget = std::min(budget, allowance);
     int64_t served = 0;
     while (!remote_requests_.empty()) {

@@ -52,8 +52,9 @@ public:
     static constexpr int32_t kMaxErrors = 64;
     // Remote requests kept queued at most (more are ignored).
     static constexpr size_t kMaxQueuedRemoteRequests = 1024;
-    // A seed serves at least this much of what was asked per pass.
-    static constexpr int64_t kSeedBurstBytes = 256 * 1024;
+    // An upload pass serves at least this much of what was asked (a whole
+    // queue up to this much goes at once).
+    static constexpr int64_t kUploadBurstBytes = 256 * 1024;
     // Bytes the receive buffer may hold.
     static constexpr int64_t kReceiveLimit = 8192000;
     // One read takes at most this much (and a pass at most kReceiveLimit).

@@ -71,6 +71,11 @@ bool THttpPeer::AttachIdentity(TPeerId* identity) {
     spec.referer = source.referer;
     spec.url = identity_->text;
     spec.start_offset = request_start_;
+    if (const TPieceRange* run = range(); run && run->bounded && !source.whole_content) {
+        const BlockInfo geometry = task_.Geometry();
+        const int64_t end = std::min<int64_t>(geometry.PieceBegin(run->last) + geometry.PieceSize(run->last), TaskTotalSize(task_));
+        if (end > request_start_) spec.end_offset = end - 1;
+    }
     const std::optional<std::string> request = BuildHttpRequest(spec);
     if (!request) return false;
     // Queued while the connect is pending; SendStep writes what is left.

@@ -34,6 +34,7 @@ std::string_view HttpRefererOf(std::string_view url) {
 std::optional<std::string> BuildHttpRequest(const HttpRequestSpec& spec) {
     std::string_view referer = spec.referer.empty() ? spec.url : spec.referer;
     if (spec.host.empty() || spec.path.empty() || spec.path.front() != '/' || spec.start_offset < 0 ||
+        (spec.end_offset >= 0 && spec.end_offset < spec.start_offset) || spec.end_offset < -1 ||
         HasControlCharacter(spec.host) || HasControlCharacter(spec.path) || HasControlCharacter(referer) ||
         spec.host.find_first_of(" /") != std::string_view::npos) {
         return std::nullopt;
@@ -51,7 +52,10 @@ std::optional<std::string> BuildHttpRequest(const HttpRequestSpec& spec) {
     text.append("Referer: ").append(referer).append("\r\n");
     text.append("User-Agent:Mozilla/4.0 (compatible; MSIE 5.00; Windows 98) Zephyrloader/1.0.0\r\n");
     text.append("Connection:Keep-Alive\r\n");
-    if (spec.start_offset > 0) {
+    if (spec.end_offset >= 0) {
+        text.append("Range: bytes=").append(std::to_string(spec.start_offset)).append("-");
+        text.append(std::to_string(spec.end_offset)).append("\r\n");
+    } else if (spec.start_offset > 0) {
         text.append("Range: bytes=").append(std::to_string(spec.start_offset)).append("-\r\n");
     }
     text.append("Pragma: no-cache\r\n");

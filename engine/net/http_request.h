@@ -14,11 +14,15 @@ struct HttpRequestSpec {
     std::string_view referer;  // empty: the URL itself is sent as referer
     std::string_view url;      // the source's normalised URL text
     int64_t start_offset = 0;  // above 0 adds "Range: bytes=<start>-"
+    // At or above start_offset: the range ends there, "Range: bytes=<start>-<end>"
+    // (the end byte included); -1: open-ended.
+    int64_t end_offset = -1;
 };
 
 // The complete request text, lines ending in "\r\n" and closed by an empty
 // line. Empty when a field would break the request (CR, LF or another control
-// character, a path not starting with "/", a negative offset): such text must
+// character, a path not starting with "/", a negative offset, an end before
+// the start): such text must
 // never reach a server.
 std::optional<std::string> BuildHttpRequest(const HttpRequestSpec& spec);
 

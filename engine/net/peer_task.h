@@ -24,6 +24,9 @@ struct TPieceRange {
     bool finished = false;
     bool incomplete = false;
     bool discard = false;
+    // A run chosen for a server on its own (not a share of the file): the
+    // server asks for exactly its bytes, so nothing is sent past its end.
+    bool bounded = false;
     uint64_t assigned_at = 0;  // engine seconds of the last assignment
     RefPtr<TPeerId> source;
     TPeerObject* owner = nullptr;

@@ -4,4 +4,5 @@ zl_test(app_units_test SOURCES
   server_config_test.cpp
   formatters_test.cpp
   prefix_md5_test.cpp
+  app_paths_test.cpp
   LIBS zl_app zl_app_package)

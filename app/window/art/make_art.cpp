@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window/art/icon_painter.h"
 #include "app/window/window_geometry.h"
 
 namespace {
@@ -255,28 +256,10 @@ QImage Background(bool expanded) {
 }
 
 QImage Icon() {
-    QImage icon(64, 64, QImage::Format_ARGB32);
+    QImage icon(zl::app::window::art::kIconGrid, zl::app::window::art::kIconGrid, QImage::Format_ARGB32);
     icon.fill(Qt::transparent);
     QPainter p(&icon);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath shield;
-    shield.moveTo(32, 3);
-    shield.lineTo(58, 12);
-    shield.cubicTo(58, 38, 48, 52, 32, 61);
-    shield.cubicTo(16, 52, 6, 38, 6, 12);
-    shield.closeSubpath();
-    QLinearGradient fill(0, 0, 0, 64);
-    fill.setColorAt(0.0, QColor(52, 40, 110));
-    fill.setColorAt(1.0, QColor(14, 16, 40));
-    p.setPen(QPen(QColor(236, 180, 72), 3));
-    p.setBrush(fill);
-    p.drawPath(shield);
-    QLinearGradient gold(0, 16, 0, 48);
-    gold.setColorAt(0.0, QColor(255, 244, 200));
-    gold.setColorAt(1.0, QColor(196, 128, 40));
-    p.setPen(QPen(QBrush(gold), 6, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
-    p.drawLine(QPointF(19, 19), QPointF(45, 19));
-    p.drawLine(QPointF(32, 19), QPointF(32, 47));
+    zl::app::window::art::PaintIcon(p);
     return icon;
 }
 

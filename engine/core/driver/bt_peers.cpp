@@ -113,25 +113,21 @@ int32_t TaskPeerDriver::ChoosePiece(TPeerObject& peer, const BtPieceQuery& query
         for (int32_t p = position; p < count; ++p)
             if (take_fresh(p)) return p;
 
-    if (!ranges_.empty()) {
+    if (!crowd_mode_ && !ranges_.empty()) {
         const int32_t p = ChooseFromRanges(peer, take_fresh, fresh);
         if (p >= 0) return p;
-    } else if (OpenServerConnections() > 0 && EngineSeconds() < started_ + 60) {
+    } else if (!crowd_mode_ && OpenServerConnections() > 0 && EngineSeconds() < started_ + 60) {
         // The servers are about to share the pieces out; wait for their ranges.
         return -1;
     }
-    // Without ranges (or when the ranges offer nothing): from a random start,
-    // the remote's latest "have" first; pieces a server is working through
-    // are left to it.
-    const auto outside_ranges = [&](int32_t p) { return !ranges_.PieceInAnyRange(p) && take_fresh(p); };
-    if (query.last_have >= 0 && query.last_have < count && outside_ranges(query.last_have)) return query.last_have;
+    // Without ranges (or when the ranges offer nothing), or in a crowd: the
+    // least held piece, from a random start, the remote's latest "have"
+    // first among equals; pieces a server is working through are left to it.
+    const int32_t rarest = ChooseRarest(query, fresh);
+    if (rarest >= 0) return rarest;
     const int32_t start = std::clamp(task_.ViewRandomStartPiece(), 0, count - 1);
     bool offered = false;  // a wanted piece the remote has, fetched by others now
-    for (int32_t i = 0; i < count; ++i) {
-        const int32_t p = (start + i) % count;
-        if (outside_ranges(p)) return p;
-        offered = offered || qualifies(p);
-    }
+    for (int32_t i = 0; i < count && !offered; ++i) offered = qualifies((start + i) % count);
     if (!EndgameOpen()) {
         if (offered && query.busy) *query.busy = true;
         return -1;
@@ -318,9 +314,12 @@ void TaskPeerDriver::UploadPasses() {
             ++i;
             continue;
         }
+        // A remote waiting for blocks we hold is served in every pass: its
+        // wait is our upload lost. Which peers we download from has no say.
+        const bool asking = node->queued_remote_requests() > 0 && !node->state().we_choke;
         const int64_t rate = complete ? node->CurrentUploadRate() : node->CurrentDownloadRate();
         const bool had_queued = node->socket() && node->socket()->queued_length() > 0;
-        if (rate < kFastPeerRate && !slow_turn) {
+        if (rate < kFastPeerRate && !asking && !slow_turn) {
             ++i;
             continue;
         }

@@ -6,5 +6,6 @@ target_sources(zl_core_task PRIVATE
   peer_driver_trackers.cpp
   peer_driver_dht.cpp
   bt_peers.cpp
+  crowd_pieces.cpp
   takeover.cpp
   incoming.cpp)

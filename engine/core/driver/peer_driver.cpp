@@ -348,6 +348,12 @@ int32_t TaskPeerDriver::Pass() {
     if (!HasMetadata()) return 0;
     ++passes_;
     const uint64_t now = EngineSeconds();
+    // Peers that came or went (or told what they hold) change the piece
+    // policy within a fraction of a second, not at the next full second.
+    if (const uint64_t ms = clock().TickMs(); ms < crowd_checked_ms_ || ms >= crowd_checked_ms_ + kCrowdCheckMs) {
+        crowd_checked_ms_ = ms;
+        UpdateCrowdMode();
+    }
     if (IsComplete()) {
         // Servers have nothing left to give; BitTorrent peers stay to be served.
         for (size_t i = active_.size(); i-- > 0;)
@@ -590,6 +596,9 @@ int64_t TaskPeerDriver::MissingPieces() {
 // --- ranges --------------------------------------------------------------------
 
 void TaskPeerDriver::BuildRanges() {
+    // In a crowd a server's work is chosen run by run (CrowdRange).
+    UpdateCrowdMode();
+    if (crowd_mode_) return;
     std::vector<ServerCandidateInfo> infos;
     std::vector<TPeerId*> ids;
     const int32_t per_server = task_.ViewConnectionsPerServer();
@@ -611,7 +620,17 @@ void TaskPeerDriver::BuildRanges() {
     ranges_.AddPlanned(plan, ids, EngineSeconds());
 }
 
-TPieceRange* TaskPeerDriver::AssignRange(TPeerObject& peer) { return ranges_.Assign(peer, EngineSeconds(), random_); }
+TPieceRange* TaskPeerDriver::AssignRange(TPeerObject& peer) {
+    if (crowd_mode_ && peer.IsServer()) {
+        if (TPieceRange* run = CrowdRange(peer)) return run;
+        // Nothing is free: a share of a slower server's run, as without a
+        // crowd, asked for with its end as well.
+        TPieceRange* share = ranges_.Assign(peer, EngineSeconds(), random_);
+        if (share) share->bounded = true;
+        return share;
+    }
+    return ranges_.Assign(peer, EngineSeconds(), random_);
+}
 
 TPieceRange* TaskPeerDriver::AddRange(int32_t first, int32_t last, TPeerObject& owner) {
     TPieceRange* range = ranges_.Add(first, last, owner.identity(), &owner, EngineSeconds());

@@ -241,6 +241,37 @@ private:
     // The piece verified: the BitTorrent peers that still have blocks of it
     // requested cancel them at once (takeover.cpp).
     void CancelPieceElsewhere(int32_t piece);
+    // --- the crowd's piece policy (crowd_pieces.cpp) ---
+    // Servers take runs of at most this many bytes of the least held pieces.
+    static constexpr int64_t kCrowdRunBytes = 2 * 1024 * 1024;
+    // A task that may meet peers (it has trackers or known peers) counts as
+    // in a crowd for this long after its start, while its peers are found.
+    static constexpr uint64_t kCrowdStartSeconds = 10;
+    // How often the passes look again whether the task is in a crowd.
+    static constexpr uint64_t kCrowdCheckMs = 200;
+    // The task is in a crowd while a connected BitTorrent peer still
+    // downloads (or at its start, above); entering it cuts the whole-file
+    // server shares short. Run every second and before a server's choice.
+    void UpdateCrowdMode();
+    struct NodesConnected {
+        bool any = false;          // a BitTorrent peer with the handshake done
+        bool downloading = false;  // ... that is no seed
+    };
+    NodesConnected ConnectedNodeKinds();
+    bool MayMeetPeers() const;
+    int32_t CrowdRunPieces();
+    // How many connected BitTorrent peers hold each piece (counted again at
+    // most every 50 ms).
+    const std::vector<int32_t>& Availability();
+    // Wanted, and fetched by nobody: neither a server nor a BitTorrent peer.
+    bool FreeForServer(int32_t piece);
+    // Ranges without a connected server working on them go: their pieces
+    // are chosen again by rarity.
+    void DropUnownedRanges();
+    // A run of the least held free pieces for a server (it owns the range), or null.
+    TPieceRange* CrowdRange(TPeerObject& server);
+    // The least held fresh piece outside the server ranges, marked requested; -1 when none.
+    int32_t ChooseRarest(const BtPieceQuery& query, const std::function<bool(int32_t)>& fresh);
     static TBTPeer* AsNode(TPeerObject& peer) {
         return peer.kind() == kKindNode ? static_cast<TBTPeer*>(&peer) : nullptr;
     }
@@ -290,6 +321,12 @@ private:
         int32_t next = -1;  // handed out downwards; below `first`: used up
     };
     std::unordered_map<const TPeerObject*, NodeClaim> claims_;
+    bool crowd_mode_ = false;
+    bool crowd_expected_ = false;
+    uint64_t crowd_checked_ms_ = 0;  // in a crowd only because the peers are still being found
+    std::vector<int32_t> availability_;
+    std::vector<bool> in_flight_;  // pieces a connected BitTorrent peer has requests out for
+    uint64_t availability_ms_ = 0;
     BtHandshake handshake_{};
     SourceHealth health_;
     uint64_t bt_bytes_ = 0;

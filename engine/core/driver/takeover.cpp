@@ -96,7 +96,10 @@ TPieceRange* TaskPeerDriver::TakeOverRange(TPeerObject& server) {
         int32_t last = tail;
         while (last + 1 - tail < share && queue.HasPiece(last + 1) && free(last + 1)) ++last;
         ++takeovers_;
-        return AddRange(tail, last, server);
+        TPieceRange* range = AddRange(tail, last, server);
+        // In a crowd, servers ask for their runs' bytes only.
+        if (range) range->bounded = crowd_mode_;
+        return range;
     }
     return nullptr;
 }

@@ -17,14 +17,17 @@ bool HaveAnnouncer::Queue(int32_t piece) {
     return true;
 }
 
-bool HaveAnnouncer::Due(uint32_t uptime) const {
-    return !queue_.empty() && uptime > last_batch_ && uptime - last_batch_ > kHaveBatchSeconds;
+bool HaveAnnouncer::Due(uint64_t now_ms) const {
+    if (queue_.empty()) return false;
+    // A clock that went back counts as time passed.
+    return !batched_ || now_ms < last_batch_ms_ || now_ms - last_batch_ms_ >= kHaveBatchMs;
 }
 
-std::vector<std::vector<uint8_t>> HaveAnnouncer::TakeBatch(uint32_t uptime) {
+std::vector<std::vector<uint8_t>> HaveAnnouncer::TakeBatch(uint64_t now_ms) {
     std::vector<std::vector<uint8_t>> buffers;
-    if (!Due(uptime)) return buffers;
-    last_batch_ = uptime;
+    if (!Due(now_ms)) return buffers;
+    last_batch_ms_ = now_ms;
+    batched_ = true;
     for (size_t i = 0; i < queue_.size(); ++i) {
         if (i % kHavesPerBuffer == 0) {
             const size_t n = std::min<size_t>(queue_.size() - i, kHavesPerBuffer);

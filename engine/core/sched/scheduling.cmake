@@ -1,6 +1,6 @@
 # Piece scheduling and transfer statistics: the counted set of requested
 # pieces, shared requests, server ranges, random start, have batches, block
-# read mapping, and the per-second statistics with pace, limits and budgets.
+# read mapping, rarest-first choice, and the per-second statistics with pace, limits and budgets.
 zl_library(zl_core_sched SOURCES
   transfer_pace.cpp
   transfer_statistics.cpp
@@ -13,4 +13,5 @@ zl_library(zl_core_sched SOURCES
   block_read.cpp
   shared_requests.cpp
   server_ranges.cpp
+  piece_rarity.cpp
   LIBS zl_base zl_net_peer)

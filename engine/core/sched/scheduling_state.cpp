@@ -74,14 +74,12 @@ void TaskScheduling::ReturnRequests(std::vector<RequestRecord>& records, bool st
     records.clear();
 }
 
-std::vector<std::vector<uint8_t>> TaskScheduling::Second(uint32_t uptime_seconds, int64_t piece_length,
-                                                         bool data_complete, const PieceTest& had) {
+void TaskScheduling::Second(int64_t piece_length, bool data_complete, const PieceTest& had) {
     if (data_complete) {
         shared_->Clear();
     } else if (!shared_->empty()) {
         DropCompleteSharedRequests(*shared_, piece_length, had);
     }
-    return haves_.TakeBatch(uptime_seconds);
 }
 
 }  // namespace zl

@@ -79,9 +79,10 @@ public:
     size_t SharedCount() const;
 
     // Once a second: shared requests of pieces already had go (all of them
-    // once the data is complete), and the have batch is taken when due.
-    std::vector<std::vector<uint8_t>> Second(uint32_t uptime_seconds, int64_t piece_length, bool data_complete,
-                                             const PieceTest& had);
+    // once the data is complete).
+    void Second(int64_t piece_length, bool data_complete, const PieceTest& had);
+    // The have batch when due (HaveAnnouncer), else nothing.
+    std::vector<std::vector<uint8_t>> TakeHaves(uint64_t now_ms) { return haves_.TakeBatch(now_ms); }
     size_t PendingAnnouncements() const { return haves_.Pending(); }
 
 private:

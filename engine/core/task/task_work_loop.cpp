@@ -243,6 +243,7 @@ uint64_t TWorkThread::Step() {
     ServeBlockReads();
     CollectCheckedPieces();
     PeerPass();
+    AnnounceHaves();
     const uint64_t now = Now();
     if (now != last_statistics_clock_) {
         last_statistics_clock_ = now;

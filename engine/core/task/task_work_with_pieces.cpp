@@ -476,13 +476,13 @@ void TWorkWithPieces::ApplyPendingChanges() {
     CopyFiguresToLive();
 }
 
-std::vector<std::vector<uint8_t>> TWorkWithPieces::SchedulingSecond(uint32_t uptime_seconds) {
+void TWorkWithPieces::SchedulingSecond() {
     const bool complete = figures_.piece_count > 0 && figures_.finished_pieces >= figures_.piece_count;
     TPieces* map = pieces_.get();
     const PieceTest had = [map](int32_t piece) {
         return !map || !map->PieceValid(piece) || map->Have(piece) || map->Piece(piece).complete;
     };
-    return scheduling_.Second(uptime_seconds, map ? map->PieceLength() : 0, complete, had);
+    scheduling_.Second(map ? map->PieceLength() : 0, complete, had);
 }
 
 }  // namespace zl

@@ -133,7 +133,9 @@ public:
     // Once a second: shared requests of pieces already had are dropped (all
     // of them once the data is complete), and the have announcements come out
     // as a batch of "have" message buffers when one is due (every 7 s at most).
-    std::vector<std::vector<uint8_t>> SchedulingSecond(uint32_t uptime_seconds);
+    void SchedulingSecond();
+    // Completed pieces to announce, when their batch is due.
+    std::vector<std::vector<uint8_t>> TakeHaveBatch(uint64_t now_ms) { return scheduling_.TakeHaves(now_ms); }
 
 protected:
     // Peers connected right now (the allowed-requesters rule counts them).

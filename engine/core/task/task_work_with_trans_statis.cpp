@@ -173,11 +173,15 @@ void TWorkWithTransStatis::StatisticsPass(uint64_t) {
     live_.current_speed = current_speed_;
     live_.time_remaining = time_remaining_;
     NoteDataSecond();
+    SchedulingSecond();
+    per_second_flag_ = true;
+}
+
+void TWorkWithTransStatis::AnnounceHaves() {
     // Completed pieces are announced in batches to the BitTorrent peers; the
     // batch is taken (and its pieces cleared) whether or not any are connected.
-    for (const std::vector<uint8_t>& buffer : SchedulingSecond(Context().UptimeSeconds()))
+    for (const std::vector<uint8_t>& buffer : TakeHaveBatch(GetClock().TickMs()))
         if (driver_) driver_->SendToBitTorrentPeers(buffer.data(), buffer.size());
-    per_second_flag_ = true;
 }
 
 TaskPeerFigures TWorkWithTransStatis::PeerFigures() {

@@ -67,6 +67,8 @@ public:
     // --- hooks of the transfer statistics layer -------------------------
     // Once a second: speeds, estimates, the loop sleep; sets the per-second flag.
     virtual void StatisticsPass(uint64_t now);
+    // After each peer pass: the completed pieces' have batch, when due.
+    void AnnounceHaves();
     // Applies this task's share of the engine-wide speed limits.
     virtual void ApplyBandwidth() {}
     // Sum of the current speeds of the peers whose kind is in `mask`.

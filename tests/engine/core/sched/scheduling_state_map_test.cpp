@@ -77,14 +77,15 @@ TEST_F(TaskSchedulingOnAMap, HadPiecesLeaveTheRequestsAndTheSharedListAndAreAnno
     for (const int64_t index : {int64_t(12), int64_t(1000), int64_t(-1)}) task->OnPieceEvent(kNoticeHave, 1, 4, index);
     task->OnPieceEvent(kNoticeHave, 1, 4, 2);  // reported again: still announced once
 
-    const auto batch = task->SchedulingSecond(20);
+    task->SchedulingSecond();
+    const auto batch = task->TakeHaveBatch(20000);
     EXPECT_EQ(Announced(batch), std::vector<int32_t>{2});
     EXPECT_FALSE(task->Scheduling().SharedListed(2 * kBlocksPerPiece)) << "the second's pass drops requests of had pieces";
     EXPECT_TRUE(task->Scheduling().SharedListed(3 * kBlocksPerPiece));
     Deliver(3, 0, kPiece);
     task->FlushPieceMap();
-    EXPECT_TRUE(task->SchedulingSecond(21).empty()) << "the next batch waits 7 s";
-    EXPECT_EQ(Announced(task->SchedulingSecond(28)), std::vector<int32_t>{3});
+    EXPECT_TRUE(task->TakeHaveBatch(20100).empty()) << "the next batch waits 250 ms";
+    EXPECT_EQ(Announced(task->TakeHaveBatch(20250)), std::vector<int32_t>{3});
 }
 
 TEST_F(TaskSchedulingOnAMap, DroppingAllRequestersGivesUpThePieceDataInProgress) {

@@ -190,12 +190,12 @@ TEST(TaskScheduling, SharedRequestsAreListedOnceTakenExactlyAndDroppedWithTheirP
 
     // Piece 0 (blocks 0, 1) is had: the second's pass removes its requests only.
     const PieceTest had = [](int32_t piece) { return piece == 0; };
-    EXPECT_TRUE(s.Second(100, kPiece, false, had).empty());
+    s.Second(kPiece, false, had);
     EXPECT_FALSE(s.SharedListed(0));
     EXPECT_FALSE(s.SharedListed(1));
     EXPECT_TRUE(s.SharedListed(9));
     // Complete data frees the whole list.
-    s.Second(101, kPiece, true, kNone);
+    s.Second(kPiece, true, kNone);
     EXPECT_EQ(s.SharedCount(), 0u);
 }
 
@@ -219,7 +219,7 @@ TEST(TaskScheduling, PeersTakeSharedRequestsOfAPieceTheyHave) {
     EXPECT_TRUE(other.empty());
 }
 
-TEST(TaskScheduling, CompletedPiecesAreAnnouncedOnceInBatchesEverySevenSeconds) {
+TEST(TaskScheduling, CompletedPiecesAreAnnouncedOnceInBatchesEveryQuarterSecond) {
     TaskScheduling s;
     s.Resize(10000);
     for (int32_t i = 0; i < 3; ++i) s.MarkRequested(5, true, false, Facts(300, 0));
@@ -228,19 +228,19 @@ TEST(TaskScheduling, CompletedPiecesAreAnnouncedOnceInBatchesEverySevenSeconds) 
     EXPECT_EQ(s.Requested().Count(5), 0) << "a had piece has no requesters";
     EXPECT_FALSE(s.PieceHad(10000));
     EXPECT_FALSE(s.PieceHad(-1));
-    EXPECT_EQ(Announced(s.Second(8, kPiece, false, kNone)), std::vector<int32_t>{5});
+    EXPECT_EQ(Announced(s.TakeHaves(8000)), std::vector<int32_t>{5});
     EXPECT_EQ(s.PendingAnnouncements(), 0u);
 
-    // Pieces completing second by second wait for the batch 7 s later.
-    for (uint32_t second = 9; second <= 15; ++second) {
-        s.PieceHad(int32_t(second));
-        EXPECT_TRUE(s.Second(second, kPiece, false, kNone).empty()) << second;
+    // Pieces completing within 250 ms wait for one batch.
+    for (uint64_t ms = 8010; ms <= 8070; ms += 10) {
+        s.PieceHad(int32_t(ms / 10 - 792));
+        EXPECT_TRUE(s.TakeHaves(ms).empty()) << ms;
     }
-    EXPECT_EQ(Announced(s.Second(16, kPiece, false, kNone)), (std::vector<int32_t>{9, 10, 11, 12, 13, 14, 15}));
+    EXPECT_EQ(Announced(s.TakeHaves(8250)), (std::vector<int32_t>{9, 10, 11, 12, 13, 14, 15}));
 
     // More than 4097 at once: whole messages, at most 4097 to a buffer.
     for (int32_t p = 0; p < 5000; ++p) s.PieceHad(p);
-    const auto batch = s.Second(24, kPiece, false, kNone);
+    const auto batch = s.TakeHaves(9000);
     ASSERT_EQ(batch.size(), 2u);
     EXPECT_EQ(batch[0].size(), size_t(kHavesPerBuffer) * kHaveMessageSize);
     const std::vector<int32_t> pieces = Announced(batch);
@@ -251,7 +251,7 @@ TEST(TaskScheduling, CompletedPiecesAreAnnouncedOnceInBatchesEverySevenSeconds) 
     // A new piece map forgets what the old one queued.
     s.PieceHad(1);
     s.Resize(10);
-    EXPECT_TRUE(s.Second(100, kPiece, false, kNone).empty());
+    EXPECT_TRUE(s.TakeHaves(20000).empty());
 }
 
 }  // namespace

@@ -118,6 +118,7 @@ void SimSwarm::AddPeer(const std::string& address, uint16_t port, std::shared_pt
     for (int32_t i = 0; i < p->pieces; ++i)
         p->has[static_cast<size_t>(i)] = behaviour.holds >= 1.0 || static_cast<double>(p->Next() % 10000) <
                                                                          behaviour.holds * 10000.0;
+    p->stats.held_at_start = p->has;
     char id[21];
     std::snprintf(id, sizeof id, "-SM0100-%012llu", static_cast<unsigned long long>(peers_.size() + 1));
     p->peer_id.assign(id, 20);

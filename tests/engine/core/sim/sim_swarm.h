@@ -48,6 +48,7 @@ struct SimPeerStats {
     int64_t uploaded_to_it = 0;    // block bytes it received from us, correct ones
     int64_t bad_from_us = 0;       // block bytes from us that were wrong or unasked
     int64_t pieces_completed = 0;  // a leecher's pieces completed from our blocks
+    std::vector<bool> held_at_start;  // the pieces it held when it was added
     std::vector<uint64_t> attempt_ticks;
     // The file's spans [first, end) of every block the client read whole.
     std::vector<std::pair<int64_t, int64_t>> spans;

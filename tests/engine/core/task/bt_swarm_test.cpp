@@ -569,5 +569,54 @@ TEST(BtSwarm, LeechersAndDepartingSeeders) {
     }
 }
 
+// A mirror among downloading peers spends its bytes on what they lack: the
+// pieces no remote holds come first, from a random place, instead of the
+// file from its front (a crowd of clients would then all fetch the same
+// pieces from the mirror and have nothing to give each other).
+TEST(BtSwarm, InACrowdTheMirrorFetchesWhatThePeersLack) {
+    BtSwarm s(8 * kMiB, 64 * kKiB);
+    SCOPED_TRACE("seed " + std::to_string(s.seed()));
+    SimBehaviour mirror;
+    mirror.rate = 256 * kKiB;
+    s.Mirror(mirror);
+    for (int i = 0; i < 3; ++i) {
+        SimPeerBehaviour leecher;
+        leecher.rate = 32 * kKiB;
+        leecher.holds = 0.3;
+        leecher.asks_us = true;
+        s.Peer(leecher);
+    }
+    s.Start();
+    ASSERT_TRUE(s.RunToCompletion(600'000));
+    EXPECT_TRUE(s.StopAndCheckFile());
+
+    const int32_t pieces = static_cast<int32_t>(s.size() / s.piece());
+    std::vector<bool> held(static_cast<size_t>(pieces), false);
+    for (int i = 0; i < s.peers(); ++i) {
+        const std::vector<bool> h = s.PeerStats(i).held_at_start;
+        for (int32_t p = 0; p < pieces && static_cast<size_t>(p) < h.size(); ++p) held[size_t(p)] = held[size_t(p)] || h[size_t(p)];
+    }
+    const int64_t unheld_bytes = s.piece() * std::count(held.begin(), held.end(), false);
+    ASSERT_GT(unheld_bytes, 8 * s.piece()) << "the fixture needs pieces nobody holds";
+    // The mirror's first bytes, as many as half of what nobody held.
+    std::vector<test::SimRequest> log = s.MirrorStats(0).log;
+    std::sort(log.begin(), log.end(), [](const test::SimRequest& a, const test::SimRequest& b) { return a.tick_ms < b.tick_ms; });
+    const int64_t limit = unheld_bytes / 2;
+    int64_t taken = 0, over_unheld = 0;
+    for (const test::SimRequest& r : log) {
+        for (int64_t at = r.body_first, end = r.body_first + r.read; at < end && taken < limit;) {
+            const int64_t step = std::min({end - at, s.piece() - at % s.piece(), limit - taken});
+            if (!held[size_t(at / s.piece())]) over_unheld += step;
+            taken += step;
+            at += step;
+        }
+    }
+    Report("crowd of 3 leechers: %lld of the mirror's first %lld bytes were of pieces no leecher held (%.2f); done in %.1f s",
+           static_cast<long long>(over_unheld), static_cast<long long>(taken), Share(over_unheld, taken),
+           s.CompletedSeconds());
+    // From the front, about the share of unheld pieces (0.34 here) would be.
+    EXPECT_GE(Share(over_unheld, taken), 0.85);
+}
+
 }  // namespace
 }  // namespace zl

@@ -1,0 +1,1 @@
+zl_fuzzer(fuzz_zlstats_post SOURCES zlstats_post_fuzz.cpp LIBS zl_stats_posts)
