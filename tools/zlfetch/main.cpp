@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
                 PrintHelp(stdout);
                 return zlfetch::kExitOk;
             }
+            if (arg == "--version") return zlfetch::RunVersion({});
         }
         std::string error;
         auto parsed = zlfetch::ParseArgs(rest, command.options, &error);
