@@ -2,7 +2,6 @@
 # verification, install and exit. Qt-free; the window and the CLI are views.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(TINYXML2 REQUIRED IMPORTED_TARGET tinyxml2)
-find_package(CURL REQUIRED)
 zl_library(zl_app SOURCES
   app_log.cpp
   app_paths.cpp
@@ -31,7 +30,7 @@ zl_library(zl_app SOURCES
   crash_dump.cpp
   server_config.cpp
   live_services.cpp
-  LIBS zl_telemetry zl_portmap zl_core_task zl_meta_storage zl_meta_digest zl_base_runtime PkgConfig::TINYXML2 CURL::libcurl OpenSSL::Crypto)
+  LIBS zl_base_ini zl_telemetry zl_portmap zl_core_task zl_meta_storage zl_meta_digest zl_base_runtime PkgConfig::TINYXML2 zl_base_curl OpenSSL::Crypto)
 
 # The built-in package table: the real package, or (ZL_PACKAGE=DIR) a package
 # made by tools/make-package. zl_app_package links into the programs.

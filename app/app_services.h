@@ -26,8 +26,9 @@ struct AppEvent {
 class EventChannel {
 public:
     virtual ~EventChannel() = default;
-    // Starts the uploader with the statistics configuration; false when it cannot start.
-    virtual bool Start(const std::string& config_path, const std::string& version) = 0;
+    // Starts the uploader with the statistics configuration; the posts trust
+    // `ca_file` (empty: the system's store). False when it cannot start.
+    virtual bool Start(const std::string& config_path, const std::string& version, const std::string& ca_file) = 0;
     virtual void Report(const AppEvent& event) = 0;
     // Sends what is queued (briefly) and stops; called before the log closes.
     virtual void Stop() = 0;

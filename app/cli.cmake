@@ -1,7 +1,8 @@
 # zephyrloader-cli: the controller without a window.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)
-zl_library(zl_app_cli SOURCES cli/cli_options.cpp cli/cli_view.cpp LIBS zl_app PkgConfig::JSONCPP)
+find_package(CLI11 CONFIG REQUIRED)
+zl_library(zl_app_cli SOURCES cli/cli_options.cpp cli/cli_view.cpp LIBS zl_app PkgConfig::JSONCPP CLI11::CLI11)
 add_executable(zephyrloader-cli cli/main.cpp)
 target_link_libraries(zephyrloader-cli PRIVATE zl_app_cli zl_app_package)
 

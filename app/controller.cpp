@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/finish_info.h"
 #include "app/formatters.h"
@@ -126,7 +127,7 @@ void AppController::MainAction() {
             Resume();
             break;
         case kStateFinished:
-            Report({11070000, "", "", false, {}});
+            Report({kEventInstallPressed, "", "", false, {}});
             lock.unlock();
             AskInstall();
             break;
@@ -137,7 +138,7 @@ void AppController::MainAction() {
             Message("部分文件错误，正在修复中...");
             break;
         case kStateCheckFinished:
-            Report({11070000, "点击时已经验证过安装包分卷了", "", false, {}});
+            Report({kEventInstallPressed, "点击时已经验证过安装包分卷了", "", false, {}});
             Install(true);
             break;
         default:
@@ -177,7 +178,7 @@ bool AppController::Begin() {
         outcome_ = Outcome::kBeginFailed;
         return false;
     }
-    Report({11010000, "", "", false, {}});
+    Report({kEventDownloadBegun, "", "", false, {}});
     MarkStart();
     ini_.Set(kTask, "ZephyrloaderTaskSavePath", save_path_);
     // Files grow as data arrives (sparse), so free space is watched while downloading.
@@ -185,7 +186,7 @@ bool AppController::Begin() {
     sparse_watch_ = true;
     if (s_.engine.Startup(folders_.app_folder) != ENGINE_OK) {
         AppLog("Begin Download Task] [环境初始化失败");
-        Report({11400101, "Begin Download Task 环境初始化失败", "", false, {}});
+        Report({kEventEngineStartFailed, "Begin Download Task 环境初始化失败", "", false, {}});
         Message("下载启动失败请重试");
         outcome_ = Outcome::kBeginFailed;
         return false;
@@ -207,7 +208,7 @@ bool AppController::Begin() {
 bool AppController::CreateTasks() {
     if (!CreateDirectories(save_path_)) {
         AppLog("Begin Download Task] [cannot create " + save_path_, kLogFailure);
-        Report({11400101, "Begin Download Task 无法创建目录 " + save_path_, "", false, {}});
+        Report({kEventEngineStartFailed, "Begin Download Task 无法创建目录 " + save_path_, "", false, {}});
         return false;
     }
     bool all = true;
@@ -225,7 +226,7 @@ bool AppController::CreateTasks() {
             // A task that exists but did not start is kept: the next begin starts it.
             if (f.descriptor.handle) f.handle = f.descriptor.handle;
             AppLog("Begin Download Task] [task " + std::to_string(i) + " failed: " + std::to_string(r), kLogFailure);
-            Report({11400101, "Begin Download Task 任务创建失败 " + std::to_string(r), "", false, {}});
+            Report({kEventEngineStartFailed, "Begin Download Task 任务创建失败 " + std::to_string(r), "", false, {}});
             all = false;
         }
     }
@@ -243,7 +244,7 @@ void AppController::Reload() {
     MarkStart();
     if (s_.engine.Startup(folders_.app_folder) != ENGINE_OK) {
         AppLog("Reload Download Task] [环境初始化失败");
-        Report({11400101, "继续下载：环境初始化失败", "", false, {}});
+        Report({kEventEngineStartFailed, "继续下载：环境初始化失败", "", false, {}});
         Message("下载启动失败请重试");
         return;
     }
@@ -273,7 +274,7 @@ void AppController::Reload() {
         ini_.Set(kTask, "ZephyrloaderTask" + std::to_string(i), table_.files[size_t(i)].name);
     }
     if (ActiveTasks() > 0) {
-        Report({11030000, "", "", false, {}});
+        Report({kEventDownloadResumed, "", "", false, {}});
         session_tasks_ = true;
         ApplySpeedLimit();
     }
@@ -282,7 +283,7 @@ void AppController::Reload() {
 }
 
 void AppController::Pause(bool with_event) {
-    if (with_event) ReportStatistics(11020000);
+    if (with_event) ReportStatistics(kEventUserPaused);
     std::vector<TaskHandle> live;
     for (FileSlot& f : files_)
         if (f.handle) live.push_back(f.handle);
@@ -291,7 +292,7 @@ void AppController::Pause(bool with_event) {
 }
 
 void AppController::Resume() {
-    Report({11030000, "", "", false, {}});
+    Report({kEventDownloadResumed, "", "", false, {}});
     for (int i = 0; i < kPackageFiles; ++i) {
         FileSlot& f = files_[size_t(i)];
         if (f.complete && FinishInfoUnchanged(ini_, i, StampOf(TargetPath(i)))) continue;
@@ -340,7 +341,7 @@ void AppController::HandleCompletion(int i) {
     f.progress = 10000;
     RecordFinishInfo(ini_, i, StampOf(TargetPath(i)));
     ApplySpeedLimit();
-    Report({11080000, "", TargetPath(i), false, {}});
+    Report({kEventFileComplete, "", TargetPath(i), false, {}});
     SaveIni();
     prefix_wake_.notify_all();
 }
@@ -354,14 +355,14 @@ void AppController::StatusReaction(int i, int32_t status) {
             Message("网络错误");
             break;
         case STATUS_TIMED_OUT:
-            ReportStatistics(11990202);
+            ReportStatistics(kEventNetworkTimedOut);
             Message("网络连接超时，下载失败");
             break;
         case STATUS_DISK_FULL:
             if (state_ == kStateDownloading) Pause(false);
             disk_warning_ = true;
             outcome_ = Outcome::kDiskStopped;
-            ReportStatistics(11990301);
+            ReportStatistics(kEventDiskFull);
             Message("磁盘空间不足，请检查并重新启动下载器！");
             break;
         case STATUS_DOWNLOAD_ERROR:
@@ -407,7 +408,7 @@ void AppController::FreeSpaceWatch() {
             break;
         case kStateDownloading:
             Pause(false);
-            ReportStatistics(11990301);
+            ReportStatistics(kEventDiskFull);
             Message("预留磁盘空间不足，下载暂停。");
             disk_warning_ = true;
             outcome_ = Outcome::kDiskStopped;
@@ -425,7 +426,7 @@ void AppController::OnStateEntered(int state) {
         const FileStamp stamp = StampOf(TargetPath(i));
         if (stamp.exists) RecordFinishInfo(ini_, i, stamp);
     }
-    if (session_tasks_) ReportStatistics(11060000);
+    if (session_tasks_) ReportStatistics(kEventPackageComplete);
     ApplySpeedLimit();
     SaveIni();
     if (auto_shutdown_) AutoShutdown();
@@ -439,7 +440,7 @@ void AppController::StateUpdate() {
     if (pending_install_) {
         pending_install_ = false;
         if (state_ == kStateCheckFinished) {
-            Report({11070000, "点击时已经验证过安装包分卷了", "", false, {}});
+            Report({kEventInstallPressed, "点击时已经验证过安装包分卷了", "", false, {}});
             Install(true);
         }
     }
@@ -497,7 +498,7 @@ void AppController::Tick() {
     if (!InSet(st, {0, 1, 7, 8, 12, 17})) {
         if (IsDownloadingState(st)) {
             ++tick_counter_;
-            if (tick_counter_ % 300 == 0) ReportStatistics(11050000);
+            if (tick_counter_ % 300 == 0) ReportStatistics(kEventStillDownloading);
             ++session_seconds_;
             // Kept as 32-bit "%u" text: anything outside that range is not our
             // count, and adding to it could overflow.

@@ -43,6 +43,8 @@ struct ControllerSettings {
     std::string save_folder;    // the chosen folder (the save path is folder/TLV300); "" : the default rule
     std::string config_url;     // "" : the table's
     std::string mirror_host;    // "" : the table's
+    std::string ca_file;        // certificates the configuration fetch and the statistics posts trust
+                                // instead of the system's store; "" : the INI's ZephyrloaderCaFile, else the store
     std::string resources_dir;  // override folder for the built-in resources
     std::string cwd;            // "" : the current directory
     int32_t listen_port = -1;   // -1 : chosen (and mapped) by the port chooser
@@ -64,7 +66,7 @@ struct ControllerServices {
     Opener& opener;
     ShutdownAction& shutdown;
     Clock& clock;
-    std::function<FetchResult(const std::string& url, long timeout_s)> fetch = HttpGet;
+    std::function<FetchResult(const std::string& url, long timeout_s, const std::string& ca_file)> fetch = HttpGet;
 };
 
 // How the last run of the program ended, as the CLI reports it.
@@ -111,6 +113,8 @@ struct ControllerView {
 
 // What the close button or the exit dialog asks the window to do.
 enum class CloseAction { kNone, kAsk, kMinimise, kExit };
+// The close-button choice as the INI keeps it ("ZephyrloaderCloseSelection").
+enum CloseSelection : int { kCloseAsk = 0, kCloseMinimise = 1, kCloseExit = 2 };
 
 // What the folder button asks the window to do.
 struct FolderRequest {
@@ -218,6 +222,8 @@ private:
     // --- mirrors (controller_mirrors.cpp)
     void StartMirrorFetch();
     void MirrorFetchRun();
+    // The configuration document; a refused certificate is logged and reported (m_ not held).
+    FetchResult FetchConfiguration(long timeout_s);
 
     // --- verification and repair (controller_verify.cpp)
     void VerifyRun();
@@ -241,6 +247,7 @@ private:
     AppFolders folders_;
     IniFile ini_;
     IniFile link_ini_;
+    std::string ca_file_;  // settings_.ca_file, else the INI's ZephyrloaderCaFile (set at start-up)
 
     mutable std::mutex m_;
     std::array<FileSlot, kPackageFiles> files_;

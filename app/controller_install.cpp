@@ -2,6 +2,7 @@
 // automatic shutdown.
 #include <sys/stat.h>
 
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "app/opener.h"
@@ -12,13 +13,13 @@ void AppController::AskInstall() {
     const bool verify = s_.ui.AskYesNo("是否验证安装文件的正确性？", kCaption);
     if (!verify) {
         std::lock_guard lock(m_);
-        Report({11100002, "", "", false, {}});
+        Report({kEventVerifyDeclined, "", "", false, {}});
         Install(false);
         return;
     }
     {
         std::lock_guard lock(m_);
-        Report({11100001, "", "", false, {}});
+        Report({kEventVerifyAccepted, "", "", false, {}});
     }
     Verify(true);
 }
@@ -30,7 +31,7 @@ void AppController::Install(bool verified) {
     struct stat st;
     if (::stat(installer.c_str(), &st) != 0) {
         s_.ui.ShowMessage("安装程序丢失", "安装失败");
-        Report({11600102, "用户点击安装按钮，但是找不到安装程序，安装失败", entrance_, false, {}});
+        Report({kEventInstallerMissing, "用户点击安装按钮，但是找不到安装程序，安装失败", entrance_, false, {}});
         AppLog("安装失败] [用户点击安装按钮，但是找不到安装程序");
         SetState(previous);
         return;
@@ -48,7 +49,7 @@ void AppController::Install(bool verified) {
                               (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + ShellErrorText(result);
     s_.ui.ShowMessage("安装程序无法正常打开", "安装失败");
     AppLog(text);
-    Report({11600101, text, entrance_, false, {}});
+    Report({kEventInstallerNotStarted, text, entrance_, false, {}});
 }
 
 void AppController::AutoShutdown() {
@@ -70,13 +71,13 @@ void AppController::ExitLogging() {
         const int st = state_;
         if (user_exit_) {
             AppLog("用户点击退出按钮");
-            if (st != kStateFinished && st != kStateBack && st != kStateReady) ReportStatistics(11040000);
+            if (st != kStateFinished && st != kStateBack && st != kStateReady) ReportStatistics(kEventUserExitWhileDownloading);
             AppLog("=====================退出=====================");
         } else if (installer_launched_) {
             AppLog("由于启动了安装程序，退出");
             AppLog("=====================退出=====================");
         } else {
-            Report({11990501, "Unknow Exit, maybe crashed", "", false, {}});
+            Report({kEventUnexpectedExit, "Unknow Exit, maybe crashed", "", false, {}});
             AppLog("遭遇意外退出");
             SetState(kStateExiting);
             AppLog("=====================已退出=====================");

@@ -1,5 +1,6 @@
 // The mirror list: fetched on a thread of its own when downloading begins and
 // every 600 s, at most one fetch at a time and each with a time limit.
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "engine/core/api/engine_codes.h"
@@ -15,16 +16,34 @@ void AppController::StartMirrorFetch() {
     });
 }
 
-void AppController::MirrorFetchRun() {
-    std::string url;
-    std::array<bool, kPackageFiles> skip{};
+FetchResult AppController::FetchConfiguration(long timeout_s) {
+    std::string url, ca_file;
     {
         std::lock_guard lock(m_);
         url = table_.config_url;
+        ca_file = ca_file_;
+    }
+    FetchResult r = s_.fetch(url, timeout_s, ca_file);
+    if (r.certificate_refused) {
+        // Whoever answers without the server's certificate could replace the
+        // mirror list, the P2P switch and the expiry notice: nothing of it is used.
+        const std::string text = "the server configuration was refused, its certificate did not verify: " + r.error +
+                                 "; the download goes on with the mirrors it has";
+        AppLog(text, kLogFailure);
+        std::lock_guard lock(m_);
+        if (!stopping_ && !exit_logged_) Report({kEventConfigCertificateRefused, text, "", false, {}});
+    }
+    return r;
+}
+
+void AppController::MirrorFetchRun() {
+    std::array<bool, kPackageFiles> skip{};
+    {
+        std::lock_guard lock(m_);
         const int verifying = verifying_file_;
         for (int i = 0; i < kPackageFiles; ++i) skip[size_t(i)] = files_[size_t(i)].complete && i != verifying;
     }
-    const FetchResult r = s_.fetch(url, settings_.mirror_timeout_s);
+    const FetchResult r = FetchConfiguration(settings_.mirror_timeout_s);
     if (stopping_) return;
     if (!r.ok) {
         AppLog("Seek res FAILED with XML content failed", kLogFailure);

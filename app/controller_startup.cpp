@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "app/finish_info.h"
@@ -93,7 +94,12 @@ int AppController::StartUp() {
         AppLog("ZLconf资源释放失败", kLogFailure);
         return -2;
     }
-    s_.events.Start(duconf.path, settings_.version);
+    // The configuration INI is read before the uploader starts: it may name the CA file the posts trust.
+    ini_.SetPath(folders_.ini_path);
+    ResumeInputs in;
+    in.ini_exists = ini_.Load();
+    ca_file_ = !settings_.ca_file.empty() ? settings_.ca_file : ini_.GetString(kTask, "ZephyrloaderCaFile");
+    s_.events.Start(duconf.path, settings_.version, ca_file_);
 
     const int32_t port = settings_.listen_port >= 0 ? settings_.listen_port : s_.ports.ChooseAndMap();
     s_.engine.SetListenPort(port);
@@ -101,9 +107,6 @@ int AppController::StartUp() {
     AppLog("自我恢复功能关闭");
     ReadConnectionSetting();
 
-    ini_.SetPath(folders_.ini_path);
-    ResumeInputs in;
-    in.ini_exists = ini_.Load();
     if (!in.ini_exists) {
         ResetStoredSettings();
     } else {
@@ -163,12 +166,7 @@ int AppController::StartUp() {
 }
 
 bool AppController::CheckExpired() {
-    std::string url;
-    {
-        std::lock_guard lock(m_);
-        url = table_.config_url;
-    }
-    const FetchResult r = s_.fetch(url, settings_.expiry_timeout_s);
+    const FetchResult r = FetchConfiguration(settings_.expiry_timeout_s);
     if (!r.ok) {
         AppLog("get XML content failed");
         return false;
@@ -212,7 +210,7 @@ bool AppController::FillDescriptor(int i, bool on_reload) {
         }
     } else {
         AppLog("Torent 资源释放失败");
-        Report({on_reload ? 11400101u : 11400190u, "Torent 资源释放失败", "", false, {}});
+        Report({on_reload ? kEventEngineStartFailed : kEventResourceNotExtracted, "Torent 资源释放失败", "", false, {}});
     }
     CreateDirectories(ParentDirectory(TaskInfoPath(i)));
     return CopyText(f.descriptor.target, TargetPath(i)) && CopyText(f.descriptor.resume_path, TaskInfoPath(i));

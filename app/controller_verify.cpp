@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 
+#include "app/app_events.h"
 #include "app/app_log.h"
 #include "app/controller.h"
 #include "app/finish_info.h"
@@ -233,7 +234,7 @@ void AppController::VerifyRun() {
         if (stopping_) break;
         if (!match) {
             std::lock_guard lock(m_);
-            Report({11500201, "MD5 unmatched (" + last_bad_md5_ + ")", TargetPath(i), false, {}});
+            Report({kEventMd5Mismatch, "MD5 unmatched (" + last_bad_md5_ + ")", TargetPath(i), false, {}});
         }
         while (!match && rounds < kMaxRepairRounds && !stopping_) {
             if (!RepairRound(i)) {
@@ -249,13 +250,13 @@ void AppController::VerifyRun() {
             if (match) {
                 std::lock_guard lock(m_);
                 repaired_ = true;
-                Report({11100003, RoundsText(rounds), TargetPath(i), false, {}});
+                Report({kEventRepairMatched, RoundsText(rounds), TargetPath(i), false, {}});
             }
         }
         if (!match && !failed && !stopping_) {
             std::lock_guard lock(m_);
             Message(kRepairFailed);
-            Report({11990501, RoundsText(rounds), "", false, {}});
+            Report({kEventUnexpectedExit, RoundsText(rounds), "", false, {}});
             SetState(kStateFailed);
             outcome_ = Outcome::kVerifyFailed;
             failed = true;
@@ -267,7 +268,7 @@ void AppController::VerifyRun() {
     verifying_file_ = -1;
     if (failed || stopping_) return;
     std::lock_guard lock(m_);
-    Report({11100004, "", "", false, {}});
+    Report({kEventPackageVerified, "", "", false, {}});
     SetState(kStateCheckFinished);
     outcome_ = Outcome::kVerified;
     if (install_after_verify_) pending_install_ = true;

@@ -38,9 +38,9 @@ FolderRequest AppController::FolderButton() {
 CloseAction AppController::CloseButton() {
     std::lock_guard lock(m_);
     switch (close_selection_) {
-        case 1:
+        case kCloseMinimise:
             return CloseAction::kMinimise;
-        case 2:
+        case kCloseExit:
             user_exit_ = true;
             return CloseAction::kExit;
         default:
@@ -50,14 +50,14 @@ CloseAction AppController::CloseButton() {
 
 CloseAction AppController::ApplyCloseChoice(int choice, bool remember) {
     std::lock_guard lock(m_);
-    if (choice != 1 && choice != 2) return CloseAction::kNone;
+    if (choice != kCloseMinimise && choice != kCloseExit) return CloseAction::kNone;
     if (remember) {
         close_selection_ = choice;
         if (ini_.Path().empty()) ini_.SetPath(folders_.ini_path);
         ini_.Set(kTask, "ZephyrloaderCloseSelection", std::to_string(choice));
         SaveIni();
     }
-    if (choice == 1) return CloseAction::kMinimise;
+    if (choice == kCloseMinimise) return CloseAction::kMinimise;
     user_exit_ = true;
     return CloseAction::kExit;
 }

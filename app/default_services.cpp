@@ -4,7 +4,7 @@
 
 namespace zl::app {
 
-bool LoggingEventChannel::Start(const std::string&, const std::string&) { return true; }
+bool LoggingEventChannel::Start(const std::string&, const std::string&, const std::string&) { return true; }
 
 void LoggingEventChannel::Report(const AppEvent& event) {
     AppLog("event " + std::to_string(event.code) + " " + event.text + (event.file.empty() ? "" : " " + event.file), 28);

@@ -12,7 +12,7 @@ namespace zl::app {
 // Writes each event to the log (category 28) and keeps the codes in order.
 class LoggingEventChannel final : public EventChannel {
 public:
-    bool Start(const std::string& config_path, const std::string& version) override;
+    bool Start(const std::string& config_path, const std::string& version, const std::string& ca_file) override;
     void Report(const AppEvent& event) override;
     void Stop() override {}
     std::vector<uint32_t> Codes() const;

@@ -1,19 +1,14 @@
 #include "app/ini_file.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
+#include "engine/base/ini_lexer.h"
+#include "engine/base/text.h"
 #include "engine/meta/atomic_file.h"
 
 namespace zl::app {
 namespace {
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
 
 bool Printable(std::string_view s) {
     for (char c : s)
@@ -23,18 +18,10 @@ bool Printable(std::string_view s) {
 
 }  // namespace
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool IniFile::Load() {
     lines_.clear();
     dirty_ = false;
-    const std::optional<std::string> text = ReadWholeFile(path_, int64_t(16) << 20);
+    const std::optional<std::string> text = ReadIniText(path_);
     if (!text) return false;
     Parse(*text);
     return true;
@@ -42,26 +29,13 @@ bool IniFile::Load() {
 
 void IniFile::Parse(std::string_view text) {
     lines_.clear();
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view raw = text.substr(at, end - at);
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-        at = end + 1;
+    for (const std::string_view raw : SplitIniLines(text)) {
+        const IniLine lexed = LexIniLine(raw);
         Line line;
         line.text = std::string(raw);
-        const std::string_view t = Trim(raw);
-        if (!t.empty() && t.front() == '[') {
-            const size_t close = t.find(']');
-            if (close != std::string_view::npos) {
-                line.is_section = true;
-                line.section = std::string(Trim(t.substr(1, close - 1)));
-            }
-        } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
-            const size_t eq = t.find('=');
-            if (eq != std::string_view::npos && eq > 0) line.key = std::string(Trim(t.substr(0, eq)));
-        }
+        line.is_section = lexed.kind == IniLineKind::kSection;
+        if (line.is_section) line.section = std::string(lexed.name);
+        if (lexed.kind == IniLineKind::kKey) line.key = std::string(lexed.name);
         lines_.push_back(std::move(line));
     }
 }
@@ -99,11 +73,7 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
     if (s < 0) return std::nullopt;
     const long k = FindKey(s, key);
     if (k < 0) return std::nullopt;
-    const std::string& text = lines_[size_t(k)].text;
-    std::string_view value = Trim(std::string_view(text).substr(text.find('=') + 1));
-    // A value wrapped in one pair of double quotes loses them, as the profile API does.
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    return std::string(value);
+    return std::string(LexIniLine(lines_[size_t(k)].text).value);
 }
 
 std::string IniFile::GetString(std::string_view section, std::string_view key, std::string_view fallback) const {

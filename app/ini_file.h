@@ -1,7 +1,7 @@
-// A small INI file with the semantics of the classic profile API: section and
-// key names compare without regard to case, a value is the text after the
-// first '=' with surrounding blanks removed, and every line the program does
-// not touch (comments, other sections, unknown keys) is kept as it was.
+// A small INI file with the semantics of the classic profile API (its lines
+// lexed by engine/base/ini_lexer.h): section and key names compare without
+// regard to case, and every line the program does not touch (comments, other
+// sections, unknown keys) is kept as it was.
 // Changes stay in memory until Save, which replaces the file atomically.
 #pragma once
 #include <cstdint>
@@ -17,7 +17,7 @@ public:
     IniFile() = default;
     explicit IniFile(std::string path) : path_(std::move(path)) {}
 
-    // Reads the file; a missing file gives an empty document (and false).
+    // Reads the file; a missing (or too large) file gives an empty document (and false).
     bool Load();
     // Parses `text` as the document (used by Load and by the fuzz target).
     void Parse(std::string_view text);
@@ -55,7 +55,5 @@ private:
     std::vector<Line> lines_;
     bool dirty_ = false;
 };
-
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 }  // namespace zl::app

@@ -8,8 +8,9 @@
 
 namespace zl::app {
 
-bool TelemetryEventChannel::Start(const std::string& config_path, const std::string& version) {
-    return StartTelemetry(config_path, "5", version, "v300", "zephyrloader");
+bool TelemetryEventChannel::Start(const std::string& config_path, const std::string& version,
+                                  const std::string& ca_file) {
+    return StartTelemetry(config_path, "5", version, "v300", "zephyrloader", ca_file);
 }
 
 void TelemetryEventChannel::Report(const AppEvent& e) {

@@ -15,7 +15,7 @@ namespace zl::app {
 // controller extracted); Stop drains and posts what is queued.
 class TelemetryEventChannel final : public EventChannel {
 public:
-    bool Start(const std::string& config_path, const std::string& version) override;
+    bool Start(const std::string& config_path, const std::string& version, const std::string& ca_file) override;
     void Report(const AppEvent& event) override;
     void Stop() override;
 };

@@ -5,7 +5,7 @@ namespace zl::app {
 ResumeDecision DecideResume(const ResumeInputs& in) {
     ResumeDecision d;
     if (!in.ini_exists || in.all_keys_missing) {
-        d.state = 1;
+        d.state = kStateReady;
         return d;
     }
     bool all_exist = true, any_exist = false, all_lost = true, all_unchanged = true;
@@ -19,18 +19,18 @@ ResumeDecision DecideResume(const ResumeInputs& in) {
     }
     const bool finished_shape = all_exist || (!in.complete_flag && any_exist);
     if (!finished_shape && all_lost) {
-        d.state = 1;
+        d.state = kStateReady;
         d.delete_ini = true;
         d.log = "目标文件全部丢失，退回初始状态";
         d.message = "目标文件被删除或移动，请重新下载";
     } else if (finished_shape && all_unchanged) {
-        d.state = 8;
+        d.state = kStateFinished;
         d.log = "下载已经完成，文件正确";
     } else if (finished_shape) {
-        d.state = 16;
+        d.state = kStateReload;
         d.log = "需要文件校验";
     } else {
-        d.state = 15;
+        d.state = kStateRecover;
         d.log = "成功地恢复了下载，可以进行续传";
     }
     return d;

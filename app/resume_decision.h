@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 
+#include "app/app_state.h"
 #include "app/package_table.h"
 
 namespace zl::app {
@@ -19,7 +20,7 @@ struct ResumeInputs {
 };
 
 struct ResumeDecision {
-    int state = 1;
+    int state = kStateReady;
     bool delete_ini = false;  // every file was lost: start over
     std::string log;
     std::string message;  // for the user, or empty

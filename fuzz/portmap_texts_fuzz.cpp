@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     (void)zl::ParseIgdDescription(text, "http://127.0.0.1:5000/rootDesc.xml");
     (void)zl::ParseIgdDescription(text, "");
+    (void)zl::ParseWanConnectionService(text, "http://127.0.0.1:5000/rootDesc.xml");
     (void)zl::ParseProcNetTcpLocalPorts(text);
     int error_code = 0;
     (void)zl::IsSoapActionResponse(text, "AddPortMapping", &error_code);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/base/text.h"
 #include "telemetry/data_statistics.h"
 #include "telemetry/form_poster.h"
 #include "telemetry/ini_reader.h"
@@ -14,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const zl::IniReader ini = zl::IniReader::Parse(text);
     (void)zl::SubmitUrls(ini, "SubmitEventDownloadSeveral");
     (void)ini.GetString("SubmitEventDownload", "InputDataKeyWord");
-    (void)zl::PercentEncode(text);
+    (void)zl::PercentDecode(zl::PercentEncode(text, zl::PercentKeep::kUnreserved, zl::HexCase::kUpper));
     return 0;
 }

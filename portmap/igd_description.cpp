@@ -2,8 +2,8 @@
 
 #include <tinyxml2.h>
 
-#include <algorithm>
-#include <cctype>
+#include "engine/base/curl_transfer.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -75,6 +75,45 @@ const XMLElement* FindIgd(const XMLElement* device, const XMLElement** parent) {
     return nullptr;
 }
 
+bool IsWanConnection(const std::string& service_type) {
+    return service_type.rfind(kWanIpConnectionPrefix, 0) == 0 || service_type.rfind(kWanPppConnectionPrefix, 0) == 0;
+}
+
+// The first WAN connection service of `device` or of the devices inside it, in
+// the order the description lists them.
+const XMLElement* FindWanConnection(const XMLElement* device) {
+    if (!device) return nullptr;
+    const XMLElement* services = Child(device, "serviceList");
+    for (const XMLElement* s = services ? services->FirstChildElement() : nullptr; s; s = s->NextSiblingElement())
+        if (std::strcmp(LocalName(s), "service") == 0 && IsWanConnection(Text(s, "serviceType"))) return s;
+    const XMLElement* list = Child(device, "deviceList");
+    for (const XMLElement* c = list ? list->FirstChildElement() : nullptr; c; c = c->NextSiblingElement())
+        if (std::strcmp(LocalName(c), "device") == 0)
+            if (const XMLElement* found = FindWanConnection(c)) return found;
+    return nullptr;
+}
+
+// A parsed root description and its gateway device.
+struct Gateway {
+    tinyxml2::XMLDocument doc;
+    const XMLElement* top = nullptr;     // the root device
+    const XMLElement* igd = nullptr;     // the gateway (the root device or a nested one)
+    const XMLElement* parent = nullptr;  // the device holding the gateway, when nested
+    std::string base;                    // what relative URLs resolve against
+};
+
+bool ParseGateway(std::string_view xml, const std::string& description_url, Gateway* g) {
+    if (g->doc.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS) return false;
+    const XMLElement* root = g->doc.RootElement();
+    if (!root || std::strcmp(LocalName(root), "root") != 0) return false;
+    g->top = Child(root, "device");
+    g->igd = FindIgd(g->top, &g->parent);
+    if (!g->igd) return false;
+    g->base = Text(root, "URLBase");
+    if (g->base.empty()) g->base = description_url;
+    return true;
+}
+
 }  // namespace
 
 std::array<std::string*, DeviceInformation::kFieldCount> DeviceInformation::Fields() {
@@ -85,17 +124,10 @@ std::array<std::string*, DeviceInformation::kFieldCount> DeviceInformation::Fiel
 }
 
 std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url) {
-    tinyxml2::XMLDocument doc;
-    if (doc.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS) return std::nullopt;
-    const XMLElement* root = doc.RootElement();
-    if (!root || std::strcmp(LocalName(root), "root") != 0) return std::nullopt;
-    const XMLElement* top = Child(root, "device");
-    const XMLElement* parent = nullptr;
-    const XMLElement* igd = FindIgd(top, &parent);
-    if (!igd) return std::nullopt;
-
-    std::string base = Text(root, "URLBase");
-    if (base.empty()) base = description_url;
+    Gateway g;
+    if (!ParseGateway(xml, description_url, &g)) return std::nullopt;
+    const XMLElement *top = g.top, *igd = g.igd, *parent = g.parent;
+    const std::string& base = g.base;
 
     DeviceInformation info;
     const int children = CountChildren(Child(igd, "deviceList"), "device");
@@ -128,28 +160,23 @@ std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const
     return info;
 }
 
+std::optional<WanConnectionService> ParseWanConnectionService(std::string_view xml, const std::string& description_url) {
+    Gateway g;
+    if (!ParseGateway(xml, description_url, &g)) return std::nullopt;
+    const XMLElement* service = FindWanConnection(g.igd);
+    if (!service) return std::nullopt;
+    WanConnectionService wan;
+    wan.service_type = Text(service, "serviceType");
+    wan.control_url = Resolve(Text(service, "controlURL"), g.base);
+    if (wan.control_url.empty()) return std::nullopt;
+    return wan;
+}
+
 std::string UrlHost(std::string_view url) {
-    const size_t scheme = url.find("://");
-    if (scheme == std::string_view::npos) return "";
-    std::string_view rest = url.substr(scheme + 3);
-    // A user part ("host:port@other") would have the request go to `other`.
-    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
-    if (authority.find_first_of("@\\") != std::string_view::npos) return "";
-    size_t end;
-    if (!rest.empty() && rest.front() == '[') {
-        end = rest.find(']');
-        if (end == std::string_view::npos) return "";
-        ++end;
-    } else {
-        end = std::min(rest.find_first_of(":/"), rest.size());
-    }
-    std::string host(rest.substr(0, end));
-    for (char& c : host) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '?' || c == '#') return "";  // '@' and '\\' were refused above
-        c = static_cast<char>(std::tolower(u));
-    }
-    return host;
+    const std::optional<CurlUrlAuthority> authority = CurlParseAuthority(std::string(url));
+    // A user part ("host:port@other") hides where the request goes from whoever reads the URL.
+    if (!authority || authority->has_user) return "";
+    return authority->host;
 }
 
 bool SameUrlHost(std::string_view a, std::string_view b) {

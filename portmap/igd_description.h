@@ -1,5 +1,6 @@
-// The device information record of an Internet gateway: nineteen texts read
-// from the gateway's root description (UPnP Device Architecture XML).
+// What the program reads from an Internet gateway's root description (UPnP
+// Device Architecture XML): the device information record of nineteen texts
+// and the WAN connection service that takes the port mappings.
 #pragma once
 #include <array>
 #include <optional>
@@ -43,10 +44,22 @@ inline constexpr const char* kTopmostDevice = "This is a topmost device";
 // nullopt when the text is not a device description or holds no gateway.
 std::optional<DeviceInformation> ParseIgdDescription(std::string_view xml, const std::string& description_url);
 
-// The host an http:// URL connects to, lower-cased: the text after "://" up to
-// the first ':' or '/' (an IPv6 literal keeps its brackets). Empty when there
-// is none, when it holds characters no host name has ('@', '?', '#', '\\',
-// blanks), or when the authority carries a user part ('@' before the path).
+// The WAN connection service of a gateway: the one its port mappings are asked of.
+struct WanConnectionService {
+    std::string service_type;  // a WANIPConnection or WANPPPConnection type, any version
+    std::string control_url;   // absolute
+};
+inline constexpr const char* kWanIpConnectionPrefix = "urn:schemas-upnp-org:service:WANIPConnection:";
+inline constexpr const char* kWanPppConnectionPrefix = "urn:schemas-upnp-org:service:WANPPPConnection:";
+
+// The first WAN connection service of the gateway in `xml` (in the gateway
+// device or the devices inside it, in their order), its control URL resolved
+// like the record's URLs; nullopt when there is none.
+std::optional<WanConnectionService> ParseWanConnectionService(std::string_view xml, const std::string& description_url);
+
+// The host a URL connects to, as libcurl (which makes the requests) parses it,
+// lower-cased (an IPv6 literal keeps its brackets). Empty when libcurl cannot
+// parse the URL or when the authority carries a user part.
 std::string UrlHost(std::string_view url);
 // Whether both URLs name the same, non-empty host (the ports may differ).
 bool SameUrlHost(std::string_view a, std::string_view b);

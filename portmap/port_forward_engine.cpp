@@ -1,7 +1,5 @@
 #include "portmap/port_forward_engine.h"
 
-#include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/upnpcommands.h>
 #include <pthread.h>
 
 #include <cstdlib>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "engine/base/engine_log.h"
+#include "portmap/igd_description.h"
 #include "portmap/ssdp_search.h"
 #include "portmap/upnp_http.h"
 #include "telemetry/report_event.h"
@@ -19,6 +18,12 @@ namespace {
 
 constexpr int kPortmapLogCategory = 3;
 constexpr int kPortmapLogLevel = 3;
+
+// AddPortMapping's outcomes besides a UPnP errorCode, numbered as miniupnpc numbers them so that
+// earlier logs read the same.
+constexpr int kMappingOk = 0;
+constexpr int kMappingNoAnswer = -3;
+constexpr int kMappingNotAnAnswer = -4;
 
 void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
@@ -36,24 +41,20 @@ std::vector<std::string> SearchGateways(const PortForwardSettings& settings) {
 // The gateway of a root description, when its control URL lies on the host
 // that served the description: a description naming another host (in URLBase
 // or an absolute controlURL) would have us send our requests wherever it says.
-bool GatewayFromDescription(const std::string& description, UPNPUrls* urls, IGDdatas* data) {
-    *urls = UPNPUrls{};
-    *data = IGDdatas{};
+std::optional<WanConnectionService> GatewayFromDescription(const std::string& description) {
     const std::optional<std::string> xml = UpnpHttpGet(description);
-    if (!xml) return false;
-    parserootdesc(xml->data(), int(xml->size()), data);
-    GetUPNPUrls(urls, data, description.c_str(), 0);
-    if (urls->controlURL && SameUrlHost(urls->controlURL, description)) return true;
-    LogWrite("IGD control URL " + std::string(urls->controlURL ? urls->controlURL : "") + " is not on the host of " +
-                 description + "; not used",
+    if (!xml) return std::nullopt;
+    std::optional<WanConnectionService> wan = ParseWanConnectionService(*xml, description);
+    if (wan && SameUrlHost(wan->control_url, description)) return wan;
+    LogWrite("IGD control URL " + (wan ? wan->control_url : std::string()) + " is not on the host of " + description +
+                 "; not used",
              kPortmapLogCategory, kPortmapLogLevel);
-    FreeUPNPUrls(urls);
-    return false;
+    return std::nullopt;
 }
 
 // AddPortMapping, succeeding only on the action's own response: an error page
 // or an empty reply without an errorCode is no mapping.
-int AddPortMapping(const UPNPUrls& urls, const IGDdatas& data, const PortMappingRequest& request) {
+int AddPortMapping(const WanConnectionService& wan, const PortMappingRequest& request) {
     const std::vector<std::pair<std::string, std::string>> args = {
         {"NewRemoteHost", ""},
         {"NewExternalPort", request.external_port},
@@ -64,13 +65,12 @@ int AddPortMapping(const UPNPUrls& urls, const IGDdatas& data, const PortMapping
         {"NewPortMappingDescription", request.description},
         {"NewLeaseDuration", "0"},  // a permanent mapping
     };
-    const std::optional<std::string> reply =
-        UpnpSoapCall(urls.controlURL, data.first.servicetype, "AddPortMapping", args);
-    if (!reply) return UPNPCOMMAND_HTTP_ERROR;
+    const std::optional<std::string> reply = UpnpSoapCall(wan.control_url, wan.service_type, "AddPortMapping", args);
+    if (!reply) return kMappingNoAnswer;
     int error_code = -1;
     const bool mapped = IsSoapActionResponse(*reply, "AddPortMapping", &error_code);
-    if (mapped) return UPNPCOMMAND_SUCCESS;
-    return error_code > 0 ? error_code : UPNPCOMMAND_INVALID_RESPONSE;
+    if (mapped) return kMappingOk;
+    return error_code > 0 ? error_code : kMappingNotAnAnswer;
 }
 
 }  // namespace
@@ -204,28 +204,25 @@ void CPortForwardEngine::AddMapping(PortMappingRequest request, IPortForwardList
         description = gateway_description_;
     }
     if (description.empty()) description = settings_.description_url;
-    UPNPUrls urls{};
-    IGDdatas data{};
-    bool have_gateway = false;
+    std::optional<WanConnectionService> wan;
     if (!description.empty()) {
-        have_gateway = GatewayFromDescription(description, &urls, &data);
+        wan = GatewayFromDescription(description);
     } else {
         // The search found nothing usable: look once more, as the gateway may have answered late.
         for (const std::string& url : SearchGateways(settings_)) {
-            have_gateway = GatewayFromDescription(url, &urls, &data);
-            if (have_gateway) break;
+            wan = GatewayFromDescription(url);
+            if (wan) break;
         }
     }
 
     int32_t outcome = kPortForwardFailed;
-    if (have_gateway) {
+    if (wan) {
         listener->OnPortForwardNotification(kMappingProgress, 1);
-        const int result = AddPortMapping(urls, data, request);
+        const int result = AddPortMapping(*wan, request);
         listener->OnPortForwardNotification(kMappingProgress, 2);
-        if (result == UPNPCOMMAND_SUCCESS) outcome = kPortForwardOk;
+        if (result == kMappingOk) outcome = kPortForwardOk;
         else
             LogWrite("AddPortMapping failed with " + std::to_string(result), kPortmapLogCategory, kPortmapLogLevel);
-        FreeUPNPUrls(&urls);
     }
     listener->OnPortForwardNotification(kMappingFinished, outcome);
 }

@@ -12,24 +12,11 @@
 #include <cerrno>
 #include <chrono>
 
+#include "engine/base/text.h"
 #include "portmap/igd_description.h"
 
 namespace zl {
 namespace {
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
-
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
 
 bool SetMulticastInterface(int fd, const std::string& interface) {
     if (interface.empty()) return true;
@@ -48,12 +35,12 @@ std::optional<std::string> ParseSsdpAnswer(std::string_view answer) {
     bool gateway = false, first = true;
     while (!answer.empty()) {
         const size_t end = answer.find('\n');
-        const std::string_view line = Trim(answer.substr(0, end));
+        const std::string_view line = Trim(answer.substr(0, end), " \t\r");
         answer.remove_prefix(end == std::string_view::npos ? answer.size() : end + 1);
         if (first) {
             first = false;
             const size_t space = line.find(' ');
-            if (!StartsNoCase(line, "HTTP/1.") || space == std::string_view::npos) return std::nullopt;
+            if (!StartsWithNoCase(line, "HTTP/1.") || space == std::string_view::npos) return std::nullopt;
             const std::string_view status = line.substr(space + 1);
             if (status.substr(0, 3) != "200" || (status.size() > 3 && status[3] != ' ')) return std::nullopt;
             continue;
@@ -61,11 +48,11 @@ std::optional<std::string> ParseSsdpAnswer(std::string_view answer) {
         if (line.empty()) break;
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        const std::string_view name = Trim(line.substr(0, colon)), value = Trim(line.substr(colon + 1));
-        if (name.size() == 8 && StartsNoCase(name, "location")) location = std::string(value);
-        if (name.size() == 2 && StartsNoCase(name, "st")) gateway = value.rfind(kIgdDeviceTypePrefix, 0) == 0;
+        const std::string_view name = Trim(line.substr(0, colon), " \t\r"), value = Trim(line.substr(colon + 1), " \t\r");
+        if (name.size() == 8 && StartsWithNoCase(name, "location")) location = std::string(value);
+        if (name.size() == 2 && StartsWithNoCase(name, "st")) gateway = value.rfind(kIgdDeviceTypePrefix, 0) == 0;
     }
-    if (first || !gateway || !location || !StartsNoCase(*location, "http://")) return std::nullopt;
+    if (first || !gateway || !location || !StartsWithNoCase(*location, "http://")) return std::nullopt;
     return location;
 }
 

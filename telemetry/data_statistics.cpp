@@ -6,6 +6,7 @@
 
 #include <exception>
 
+#include "engine/base/text.h"
 #include "telemetry/ini_reader.h"
 
 namespace zl {
@@ -162,7 +163,7 @@ std::optional<std::string> CDataStatisticsImp::BuildBatchBodyLocked() {
         }
         const std::string json = Json::writeString(writer, array);
         sequence_ = sequence;
-        return "data=" + PercentEncode(json);
+        return "data=" + PercentEncode(json, PercentKeep::kUnreserved, HexCase::kUpper);
     } catch (const std::exception&) {
         return std::nullopt;
     }

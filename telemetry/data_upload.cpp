@@ -19,7 +19,7 @@ DataUpload::DataUpload(TelemetrySettings settings, std::unique_ptr<FormPoster> p
       settings_(std::move(settings)),
       ready_(!settings_.config_path.empty() && !settings_.texts.game_id.empty() &&
              !settings_.texts.app_version.empty() && !settings_.texts.gversion.empty()),
-      statistics_(std::move(poster), settings_.inventory) {
+      statistics_(poster ? std::move(poster) : std::make_unique<CurlFormPoster>(settings_.ca_file), settings_.inventory) {
     statistics_.SetConfigFile(settings_.config_path);
     statistics_.SetSessionId(settings_.session_id);
     statistics_.SetPostLimits(settings_.limits);

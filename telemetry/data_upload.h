@@ -22,6 +22,7 @@ struct TelemetrySettings {
     std::string config_path;  // the configuration file (with the submission URLs)
     UploadTexts texts;
     std::string session_id;
+    std::string ca_file;  // certificates the posts trust instead of the system's store
     uint32_t drain_interval_ms = 1000;
     PostLimits limits;                        // each post while running
     PostLimits final_limits{1000, 2000};      // the last post when stopping
@@ -32,8 +33,8 @@ struct TelemetrySettings {
 
 class DataUpload final : public QThread {
 public:
-    explicit DataUpload(TelemetrySettings settings,
-                        std::unique_ptr<FormPoster> poster = std::make_unique<CurlFormPoster>());
+    // Without a poster, the posts go through libcurl (CurlFormPoster with the settings' CA file).
+    explicit DataUpload(TelemetrySettings settings, std::unique_ptr<FormPoster> poster = nullptr);
     ~DataUpload() override;
 
     // Enabled by a configuration path, with GameID, AppVersion and GVersion set.

@@ -1,66 +1,25 @@
 #include "telemetry/form_poster.h"
 
-#include <curl/curl.h>
-
-#include <algorithm>
 #include <cctype>
-#include <mutex>
+
+#include "engine/base/curl_transfer.h"
 
 namespace zl {
-namespace {
-
-constexpr size_t kMaxAnswerBytes = 64 * 1024;
-
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-    auto* answer = static_cast<std::string*>(user);
-    const size_t bytes = size * count;
-    if (answer->size() < kMaxAnswerBytes) answer->append(data, std::min(bytes, kMaxAnswerBytes - answer->size()));
-    return bytes;
-}
-
-void GlobalInitOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-}  // namespace
 
 bool CurlFormPoster::Post(const std::string& url, const std::string& body, const PostLimits& limits,
                           std::string& answer) {
-    GlobalInitOnce();
-    answer.clear();
-    CURL* curl = curl_easy_init();
-    if (!curl) return false;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connect_ms));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.total_ms));
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    const CURLcode result = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    return result == CURLE_OK;
-}
-
-std::string PercentEncode(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
+    CurlRequest request;
+    request.url = url;
+    request.use_proxy = true;
+    request.post_body = body;
+    request.connect_ms = static_cast<long>(limits.connect_ms);
+    request.total_ms = static_cast<long>(limits.total_ms);
+    request.max_body = kMaxAnswerBytes;
+    request.overflow = CurlRequest::Overflow::kTruncate;
+    request.ca_file = ca_file_;
+    CurlAnswer reply = CurlTransfer(request);
+    answer = std::move(reply.body);
+    return reply.transferred;
 }
 
 bool AnswerAccepted(const std::string& answer) {

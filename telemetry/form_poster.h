@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace zl {
 
@@ -19,16 +20,19 @@ public:
                       std::string& answer) = 0;
 };
 
-// libcurl's easy interface: no signals, certificate checks off, the answer
-// kept up to 64 KiB.
+// Through engine/base/curl_transfer.h: certificates checked against the
+// system's store or `ca_file`, the answer kept up to 64 KiB.
 class CurlFormPoster final : public FormPoster {
 public:
+    static constexpr size_t kMaxAnswerBytes = 64 * 1024;
+    explicit CurlFormPoster(std::string ca_file = {}) : ca_file_(std::move(ca_file)) {}
+
     bool Post(const std::string& url, const std::string& body, const PostLimits& limits,
               std::string& answer) override;
-};
 
-// Percent-encodes every byte but the unreserved ones (RFC 3986).
-std::string PercentEncode(const std::string& text);
+private:
+    std::string ca_file_;
+};
 
 // Whether a statistics server's answer accepts the post: it holds "error":0
 // (blanks allowed after the colon) with no further digit after the 0.

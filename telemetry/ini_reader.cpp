@@ -1,66 +1,32 @@
 #include "telemetry/ini_reader.h"
 
-#include <fstream>
-#include <iterator>
+#include "engine/base/ini_lexer.h"
+#include "engine/base/text.h"
 
 namespace zl {
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-}  // namespace
 
 IniReader IniReader::Parse(std::string_view text) {
     IniReader reader;
-    std::string section;
-    bool in_section = false;
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        std::string_view line = Trim(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (line.empty() || line.front() == ';') continue;
-        if (line.front() == '[') {
-            const size_t close = line.find(']');
-            if (close == std::string_view::npos) continue;
-            section = Lower(Trim(line.substr(1, close - 1)));
-            in_section = true;
-            continue;
-        }
-        const size_t equals = line.find('=');
-        if (!in_section || equals == std::string_view::npos) continue;
-        std::string_view value = Trim(line.substr(equals + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        reader.entries_.push_back({section, Lower(Trim(line.substr(0, equals))), std::string(value)});
+    std::optional<std::string> section;  // none before the first section line
+    for (const std::string_view raw : SplitIniLines(text)) {
+        const IniLine line = LexIniLine(raw);
+        if (line.kind == IniLineKind::kSection) section = std::string(line.name);
+        else if (line.kind == IniLineKind::kKey && section)
+            reader.entries_.push_back({*section, std::string(line.name), std::string(line.value)});
     }
     return reader;
 }
 
 std::optional<IniReader> IniReader::Load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return Parse(text);
+    const std::optional<std::string> text = ReadIniText(path);
+    if (!text) return std::nullopt;
+    return Parse(*text);
 }
 
 std::optional<std::string> IniReader::Get(std::string_view section, std::string_view key) const {
-    const std::string s = Lower(Trim(section));
-    const std::string k = Lower(Trim(key));
+    const std::string_view s = Trim(section), k = Trim(key);
     for (const Entry& entry : entries_)
-        if (entry.section == s && entry.key == k) return entry.value;
+        if (EqualsNoCase(entry.section, s) && EqualsNoCase(entry.key, k)) return entry.value;
     return std::nullopt;
 }
 

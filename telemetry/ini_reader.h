@@ -1,7 +1,6 @@
-// Read-only view of an INI text with the Windows profile semantics the
-// configuration files were written for: section and key names compare without
-// case, the first match wins, values lose surrounding blanks and one pair of
-// matching quotes, and lines starting with ';' are comments.
+// Read-only view of an INI text (lexed by engine/base/ini_lexer.h, the rule
+// every INI file of the program follows): section and key names compare
+// without case and the first match wins.
 #pragma once
 #include <optional>
 #include <string>
@@ -13,7 +12,7 @@ namespace zl {
 class IniReader {
 public:
     static IniReader Parse(std::string_view text);
-    // Reads the whole file; nullopt when it cannot be opened.
+    // Reads the whole file; nullopt when it cannot be opened or is too large (kMaxIniBytes).
     static std::optional<IniReader> Load(const std::string& path);
 
     // The value, or nullopt when the section or key is missing.
@@ -23,8 +22,8 @@ public:
 
 private:
     struct Entry {
-        std::string section;  // lower case
-        std::string key;      // lower case
+        std::string section;
+        std::string key;
         std::string value;
     };
     std::vector<Entry> entries_;

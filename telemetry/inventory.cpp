@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "engine/base/text.h"
+
 namespace zl {
 namespace {
 
@@ -29,22 +31,16 @@ std::string ReadFirstLine(const std::string& path) {
     return line;
 }
 
-std::string Trim(std::string text) {
-    size_t begin = 0;
-    while (begin < text.size() && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-    size_t end = text.size();
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-    return text.substr(begin, end - begin);
-}
 
 // The value of the first "key : value" line whose key is `key` (proc files).
 std::optional<std::string> ProcValue(const std::string& path, const std::string& key) {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        if (Trim(line.substr(0, colon)) == key) return Trim(line.substr(colon + 1));
+        const std::string_view text = line;
+        const size_t colon = text.find(':');
+        if (colon == std::string_view::npos) continue;
+        if (Trim(text.substr(0, colon)) == key) return std::string(Trim(text.substr(colon + 1)));
     }
     return std::nullopt;
 }
@@ -212,15 +208,12 @@ std::string SystemInventory::MachIdFrom(const std::array<uint8_t, 6>& m, uint32_
     const uint8_t bytes[8] = {static_cast<uint8_t>(m[0] + s[2]), m[1], static_cast<uint8_t>(m[2] + s[3]),
                               static_cast<uint8_t>(m[3] + s[0]), m[4], static_cast<uint8_t>(m[5] + s[2]),
                               s[0], s[1]};
-    char text[17];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X%02X%02X", bytes[0], bytes[1], bytes[2], bytes[3],
-                  bytes[4], bytes[5], bytes[6], bytes[7]);
-    return text;
+    return HexEncode(bytes, sizeof bytes, HexCase::kUpper);
 }
 
 std::string SystemInventory::FormatMac(const std::array<uint8_t, 6>& m) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x-%02x-%02x-%02x-%02x-%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    std::string text;
+    for (const uint8_t byte : m) text += (text.empty() ? "" : "-") + HexEncode(&byte, 1);
     return text;
 }
 
@@ -275,8 +268,8 @@ void SystemInventory::AddHardware(Json::Value& object, int flags) const {
             std::ifstream in(device + "/uevent");
             std::string line;
             while (std::getline(in, line)) {
-                if (line.rfind("DRIVER=", 0) == 0) driver = Trim(line.substr(7));
-                if (line.rfind("PCI_ID=", 0) == 0) pci = Trim(line.substr(7));
+                if (line.rfind("DRIVER=", 0) == 0) driver = Trim(std::string_view(line).substr(7));
+                if (line.rfind("PCI_ID=", 0) == 0) pci = Trim(std::string_view(line).substr(7));
             }
             if (!driver.empty() || !pci.empty())
                 name = driver + (driver.empty() || pci.empty() ? "" : " ") + pci;

@@ -36,9 +36,10 @@ bool StartTelemetry(TelemetrySettings settings) {
 }
 
 bool StartTelemetry(const std::string& config_path, const std::string& game_id, const std::string& app_version,
-                    const std::string& gversion, const std::string& dchannel) {
+                    const std::string& gversion, const std::string& dchannel, const std::string& ca_file) {
     TelemetrySettings settings;
     settings.config_path = config_path;
+    settings.ca_file = ca_file;
     settings.texts = {game_id, app_version, gversion, dchannel};
     return StartTelemetry(std::move(settings));
 }

@@ -23,9 +23,9 @@ namespace zl {
 // Creates the uploader and starts "CollectDataUpload". False when one already
 // runs or the thread cannot start.
 bool StartTelemetry(TelemetrySettings settings);
-// Same, from the five texts of the application's start-up.
+// Same, from the five texts of the application's start-up (and the CA file the posts trust; empty: the system's store).
 bool StartTelemetry(const std::string& config_path, const std::string& game_id, const std::string& app_version,
-                    const std::string& gversion, const std::string& dchannel);
+                    const std::string& gversion, const std::string& dchannel, const std::string& ca_file = {});
 // Drains, posts once more and destroys the uploader; later events are not sent.
 void StopTelemetry();
 // Whether events are being accepted now.

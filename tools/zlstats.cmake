@@ -22,7 +22,7 @@ zl_library(zl_stats_store SOURCES
   zlstats/sqlite_db.cpp
   zlstats/summary.cpp
   zlstats/synthetic_events.cpp
-  LIBS zl_stats_posts PkgConfig::ZL_SQLITE PkgConfig::ZL_LIBPQ OpenSSL::Crypto)
+  LIBS zl_stats_posts zl_base PkgConfig::ZL_SQLITE PkgConfig::ZL_LIBPQ OpenSSL::Crypto)
 
 if(NOT ZL_FUZZ)
   set(ZL_DASHBOARD_SOURCES

@@ -1,123 +1,89 @@
 #include "app/cli/cli_options.h"
 
-#include <getopt.h>
-
 #include <climits>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/base/version.h"
 
 namespace zl::app::cli {
-namespace {
 
-bool ParseInt(const char* text, long min, long max, int32_t* out) {
-    if (!text || !*text) return false;
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (*end != '\0' || v < min || v > max) return false;
-    *out = int32_t(v);
-    return true;
+CliCommandLine::CliCommandLine(const std::string& program, const std::string& summary, const std::string& footer)
+    : app_(summary, program), program_(program) {
+    app_.footer(footer);
+    app_.set_version_flag("--version", std::string(program) + " " + ZL_VERSION_STRING, "print the version and exit");
+    app_.set_help_flag("-h,--help", "print this help and exit");
+    app_.get_formatter()->column_width(26);
+    CliOptions& o = options;
+    app_.add_option("--save-dir", o.save_dir, "folder to download into (the package goes to DIR/TLV300)")
+        ->type_name("DIR");
+    app_.add_option("--app-data", o.app_data, "folder for the program's own data (default $XDG_DATA_HOME)")
+        ->type_name("DIR");
+    app_.add_option("--config-url", o.config_url, "server configuration document")->type_name("URL");
+    app_.add_option("--mirror-host", o.mirror_host, "host[:port] of the default mirror")->type_name("HOST");
+    app_.add_option("--ca-file", o.ca_file,
+                    "certificates (PEM) the configuration server and the statistics server are checked against "
+                    "instead of the system's store (else the INI's ZephyrloaderCaFile)")
+        ->type_name("FILE");
+    app_.add_option("--resources", o.resources,
+                    "override folder for the built-in resources (TORRENT/301.., DUCONF/181)")
+        ->type_name("DIR");
+    app_.add_option("--speed-limit", o.speed_limit_kib, "download limit in KiB/s, 0..1000000 (0: none)")
+        ->type_name("KIB")
+        ->check(CLI::Range(0, 1'000'000).description(""));
+    app_.add_flag("--no-upnp", o.no_upnp, "do not map the listening port on the gateway");
+    app_.add_option("--listen-port", o.listen_port, "listen on PORT (0..65535) instead of a chosen one")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535).description(""));
+    app_.add_option("--verify", verify_, "answer to \"verify before installing?\" (asked on a terminal otherwise)")
+        ->type_name("yes|no")
+        ->check(CLI::IsMember({"yes", "no"}).description(""));
+    app_.add_option("--opener", o.opener, "command that opens the installer (default xdg-open)")->type_name("CMD");
+    app_.add_flag("--auto-shutdown", o.auto_shutdown, "shut the machine down once the download is complete");
+    app_.add_option("--shutdown-cmd", o.shutdown_cmd, "command for that (default \"shutdown -h +1\")")
+        ->type_name("CMD");
+    app_.add_flag("--exit-when-done", o.exit_when_done,
+                  "end once the package is complete (and verified), without installing");
+    app_.add_option("--max-seconds", o.max_seconds, "give up after N seconds, N >= 1 (exit 124)")
+        ->type_name("N")
+        ->check(CLI::Range(1, INT_MAX).description(""));
 }
 
-}  // namespace
-
-const char* CliUsage() {
-    return "usage: zephyrloader-cli [options]\n"
-           "Downloads the Talvora package, verifies it and starts its installer.\n"
-           "  --save-dir DIR        folder to download into (the package goes to DIR/TLV300)\n"
-           "  --app-data DIR        folder for the program's own data (default $XDG_DATA_HOME)\n"
-           "  --config-url URL      server configuration document\n"
-           "  --mirror-host HOST    host[:port] of the default mirror\n"
-           "  --resources DIR       override folder for the built-in resources (TORRENT/301.., DUCONF/181)\n"
-           "  --speed-limit KIB     download limit in KiB/s (0: none)\n"
-           "  --no-upnp             do not map the listening port on the gateway\n"
-           "  --listen-port PORT    listen on PORT instead of a chosen one\n"
-           "  --verify yes|no       answer to \"verify before installing?\" (asked on a terminal otherwise)\n"
-           "  --opener CMD          command that opens the installer (default xdg-open)\n"
-           "  --auto-shutdown       shut the machine down once the download is complete\n"
-           "  --shutdown-cmd CMD    command for that (default \"shutdown -h +1\")\n"
-           "  --exit-when-done      end once the package is complete (and verified), without installing\n"
-           "  --max-seconds N       give up after N seconds (exit 124)\n"
-           "  --json                one JSON object per second and per message or event on stdout\n"
-           "exit codes: 0 verified or installer started, 1 failure, 2 verification failed,\n"
-           "            3 the download could not begin (or another instance runs it), 124 time limit,\n"
-           "            130 interrupted\n";
+std::optional<int> CliCommandLine::Parse(int argc, char** argv) {
+    try {
+        app_.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app_.help().c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s: %s\n(try --help)\n", program_.c_str(), e.what());
+        return kExitUsage;
+    }
+    if (!verify_.empty()) options.verify = verify_ == "yes";
+    if (options.opener.empty() || options.shutdown_cmd.empty()) {
+        std::fprintf(stderr, "%s: --opener and --shutdown-cmd want a command\n", program_.c_str());
+        return kExitUsage;
+    }
+    return std::nullopt;
 }
 
-std::optional<CliOptions> ParseCliOptions(int argc, char** argv, std::string* error) {
-    enum {
-        kSaveDir = 1000, kAppData, kConfigUrl, kMirrorHost, kResources, kSpeedLimit, kNoUpnp, kListenPort, kVerify,
-        kOpener, kAutoShutdown, kShutdownCmd, kExitWhenDone, kMaxSeconds, kJson, kHelp
-    };
-    static const option kLong[] = {
-        {"save-dir", required_argument, nullptr, kSaveDir},
-        {"app-data", required_argument, nullptr, kAppData},
-        {"config-url", required_argument, nullptr, kConfigUrl},
-        {"mirror-host", required_argument, nullptr, kMirrorHost},
-        {"resources", required_argument, nullptr, kResources},
-        {"speed-limit", required_argument, nullptr, kSpeedLimit},
-        {"no-upnp", no_argument, nullptr, kNoUpnp},
-        {"listen-port", required_argument, nullptr, kListenPort},
-        {"verify", required_argument, nullptr, kVerify},
-        {"opener", required_argument, nullptr, kOpener},
-        {"auto-shutdown", no_argument, nullptr, kAutoShutdown},
-        {"shutdown-cmd", required_argument, nullptr, kShutdownCmd},
-        {"exit-when-done", no_argument, nullptr, kExitWhenDone},
-        {"max-seconds", required_argument, nullptr, kMaxSeconds},
-        {"json", no_argument, nullptr, kJson},
-        {"help", no_argument, nullptr, kHelp},
-        {nullptr, 0, nullptr, 0},
-    };
-    CliOptions o;
-    optind = 1;
-    opterr = 0;
-    for (;;) {
-        const int c = getopt_long(argc, argv, "h", kLong, nullptr);
-        if (c == -1) break;
-        const char* arg = optarg;
-        switch (c) {
-            case kSaveDir: o.save_dir = arg; break;
-            case kAppData: o.app_data = arg; break;
-            case kConfigUrl: o.config_url = arg; break;
-            case kMirrorHost: o.mirror_host = arg; break;
-            case kResources: o.resources = arg; break;
-            case kSpeedLimit:
-                if (!ParseInt(arg, 0, 1'000'000, &o.speed_limit_kib)) return *error = "--speed-limit wants KiB/s", std::nullopt;
-                break;
-            case kNoUpnp: o.no_upnp = true; break;
-            case kListenPort:
-                if (!ParseInt(arg, 0, 65535, &o.listen_port)) return *error = "--listen-port wants 0..65535", std::nullopt;
-                break;
-            case kVerify:
-                if (std::string(arg) == "yes") o.verify = true;
-                else if (std::string(arg) == "no") o.verify = false;
-                else return *error = "--verify wants yes or no", std::nullopt;
-                break;
-            case kOpener: o.opener = arg; break;
-            case kAutoShutdown: o.auto_shutdown = true; break;
-            case kShutdownCmd: o.shutdown_cmd = arg; break;
-            case kExitWhenDone: o.exit_when_done = true; break;
-            case kMaxSeconds: {
-                int32_t v = 0;
-                if (!ParseInt(arg, 1, INT_MAX, &v)) return *error = "--max-seconds wants a positive number", std::nullopt;
-                o.max_seconds = v;
-                break;
-            }
-            case kJson: o.json = true; break;
-            case kHelp:
-            case 'h': o.help = true; break;
-            default:
-                *error = std::string("unknown or incomplete option ") + (optind > 0 && optind <= argc ? argv[optind - 1] : "");
-                return std::nullopt;
-        }
-    }
-    if (optind < argc) {
-        *error = std::string("unexpected argument ") + argv[optind];
-        return std::nullopt;
-    }
-    if (o.opener.empty() || o.shutdown_cmd.empty()) {
-        *error = "--opener and --shutdown-cmd want a command";
-        return std::nullopt;
-    }
-    return o;
+bool CliCommandLine::AsksForHelpOrVersion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+            std::strcmp(argv[i], "--version") == 0)
+            return true;
+    return false;
+}
+
+CliProgramCommandLine::CliProgramCommandLine()
+    : CliCommandLine("zephyrloader-cli", "Downloads the Talvora package, verifies it and starts its installer.",
+                     "exit codes: 0 verified or installer started, 1 failure, 2 verification failed,\n"
+                     "            3 the download could not begin (or another instance runs it), 124 time limit,\n"
+                     "            130 interrupted") {
+    App().add_flag("--json", options.json, "one JSON object per second and per message or event on stdout");
 }
 
 }  // namespace zl::app::cli

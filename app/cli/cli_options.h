@@ -1,12 +1,16 @@
-// The options of zephyrloader-cli.
+// The options of zephyrloader-cli, parsed with CLI11; the window adds its own
+// to the same command line.
 #pragma once
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace zl::app::cli {
 
 struct CliOptions {
-    std::string save_dir, app_data, config_url, mirror_host, resources;
+    std::string save_dir, app_data, config_url, mirror_host, resources, ca_file;
     int32_t speed_limit_kib = 0;
     bool no_upnp = false;
     int32_t listen_port = -1;
@@ -17,12 +21,36 @@ struct CliOptions {
     bool exit_when_done = false;
     int max_seconds = 0;  // 0: no limit
     bool json = false;
-    bool help = false;
 };
 
-// Parses argv; nullopt with `error` set on bad input.
-std::optional<CliOptions> ParseCliOptions(int argc, char** argv, std::string* error);
-const char* CliUsage();
+// A command line with the options the CLI and the window share, stored into
+// `options` when parsed; the window adds its own options to App() before.
+class CliCommandLine {
+public:
+    // `program` and `summary` head the help text; `footer` ends it.
+    CliCommandLine(const std::string& program, const std::string& summary, const std::string& footer);
+    CLI::App& App() { return app_; }
+    // Parses argv into `options`. nullopt when the program is to run; else its
+    // exit code: 0 after --help or --version (printed on stdout), kExitUsage
+    // after a bad command line (the reason on stderr).
+    std::optional<int> Parse(int argc, char** argv);
+    std::string Help() const { return app_.help(); }
+    // Whether argv asks for the help or the version (the window answers these before Qt starts).
+    static bool AsksForHelpOrVersion(int argc, char** argv);
+
+    CliOptions options;
+
+private:
+    CLI::App app_;
+    std::string program_;
+    std::string verify_;
+};
+
+// zephyrloader-cli's own command line: the shared options and --json.
+class CliProgramCommandLine : public CliCommandLine {
+public:
+    CliProgramCommandLine();
+};
 
 // Exit codes.
 inline constexpr int kExitOk = 0;             // verified, or the installer launched

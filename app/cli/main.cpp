@@ -64,6 +64,7 @@ int Run(const CliOptions& o) {
     settings.save_folder = o.save_dir;
     settings.config_url = o.config_url;
     settings.mirror_host = o.mirror_host;
+    settings.ca_file = o.ca_file;
     settings.resources_dir = o.resources;
     settings.listen_port = o.listen_port;
     settings.speed_limit_kib = o.speed_limit_kib;
@@ -168,19 +169,11 @@ int Run(const CliOptions& o) {
 
 int main(int argc, char** argv) {
     using namespace zl::app::cli;
-    std::string error;
-    const std::optional<CliOptions> options = ParseCliOptions(argc, argv, &error);
-    if (!options) {
-        std::fprintf(stderr, "zephyrloader-cli: %s\n%s", error.c_str(), CliUsage());
-        return kExitUsage;
-    }
-    if (options->help) {
-        std::fputs(CliUsage(), stdout);
-        return kExitOk;
-    }
+    CliProgramCommandLine command_line;
+    if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
     zl::app::InstallCrashDumpWriter();
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     std::signal(SIGPIPE, SIG_IGN);
-    return Run(*options);
+    return Run(command_line.options);
 }

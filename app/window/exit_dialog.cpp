@@ -32,7 +32,7 @@ ExitDialog::ExitDialog(QWidget* parent, std::function<void(int, bool)> choose) :
     layout->addWidget(remember_);
     layout->addWidget(buttons);
     connect(ok_, &QPushButton::clicked, this, [this, choose = std::move(choose)] {
-        const int choice = exit_->isChecked() ? 2 : 1;
+        const int choice = exit_->isChecked() ? kCloseExit : kCloseMinimise;
         const bool remember = remember_->isChecked();
         accept();
         if (choose) choose(choice, remember);

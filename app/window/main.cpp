@@ -25,20 +25,15 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnInterrupt(int) { g_interrupted = 1; }
 
-bool WantsHelp(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace zl::app;
     using namespace zl::app::window;
-    if (WantsHelp(argc, argv)) {  // before Qt, which needs a display
-        std::fputs(ProgramUsage(), stdout);
-        return cli::kExitOk;
+    ProgramCommandLine command_line;
+    // Help and version are answered before Qt starts, which needs a display.
+    if (cli::CliCommandLine::AsksForHelpOrVersion(argc, argv)) {
+        if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
     }
     // Started from the menu, the current directory is whatever the launcher
     // gave (home, or "/"): the window's dumps go to the user's cache folder.
@@ -46,12 +41,8 @@ int main(int argc, char** argv) {
     zl::CreateDirectories(dump_folder);
     InstallCrashDumpWriter(dump_folder);
     QApplication app(argc, argv);  // takes Qt's own options out of argv
-    std::string error;
-    const std::optional<ProgramOptions> options = ParseProgramOptions(argc, argv, &error);
-    if (!options) {
-        std::fprintf(stderr, "zephyrloader: %s\n%s", error.c_str(), ProgramUsage());
-        return cli::kExitUsage;
-    }
+    if (const std::optional<int> exit_code = command_line.Parse(argc, argv)) return *exit_code;
+    const ProgramOptions* options = &command_line.program;
     const cli::CliOptions& o = options->common;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
@@ -93,6 +84,7 @@ int main(int argc, char** argv) {
     settings.save_folder = o.save_dir;
     settings.config_url = o.config_url;
     settings.mirror_host = o.mirror_host;
+    settings.ca_file = o.ca_file;
     settings.resources_dir = o.resources;
     settings.listen_port = o.listen_port;
     settings.speed_limit_kib = o.speed_limit_kib;

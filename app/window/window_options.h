@@ -16,8 +16,14 @@ struct ProgramOptions {
     bool autopilot = false;                 // --autopilot
 };
 
-// Parses the arguments left after Qt took its own; nullopt with `error` set on bad input.
-std::optional<ProgramOptions> ParseProgramOptions(int argc, char** argv, std::string* error);
-const char* ProgramUsage();
+// zephyrloader's command line: the CLI's options (but --json) and the window's own.
+class ProgramCommandLine : public cli::CliCommandLine {
+public:
+    ProgramCommandLine();
+    // Parses the arguments left after Qt took its own; as CliCommandLine::Parse.
+    std::optional<int> Parse(int argc, char** argv);
+
+    ProgramOptions program;
+};
 
 }  // namespace zl::app::window

@@ -3,4 +3,5 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/version.h.in ${PROJECT_BINARY_DIR}/ge
 zl_library(zl_base SOURCES
   clock.cpp
   fake_clock.cpp
-  qmutex.cpp)
+  qmutex.cpp
+  text.cpp)

@@ -47,7 +47,7 @@ void BufferPool::Release(void* buffer) {
     free_bytes_ += size;
 }
 
-void BufferPool::Trim(int64_t limit) {
+void BufferPool::TrimTo(int64_t limit) {
     ScopedLock guard(lock_);
     int64_t kept = 0;
     for (auto it = free_.begin(); it != free_.end();) {
@@ -84,10 +84,10 @@ int64_t BufferPool::SizeOf(const void* buffer) const {
 }
 
 void BufferPools::TrimAll(int64_t limit) {
-    piece_data.Trim(limit);
-    hash_state.Trim(limit);
-    socket_buffer.Trim(limit);
-    request_record.Trim(limit);
+    piece_data.TrimTo(limit);
+    hash_state.TrimTo(limit);
+    socket_buffer.TrimTo(limit);
+    request_record.TrimTo(limit);
 }
 
 namespace {

@@ -28,7 +28,7 @@ public:
     // Returns a buffer to the free list; buffers the pool did not hand out are ignored.
     void Release(void* buffer);
     // Keeps free buffers while their running total stays <= limit, frees the rest.
-    void Trim(int64_t limit);
+    void TrimTo(int64_t limit);
 
     struct Sizes {
         int64_t in_use = 0;  // bytes
@@ -101,7 +101,7 @@ struct BufferPools {
     BufferPool socket_buffer;  // socket receive and send buffers
     BufferPool request_record; // peers' block request records
 
-    // Runs Trim(limit) on all four.
+    // Runs TrimTo(limit) on all four.
     void TrimAll(int64_t limit);
 };
 

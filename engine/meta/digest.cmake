@@ -5,7 +5,7 @@ zl_library(zl_meta_digest SOURCES
   sha1.cpp
   md5.cpp
   adler32.cpp
-  LIBS OpenSSL::Crypto ZLIB::ZLIB)
+  LIBS zl_base OpenSSL::Crypto ZLIB::ZLIB)
 zl_library(zl_meta_buffer_pool SOURCES
   buffer_pool.cpp
   LIBS zl_base)

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "engine/base/hex_digit.h"
+#include "engine/base/text.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/storage_layout.h"
 
@@ -115,7 +116,7 @@ std::string FormatLinkText(const LinkText& link) {
     const size_t scheme = tracker.find(kSchemeSeparator);
     if (scheme != std::string::npos && scheme != 0) tracker.replace(scheme, kSchemeSeparator.size(), kSchemeStandIn);
     std::string text;
-    text.append(kLinkHashMarker).append(HexOfHash(link.info_hash));
+    text.append(kLinkHashMarker).append(HexEncode(link.info_hash));
     text.append(kLinkSizeMarker).append(std::to_string(link.size));
     text.append(kLinkLengthMarker).append(std::to_string(link.piece_length));
     text.append(kLinkTrackerMarker).append(tracker);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/text.h"
 #include "engine/meta/digest_core.h"
 #include "engine/meta/sha1.h"
 
@@ -63,6 +64,6 @@ Md5Digest Md5Of(const void* data, size_t length) {
     return m.Final();
 }
 
-std::string Md5Hex(const Md5Digest& d) { return HexOfHash(d.data(), d.size()); }
+std::string Md5Hex(const Md5Digest& d) { return HexEncode(d); }
 
 }  // namespace zl

@@ -161,15 +161,4 @@ Sha1Digest Sha1Of(const void* data, size_t length) {
     return d;
 }
 
-std::string HexOfHash(const uint8_t* bytes, size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 15]);
-    }
-    return out;
-}
-
 }  // namespace zl

@@ -47,7 +47,5 @@ bool Sha1ContextLoad(const uint8_t* bytes, size_t length, SHA1Context* context);
 
 // One-pass helpers.
 Sha1Digest Sha1Of(const void* data, size_t length);
-std::string HexOfHash(const uint8_t* bytes, size_t length);
-inline std::string HexOfHash(const Sha1Digest& d) { return HexOfHash(d.data(), d.size()); }
 
 }  // namespace zl

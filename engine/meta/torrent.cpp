@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 
+#include "engine/base/text.h"
 #include "engine/meta/bencode.h"
 #include "engine/meta/block_info.h"
 #include "engine/meta/link_text.h"
@@ -15,12 +15,9 @@
 namespace zl {
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+// The info hash as a tracker query takes it.
+std::string EscapedHash(const Sha1Digest& hash) {
+    return PercentEncode(std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size()), PercentKeep::kAlnum);
 }
 
 // Reads a whole regular file of at most `limit` bytes.
@@ -115,22 +112,6 @@ std::string TrimTrackerUrl(std::string_view text) {
     return std::string(text.substr(start, end - start));
 }
 
-std::string UrlEscape(const uint8_t* bytes, size_t length) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        const uint8_t b = bytes[i];
-        if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z')) {
-            out.push_back(char(b));
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[b >> 4]);
-            out.push_back(kHex[b & 15]);
-        }
-    }
-    return out;
-}
-
 bool TTorrent::LoadMetainfo() {
     if (source_.find(kLinkEndMarker) != std::string::npos) return LoadLinkText(source_);
     if (torrent_data_.empty()) return LoadFromFileUrl(source_);
@@ -147,8 +128,8 @@ bool TTorrent::LoadLinkText(std::string_view text) {
         Refuse(error);
     } else {
         info_hash_ = link->info_hash;
-        escaped_info_hash_ = UrlEscape(info_hash_.data(), info_hash_.size());
-        hex_info_hash_ = HexOfHash(info_hash_);
+        escaped_info_hash_ = EscapedHash(info_hash_);
+        hex_info_hash_ = HexEncode(info_hash_);
         announce_ = link->tracker;
         trackers_.push_back(announce_);
         TorrentInfo info;
@@ -291,8 +272,8 @@ bool TTorrent::ReadMetainfo(QElement& root_element) {
     // The hash covers the info bytes exactly as they stand in the torrent,
     // whatever their key order.
     info_hash_ = Sha1Of(info->GetSource(), size_t(info->GetEncodedLength()));
-    escaped_info_hash_ = UrlEscape(info_hash_.data(), info_hash_.size());
-    hex_info_hash_ = HexOfHash(info_hash_);
+    escaped_info_hash_ = EscapedHash(info_hash_);
+    hex_info_hash_ = HexEncode(info_hash_);
     if (publisher_.empty()) publisher_ = TextOf(*info, "publisher");
     if (publisher_url_.empty()) publisher_url_ = TextOf(*info, "publisher-url");
 

@@ -104,6 +104,5 @@ private:
 // Helpers of the metainfo texts.
 int CodePageOfName(std::string_view name);     // "GBK" 936, "BIG5" 950, "KOR" 949, "Shift-JIS" 932, else 0
 std::string TrimTrackerUrl(std::string_view text);
-std::string UrlEscape(const uint8_t* bytes, size_t length);  // letters and digits kept, "%xx" otherwise
 
 }  // namespace zl

@@ -6,4 +6,5 @@ zl_library(zl_net_http_codec SOURCES
   http_response_plan.cpp
   http_chunked.cpp
   http_whole_body.cpp
-  http_redirect.cpp)
+  http_redirect.cpp
+  LIBS zl_base)

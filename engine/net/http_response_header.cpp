@@ -3,26 +3,12 @@
 #include <algorithm>
 #include <charconv>
 
+#include "engine/base/text.h"
+
 namespace zl {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 std::optional<int64_t> ParseDecimal(std::string_view s) {
     if (s.empty() || s.size() > 19) return std::nullopt;
@@ -44,7 +30,7 @@ std::optional<std::string_view> HttpResponseHeader::Find(std::string_view name) 
         rest.remove_prefix(name.size());
         while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
         if (rest.empty() || rest.front() != ':') continue;
-        return Trim(rest.substr(1));
+        return Trim(rest.substr(1), kHttpBlanks);
     }
     return std::nullopt;
 }
@@ -117,7 +103,7 @@ void HttpHeaderReader::Parse() {
             size_t digits = 0;
             while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
             if (digits == 3) header_.status = (rest[0] - '0') * 100 + (rest[1] - '0') * 10 + (rest[2] - '0');
-            header_.reason = std::string(Trim(rest.substr(digits)));
+            header_.reason = std::string(Trim(rest.substr(digits), kHttpBlanks));
             lines.erase(lines.begin());
         } else if (first.find(':') == std::string_view::npos) {
             lines.erase(lines.begin());
@@ -133,20 +119,20 @@ std::optional<HttpResponseHeader> ParseHttpResponseHeader(std::string_view text)
     return reader.header();
 }
 
-std::optional<int64_t> ParseHttpContentLength(std::string_view value) { return ParseDecimal(Trim(value)); }
+std::optional<int64_t> ParseHttpContentLength(std::string_view value) { return ParseDecimal(Trim(value, kHttpBlanks)); }
 
 std::optional<HttpContentRange> ParseHttpContentRange(std::string_view value) {
-    value = Trim(value);
+    value = Trim(value, kHttpBlanks);
     if (value.size() >= 5 && EqualsNoCase(value.substr(0, 5), "bytes")) {
         value.remove_prefix(5);
         if (value.empty() || !(IsBlank(value.front()) || value.front() == '=')) return std::nullopt;
         value.remove_prefix(1);
-        value = Trim(value);
+        value = Trim(value, kHttpBlanks);
     }
     size_t slash = value.find('/');
     if (slash == std::string_view::npos) return std::nullopt;
-    std::string_view span = Trim(value.substr(0, slash));
-    std::string_view total = Trim(value.substr(slash + 1));
+    std::string_view span = Trim(value.substr(0, slash), kHttpBlanks);
+    std::string_view total = Trim(value.substr(slash + 1), kHttpBlanks);
     HttpContentRange range;
     if (total != "*") {
         auto parsed = ParseDecimal(total);
@@ -156,8 +142,8 @@ std::optional<HttpContentRange> ParseHttpContentRange(std::string_view value) {
     if (span != "*") {
         size_t dash = span.find('-');
         if (dash == std::string_view::npos) return std::nullopt;
-        auto first = ParseDecimal(Trim(span.substr(0, dash)));
-        auto last = ParseDecimal(Trim(span.substr(dash + 1)));
+        auto first = ParseDecimal(Trim(span.substr(0, dash), kHttpBlanks));
+        auto last = ParseDecimal(Trim(span.substr(dash + 1), kHttpBlanks));
         if (!first || !last || *first > *last) return std::nullopt;
         if (range.total >= 0 && *last >= range.total) return std::nullopt;
         range.first = *first;
@@ -183,7 +169,7 @@ std::string HttpContentDispositionFileName(std::string_view value) {
         name.remove_prefix(1);
         name = name.substr(0, name.find('"'));
     } else {
-        name = Trim(name.substr(0, name.find(';')));
+        name = Trim(name.substr(0, name.find(';')), kHttpBlanks);
     }
     size_t dir = name.find_last_of("/\\");
     if (dir != std::string_view::npos) name.remove_prefix(dir + 1);
@@ -197,7 +183,7 @@ std::string HttpContentDispositionFileName(std::string_view value) {
 bool HttpHeaderListHas(std::string_view list, std::string_view token) {
     while (!list.empty()) {
         size_t comma = list.find(',');
-        if (EqualsNoCase(Trim(list.substr(0, comma)), token)) return true;
+        if (EqualsNoCase(Trim(list.substr(0, comma), kHttpBlanks), token)) return true;
         if (comma == std::string_view::npos) break;
         list.remove_prefix(comma + 1);
     }

@@ -2,22 +2,13 @@
 
 #include <algorithm>
 
+#include "engine/base/text.h"
 #include "engine/net/address.h"
-#include "engine/base/hex_digit.h"
 #include "engine/net/resolver.h"
 
 namespace zl {
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char a = text[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (a != prefix[i]) return false;
-    }
-    return true;
-}
 
 // "1".."65535" only.
 bool ParsePort(std::string_view text, int32_t* port) {
@@ -131,36 +122,6 @@ bool ParseNode(std::string_view rest, TPeerId& id, TSourceAddress& src) {
 
 }  // namespace
 
-std::string PercentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
-std::string PercentEncodeUnsafe(std::string_view text) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x80) {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
 bool ParseSourceUrl(TPeerId& id, TResolver& resolver) {
     id.parsed = false;
     if (id.text.size() > kMaxSourceTextBytes) return false;
@@ -172,7 +133,7 @@ bool ParseSourceUrl(TPeerId& id, TResolver& resolver) {
     // blanks or line breaks must not reach the request.
     const bool tracker = StartsWithNoCase(text, "tracker://");
     // Text is UTF-8 throughout, so no code-page conversion is needed here.
-    text = http || tracker ? PercentEncodeUnsafe(text) : PercentDecode(text);
+    text = http || tracker ? PercentEncode(text, PercentKeep::kAllAboveSpaceAscii) : PercentDecode(text);
 
     TSourceAddress& src = id.Source();
     const std::string previous_host = src.host;

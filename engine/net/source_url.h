@@ -20,9 +20,4 @@ inline constexpr const char* kAnonymousFtpPassword = "zephyrloader@example.com";
 // ports outside 1..65535 fail without touching the resolver.
 bool ParseSourceUrl(TPeerId& identity, TResolver& resolver);
 
-// "%" and two hex digits become one byte; other bytes stay.
-std::string PercentDecode(std::string_view text);
-// Bytes <= 0x20 and >= 0x80 become "%" and two lower-case hex digits.
-std::string PercentEncodeUnsafe(std::string_view text);
-
 }  // namespace zl

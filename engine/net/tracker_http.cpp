@@ -1,19 +1,9 @@
 #include "engine/net/tracker_http.h"
 
-#include <cctype>
+#include "engine/base/text.h"
 
 namespace zl {
 namespace {
-
-bool IsAlnum(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
 
 // Decimal digits only, no more than fit; false otherwise.
 bool ParseLength(std::string_view text, uint64_t* value) {
@@ -27,29 +17,7 @@ bool ParseLength(std::string_view text, uint64_t* value) {
     return true;
 }
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-    return text;
-}
-
 }  // namespace
-
-std::string EscapeQueryBytes(std::string_view bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    for (unsigned char c : bytes) {
-        if (IsAlnum(c)) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-    return out;
-}
 
 std::string BuildAnnounceTarget(std::string_view path, std::string_view url_query, const TrackerQueryFigures& f) {
     std::string target(path.empty() ? std::string_view("/") : path);
@@ -59,7 +27,8 @@ std::string BuildAnnounceTarget(std::string_view path, std::string_view url_quer
         if (url_query.back() != '&') target += '&';
     }
     target += "info_hash=" + f.escaped_info_hash;
-    target += "&peer_id=" + EscapeQueryBytes(std::string_view(reinterpret_cast<const char*>(f.peer_id.data()), f.peer_id.size()));
+    const std::string_view peer_id(reinterpret_cast<const char*>(f.peer_id.data()), f.peer_id.size());
+    target += "&peer_id=" + PercentEncode(peer_id, PercentKeep::kAlnum);
     target += "&port=" + std::to_string(f.port);
     target += "&uploaded=" + std::to_string(f.uploaded);
     target += "&downloaded=" + std::to_string(f.downloaded);
@@ -136,8 +105,9 @@ TrackerReply ReadTrackerReply(std::string_view buffered, bool closed) {
         at = end + 1;
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        const std::string_view name = Trim(line.substr(0, colon));
-        const std::string_view value = Trim(line.substr(colon + 1));
+        // A header line keeps its CR: it is a blank here.
+        const std::string_view name = Trim(line.substr(0, colon), " \t\r");
+        const std::string_view value = Trim(line.substr(colon + 1), " \t\r");
         if (name.size() == 14 && StartsWithNoCase(name, "content-length")) {
             uint64_t v = 0;
             if (!ParseLength(value, &v) || (has_length && v != length)) {

@@ -13,9 +13,6 @@ namespace zl {
 inline constexpr size_t kMaxTrackerHeader = 16384;
 inline constexpr size_t kMaxTrackerReply = 262144;
 
-// Every byte that is not an ASCII letter or digit as "%" and two lower-case hex digits.
-std::string EscapeQueryBytes(std::string_view bytes);
-
 struct TrackerQueryFigures {
     std::string escaped_info_hash;
     PeerIdBytes peer_id{};

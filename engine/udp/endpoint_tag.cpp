@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/base/text.h"
+
 namespace zl {
 
 EndpointTag TagOfNodeId(const NodeId& id) {
@@ -49,13 +51,7 @@ uint16_t PlaceholderPort(const NodeId& id) {
 }
 
 std::string FormatNodeId(const NodeId& id) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t b : id) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-    }
-    return text;
+    return HexEncode(id);
 }
 
 }  // namespace zl

@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include "engine/base/text.h"
+
 namespace zl {
 
 KadId KadId::FromBytes(const uint8_t* bytes) {
@@ -50,15 +52,9 @@ std::string KadId::Bytes() const {
 }
 
 std::string KadId::Hex() const {
-    static const char digits[] = "0123456789abcdef";
     uint8_t b[kKadIdSize];
     ToBytes(b);
-    std::string s;
-    for (uint8_t c : b) {
-        s += digits[c >> 4];
-        s += digits[c & 15];
-    }
-    return s;
+    return HexEncode(b, sizeof b);
 }
 
 KadId KadId::operator^(const KadId& o) const {

@@ -37,7 +37,7 @@ void TrimByUse(BufferPool& pool) {
     const int64_t in_use_kib = sizes.in_use / 1024;
     const int64_t total_kib = (sizes.in_use + sizes.free) / 1024;
     if (total_kib <= 2048 || in_use_kib * 100 > total_kib * 35) return;
-    pool.Trim(sizes.in_use / 5);
+    pool.TrimTo(sizes.in_use / 5);
 }
 
 // The host's own IPv4 address from its interfaces (no name lookup): the

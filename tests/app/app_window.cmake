@@ -1,5 +1,6 @@
 # The window on Qt's offscreen platform (QtTest), when the window is built.
 if(TARGET zl_window)
+  zl_test(app_window_options_test SOURCES window_options_test.cpp LIBS zl_window)
   find_package(Qt6 COMPONENTS Test REQUIRED)
   add_executable(app_window_test window_test.cpp)
   set_target_properties(app_window_test PROPERTIES AUTOMOC ON)

@@ -65,9 +65,12 @@ protected:
     AppController& Make(ControllerSettings s) {
         services_ = std::make_unique<ControllerServices>(ControllerServices{
             engine_, events_, ports_, ui_, opener_, shutdown_, clock_,
-            [this](const std::string&, long) {
+            [this](const std::string&, long, const std::string& ca_file) {
                 FetchResult r;
-                r.ok = !config_down_;
+                fetch_ca_files_.push_back(ca_file);
+                r.ok = !config_down_ && !certificate_refused_;
+                r.certificate_refused = certificate_refused_;
+                if (certificate_refused_) r.error = "Failed to get https://x [SSL certificate problem: self-signed]";
                 if (r.ok) r.body = doc_;
                 return r;
             }});
@@ -106,6 +109,8 @@ protected:
     FakeClock clock_{FakeClock::Mode::AutoAdvance};
     std::string doc_ = MirrorDoc();
     bool config_down_ = false;
+    bool certificate_refused_ = false;
+    std::vector<std::string> fetch_ca_files_;  // the CA file of each configuration fetch
     std::unique_ptr<ControllerServices> services_;
     std::unique_ptr<AppController> c_;
 };
@@ -360,6 +365,59 @@ TEST_F(ControllerTest, ExpiredConfigurationOpensOnlyWebUrls) {
     EXPECT_EQ(opener_.opened, std::vector<std::string>{"https://127.0.6.9/new"});
     config_down_ = true;
     EXPECT_FALSE(c.CheckExpired());
+}
+
+// A configuration server whose certificate does not verify is not believed:
+// the refusal is logged and reported (with libcurl's reason), no mirror list or
+// P2P switch is taken from it, and the download goes on from the default mirror.
+TEST_F(ControllerTest, ARefusedCertificateIsReportedAndTheDefaultMirrorsStay) {
+    certificate_refused_ = true;
+    doc_ = "<project><configs><expire-info><expired>true</expired><message>m</message></expire-info></configs></project>";
+    AppController& c = Make();
+    ASSERT_EQ(c.StartUp(), 0);
+    EXPECT_FALSE(c.CheckExpired());
+    EXPECT_EQ(Count(11500107), 1);
+    c.MainAction();
+    Run(c, 1);
+    c.WaitForBackgroundWork();
+    EXPECT_EQ(Count(11500107), 2);
+    EXPECT_EQ(engine_.Task("Data300.zip").sources, "http://127.0.6.9/300/Data300.zip");
+    EXPECT_EQ(engine_.Task("Data300.zip").urls, "");  // no mirror list was handed over
+    EXPECT_FALSE(engine_.p2p);
+    CompleteAll();
+    Run(c, 2);
+    EXPECT_EQ(c.State(), kStateFinished);
+    EXPECT_EQ(fetch_ca_files_, (std::vector<std::string>{"", ""}));  // the system's store
+}
+
+// The CA file comes from --ca-file, else from the INI's ZephyrloaderCaFile; it
+// serves the configuration fetch and the statistics posts alike.
+TEST_F(ControllerTest, TheCaFileComesFromTheSettingElseFromTheIni) {
+    {
+        AppController& c = Make();
+        c.StartUp();
+        c.SetUserExit();
+        c.ExitLogging();
+        IniFile ini(c.Folders().ini_path);
+        ini.Load();
+        ASSERT_TRUE(ini.Set("ZephyrloaderTask", "ZephyrloaderCaFile", "/etc/site/ca.pem"));
+        ASSERT_TRUE(ini.Save());
+    }
+    AppController& c = Make();
+    c.StartUp();
+    c.CheckExpired();
+    EXPECT_EQ(events_.ca_file_seen, "/etc/site/ca.pem");
+    EXPECT_EQ(fetch_ca_files_.back(), "/etc/site/ca.pem");
+    c.SetUserExit();
+    c.ExitLogging();
+
+    ControllerSettings s = Settings();
+    s.ca_file = "/opt/other.pem";
+    AppController& d = Make(s);
+    d.StartUp();
+    d.CheckExpired();
+    EXPECT_EQ(events_.ca_file_seen, "/opt/other.pem");
+    EXPECT_EQ(fetch_ca_files_.back(), "/opt/other.pem");
 }
 
 // The INI names the installer and the task hash; neither may lead out of its

@@ -66,7 +66,8 @@ def posted_codes(site):
 class Run:
     """One run of the CLI with --json; the objects it printed, by type."""
 
-    def __init__(self, ctx, case, site, *extra, config_url=None, kill_after=None, opener=None, timeout=90):
+    def __init__(self, ctx, case, site, *extra, config_url=None, kill_after=None, opener=None, timeout=90,
+                 ca_file=True):
         self.marker = os.path.join(case, "opened.txt")
         opener = opener or f"{ctx.opener} {self.marker}"
         args = [ctx.cli, "--json", "--save-dir", os.path.join(case, "save"), "--app-data", os.path.join(case, "data"),
@@ -74,6 +75,8 @@ class Run:
         if site:
             args += ["--mirror-host", site.info["mirror_host"], "--resources", site.info["resources"],
                      "--config-url", config_url or site.info["config_url"]]
+            if ca_file:  # the site's own certificate; False: the system's store only
+                args += ["--ca-file", site.info["ca_file"] if ca_file is True else ca_file]
         args += list(extra)
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=case)
         self.objects = []
@@ -291,6 +294,32 @@ def case_config_server_down(ctx):
         site.down()
 
 
+def case_certificate_refused(ctx):
+    """A configuration server whose certificate does not verify is refused, said so in an event,
+    and the download goes on from the default mirror: self-signed and not in the system's
+    store, or trusted but made for another host."""
+    site = Site(ctx, "site-badcert", "--seeders", "0")
+    other = Site(ctx, "site-otherhost", "--seeders", "0", "--cert-host", "127.0.6.99", "--base", "127.0.16")
+    try:
+        for name, s, ca_file in (("unknown", site, False), ("otherhost", other, other.info["ca_file"])):
+            case = ctx.case_dir("badcert-" + name)
+            r = Run(ctx, case, s, "--verify", "yes", ca_file=ca_file)
+            r.check(0, name)
+            ctx.assert_package(case)
+            refused = [o for o in r.of("event") if o["code"] == 11500107]
+            assert refused, f"{name}: no refusal event: {r.events()}"
+            assert "certificate" in refused[0]["text"], refused[0]
+            with open(os.path.join(s.work, "config", "access.log")) as f:
+                assert "TlvResourceList.xml" not in f.read(), f"{name}: the document was served anyway"
+            # Only the default mirror served: the document's mirror list was not taken.
+            with open(os.path.join(s.work, "mirrors", "access.log")) as f:
+                served = {line.split()[0] for line in f if " 20" in line}
+            assert served == {s.info["mirror_host"]}, f"{name}: mirrors that served: {served}"
+    finally:
+        site.down()
+        other.down()
+
+
 def case_full_disk(ctx):
     """A save folder on a tmpfs too small for the package: the download does not begin."""
     case = ctx.case_dir("fulldisk")
@@ -312,7 +341,7 @@ def case_full_disk(ctx):
 
 
 CASES = [case_mirrors, case_mirrors_and_p2p, case_p2p_only, case_kill_and_resume, case_corrupt_byte_repaired,
-         case_expired, case_config_server_down, case_full_disk]
+         case_expired, case_config_server_down, case_certificate_refused, case_full_disk]
 
 
 def main():

@@ -207,9 +207,13 @@ public:
 
 class NullEvents final : public EventChannel {
 public:
-    bool Start(const std::string&, const std::string&) override { return true; }
+    bool Start(const std::string&, const std::string&, const std::string& ca_file) override {
+        ca_file_seen = ca_file;
+        return true;
+    }
     void Report(const AppEvent&) override {}
     void Stop() override {}
+    std::string ca_file_seen;
 };
 
 class FixedPort final : public PortChooser {

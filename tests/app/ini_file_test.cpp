@@ -15,11 +15,13 @@ namespace {
 TEST(IniFile, ReadsLikeTheProfileApi) {
     IniFile ini;
     ini.Parse("; comment\r\n[ZephyrloaderTask]\r\n  ZephyrloaderTaskHash = abc \r\nZephyrloaderTaskLink=150x\r\n"
-              "Quoted=\"a b\"\r\n[Other]\r\nZephyrloaderTaskHash=other\r\n");
+              "Quoted=\"a b\"\r\nSingle='c'\r\n# Hidden=1\r\n[Other]\r\nZephyrloaderTaskHash=other\r\n");
     EXPECT_EQ(ini.Get("zephyrloadertask", "ZEPHYRLOADERTASKHASH"), "abc");
     EXPECT_EQ(ini.GetInt("ZephyrloaderTask", "ZephyrloaderTaskLink", 7), 150);
     EXPECT_EQ(ini.GetInt("ZephyrloaderTask", "Missing", 7), 7);
     EXPECT_EQ(ini.Get("ZephyrloaderTask", "Quoted"), "a b");
+    EXPECT_EQ(ini.Get("ZephyrloaderTask", "Single"), "c");
+    EXPECT_FALSE(ini.Get("ZephyrloaderTask", "# Hidden"));
     EXPECT_EQ(ini.Get("Other", "ZephyrloaderTaskHash"), "other");
     EXPECT_FALSE(ini.Get("Nowhere", "x"));
 }

@@ -56,7 +56,7 @@ public:
     AppController& Make(UserInterface& ui) { return Make(ui, Settings()); }
     AppController& Make(UserInterface& ui, ControllerSettings s) {
         services_ = std::make_unique<ControllerServices>(ControllerServices{
-            engine, events, ports, ui, opener, shutdown, clock, [](const std::string&, long) {
+            engine, events, ports, ui, opener, shutdown, clock, [](const std::string&, long, const std::string&) {
                 FetchResult r;
                 r.ok = true;
                 r.body = "<project><configs><p2p-switch>on</p2p-switch></configs></project>";

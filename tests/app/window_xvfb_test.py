@@ -110,7 +110,7 @@ def case_download_to_verified(args, work):
         shot = os.path.join(case, "window.png")
         proc = subprocess.Popen(
             [args.window, "--save-dir", os.path.join(case, "save"), "--app-data", os.path.join(case, "data"),
-             "--mirror-host", site["mirror_host"], "--config-url", site["config_url"], "--resources",
+             "--mirror-host", site["mirror_host"], "--config-url", site["config_url"], "--ca-file", site["ca_file"], "--resources",
              site["resources"], "--listen-port", "0", "--no-upnp", "--no-tray",
              "--opener", f"{opener} {os.path.join(case, 'installed.txt')}", "--exit-when-done",
              "--max-seconds", "90", "--screenshot", shot],

@@ -2,10 +2,10 @@
 // requests go only to the host that served the description, and only the
 // action's own response counts as a mapping.
 #include <gtest/gtest.h>
-#include <miniupnpc/miniwget.h>
 
 #include <cstdlib>
 
+#include "engine/base/curl_transfer.h"
 #include "portmap/port_mapper.h"
 #include "portmap/ssdp_search.h"
 #include "tests/portmap/portmap_test_support.h"
@@ -28,12 +28,11 @@ ScriptServer Hostile(const std::string& host, std::vector<std::string> options) 
 std::string HostPort(const ScriptServer& s, const std::string& host) { return host + ":" + std::to_string(s.Port()); }
 
 int Count(const ScriptServer& s, const char* what) {
-    int size = 0, status = 0;
-    char* data = static_cast<char*>(miniwget(s.Url(what).c_str(), &size, 0, &status));
-    if (!data) return -1;
-    const int n = std::atoi(std::string(data, size_t(size > 0 ? size : 0)).c_str());
-    std::free(data);
-    return n;
+    CurlRequest request;
+    request.url = s.Url(what);
+    const CurlAnswer answer = CurlTransfer(request);
+    if (!answer.transferred) return -1;
+    return std::atoi(answer.body.c_str());
 }
 int Posts(const ScriptServer& s) { return Count(s, "/posts"); }
 

@@ -78,5 +78,47 @@ TEST(IgdDescription, NestedGatewayAndBadTexts) {
     EXPECT_FALSE(ParseIgdDescription("<root><device>", ""));
 }
 
+TEST(IgdDescription, TheWanConnectionServiceTakesTheMappings) {
+    // The gateway's own services come first, then those of the devices inside it.
+    const std::string wan = R"(<root><device>
+        <deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:2</deviceType>
+        <serviceList><service><serviceType>urn:schemas-upnp-org:service:Layer3Forwarding:1</serviceType>
+        <controlURL>/l3f</controlURL></service></serviceList>
+        <deviceList><device><deviceType>urn:schemas-upnp-org:device:WANDevice:2</deviceType>
+        <serviceList><service><serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>
+        <controlURL>/cif</controlURL></service></serviceList>
+        <deviceList><device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:2</deviceType>
+        <serviceList>
+        <service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:2</serviceType>
+        <controlURL>/ctl/IPConn</controlURL></service>
+        <service><serviceType>urn:schemas-upnp-org:service:WANPPPConnection:1</serviceType>
+        <controlURL>/ctl/PPPConn</controlURL></service>
+        </serviceList></device></deviceList></device></deviceList></device></root>)";
+    auto service = ParseWanConnectionService(wan, "http://10.77.0.1:5000/rootDesc.xml");
+    ASSERT_TRUE(service);
+    EXPECT_EQ(service->service_type, "urn:schemas-upnp-org:service:WANIPConnection:2");
+    EXPECT_EQ(service->control_url, "http://10.77.0.1:5000/ctl/IPConn");
+
+    // A PPP connection serves as well; URLBase and absolute control URLs are kept as the
+    // description says (the mapper checks their host).
+    std::string ppp = wan;
+    ppp.erase(ppp.find("<service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:2"),
+              ppp.find("<service><serviceType>urn:schemas-upnp-org:service:WANPPPConnection:1") -
+                  ppp.find("<service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:2"));
+    ppp.replace(ppp.find("<root>"), 6, "<root><URLBase>http://10.9.9.9/</URLBase>");
+    service = ParseWanConnectionService(ppp, "http://10.77.0.1:5000/rootDesc.xml");
+    ASSERT_TRUE(service);
+    EXPECT_EQ(service->service_type, "urn:schemas-upnp-org:service:WANPPPConnection:1");
+    EXPECT_EQ(service->control_url, "http://10.9.9.9/ctl/PPPConn");
+
+    // No gateway, no WAN connection service, or one without a control URL: nothing to ask.
+    EXPECT_FALSE(ParseWanConnectionService(kDescription, "http://10.77.0.1:5000/rootDesc.xml"));
+    std::string no_control = wan;
+    no_control.replace(no_control.find("<controlURL>/ctl/IPConn</controlURL>"), 36, "");
+    service = ParseWanConnectionService(no_control, "http://10.77.0.1:5000/rootDesc.xml");
+    EXPECT_FALSE(service && service->service_type.find("WANIPConnection") != std::string::npos);
+    EXPECT_FALSE(ParseWanConnectionService("<root><device>", ""));
+}
+
 }  // namespace
 }  // namespace zl

@@ -5,7 +5,9 @@ zlfetch=$1
 fail() { echo "FAIL: $*"; exit 1; }
 out=$("$zlfetch" version) || fail "version exited $?"
 [[ $out == zlfetch\ * ]] || fail "version printed '$out'"
+[ "$("$zlfetch" --version)" = "$out" ] || fail "--version printed '$("$zlfetch" --version)', not '$out'"
 "$zlfetch" --help | grep -q '^usage: zlfetch' || fail "--help"
+"$zlfetch" --help | grep -q -- '--version' || fail "--help does not name --version"
 "$zlfetch" nosuch 2>/dev/null; [ $? -eq 2 ] || fail "unknown command must exit 2"
 "$zlfetch" 2>/dev/null; [ $? -eq 2 ] || fail "no command must exit 2"
 "$zlfetch" version --bogus 2>/dev/null; [ $? -eq 2 ] || fail "unknown option must exit 2"
@@ -23,6 +25,9 @@ expect_reason() {  # expect_reason ARGS...: exit 2 and the reason with its byte 
 expect_reason info "$work/bad.torrent"
 expect_reason check "$work/bad.torrent" --dir "$work"
 expect_reason get "$work/bad.torrent" --dir "$work/out" --source http://127.0.0.2:1/x
+# After "--" a name that looks like an option is the torrent's.
+cp "$work/bad.torrent" "$work/--bad.torrent"
+(cd "$work" && expect_reason info -- --bad.torrent)
 # A seed's upload limit above what the engine takes (32766 KiB/s) is refused
 # before the torrent is read, not turned into "no limit".
 err=$("$zlfetch" seed "$work/bad.torrent" --dir "$work" --upload-limit 32767 2>&1 >/dev/null)

@@ -22,9 +22,18 @@ TEST(ZlfetchOptions, ParsesPositionalValuesAndFlags) {
     EXPECT_TRUE(parsed->Has("json"));
 }
 
+TEST(ZlfetchOptions, EverythingAfterTwoDashesIsPositional) {
+    std::string error;
+    auto parsed = ParseArgs({"--dir", "d", "--", "--odd name.torrent", "-x"}, kSpecs, &error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(parsed->positional, (std::vector<std::string>{"--odd name.torrent", "-x"}));
+    EXPECT_EQ(parsed->Value("dir"), "d");
+    EXPECT_FALSE(parsed->Has("json"));
+}
+
 TEST(ZlfetchOptions, RefusesBadOptions) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--nope"}, {"--dir"}, {"--dir", "a", "--dir", "b"}, {"--json=1"},
+        {"--nope"}, {"--dir"}, {"--dir", "a", "--dir", "b"}, {"--json=1"}, {"--json", "--json"}, {"-j"},
     };
     for (const auto& args : bad) {
         std::string error;

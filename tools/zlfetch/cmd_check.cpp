@@ -14,6 +14,7 @@
 #include "engine/meta/pieces.h"
 #include "engine/meta/storage_layout_info.h"
 #include "tools/zlfetch/commands.h"
+#include "tools/zlfetch/text_format.h"
 
 namespace zlfetch {
 namespace {
@@ -110,21 +111,25 @@ int RunCheck(const ParsedArgs& args) {
     const int64_t sampled = options.quick_check ? map->SampledBytes() : 0;
     const int64_t verified = options.quick_check ? sampled : map->VerifiedBytes();
     if (json) {
-        // Numbers and booleans only: no escaping needed.
-        std::string missing;
+        Json::Value missing(Json::arrayValue);
         for (const auto& [first, last] : ranges) {
-            if (!missing.empty()) missing += ", ";
-            missing += "[" + std::to_string(first) + ", " + std::to_string(last) + "]";
+            Json::Value range(Json::arrayValue);
+            range.append(Json::Int64(first));
+            range.append(Json::Int64(last));
+            missing.append(range);
         }
         // A quick check hashes only its samples: bytes_verified counts those,
         // bytes_sampled says so, and the rest is assumed from the file sizes.
-        std::printf("{\n  \"pieces_total\": %lld,\n  \"pieces_have\": %lld,\n  \"bytes_total\": %lld,\n"
-                    "  \"bytes_verified\": %lld,\n  \"bytes_sampled\": %lld,\n  \"complete\": %s,\n"
-                    "  \"quick\": %s,\n  \"missing\": [%s]\n}\n",
-                    static_cast<long long>(map->PieceCount()), static_cast<long long>(have),
-                    static_cast<long long>(map->TotalSize()), static_cast<long long>(verified),
-                    static_cast<long long>(sampled), complete ? "true" : "false",
-                    options.quick_check ? "true" : "false", missing.c_str());
+        Json::Value o(Json::objectValue);
+        o["pieces_total"] = map->PieceCount();
+        o["pieces_have"] = Json::Int64(have);
+        o["bytes_total"] = Json::Int64(map->TotalSize());
+        o["bytes_verified"] = Json::Int64(verified);
+        o["bytes_sampled"] = Json::Int64(sampled);
+        o["complete"] = complete;
+        o["quick"] = options.quick_check;
+        o["missing"] = missing;
+        std::fputs((JsonText(o, true) + "\n").c_str(), stdout);
     } else {
         std::printf("pieces: %lld / %lld\n", static_cast<long long>(have), static_cast<long long>(map->PieceCount()));
         if (options.quick_check && complete) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/base/text.h"
 #include "engine/core/api/engine_api.h"
 #include "engine/core/api/engine_api_listen.h"
 #include "engine/core/api/engine_api_peers.h"
@@ -117,7 +118,7 @@ std::optional<GetTarget> ReadGetTarget(const std::string& argument) {
         target.link_text = true;
         target.total_size = link->size;
         target.piece_length = link->piece_length;
-        target.resume_name = zl::HexOfHash(link->info_hash);
+        target.resume_name = zl::HexEncode(link->info_hash);
         target.trackers.push_back(link->tracker);
         return target;
     }
@@ -223,29 +224,39 @@ Snapshot Take(zl::TaskHandle task, int64_t bytes_total, int64_t piece_length) {
 
 void PrintJson(const Snapshot& s, size_t sources, bool resumed, bool final_line, double elapsed_s,
                bool pieces_verified) {
-    std::string failing = "[";
+    Json::Value failing(Json::arrayValue);
     for (const auto& [source, error] : FailingSources(s.peers)) {
-        if (failing.size() > 1) failing += ", ";
-        failing += "{\"source\": \"" + JsonEscape(source) + "\", \"error\": \"" + JsonEscape(error) + "\"}";
+        Json::Value entry(Json::objectValue);
+        entry["source"] = ValidUtf8(source);
+        entry["error"] = ValidUtf8(error);
+        failing.append(entry);
     }
-    failing += "]";
-    std::printf("{\"percent\": %.2f, \"bytes_done\": %lld, \"bytes_total\": %lld, \"speed_bps\": %lld, "
-                "\"eta_s\": %lld, \"sources\": %zu, \"status\": \"%s\", \"resumed\": %s, \"final\": %s, "
-                "\"peers\": %d, \"seeds\": %d, \"upload_speed_bps\": %d, \"uploaded_bytes\": %llu, "
-                "\"http_bytes\": %llu, \"ftp_bytes\": %llu, \"bt_bytes\": %llu, \"twice_bytes\": %llu, \"failing_sources\": %d, "
-                "\"failing\": %s, \"elapsed_s\": %.3f, \"average_speed_bps\": %lld, \"first_piece_s\": %.3f, "
-                "\"pieces_verified\": %s}\n",
-                s.percent, static_cast<long long>(s.bytes_done), static_cast<long long>(s.bytes_total),
-                static_cast<long long>(s.speed_bps), static_cast<long long>(s.eta_s), sources,
-                StatusText(s.status).c_str(), resumed ? "true" : "false", final_line ? "true" : "false", s.peers.peers,
-                s.peers.seeds, s.peers.upload_speed, static_cast<unsigned long long>(s.peers.uploaded),
-                static_cast<unsigned long long>(s.peers.http_bytes), static_cast<unsigned long long>(s.peers.ftp_bytes),
-                static_cast<unsigned long long>(s.peers.bt_bytes), static_cast<unsigned long long>(s.peers.twice_bytes),
-                s.peers.failing, failing.c_str(), elapsed_s,
-                static_cast<long long>(elapsed_s > 0 ? double(s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes) /
-                                                           elapsed_s
-                                                     : 0),
-                s.first_piece_s, pieces_verified ? "true" : "false");
+    const uint64_t received = s.peers.http_bytes + s.peers.ftp_bytes + s.peers.bt_bytes;
+    Json::Value o(Json::objectValue);
+    o["percent"] = Rounded(s.percent, 2);
+    o["bytes_done"] = Json::Int64(s.bytes_done);
+    o["bytes_total"] = Json::Int64(s.bytes_total);
+    o["speed_bps"] = Json::Int64(s.speed_bps);
+    o["eta_s"] = Json::Int64(s.eta_s);
+    o["sources"] = Json::UInt64(sources);
+    o["status"] = StatusText(s.status);
+    o["resumed"] = resumed;
+    o["final"] = final_line;
+    o["peers"] = s.peers.peers;
+    o["seeds"] = s.peers.seeds;
+    o["upload_speed_bps"] = s.peers.upload_speed;
+    o["uploaded_bytes"] = Json::UInt64(s.peers.uploaded);
+    o["http_bytes"] = Json::UInt64(s.peers.http_bytes);
+    o["ftp_bytes"] = Json::UInt64(s.peers.ftp_bytes);
+    o["bt_bytes"] = Json::UInt64(s.peers.bt_bytes);
+    o["twice_bytes"] = Json::UInt64(s.peers.twice_bytes);
+    o["failing_sources"] = s.peers.failing;
+    o["failing"] = failing;
+    o["elapsed_s"] = Rounded(elapsed_s, 3);
+    o["average_speed_bps"] = Json::Int64(elapsed_s > 0 ? static_cast<int64_t>(double(received) / elapsed_s) : 0);
+    o["first_piece_s"] = Rounded(s.first_piece_s, 3);
+    o["pieces_verified"] = pieces_verified;
+    std::fputs((JsonText(o) + "\n").c_str(), stdout);
     std::fflush(stdout);
 }
 

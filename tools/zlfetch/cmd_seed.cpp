@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -107,12 +108,21 @@ struct Live {
 
 void PrintJson(const char* state, const Held& held, int32_t piece_count, int64_t total, const std::string& listen,
                const Live& live, double elapsed, bool final_line) {
-    std::printf("{\"state\": \"%s\", \"pieces_have\": %d, \"pieces_total\": %d, \"bytes_have\": %lld, "
-                "\"bytes_total\": %lld, \"partial\": %s, \"listen\": \"%s\", \"peers\": %d, \"upload_speed_bps\": %.0f, "
-                "\"uploaded_bytes\": %llu, \"ratio\": %.3f, \"elapsed_s\": %.3f, \"final\": %s}\n",
-                state, held.pieces, piece_count, static_cast<long long>(held.bytes), static_cast<long long>(total),
-                held.pieces < piece_count ? "true" : "false", JsonEscape(listen).c_str(), live.peers, live.speed,
-                static_cast<unsigned long long>(live.uploaded), live.ratio, elapsed, final_line ? "true" : "false");
+    Json::Value o(Json::objectValue);
+    o["state"] = state;
+    o["pieces_have"] = held.pieces;
+    o["pieces_total"] = piece_count;
+    o["bytes_have"] = Json::Int64(held.bytes);
+    o["bytes_total"] = Json::Int64(total);
+    o["partial"] = held.pieces < piece_count;
+    o["listen"] = ValidUtf8(listen);
+    o["peers"] = live.peers;
+    o["upload_speed_bps"] = Json::Int64(std::llround(live.speed));
+    o["uploaded_bytes"] = Json::UInt64(live.uploaded);
+    o["ratio"] = Rounded(live.ratio, 3);
+    o["elapsed_s"] = Rounded(elapsed, 3);
+    o["final"] = final_line;
+    std::fputs((JsonText(o) + "\n").c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -263,8 +273,12 @@ int RunSeed(const ParsedArgs& args) {
             last_shown = t;
             const double pct = info.total > 0 ? 100.0 * double(info.checked) / double(info.total) : 0;
             if (json) {
-                std::printf("{\"state\": \"checking\", \"checked_bytes\": %llu, \"bytes_total\": %lld, \"percent\": %.1f}\n",
-                            static_cast<unsigned long long>(info.checked), static_cast<long long>(total), pct);
+                Json::Value o(Json::objectValue);
+                o["state"] = "checking";
+                o["checked_bytes"] = Json::UInt64(info.checked);
+                o["bytes_total"] = Json::Int64(total);
+                o["percent"] = Rounded(pct, 1);
+                std::fputs((JsonText(o) + "\n").c_str(), stdout);
                 std::fflush(stdout);
             } else if (tty) {
                 std::fprintf(stderr, "\rchecking %s: %5.1f%%  %s / %s\033[K", layout->name.c_str(), pct,

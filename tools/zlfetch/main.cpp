@@ -15,7 +15,7 @@ void PrintHelp(FILE* out) {
         for (const auto& option : command.options)
             std::fprintf(out, "      --%-10s %s\n", option.name.c_str(), option.help.c_str());
     }
-    std::fprintf(out, "\n  --help     show this text\n");
+    std::fprintf(out, "\n  --help     show this text\n  --version  print the version (as the version command does)\n");
 }
 
 }  // namespace
@@ -30,14 +30,17 @@ int main(int argc, char** argv) {
         PrintHelp(stdout);
         return zlfetch::kExitOk;
     }
+    if (name == "--version") return zlfetch::RunVersion({});
     for (const auto& command : zlfetch::Commands()) {
         if (command.name != name) continue;
         std::vector<std::string> rest(argv + 2, argv + argc);
         for (const auto& arg : rest) {
-            if (arg == "--help") {
+            if (arg == "--") break;
+            if (arg == "--help" || arg == "-h") {
                 PrintHelp(stdout);
                 return zlfetch::kExitOk;
             }
+            if (arg == "--version") return zlfetch::RunVersion({});
         }
         std::string error;
         auto parsed = zlfetch::ParseArgs(rest, command.options, &error);

@@ -1,5 +1,7 @@
 #include "tools/zlfetch/options.h"
 
+#include <CLI/CLI.hpp>
+
 namespace zlfetch {
 
 std::optional<std::string> ParsedArgs::Value(const std::string& name) const {
@@ -15,47 +17,28 @@ std::vector<std::string> ParsedArgs::Values(const std::string& name) const {
 
 std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
                                     std::string* error) {
+    CLI::App app;
+    app.set_help_flag();  // zlfetch prints its own help, for every command at once
     ParsedArgs parsed;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.rfind("--", 0) != 0 || arg == "--") {
-            parsed.positional.push_back(arg);
-            continue;
-        }
-        std::string name = arg.substr(2);
-        std::optional<std::string> inline_value;
-        if (auto eq = name.find('='); eq != std::string::npos) {
-            inline_value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        const OptionSpec* spec = nullptr;
-        for (const auto& s : specs)
-            if (s.name == name) spec = &s;
-        if (!spec) {
-            *error = "unknown option --" + name;
-            return std::nullopt;
-        }
-        if (!spec->repeatable && parsed.Has(name)) {
-            *error = "option --" + name + " given twice";
-            return std::nullopt;
-        }
-        auto& values = parsed.options[name];
-        if (!spec->takes_value) {
-            if (inline_value) {
-                *error = "option --" + name + " takes no value";
-                return std::nullopt;
-            }
-            continue;
-        }
-        if (inline_value) {
-            values.push_back(*inline_value);
-        } else if (i + 1 < args.size()) {
-            values.push_back(args[++i]);
-        } else {
-            *error = "option --" + name + " needs a value";
-            return std::nullopt;
-        }
+    app.add_option("arguments", parsed.positional);
+    std::vector<std::pair<const OptionSpec*, CLI::Option*>> options;
+    for (const OptionSpec& spec : specs) {
+        CLI::Option* option = spec.takes_value ? app.add_option("--" + spec.name) : app.add_flag("--" + spec.name);
+        if (!spec.takes_value) option->disable_flag_override();
+        option->multi_option_policy(spec.repeatable ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::Throw);
+        options.emplace_back(&spec, option);
     }
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return std::nullopt;
+    }
+    for (const auto& [spec, option] : options)
+        if (option->count() > 0)
+            parsed.options[spec->name] = spec->takes_value ? option->results() : std::vector<std::string>{};
     return parsed;
 }
 

@@ -1,5 +1,6 @@
-// Command-line parsing for zlfetch: one subcommand, positional arguments and
-// "--name value" / "--flag" options, checked against what the subcommand accepts.
+// Command-line parsing for zlfetch (with CLI11): one subcommand, positional
+// arguments and "--name value" / "--name=value" / "--flag" options, checked
+// against what the subcommand accepts; after "--" every argument is positional.
 #pragma once
 #include <map>
 #include <optional>
@@ -24,7 +25,9 @@ struct ParsedArgs {
     std::vector<std::string> Values(const std::string& name) const;
 };
 
-// Parses args (after the subcommand). On error returns nullopt and sets *error.
+// Parses args (after the subcommand). On error returns nullopt and sets *error:
+// an unknown option, a missing value, a value given to a flag, or an option
+// that is not repeatable given twice.
 std::optional<ParsedArgs> ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
                                     std::string* error);
 

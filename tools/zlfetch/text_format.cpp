@@ -1,5 +1,6 @@
 #include "tools/zlfetch/text_format.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace zlfetch {
@@ -48,30 +49,36 @@ size_t Utf8CharLength(const std::string& text, size_t at) {
 
 }  // namespace
 
-std::string JsonEscape(const std::string& text) {
+std::string ValidUtf8(const std::string& text) {
     std::string out;
+    out.reserve(text.size());
     for (size_t at = 0; at < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
+        if (static_cast<unsigned char>(text[at]) < 0x80) {
+            out += text[at++];
         } else if (const size_t length = Utf8CharLength(text, at)) {
             out.append(text, at, length);
             at += length;
-            continue;
         } else {
-            // JSON is UTF-8: a byte that starts no character becomes U+FFFD.
-            out += "\\ufffd";
+            out += "\xEF\xBF\xBD";  // U+FFFD for the byte that starts no character
+            ++at;
         }
-        ++at;
     }
     return out;
+}
+
+double Rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
+
+std::string JsonText(const Json::Value& value, bool indented) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = indented ? "  " : "";
+    builder["enableYAMLCompatibility"] = true;  // "name": value
+    builder["emitUTF8"] = true;
+    builder["precisionType"] = "decimal";
+    builder["precision"] = 3;
+    return Json::writeString(builder, value);
 }
 
 }  // namespace zlfetch

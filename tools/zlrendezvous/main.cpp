@@ -20,6 +20,7 @@
 #include <ctime>
 #include <string>
 
+#include "engine/base/version.h"
 #include "engine/udp/udp_consumers.h"
 #include "tools/zlrendezvous/rendezvous_server.h"
 
@@ -63,7 +64,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            Usage("the rendezvous server for the UDP stream");
+            std::printf("zlrendezvous: the rendezvous server for the UDP stream\n"
+                        "usage: zlrendezvous --bind ADDR --port N [--expire SECONDS]\n"
+                        "  --bind ADDR        the address to listen on\n"
+                        "  --port N           the UDP port (0: a free one, named on the first line)\n"
+                        "  --expire SECONDS   forget an engine this long after its last word (1..86400, default 180)\n"
+                        "  --version          print the version and exit\n");
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("zlrendezvous %s\n", ZL_VERSION_STRING);
             return 0;
         }
         if (i + 1 >= argc) return Usage(("missing value for " + arg).c_str());

@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "engine/base/text.h"
 #include "tools/zlstats/event_codes.h"
 
 namespace zl::stats {
@@ -15,13 +16,7 @@ namespace {
 std::string Sha1Hex(const std::string& text) {
     unsigned char digest[SHA_DIGEST_LENGTH];
     SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : digest) {
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-    }
-    return out;
+    return HexEncode(digest, sizeof digest);
 }
 
 int64_t Clamp(uint64_t v) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/base/version.h"
 #include "tools/zlstats/schema.h"
 #include "tools/zlstats/stats_service.h"
 #include "tools/zlstats/summary.h"
@@ -30,6 +31,7 @@ constexpr const char* kUsage =
     "  --host    address to listen on (default 127.0.0.1); --port 8080 by default, 0 for any free port\n"
     "  --rate    posts per second allowed per client address (default 20, 0: no limit), --burst 200\n"
     "  T         seconds since 1970 or YYYY-MM-DD[THH:MM[:SS]][Z] (UTC)\n"
+    "  --version print the version and exit\n"
     "Prints \"listening HOST PORT\" and \"dashboard URL\" once it accepts posts.\n";
 
 std::mutex g_log_mutex;
@@ -157,6 +159,10 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             std::cout << kUsage;
+            return 0;
+        }
+        if (args[i] == "--version") {
+            std::cout << "zlstats " << ZL_VERSION_STRING << "\n";
             return 0;
         }
         if (std::find(std::begin(kOptions), std::end(kOptions), args[i]) == std::end(kOptions))

@@ -2,22 +2,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <climits>
 #include <string>
+
+#include "engine/base/text.h"
 
 namespace zl {
 namespace {
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const unsigned char x = static_cast<unsigned char>(a[i]);
-        const unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x != y && std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
-}
 
 const std::string& HttpPath(const TPeerId& id) {
     static const std::string kEmpty;

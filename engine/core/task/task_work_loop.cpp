@@ -165,15 +165,15 @@ void TWorkThread::TrimBufferPools(bool end_of_run, bool deep) {
     BufferPools& pools = Context().Pools();
     const auto trim_by_usage = [](BufferPool& pool, TrimPoolKind kind, int percent) {
         const BufferPool::Sizes sizes = pool.GetSizes();
-        if (const std::optional<int64_t> limit = TrimByUsageLimit(kind, sizes.in_use, sizes.free, percent)) pool.Trim(*limit);
+        if (const std::optional<int64_t> limit = TrimByUsageLimit(kind, sizes.in_use, sizes.free, percent)) pool.TrimTo(*limit);
     };
     trim_by_usage(pools.request_record, TrimPoolKind::kRequestRecords, 15);
     trim_by_usage(pools.socket_buffer, TrimPoolKind::kSocketBuffers, 35);
     if (end_of_run) {
-        pools.hash_state.Trim(10240);
-        pools.piece_data.Trim(2 * 1024 * 1024);
+        pools.hash_state.TrimTo(10240);
+        pools.piece_data.TrimTo(2 * 1024 * 1024);
     } else if (deep) {
-        pools.hash_state.Trim(256 * 1024);
+        pools.hash_state.TrimTo(256 * 1024);
     }
 }
 

@@ -44,10 +44,10 @@ TEST(BufferPool, ReleaseIgnoresForeignBuffersAndTrimKeepsWithinLimit) {
     pool.Release(got[0]);  // twice: already free, ignored
     EXPECT_EQ(pool.GetSizes().free, 100000);
     EXPECT_EQ(pool.GetSizes().free_count, 4);
-    pool.Trim(35000);
+    pool.TrimTo(35000);
     EXPECT_LE(pool.GetSizes().free, 35000);
     EXPECT_EQ(pool.GetSizes().free, 30000);  // 10000 + 20000 kept
-    pool.Trim(0);
+    pool.TrimTo(0);
     EXPECT_EQ(pool.GetSizes().free, 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include "engine/base/text.h"
 #include "engine/meta/adler32.h"
 #include "engine/meta/md5.h"
 #include "engine/meta/sha1.h"
@@ -14,7 +15,7 @@
 namespace zl {
 namespace {
 
-std::string Sha1Hex(const std::string& s) { return HexOfHash(Sha1Of(s.data(), s.size())); }
+std::string Sha1Hex(const std::string& s) { return HexEncode(Sha1Of(s.data(), s.size())); }
 
 std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -27,7 +28,7 @@ std::string EvpHex(const EVP_MD* md, const uint8_t* p, size_t n) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(p, n, out, &len, md, nullptr);
-    return HexOfHash(out, len);
+    return HexEncode(out, len);
 }
 
 TEST(Sha1, Rfc3174TestVectors) {
@@ -40,7 +41,7 @@ TEST(Sha1, Rfc3174TestVectors) {
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(SHA1Input(&c, a.data(), a.size()), kShaSuccess);
     uint8_t d[20];
     ASSERT_EQ(SHA1Result(&c, d), kShaSuccess);
-    EXPECT_EQ(HexOfHash(d, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    EXPECT_EQ(HexEncode(d, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     const std::string rep = [] {
         std::string s;
         for (int i = 0; i < 10; ++i) s += "0123456701234567012345670123456701234567012345670123456701234567";
@@ -61,7 +62,7 @@ TEST(Sha1, SplitInputMatchesLibcryptoAtEveryBoundary) {
             SHA1Input(&c, data.data() + cut, len - cut);
             uint8_t d[20];
             SHA1Result(&c, d);
-            EXPECT_EQ(HexOfHash(d, 20), EvpHex(EVP_sha1(), data.data(), len)) << len << "/" << cut;
+            EXPECT_EQ(HexEncode(d, 20), EvpHex(EVP_sha1(), data.data(), len)) << len << "/" << cut;
         }
     }
 }

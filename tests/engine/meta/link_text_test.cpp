@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/text.h"
 #include "engine/meta/link_text.h"
 #include "engine/meta/storage_layout_info.h"
 #include "engine/meta/torrent.h"
@@ -83,7 +84,7 @@ TEST(LinkText, TableOfTexts) {
             EXPECT_NE(error.find(row.error_word), std::string::npos) << error;
             continue;
         }
-        EXPECT_EQ(HexOfHash(link->info_hash), kHexLower.substr(0, 40));
+        EXPECT_EQ(HexEncode(link->info_hash), kHexLower.substr(0, 40));
         EXPECT_EQ(link->size, row.size);
         EXPECT_EQ(link->piece_length, row.piece_length);
         EXPECT_EQ(link->tracker, row.tracker);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/text.h"
 #include "engine/meta/bencode.h"
 #include "engine/meta/torrent.h"
 #include "tests/engine/meta/torrent_test_util.h"
@@ -106,14 +107,9 @@ TEST(Torrent, ReadsTheFieldsOfABuiltTorrent) {
     const QElement* info = root->FindValue("info");
     const Sha1Digest expected = Sha1Of(info->GetSource(), size_t(info->GetEncodedLength()));
     EXPECT_EQ(t->InfoHash(), expected);
-    EXPECT_EQ(t->HexInfoHash(), HexOfHash(expected));
-    EXPECT_EQ(t->EscapedInfoHash(), UrlEscape(expected.data(), expected.size()));
-}
-
-TEST(Torrent, HashHelpers) {
-    const uint8_t bytes[] = {'A', 'z', '0', ' ', 0xff, '%', 0x00};
-    EXPECT_EQ(UrlEscape(bytes, sizeof bytes), "Az0%20%ff%25%00");
-    EXPECT_EQ(HexOfHash(bytes, 3), "417a30");
+    EXPECT_EQ(t->HexInfoHash(), HexEncode(expected));
+    EXPECT_EQ(t->EscapedInfoHash(), PercentEncode(std::string_view(reinterpret_cast<const char*>(expected.data()), 20),
+                                                PercentKeep::kAlnum));
 }
 
 TEST(Torrent, TrackerTexts) {

@@ -177,12 +177,6 @@ TEST_F(SourceUrl, OverlongTextFailsWithoutLookup) {
     EXPECT_EQ(table_->lookups.load(), 0);
 }
 
-TEST(PercentCoding, DecodeKeepsBrokenEscapes) {
-    EXPECT_EQ(PercentDecode("a%20b%zz%4"), "a b%zz%4");
-    EXPECT_EQ(PercentDecode("%41%6a%"), "Aj%");
-    EXPECT_EQ(PercentEncodeUnsafe(std::string("a b\x7f\x80", 5)), "a%20b\x7f%80");
-}
-
 TEST(PeerIdRules, NodeIdsAndOwnClientPrefix) {
     const PeerIdBytes id = TPeerId::NodePeerId(Ip("10.1.2.3"), 6881);
     for (int i = 0; i < 14; ++i) EXPECT_EQ(id[i], 0);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "engine/base/text.h"
 #include "engine/net/tracker_http.h"
 #include "engine/net/udp_socket.h"
 #include "opentracker_support.h"
@@ -30,7 +31,7 @@ protected:
     void SetUp() override {
         if (::access("/usr/bin/opentracker", X_OK) != 0) GTEST_SKIP() << "opentracker is not installed";
         task.facts.escaped_info_hash =
-            EscapeQueryBytes(std::string_view(reinterpret_cast<const char*>(task.facts.info_hash.data()), 20));
+            PercentEncode(std::string_view(reinterpret_cast<const char*>(task.facts.info_hash.data()), 20), PercentKeep::kAlnum);
     }
     RefPtr<TPeerId> Tracker(uint16_t port, bool tcp) {
         auto id = RefPtr<TPeerId>::Adopt(new TPeerId(std::string("tracker://") + (tcp ? "http" : "udp") + "://" +
@@ -95,7 +96,7 @@ TEST_F(OpenTrackerTest, AnUnlistedTorrentGetsNoPeers) {
     other.fill(0x42);
     OpenTracker tracker(Hex(other));
     ASSERT_TRUE(tracker.up());
-    ASSERT_TRUE(tracker.WaitListed(EscapeQueryBytes(std::string_view(reinterpret_cast<const char*>(other.data()), 20))));
+    ASSERT_TRUE(tracker.WaitListed(PercentEncode(std::string_view(reinterpret_cast<const char*>(other.data()), 20), PercentKeep::kAlnum)));
     // The torrent announced is not the listed one.
     EXPECT_TRUE(Announce(task, tracker.tcp_port(), true));
     EXPECT_TRUE(task.candidates.empty());

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/base/text.h"
 #include "engine/core/api/engine_api.h"
 #include "engine/core/api/engine_codes.h"
 #include "engine/core/api/engine_context.h"
@@ -37,7 +38,7 @@ Torrent MakeTorrent(const std::string& name, const std::string& announce) {
     t.bytes = "d8:announce" + test::BencodedString(announce) + "4:info" + info + "e";
     const Sha1Digest d = Sha1Of(info.data(), info.size());
     std::copy(d.begin(), d.end(), t.hash.begin());
-    t.escaped = EscapeQueryBytes(std::string_view(reinterpret_cast<const char*>(t.hash.data()), 20));
+    t.escaped = PercentEncode(std::string_view(reinterpret_cast<const char*>(t.hash.data()), 20), PercentKeep::kAlnum);
     return t;
 }
 

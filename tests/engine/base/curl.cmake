@@ -1,0 +1,1 @@
+zl_test(base_curl_transfer_test SOURCES curl_transfer_test.cpp LIBS zl_base_curl)
